@@ -1,0 +1,24 @@
+// Writing entries to the host's log pane.
+#ifndef ONDRIFT_PLUGIN_LOG_H
+#define ONDRIFT_PLUGIN_LOG_H
+
+#include <cstddef>
+#include <string>
+
+namespace ondrift {
+
+/// Scratch size of one formatted log entry; longer entries are cut, never overflowed.
+inline constexpr std::size_t kLogEntryBytes = 65536;
+
+/// One log entry: "ondrift > <text>" with the prefix, "<text>" without; cut at 65,535 bytes.
+void logMessage(const char* text, bool withPrefix);
+
+/// One log entry, passed to the host unchanged (no prefix, no cut beyond the entry bound).
+void logText(const std::string& text);
+
+/// printf-style entry formatted into the 65,536-byte scratch buffer.
+void logFormat(const char* format, ...) __attribute__((format(printf, 1, 2)));
+
+}  // namespace ondrift
+
+#endif
