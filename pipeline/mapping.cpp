@@ -186,8 +186,8 @@ bool runMappingBranch(const VMRRecord& vmr, const FMRRecord& epi, const FMRRecor
     Matrix4 t{};
     float out[6] = {};
     if (host::calculateIAMatrix(epi.position.get(), vmr.position.get(),
-                                vmr.pastTransformations.get(), mEpi.data(), unusedT.data(),
-                                &out[0], &out[1], &out[2], &out[3], &out[4], &out[5]) <= 0) {
+                                vmr.pastTransformations.get(), mEpi.data(), unusedT.data(), &out[0],
+                                &out[1], &out[2], &out[3], &out[4], &out[5]) <= 0) {
         error = "The host could not relate the EPI project to the VMR.";
         logText(error);
         return false;

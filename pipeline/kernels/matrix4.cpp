@@ -56,8 +56,8 @@ void invertRigid4(const Matrix4& m, Matrix4& result) {
 void transformPoint4(const Matrix4& m, const Point4& p, Point4& q) {
     Point4 out;
     for (int r = 0; r < 4; ++r) {
-        out[r] = m[4 * r + 0] * p[0] + m[4 * r + 1] * p[1] + m[4 * r + 2] * p[2] +
-                 m[4 * r + 3] * p[3];
+        out[r] =
+            m[4 * r + 0] * p[0] + m[4 * r + 1] * p[1] + m[4 * r + 2] * p[2] + m[4 * r + 3] * p[3];
     }
     q = out;
 }

@@ -110,8 +110,8 @@ TEST_F(MappingMatrix, ReportsInOrderWithoutPastTransformation) {
     Matrix4 out;
     vmrToFmrMatrix(h, slices(0, 0, 30, 0, 0, -30), v, t, ia, out);
 
-    const Matrix4 expected{0.5f, 0, 0, -5.0f, 0, 0.25f, 0, 5.0f, 0, 0, 1.0f / 3.0f * 0.5f, -2.0f,
-                           0, 0, 0, 1};
+    const Matrix4 expected{0.5f,  0, 0, -5.0f, 0, 0.25f, 0, 5.0f, 0, 0, 1.0f / 3.0f * 0.5f,
+                           -2.0f, 0, 0, 0,     1};
     for (int i = 0; i < 16; ++i) EXPECT_FLOAT_EQ(out[i], expected[i]) << i;
 
     Matrix4 si;
@@ -188,7 +188,7 @@ TEST_F(MappingMatrix, InverseScalingIsOneOverTheFloat) {
     EXPECT_EQ(out[0], 1.0f / 3.3f);
     EXPECT_EQ(out[5], 1.0f / 0.7f);
     EXPECT_EQ(out[10], 1.0f / 2.9f);
-    EXPECT_EQ(session().log[1], report("FMR inverse scaling matrix",
-                                       Matrix4{1.0f / 3.3f, 0, 0, 0, 0, 1.0f / 0.7f, 0, 0, 0, 0,
-                                               1.0f / 2.9f, 0, 0, 0, 0, 1}));
+    EXPECT_EQ(session().log[1],
+              report("FMR inverse scaling matrix", Matrix4{1.0f / 3.3f, 0, 0, 0, 0, 1.0f / 0.7f, 0,
+                                                           0, 0, 0, 1.0f / 2.9f, 0, 0, 0, 0, 1}));
 }

@@ -74,7 +74,8 @@ TEST(ShiftMapping, MatchesStraightforwardComputationBitForBit) {
         const Matrix4 p = randomAffine(rng, 0.6f, 4.0f);
         const std::vector<double> expected = oracle(e, p, vmr, epi, start, shifts, initial);
         EXPECT_EQ(run(e, p, vmr, epi, start, shifts, initial), expected) << "trial " << trial;
-        reached += std::count_if(expected.begin(), expected.end(), [](double v) { return v != -1; });
+        reached +=
+            std::count_if(expected.begin(), expected.end(), [](double v) { return v != -1; });
     }
 }
 
@@ -111,8 +112,8 @@ TEST(ShiftMapping, SkipsOutsideEitherGridAndNonNumbers) {
     setIdentity4(e);
     setIdentity4(p);
     p[3] = 2.0f;  // source two voxels further along x: the last two columns fall outside
-    const std::vector<double> mapped = run(e, p, vmr, epi, start, shifts,
-                                           std::vector<double>(epi.voxels(), -7.0));
+    const std::vector<double> mapped =
+        run(e, p, vmr, epi, start, shifts, std::vector<double>(epi.voxels(), -7.0));
     for (int z = 0; z < 6; ++z)
         for (int y = 0; y < 6; ++y)
             for (int x = 0; x < 6; ++x) {
