@@ -13,7 +13,9 @@ using ondrift::standin::session;
 
 namespace {
 
-std::string textOrEmpty(const char* text) { return text != nullptr ? std::string(text) : std::string(); }
+std::string textOrEmpty(const char* text) {
+    return text != nullptr ? std::string(text) : std::string();
+}
 
 }  // namespace
 
@@ -47,8 +49,12 @@ void vxUpdateActiveWindow(void) { ++session().windowUpdates; }
 
 int vxGetIntegerInput(const char* htmlPrompt, int defaultValue, int minimum, int maximum) {
     auto& s = session();
-    DialogRecord record{DialogRecord::Kind::IntegerInput, textOrEmpty(htmlPrompt), {},
-                        defaultValue, minimum, maximum};
+    DialogRecord record{DialogRecord::Kind::IntegerInput,
+                        textOrEmpty(htmlPrompt),
+                        {},
+                        defaultValue,
+                        minimum,
+                        maximum};
     s.dialogs.push_back(record);
     const DialogAnswer a = s.nextAnswer(record);
     return a.kind == DialogAnswer::Kind::Number ? a.number : -1;
@@ -57,8 +63,8 @@ int vxGetIntegerInput(const char* htmlPrompt, int defaultValue, int minimum, int
 int vxGetOpenFileName(const char* title, const char* /*initialPath*/, const char* filter,
                       char* pathOut) {
     auto& s = session();
-    DialogRecord record{DialogRecord::Kind::OpenFileName, textOrEmpty(title), textOrEmpty(filter),
-                        0, 0, 0};
+    DialogRecord record{
+        DialogRecord::Kind::OpenFileName, textOrEmpty(title), textOrEmpty(filter), 0, 0, 0};
     s.dialogs.push_back(record);
     const DialogAnswer a = s.nextAnswer(record);
     if (a.kind != DialogAnswer::Kind::Path || pathOut == nullptr) return 0;

@@ -11,8 +11,8 @@
 namespace ondrift::standin {
 namespace {
 
-constexpr const char* kExports[] = {"createPlugin",     "getPluginName", "getPluginDescription",
-                                    "getAuthor",        "getHelpFile",   "getPluginVersion",
+constexpr const char* kExports[] = {"createPlugin", "getPluginName", "getPluginDescription",
+                                    "getAuthor",    "getHelpFile",   "getPluginVersion",
                                     "getGUIScript"};
 
 }  // namespace

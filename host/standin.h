@@ -45,7 +45,9 @@ enum class DialogMode {
 
 class ParameterStore {
 public:
-    void setString(const std::string& name, std::string value) { strings_[name] = std::move(value); }
+    void setString(const std::string& name, std::string value) {
+        strings_[name] = std::move(value);
+    }
     void setInt(const std::string& name, int value) { ints_[name] = value; }
     void setFloat(const std::string& name, float value) { floats_[name] = value; }
     /// A name never set gives "", 0 or 0.0f; the three stores are separate.
@@ -85,10 +87,10 @@ public:
     std::deque<DialogAnswer> answers;       ///< scripted answers, taken front first
     DialogMode dialogMode = DialogMode::Scripted;
 
-    int busyShown = 0;       ///< vxShowBusyCursor calls
-    int busyStopped = 0;     ///< vxStopBusyCursor calls
-    int logTabShown = 0;     ///< vxShowLogTab calls
-    int windowUpdates = 0;   ///< vxUpdateActiveWindow calls
+    int busyShown = 0;      ///< vxShowBusyCursor calls
+    int busyStopped = 0;    ///< vxStopBusyCursor calls
+    int logTabShown = 0;    ///< vxShowLogTab calls
+    int windowUpdates = 0;  ///< vxUpdateActiveWindow calls
 
     /// Called with each new log entry (the command-line tool prints progress with it).
     std::function<void(const std::string&)> onLog;
@@ -103,6 +105,9 @@ public:
 
 /// The process-wide session served by the exported host functions.
 Session& session();
+
+/// A clean host: clears the session's records and closes every workspace document (workspace.h).
+void clearAll();
 
 }  // namespace ondrift::standin
 

@@ -48,8 +48,13 @@ public:
     /// Takes ownership of `buffer` as the image data.
     datahandler(std::vector<T> buffer, std::uint32_t x, std::uint32_t y, std::uint32_t z,
                 std::uint32_t volumes, std::uint64_t bytesPerVoxelIn)
-        : dimX(x), dimY(y), dimZ(z), nrOfVolumes(volumes), bytesPerVoxel(bytesPerVoxelIn),
-          data(std::move(buffer)), dataReleased(false) {
+        : dimX(x),
+          dimY(y),
+          dimZ(z),
+          nrOfVolumes(volumes),
+          bytesPerVoxel(bytesPerVoxelIn),
+          data(std::move(buffer)),
+          dataReleased(false) {
         recount();
     }
 
@@ -82,15 +87,22 @@ public:
     std::int32_t getPositionCode() const { return positionCode; }
     bool isPolarForm() const { return polarForm; }
     /// Voxels of one volume.
-    std::size_t voxelsPerVolume() const {
-        return static_cast<std::size_t>(dimX) * dimY * dimZ;
-    }
+    std::size_t voxelsPerVolume() const { return static_cast<std::size_t>(dimX) * dimY * dimZ; }
 
     // --- mutators ------------------------------------------------------------------------
-    void setDimX(std::uint32_t n) { dimX = n; recount(); }
-    void setDimY(std::uint32_t n) { dimY = n; recount(); }
+    void setDimX(std::uint32_t n) {
+        dimX = n;
+        recount();
+    }
+    void setDimY(std::uint32_t n) {
+        dimY = n;
+        recount();
+    }
     /// Describes only the first volumes of the same buffer when reduced; the buffer is kept.
-    void setNrOfVolumes(std::uint32_t n) { nrOfVolumes = n; recount(); }
+    void setNrOfVolumes(std::uint32_t n) {
+        nrOfVolumes = n;
+        recount();
+    }
     void setVoxelSizes(float x, float y, float z) {
         voxelSizeX = x;
         voxelSizeY = y;
@@ -137,14 +149,15 @@ public:
 
     // --- element access (no bounds checks: callers keep coordinates inside the grid) -----
     std::size_t index(std::int32_t x, std::int32_t y, std::int32_t z, std::int32_t v = 0) const {
-        return static_cast<std::size_t>(x) +
-               static_cast<std::size_t>(y) * dimX +
+        return static_cast<std::size_t>(x) + static_cast<std::size_t>(y) * dimX +
                static_cast<std::size_t>(z) * dimX * dimY +
                static_cast<std::size_t>(v) * dimX * dimY * dimZ;
     }
     T getValue(std::size_t i) const { return data[i]; }
     void setValue(std::size_t i, T value) { data[i] = value; }
-    T getValue(std::int32_t x, std::int32_t y, std::int32_t z) const { return data[index(x, y, z)]; }
+    T getValue(std::int32_t x, std::int32_t y, std::int32_t z) const {
+        return data[index(x, y, z)];
+    }
     T getValue(std::int32_t x, std::int32_t y, std::int32_t z, std::int32_t v) const {
         return data[index(x, y, z, v)];
     }
@@ -199,9 +212,7 @@ public:
     // --- numeric operations (real-valued containers) -------------------------------------
 
     /// "Values of <label>:" with maximum, minimum, range and mean; the extremes start at 0.
-    std::string statisticsText(const char* label) const
-        requires std::is_arithmetic_v<T>
-    {
+    std::string statisticsText(const char* label) const requires std::is_arithmetic_v<T> {
         double minimum = 0.0;
         double maximum = 0.0;
         double sum = 0.0;
@@ -223,9 +234,7 @@ public:
     }
 
     /// Largest element in single precision; never below 0.
-    float getMaximum() const
-        requires std::is_arithmetic_v<T>
-    {
+    float getMaximum() const requires std::is_arithmetic_v<T> {
         float maximum = 0.0f;
         for (std::size_t i = 0; i < nrOfVoxels; ++i) {
             const float v = static_cast<float>(data[i]);
@@ -235,9 +244,7 @@ public:
     }
 
     /// Mean with a float accumulator (each addition done in double, stored back as float).
-    float getMean() const
-        requires std::is_arithmetic_v<T>
-    {
+    float getMean() const requires std::is_arithmetic_v<T> {
         float sum = 0.0f;
         for (std::size_t i = 0; i < nrOfVoxels; ++i) {
             sum = static_cast<float>(static_cast<double>(sum) + static_cast<double>(data[i]));
@@ -246,9 +253,8 @@ public:
     }
 
     /// Maps the elements linearly into `out` (nrOfVoxels doubles); the container is unchanged.
-    bool rescaleInto(double* out, double newMin, double newMax) const
-        requires std::is_arithmetic_v<T>
-    {
+    bool rescaleInto(double* out, double newMin,
+                     double newMax) const requires std::is_arithmetic_v<T> {
         if (dataReleased) return false;
         double minimum = 0.0;
         double maximum = 0.0;
@@ -286,9 +292,7 @@ private:
         }
     }
 
-    void recount() {
-        nrOfVoxels = dimX * dimY * dimZ * nrOfVolumes;
-    }
+    void recount() { nrOfVoxels = dimX * dimY * dimZ * nrOfVolumes; }
 
     std::uint32_t dimX = 0;
     std::uint32_t dimY = 0;

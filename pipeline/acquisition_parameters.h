@@ -8,10 +8,10 @@
 namespace ondrift {
 
 struct AcquisitionParameters {
-    double bandWidthPE = 0.0;          ///< Hz per voxel along the phase-encoding axis
-    double echoTimeDiff = 0.0;         ///< seconds ("EchoTimeDiff" ms / 1000 in single precision)
-    std::int32_t phaseEncodingDir = 0; ///< direction code 1…6
-    std::int32_t applyTwoPi = 0;       ///< 1: the pixel shift also divides by 2π
+    double bandWidthPE = 0.0;           ///< Hz per voxel along the phase-encoding axis
+    double echoTimeDiff = 0.0;          ///< seconds ("EchoTimeDiff" ms / 1000 in single precision)
+    std::int32_t phaseEncodingDir = 0;  ///< direction code 1…6
+    std::int32_t applyTwoPi = 0;        ///< 1: the pixel shift also divides by 2π
 };
 
 }  // namespace ondrift

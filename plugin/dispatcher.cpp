@@ -135,8 +135,9 @@ bool executeCommand() {
         logText(call.errorText);
     }
     if (call.status) {
-        logText("Image processing finished successfully.\nPlease detach AMR of FMR files (via FMR "
-                "Properties) to view results.");
+        logText(
+            "Image processing finished successfully.\nPlease detach AMR of FMR files (via FMR "
+            "Properties) to view results.");
         host::setIntParameter("ErrorNr", 0);
     } else {
         logText("Image processing finished.");

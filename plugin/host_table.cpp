@@ -277,8 +277,8 @@ Fn entry(int index) {
 }  // namespace
 
 #define ONDRIFT_HOST_FN(name) entry<decltype(&::name)>(slot_##name)
-#define ONDRIFT_HOST_SLOT(name)                        \
-    constexpr int slot_##name = slot(#name);           \
+#define ONDRIFT_HOST_SLOT(name)              \
+    constexpr int slot_##name = slot(#name); \
     static_assert(slot_##name >= 0, "unknown host function " #name);
 
 ONDRIFT_HOST_SLOT(vxGetVersionOfVelmora)
@@ -312,10 +312,10 @@ ONDRIFT_HOST_SLOT(vxSetStringParameter)
 ONDRIFT_HOST_SLOT(vxSetIntParameter)
 
 // A void host function with a null entry does nothing; a function with a result gives `fail`.
-#define ONDRIFT_CALL_VOID(name, ...)          \
+#define ONDRIFT_CALL_VOID(name, ...) \
     if (auto fn = ONDRIFT_HOST_FN(name)) fn(__VA_ARGS__)
-#define ONDRIFT_CALL(name, fail, ...)         \
-    auto fn = ONDRIFT_HOST_FN(name);          \
+#define ONDRIFT_CALL(name, fail, ...) \
+    auto fn = ONDRIFT_HOST_FN(name);  \
     return fn ? fn(__VA_ARGS__) : (fail)
 
 void getVersion(int* major, int* minor, int* release) noexcept {

@@ -43,8 +43,8 @@ TEST_F(EntryPoints, VersionRule) {
         int major, minor, release;
         bool accepted;
     };
-    const Case cases[] = {{2, 6, 0, true},  {2, 5, 99, false}, {3, 0, 0, true}, {3, 1, 0, true},
-                          {2, 7, 0, true},  {1, 9, 9, false},  {2, 6, -1, false}};
+    const Case cases[] = {{2, 6, 0, true}, {2, 5, 99, false}, {3, 0, 0, true},  {3, 1, 0, true},
+                          {2, 7, 0, true}, {1, 9, 9, false},  {2, 6, -1, false}};
     for (const Case& c : cases) {
         session().clearRecords();
         session().version = {c.major, c.minor, c.release};

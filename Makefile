@@ -1,0 +1,13 @@
+# The two commands for a fresh machine. Both install what they need (Debian packages).
+.PHONY: demo test build
+
+build:
+	scripts/install-deps.sh
+	cmake -S . -B build -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
+	cmake --build build -j$$(nproc)
+
+demo: build
+	build/ondrift demo --out demo-output
+
+test:
+	scripts/test.sh

@@ -1,0 +1,31 @@
+#!/usr/bin/env bash
+# Everything CI checks: dependencies, a warnings-as-errors build with all tests, the export set,
+# the format, the Windows cross build, and all tests again under ASan + UBSan.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+jobs=$(nproc 2>/dev/null || echo 2)
+
+scripts/install-deps.sh
+
+echo "== build and test" >&2
+cmake -S . -B build -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
+cmake --build build -j"$jobs"
+ctest --test-dir build --output-on-failure -j"$jobs"
+scripts/check-exports.sh build/libondriftv11.so
+
+echo "== format" >&2
+git ls-files -- '*.h' '*.cpp' | xargs clang-format --dry-run -Werror
+
+echo "== Windows cross build" >&2
+cmake -S . -B build-windows -DCMAKE_TOOLCHAIN_FILE=cmake/mingw-w64.cmake -DONDRIFT_PLUGIN_ONLY=ON \
+      -DCMAKE_BUILD_TYPE=Release >/dev/null
+cmake --build build-windows -j"$jobs"
+scripts/check-exports.sh build-windows/ondriftv11.dll
+
+echo "== sanitizers" >&2
+cmake -S . -B build-asan -DCMAKE_BUILD_TYPE=Debug -DONDRIFT_SANITIZE=ON -DONDRIFT_BENCHMARKS=OFF \
+      >/dev/null
+cmake --build build-asan -j"$jobs"
+ASAN_OPTIONS=detect_leaks=1:abort_on_error=1 UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
+    ctest --test-dir build-asan --output-on-failure -j"$jobs"
+echo "== all checks passed" >&2
