@@ -298,7 +298,9 @@ NiftiImage readNifti(const std::string& path, const ReadOptions& options, Report
 
     znzFile fp = znzopen(path.c_str(), "rb", gz ? 1 : 0);
     if (znz_isnull(fp)) fail(path, std::string("cannot open: ") + std::strerror(errno));
-    if (znzseek(fp, static_cast<long>(offset), SEEK_SET) != 0) {
+    // gzseek answers the new offset, fseek 0; either way the position must then be the offset.
+    if (znzseek(fp, static_cast<long>(offset), SEEK_SET) < 0 ||
+        static_cast<std::uint64_t>(znztell(fp)) != offset) {
         znzclose(fp);
         fail(path, "truncated: the data does not start where the header says");
     }

@@ -6,6 +6,5 @@
 
 namespace ondrift::cli {
 void printProjectInfo(const std::string& path) { throw InputError(path + ": not yet"); }
-int runCorrect(const CorrectOptions&, Reporter&) { throw ProcessingError("not yet"); }
 int runScript(const RunOptions&, Reporter&) { throw ProcessingError("not yet"); }
 }  // namespace ondrift::cli
