@@ -92,11 +92,18 @@ TEST(ProjectListHtml, OrderedByIdAndBoundedWithoutLosingItsEnd) {
 TEST_F(HostDocuments, LoadsSixteenBitProjectSignedIntoContainer) {
     auto& ws = workspace();
     ws.addVmr({.name = "anat.vmr"});
-    std::vector<double> values = {-1, 2, 32767, -32768, 5, 6, 7, 8,     // volume 0
-                                  10, 20, 30, 40, 50, 60, 70, -80};     // volume 1
-    standin::FmrSpec spec{.name = "C:/data/run1.fmr", .columns = 2, .rows = 2, .slices = 2,
-                          .volumes = 2, .dataType = kFmrInt16, .voxelSizeX = 3.0f,
-                          .voxelSizeY = 3.5f, .voxelSizeZ = 4.0f, .values = values};
+    std::vector<double> values = {-1, 2,  32767, -32768, 5,  6,  7,  8,     // volume 0
+                                  10, 20, 30,    40,     50, 60, 70, -80};  // volume 1
+    standin::FmrSpec spec{.name = "C:/data/run1.fmr",
+                          .columns = 2,
+                          .rows = 2,
+                          .slices = 2,
+                          .volumes = 2,
+                          .dataType = kFmrInt16,
+                          .voxelSizeX = 3.0f,
+                          .voxelSizeY = 3.5f,
+                          .voxelSizeZ = 4.0f,
+                          .values = values};
     spec.position.Slice1CenterX = 12.5f;
     ws.addFmr(spec);
     answer(1);
@@ -188,9 +195,9 @@ TEST_F(HostDocuments, AbsurdHeaderDimensionsAreRefused) {
     ws.addFmr("run.fmr", 2, 2, 1, 1, kFmrInt16);
     ws.setCurrent(0);
     FMRRecord record;
-    for (auto change : {+[](FMRHeader& h) { h.columns = -2; },
-                        +[](FMRHeader& h) { h.nrOfVolumes = -1; },
-                        +[](FMRHeader& h) { h.columns = h.rows = h.slices = 2000; }}) {
+    for (auto change :
+         {+[](FMRHeader& h) { h.columns = -2; }, +[](FMRHeader& h) { h.nrOfVolumes = -1; },
+          +[](FMRHeader& h) { h.columns = h.rows = h.slices = 2000; }}) {
         FMRHeader& header = ws.fmr(0).header;
         const FMRHeader saved = header;
         change(header);
