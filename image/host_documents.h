@@ -2,8 +2,12 @@
 #ifndef ONDRIFT_IMAGE_HOST_DOCUMENTS_H
 #define ONDRIFT_IMAGE_HOST_DOCUMENTS_H
 
+#include <cstddef>
 #include <cstdint>
+#include <map>
 #include <memory>
+#include <span>
+#include <string>
 #include <vector>
 
 #include "image/datahandler.h"
@@ -23,6 +27,15 @@ struct FMRRecord {
     std::uint32_t count = 0;  ///< columns·rows·slices·volumes (one volume's worth when < 1)
 };
 
+static_assert(offsetof(FMRRecord, kind) < offsetof(FMRRecord, header) &&
+              offsetof(FMRRecord, header) < offsetof(FMRRecord, position) &&
+              offsetof(FMRRecord, position) < offsetof(FMRRecord, intData) &&
+              offsetof(FMRRecord, intData) < offsetof(FMRRecord, isFloat) &&
+              offsetof(FMRRecord, isFloat) < offsetof(FMRRecord, floatData) &&
+              offsetof(FMRRecord, floatData) < offsetof(FMRRecord, flatData) &&
+              offsetof(FMRRecord, flatData) < offsetof(FMRRecord, count),
+              "FMRRecord keeps its documented field order");
+
 /// What the plug-in keeps of a picked VMR project. The voxels belong to the host.
 struct VMRRecord {
     std::uint16_t kind = 0;  ///< 1 once filled
@@ -36,11 +49,38 @@ struct VMRRecord {
     std::unique_ptr<PastTransformationsHeader> pastTransformations;
 };
 
+static_assert(offsetof(VMRRecord, kind) < offsetof(VMRRecord, dimX) &&
+              offsetof(VMRRecord, dimX) < offsetof(VMRRecord, dimY) &&
+              offsetof(VMRRecord, dimY) < offsetof(VMRRecord, dimZ) &&
+              offsetof(VMRRecord, dimZ) < offsetof(VMRRecord, voxels) &&
+              offsetof(VMRRecord, voxels) < offsetof(VMRRecord, mainHeader) &&
+              offsetof(VMRRecord, mainHeader) < offsetof(VMRRecord, mainHeaderCopy) &&
+              offsetof(VMRRecord, mainHeaderCopy) < offsetof(VMRRecord, position) &&
+              offsetof(VMRRecord, position) < offsetof(VMRRecord, pastTransformations),
+              "VMRRecord keeps its documented field order");
+
+/// Capacity of the HTML list shown when a project is picked (65,533 characters + NUL).
+inline constexpr std::size_t kProjectListBytes = 65534;
+
+/// The HTML list of a pick: "<HTML>" + prompt + "<P>\n\n", one "<id> = <name><BR>\n\n" per
+/// project in ascending id order, then "</HTML>". Bounded by kProjectListBytes: a prompt too
+/// long is cut, and projects that no longer fit are left out, so the list always closes.
+std::string projectListHtml(const char* prompt, const std::map<int, std::string>& names);
+
+/// Exchanges the two bytes of every value (host data written on the other byte order).
+void swapBytes16(std::span<short> values);
+
 /// Lists the open FMR (VMR) projects by id and asks for a number; returns what was entered.
 int chooseFMRProject(const char* prompt);
 int chooseVMRProject(const char* prompt);
 
+/// Fills the record from the host's current FMR document. False when there is none, when its
+/// data type is neither 16-bit (1) nor float (2), when its dimensions are negative or too large
+/// for a container, or when the host hands out no data arrays for it.
 bool readCurrentFMR(FMRRecord& record);
+/// The same on a machine of the given byte order (helperTools::byteOrder: 1 little, 2 big
+/// endian); with 2 the host's 16-bit values are swapped in place.
+bool readCurrentFMR(FMRRecord& record, int byteOrder);
 /// The record's data as doubles, volume after volume, x fastest (count values).
 std::vector<double> fmrDataAsDoubles(const FMRRecord& record);
 /// Lets the user pick an FMR project and copies it into `image` (status 89, or 92 on failure).

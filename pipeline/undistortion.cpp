@@ -1,0 +1,86 @@
+#include "pipeline/undistortion.h"
+
+#include <algorithm>
+#include <cstddef>
+#include <utility>
+#include <vector>
+
+#include "image/amr_writer.h"
+#include "image/fmr_writer.h"
+#include "image/helper_tools.h"
+#include "pipeline/image_views.h"
+#include "pipeline/kernels/undistortion.h"
+#include "pipeline/step_errors.h"
+#include "plugin/display_funcs.h"
+#include "plugin/host_api.h"
+#include "plugin/log.h"
+
+namespace ondrift {
+
+bool copyVolume(const Image& source, Image& target, int sourceVolume, int targetVolume) {
+    if (volumeDims(source) != volumeDims(target)) return false;
+    const std::span<const double> from = volumeValues(source, sourceVolume);
+    const std::span<double> to = volumeValues(target, targetVolume);
+    if (from.size() != to.size() || (from.empty() && source.voxelsPerVolume() != 0)) return false;
+    std::copy(from.begin(), from.end(), to.begin());
+    return true;
+}
+
+bool undistortEPI(Image& epi, const Image& shiftMap, const AcquisitionParameters& parameters,
+                  std::string* error) {
+    const int direction = parameters.phaseEncodingDir;
+    if (!isDirectionCode(direction)) {
+        reportStepError(error,
+                        formatMessage("The phase-encoding direction code %d is not valid "
+                                      "(\"PhaseEncodingDir\" must be 1 to 6): nothing was "
+                                      "undistorted.",
+                                      direction));
+        return false;
+    }
+    if (!holdsAllVoxels(epi) || !holdsFirstVolume(shiftMap)) {
+        reportStepError(error, "The EPI or the pixel shift map holds no data: nothing was "
+                               "undistorted.");
+        return false;
+    }
+    const Dims d = volumeDims(epi);
+    if (volumeDims(shiftMap) != d) {
+        reportStepError(error,
+                        formatMessage("The pixel shift map (%d x %d x %d) does not lie on the "
+                                      "EPI's grid (%d x %d x %d): nothing was undistorted.",
+                                      shiftMap.getDimX(), shiftMap.getDimY(), shiftMap.getDimZ(),
+                                      d.x, d.y, d.z));
+        return false;
+    }
+
+    logFormat("Undistort in direction: %s", displayFuncs().directionText(direction));
+    Image work;
+    epi.copyHeaderTo(work);
+    work.setNrOfVolumes(1);
+    work.setData(std::vector<double>(work.voxelsPerVolume(), 0.0));
+    logText(epi.statisticsText("distorted data"));
+
+    const std::span<const double> shift = volumeValues(shiftMap, 0);
+    const int volumes = epi.getNrOfVolumes();
+    for (int t = 0; t < volumes; ++t) {
+        // Each volume is read completely into the work volume before it is overwritten.
+        undistortVolume(volumeValues(std::as_const(epi), t), allValues(work), shift, d,
+                        direction);
+        copyVolume(work, epi, 0, t);
+    }
+
+    const helperTools tools;
+    const std::string fileName =
+        tools.baseName(tools.addSuffix(epi.getName(), "_undistort"), false, false);
+    if (!saveAsFMR(epi, fileName)) {
+        logFormat("The undistorted EPI could not be saved as %s.", fileName.c_str());
+        reportStepError(error, "Undistortion procedure did not succeed.");
+        return false;
+    }
+    logText(fileName);
+    saveAsAMR(epi, "_undistort");
+    host::setStringParameter("NameUndistortedFile", fileName.c_str());
+    logText(epi.statisticsText("undistorted data"));
+    return true;
+}
+
+}  // namespace ondrift
