@@ -106,6 +106,9 @@ public:
 /// The process-wide session served by the exported host functions.
 Session& session();
 
+/// A clean host: clears the session's records and closes every workspace document (workspace.h).
+void clearAll();
+
 }  // namespace ondrift::standin
 
 #endif

@@ -1,0 +1,376 @@
+#include "host/workspace.h"
+
+#include <algorithm>
+#include <cmath>
+#include <cstring>
+#include <iostream>
+#include <limits>
+#include <stdexcept>
+
+#include "host/standin.h"
+
+namespace ondrift::standin {
+
+namespace {
+
+constexpr std::int64_t kMaxVoxels = std::numeric_limits<std::int32_t>::max();
+
+short toInt16(double v) {
+    if (std::isnan(v)) return 0;
+    const double r = std::nearbyint(std::clamp(v, -32768.0, 32767.0));
+    return static_cast<short>(r);
+}
+
+std::string describeGeometry(std::int64_t c, std::int64_t r, std::int64_t s, std::int64_t v) {
+    return std::to_string(c) + " x " + std::to_string(r) + " x " + std::to_string(s) + ", " +
+           std::to_string(v) + " volumes";
+}
+
+FMRHeader headerOf(const FmrSpec& spec) {
+    FMRHeader h{};
+    copyName(h.projectFileName, sizeof h.projectFileName, spec.name);
+    h.nrOfVolumes = spec.volumes;
+    h.columns = spec.columns;
+    h.rows = spec.rows;
+    h.slices = spec.slices;
+    h.voxelSizeX = spec.voxelSizeX;
+    h.voxelSizeY = spec.voxelSizeY;
+    h.voxelSizeZ = spec.voxelSizeZ;
+    h.dataType = spec.dataType;
+    copyName(h.amrFileName, sizeof h.amrFileName, spec.amrFileName);
+    return h;
+}
+
+VMRMainHeader headerOf(const VmrSpec& spec) {
+    VMRMainHeader h{};
+    copyName(h.fileName, sizeof h.fileName, spec.name);
+    h.dimX = spec.dimX;
+    h.dimY = spec.dimY;
+    h.dimZ = spec.dimZ;
+    h.voxelSizeX = spec.voxelSizeX;
+    h.voxelSizeY = spec.voxelSizeY;
+    h.voxelSizeZ = spec.voxelSizeZ;
+    return h;
+}
+
+}  // namespace
+
+void copyName(char* field, std::size_t fieldSize, const std::string& text) {
+    if (field == nullptr || fieldSize == 0) return;
+    const std::size_t n = std::min(text.size(), fieldSize - 1);
+    std::memcpy(field, text.data(), n);
+    std::memset(field + n, 0, fieldSize - n);
+}
+
+std::string fieldText(const char* field, std::size_t fieldSize) {
+    if (field == nullptr) return {};
+    const void* nul = std::memchr(field, '\0', fieldSize);
+    const std::size_t n = nul != nullptr ? static_cast<const char*>(nul) - field : fieldSize;
+    return std::string(field, n);
+}
+
+// --- FmrDocument -----------------------------------------------------------------------------
+
+FmrDocument::FmrDocument(const FMRHeader& h, const ScannerPositionHeader& p)
+    : header(h), position(p) {
+    const std::int64_t c = h.columns, r = h.rows, s = h.slices, v = h.nrOfVolumes;
+    if (c < 1 || r < 1 || s < 1 || v < 0) {
+        throw std::invalid_argument("impossible FMR geometry " + describeGeometry(c, r, s, v));
+    }
+    // Checked factor by factor: each product stays below 2^62 before the comparison.
+    if (c * r > kMaxVoxels || c * r * s > kMaxVoxels || c * r * s * std::max<std::int64_t>(v, 1) >
+                                                            kMaxVoxels) {
+        throw std::invalid_argument("FMR geometry " + describeGeometry(c, r, s, v) +
+                                    " holds more than 2147483647 values");
+    }
+    columns_ = h.columns;
+    rows_ = h.rows;
+    slices_ = h.slices;
+    volumes_ = h.nrOfVolumes;
+    dataType_ = h.dataType;
+    const std::size_t n = voxelsPerVolume();
+    if (dataType_ == kFmrInt16) {
+        intData_.assign(static_cast<std::size_t>(volumes_), std::vector<short>(n, 0));
+        for (auto& vol : intData_) intPointers_.push_back(vol.data());
+        intPointers_.push_back(nullptr);
+    } else if (dataType_ == kFmrFloat32) {
+        floatData_.assign(static_cast<std::size_t>(volumes_), std::vector<float>(n, 0.0f));
+        for (auto& vol : floatData_) floatPointers_.push_back(vol.data());
+        floatPointers_.push_back(nullptr);
+    }
+}
+
+FmrDocument::FmrDocument(const FmrSpec& spec) : FmrDocument(headerOf(spec), spec.position) {
+    if (!spec.values.empty()) {
+        const std::size_t expected = voxelsPerVolume() * static_cast<std::size_t>(volumes_);
+        if (spec.values.size() != expected) {
+            throw std::invalid_argument("FMR '" + spec.name + "' needs " +
+                                        std::to_string(expected) + " values, got " +
+                                        std::to_string(spec.values.size()));
+        }
+        setValues(spec.values);
+    }
+}
+
+std::size_t FmrDocument::voxelsPerVolume() const {
+    return static_cast<std::size_t>(columns_) * static_cast<std::size_t>(rows_) *
+           static_cast<std::size_t>(slices_);
+}
+
+bool FmrDocument::headerMatchesData(const FMRHeader& h) const {
+    return h.columns == columns_ && h.rows == rows_ && h.slices == slices_ &&
+           h.nrOfVolumes == volumes_ && h.dataType == dataType_;
+}
+
+short** FmrDocument::intPointers() {
+    return dataType_ == kFmrInt16 ? intPointers_.data() : nullptr;
+}
+
+float** FmrDocument::floatPointers() {
+    return dataType_ == kFmrFloat32 ? floatPointers_.data() : nullptr;
+}
+
+std::span<short> FmrDocument::intVolume(int volume) {
+    if (dataType_ != kFmrInt16 || volume < 0 || volume >= volumes_) return {};
+    return intData_[static_cast<std::size_t>(volume)];
+}
+
+std::span<float> FmrDocument::floatVolume(int volume) {
+    if (dataType_ != kFmrFloat32 || volume < 0 || volume >= volumes_) return {};
+    return floatData_[static_cast<std::size_t>(volume)];
+}
+
+std::span<const short> FmrDocument::intVolume(int volume) const {
+    if (dataType_ != kFmrInt16 || volume < 0 || volume >= volumes_) return {};
+    return intData_[static_cast<std::size_t>(volume)];
+}
+
+std::span<const float> FmrDocument::floatVolume(int volume) const {
+    if (dataType_ != kFmrFloat32 || volume < 0 || volume >= volumes_) return {};
+    return floatData_[static_cast<std::size_t>(volume)];
+}
+
+std::vector<double> FmrDocument::volumeValues(int volume) const {
+    if (volume < 0 || volume >= volumes_) {
+        throw std::out_of_range("FMR has no volume " + std::to_string(volume));
+    }
+    const auto v = static_cast<std::size_t>(volume);
+    if (dataType_ == kFmrInt16) return {intData_[v].begin(), intData_[v].end()};
+    if (dataType_ == kFmrFloat32) return {floatData_[v].begin(), floatData_[v].end()};
+    return {};
+}
+
+std::vector<double> FmrDocument::values() const {
+    std::vector<double> all;
+    if (!hasData()) return all;
+    all.reserve(voxelsPerVolume() * static_cast<std::size_t>(volumes_));
+    for (int v = 0; v < volumes_; ++v) {
+        const auto part = volumeValues(v);
+        all.insert(all.end(), part.begin(), part.end());
+    }
+    return all;
+}
+
+void FmrDocument::setValues(std::span<const double> values) {
+    const std::size_t n = voxelsPerVolume();
+    if (!hasData() || values.size() > n * static_cast<std::size_t>(volumes_)) {
+        throw std::invalid_argument("more values than the FMR document holds");
+    }
+    for (std::size_t k = 0; k < values.size(); ++k) {
+        if (dataType_ == kFmrInt16) {
+            intData_[k / n][k % n] = toInt16(values[k]);
+        } else {
+            floatData_[k / n][k % n] = static_cast<float>(values[k]);
+        }
+    }
+}
+
+// --- VmrDocument -----------------------------------------------------------------------------
+
+VmrDocument::VmrDocument(const VMRMainHeader& h) : header(h) {
+    const std::int64_t x = h.dimX, y = h.dimY, z = h.dimZ;
+    if (x < 1 || y < 1 || z < 1) {
+        throw std::invalid_argument("impossible VMR dimensions " + std::to_string(x) + " x " +
+                                    std::to_string(y) + " x " + std::to_string(z));
+    }
+    if (x * y > kMaxVoxels || x * y * z > kMaxVoxels) {
+        throw std::invalid_argument("VMR dimensions hold more than 2147483647 voxels");
+    }
+    dimX_ = h.dimX;
+    dimY_ = h.dimY;
+    dimZ_ = h.dimZ;
+    voxels_.assign(static_cast<std::size_t>(x * y * z), 0);
+}
+
+VmrDocument::VmrDocument(const VmrSpec& spec) : VmrDocument(headerOf(spec)) {
+    position = spec.position;
+    if (!makePastTransformations(spec.pastTransformations, pastTransformations)) {
+        throw std::invalid_argument("more than 157 past transformations");
+    }
+    if (!spec.voxels.empty()) {
+        if (spec.voxels.size() != voxels_.size()) {
+            throw std::invalid_argument("VMR '" + spec.name + "' needs " +
+                                        std::to_string(voxels_.size()) + " voxels, got " +
+                                        std::to_string(spec.voxels.size()));
+        }
+        voxels_ = spec.voxels;
+    }
+}
+
+// --- SaveRecord ------------------------------------------------------------------------------
+
+std::string SaveRecord::headerFileName() const {
+    return fieldText(header.projectFileName, sizeof header.projectFileName);
+}
+
+std::string SaveRecord::amrFileName() const {
+    return fieldText(header.amrFileName, sizeof header.amrFileName);
+}
+
+std::vector<double> SaveRecord::values() const {
+    if (dataType == kFmrInt16) return {intValues.begin(), intValues.end()};
+    if (dataType == kFmrFloat32) return {floatValues.begin(), floatValues.end()};
+    return {};
+}
+
+std::vector<double> SaveRecord::volumeValues(int volume) const {
+    const std::size_t n = static_cast<std::size_t>(columns) * static_cast<std::size_t>(rows) *
+                          static_cast<std::size_t>(slices);
+    const std::vector<double> all = values();
+    if (volume < 0 || (static_cast<std::size_t>(volume) + 1) * n > all.size()) {
+        throw std::out_of_range("saved project has no volume " + std::to_string(volume));
+    }
+    const auto first = all.begin() + static_cast<std::ptrdiff_t>(n * volume);
+    return {first, first + static_cast<std::ptrdiff_t>(n)};
+}
+
+// --- Workspace -------------------------------------------------------------------------------
+
+int Workspace::addFmr(const FmrSpec& spec) {
+    return addFmr(std::make_unique<FmrDocument>(spec));
+}
+
+int Workspace::addFmr(std::string name, int columns, int rows, int slices, int volumes,
+                      int dataType, std::vector<double> values) {
+    FmrSpec spec;
+    spec.name = std::move(name);
+    spec.columns = columns;
+    spec.rows = rows;
+    spec.slices = slices;
+    spec.volumes = volumes;
+    spec.dataType = dataType;
+    spec.values = std::move(values);
+    return addFmr(spec);
+}
+
+int Workspace::addVmr(const VmrSpec& spec) { return addVmr(std::make_unique<VmrDocument>(spec)); }
+
+int Workspace::addFmr(std::unique_ptr<FmrDocument> document) {
+    if (!document) throw std::invalid_argument("no FMR document");
+    Document d;
+    d.type = kDocFMR;
+    d.name = fieldText(document->header.projectFileName, sizeof document->header.projectFileName);
+    d.fmr = std::move(document);
+    documents_.push_back(std::move(d));
+    return size() - 1;
+}
+
+int Workspace::addVmr(std::unique_ptr<VmrDocument> document) {
+    if (!document) throw std::invalid_argument("no VMR document");
+    Document d;
+    d.type = kDocVMR;
+    d.name = fieldText(document->header.fileName, sizeof document->header.fileName);
+    d.vmr = std::move(document);
+    documents_.push_back(std::move(d));
+    return size() - 1;
+}
+
+int Workspace::addOther(int type, std::string name) {
+    if (type == kDocFMR || type == kDocVMR || type == 0) {
+        throw std::invalid_argument("addOther is for document types other than 0, 1 and 3");
+    }
+    Document d;
+    d.type = type;
+    d.name = std::move(name);
+    documents_.push_back(std::move(d));
+    return size() - 1;
+}
+
+int Workspace::type(int index) const {
+    if (index < 0 || index >= size()) return 0;
+    return documents_[static_cast<std::size_t>(index)].type;
+}
+
+std::string Workspace::name(int index) const {
+    if (const FmrDocument* f = findFmr(index)) {
+        return fieldText(f->header.projectFileName, sizeof f->header.projectFileName);
+    }
+    if (const VmrDocument* v = findVmr(index)) {
+        return fieldText(v->header.fileName, sizeof v->header.fileName);
+    }
+    if (index < 0 || index >= size()) return {};
+    return documents_[static_cast<std::size_t>(index)].name;
+}
+
+FmrDocument* Workspace::findFmr(int index) {
+    if (index < 0 || index >= size()) return nullptr;
+    return documents_[static_cast<std::size_t>(index)].fmr.get();
+}
+
+VmrDocument* Workspace::findVmr(int index) {
+    if (index < 0 || index >= size()) return nullptr;
+    return documents_[static_cast<std::size_t>(index)].vmr.get();
+}
+
+const FmrDocument* Workspace::findFmr(int index) const {
+    return const_cast<Workspace*>(this)->findFmr(index);
+}
+
+const VmrDocument* Workspace::findVmr(int index) const {
+    return const_cast<Workspace*>(this)->findVmr(index);
+}
+
+FmrDocument& Workspace::fmr(int index) {
+    FmrDocument* f = findFmr(index);
+    if (f == nullptr) throw std::out_of_range("no FMR document at index " + std::to_string(index));
+    return *f;
+}
+
+VmrDocument& Workspace::vmr(int index) {
+    VmrDocument* v = findVmr(index);
+    if (v == nullptr) throw std::out_of_range("no VMR document at index " + std::to_string(index));
+    return *v;
+}
+
+const FmrDocument& Workspace::fmr(int index) const { return const_cast<Workspace*>(this)->fmr(index); }
+
+const VmrDocument& Workspace::vmr(int index) const { return const_cast<Workspace*>(this)->vmr(index); }
+
+void Workspace::setCurrent(int index) { current_ = (index >= 0 && index < size()) ? index : -1; }
+
+void Workspace::reportError(const std::string& message) {
+    errors_.push_back(message);
+    if (!quiet) std::cerr << "ondrift host: " << message << "\n";
+}
+
+void Workspace::clear() {
+    documents_.clear();
+    current_ = -1;
+    saves_.clear();
+    errors_.clear();
+    outputDirectory.clear();
+    keepSaveValues = true;
+    quiet = false;
+}
+
+Workspace& workspace() {
+    static Workspace instance;
+    return instance;
+}
+
+void clearAll() {
+    session().clearRecords();
+    workspace().clear();
+}
+
+}  // namespace ondrift::standin
