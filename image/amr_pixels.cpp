@@ -66,7 +66,8 @@ void enlargeSquareSlice(std::span<const std::uint8_t> levels, int size,
 
     // Along y: every ramped row is repeated f times, averaged with its neighbours in integers.
     for (int y = 0; y < size; ++y) {
-        const std::uint8_t* above = ramped.data() + static_cast<std::size_t>(y > 0 ? y - 1 : 0) * side;
+        const std::uint8_t* above =
+            ramped.data() + static_cast<std::size_t>(y > 0 ? y - 1 : 0) * side;
         const std::uint8_t* here = ramped.data() + static_cast<std::size_t>(y) * side;
         const std::uint8_t* below =
             ramped.data() + static_cast<std::size_t>(y < size - 1 ? y + 1 : y) * side;
@@ -80,7 +81,9 @@ void enlargeSquareSlice(std::span<const std::uint8_t> levels, int size,
             }
             out[x] = static_cast<std::uint8_t>(value);
         }
-        for (int r = 1; r < f; ++r) std::copy_n(out, side, out + static_cast<std::size_t>(r) * side);
+        for (int r = 1; r < f; ++r) {
+            std::copy_n(out, side, out + static_cast<std::size_t>(r) * side);
+        }
     }
 }
 
@@ -91,9 +94,7 @@ void composeAmrSlice(std::span<const std::uint8_t> levels, int w, int h,
         case AmrPlacement::Direct:
             std::copy_n(levels.data(), kAmrSlicePixels, pixels.data());
             break;
-        case AmrPlacement::Enlarged:
-            enlargeSquareSlice(levels, w, ramped, pixels);
-            break;
+        case AmrPlacement::Enlarged: enlargeSquareSlice(levels, w, ramped, pixels); break;
         case AmrPlacement::Centred: {
             const int left = (kAmrSide - w) / 2;
             const int top = (kAmrSide - h) / 2;
@@ -103,8 +104,7 @@ void composeAmrSlice(std::span<const std::uint8_t> levels, int w, int h,
             }
             break;
         }
-        case AmrPlacement::TooLarge:
-            break;
+        case AmrPlacement::TooLarge: break;
     }
 }
 
@@ -119,14 +119,14 @@ std::array<std::uint8_t, kBmpHeaderBytes> bmpHeaderBytes() {
     putLE32(&b[14], 40);  // info header size
     putLE32(&b[18], kAmrSide);
     putLE32(&b[22], kAmrSide);
-    putLE16(&b[26], 1);   // planes
-    putLE16(&b[28], 8);   // bits per pixel
-    putLE32(&b[30], 0);   // no compression
+    putLE16(&b[26], 1);  // planes
+    putLE16(&b[28], 8);  // bits per pixel
+    putLE32(&b[30], 0);  // no compression
     putLE32(&b[34], static_cast<std::uint32_t>(kAmrSlicePixels));
     putLE32(&b[38], 2834);  // 72 dots per inch, in pixels per metre
     putLE32(&b[42], 2834);
-    putLE32(&b[46], 256);   // colours used
-    putLE32(&b[50], 256);   // important colours
+    putLE32(&b[46], 256);  // colours used
+    putLE32(&b[50], 256);  // important colours
     return b;
 }
 

@@ -66,8 +66,8 @@ AMRImage buildAMR(const Image& image, const std::string& suffix) {
 
     const int w = image.getDimX();
     const int h = image.getDimY();
-    const std::size_t sliceValues = static_cast<std::size_t>(image.getDimX()) *
-                                    static_cast<std::size_t>(image.getDimY());
+    const std::size_t sliceValues =
+        static_cast<std::size_t>(image.getDimX()) * static_cast<std::size_t>(image.getDimY());
     const AmrPlacement placement = amrPlacement(w, h);
     std::vector<std::uint8_t> levels(placement == AmrPlacement::TooLarge ? 0 : sliceValues);
     std::vector<std::uint8_t> ramped(kAmrSlicePixels);

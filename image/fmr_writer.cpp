@@ -29,10 +29,11 @@ bool fitsDocument(const Image& image, const FMRHeader& h) {
         image.bufferSize() >= static_cast<std::size_t>(image.getNrOfVoxels())) {
         return true;
     }
-    logFormat("The image (%lld voxels per volume, %lld volumes) does not fit the current FMR "
-              "(%lld voxels per volume, %d volumes). New data could not be saved in FMR.",
-              static_cast<long long>(imagePerVolume), static_cast<long long>(volumes),
-              static_cast<long long>(perVolume < 0 ? 0 : perVolume), h.nrOfVolumes);
+    logFormat(
+        "The image (%lld voxels per volume, %lld volumes) does not fit the current FMR "
+        "(%lld voxels per volume, %d volumes). New data could not be saved in FMR.",
+        static_cast<long long>(imagePerVolume), static_cast<long long>(volumes),
+        static_cast<long long>(perVolume < 0 ? 0 : perVolume), h.nrOfVolumes);
     return false;
 }
 
@@ -83,8 +84,7 @@ bool saveAsFMR(const Image& image, const std::string& fileName) {
     // 0…16384. The container itself is left as it is.
     const double* values = image.getData();
     std::vector<double> rescaled;
-    if (dataType == kFmrInt16 &&
-        static_cast<double>(image.getMaximum()) > kInt16RescaleLimit) {
+    if (dataType == kFmrInt16 && static_cast<double>(image.getMaximum()) > kInt16RescaleLimit) {
         logText("Rescaling between 0 and 16384...");
         rescaled.assign(static_cast<std::size_t>(image.getNrOfVoxels()), 0.0);
         image.rescaleInto(rescaled.data(), 0.0, kInt16RescaleLimit);

@@ -119,9 +119,7 @@ int chooseVMRProject(const char* prompt) {
     });
 }
 
-bool readCurrentFMR(FMRRecord& record) {
-    return readCurrentFMR(record, helperTools().byteOrder());
-}
+bool readCurrentFMR(FMRRecord& record) { return readCurrentFMR(record, helperTools().byteOrder()); }
 
 bool readCurrentFMR(FMRRecord& record, int byteOrder) {
     record = FMRRecord{};
@@ -134,10 +132,10 @@ bool readCurrentFMR(FMRRecord& record, int byteOrder) {
     // The dimensions size an allocation and every index into the host's arrays: refuse what
     // no container can hold instead of wrapping.
     const std::int32_t volumes = header->nrOfVolumes;
-    const std::int64_t perVolume = checkedVoxelCount(header->columns, header->rows,
-                                                     header->slices, 1);
-    const std::int64_t total = checkedVoxelCount(header->columns, header->rows, header->slices,
-                                                 volumes < 1 ? 1 : volumes);
+    const std::int64_t perVolume =
+        checkedVoxelCount(header->columns, header->rows, header->slices, 1);
+    const std::int64_t total =
+        checkedVoxelCount(header->columns, header->rows, header->slices, volumes < 1 ? 1 : volumes);
     if (volumes < 0 || perVolume < 0 || total < 0) return false;
 
     if (header->dataType == kFmrInt16) {

@@ -28,12 +28,12 @@ struct FMRRecord {
 };
 
 static_assert(offsetof(FMRRecord, kind) < offsetof(FMRRecord, header) &&
-              offsetof(FMRRecord, header) < offsetof(FMRRecord, position) &&
-              offsetof(FMRRecord, position) < offsetof(FMRRecord, intData) &&
-              offsetof(FMRRecord, intData) < offsetof(FMRRecord, isFloat) &&
-              offsetof(FMRRecord, isFloat) < offsetof(FMRRecord, floatData) &&
-              offsetof(FMRRecord, floatData) < offsetof(FMRRecord, flatData) &&
-              offsetof(FMRRecord, flatData) < offsetof(FMRRecord, count),
+                  offsetof(FMRRecord, header) < offsetof(FMRRecord, position) &&
+                  offsetof(FMRRecord, position) < offsetof(FMRRecord, intData) &&
+                  offsetof(FMRRecord, intData) < offsetof(FMRRecord, isFloat) &&
+                  offsetof(FMRRecord, isFloat) < offsetof(FMRRecord, floatData) &&
+                  offsetof(FMRRecord, floatData) < offsetof(FMRRecord, flatData) &&
+                  offsetof(FMRRecord, flatData) < offsetof(FMRRecord, count),
               "FMRRecord keeps its documented field order");
 
 /// What the plug-in keeps of a picked VMR project. The voxels belong to the host.
@@ -50,13 +50,13 @@ struct VMRRecord {
 };
 
 static_assert(offsetof(VMRRecord, kind) < offsetof(VMRRecord, dimX) &&
-              offsetof(VMRRecord, dimX) < offsetof(VMRRecord, dimY) &&
-              offsetof(VMRRecord, dimY) < offsetof(VMRRecord, dimZ) &&
-              offsetof(VMRRecord, dimZ) < offsetof(VMRRecord, voxels) &&
-              offsetof(VMRRecord, voxels) < offsetof(VMRRecord, mainHeader) &&
-              offsetof(VMRRecord, mainHeader) < offsetof(VMRRecord, mainHeaderCopy) &&
-              offsetof(VMRRecord, mainHeaderCopy) < offsetof(VMRRecord, position) &&
-              offsetof(VMRRecord, position) < offsetof(VMRRecord, pastTransformations),
+                  offsetof(VMRRecord, dimX) < offsetof(VMRRecord, dimY) &&
+                  offsetof(VMRRecord, dimY) < offsetof(VMRRecord, dimZ) &&
+                  offsetof(VMRRecord, dimZ) < offsetof(VMRRecord, voxels) &&
+                  offsetof(VMRRecord, voxels) < offsetof(VMRRecord, mainHeader) &&
+                  offsetof(VMRRecord, mainHeader) < offsetof(VMRRecord, mainHeaderCopy) &&
+                  offsetof(VMRRecord, mainHeaderCopy) < offsetof(VMRRecord, position) &&
+                  offsetof(VMRRecord, position) < offsetof(VMRRecord, pastTransformations),
               "VMRRecord keeps its documented field order");
 
 /// Capacity of the HTML list shown when a project is picked (65,533 characters + NUL).

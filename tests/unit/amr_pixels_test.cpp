@@ -71,7 +71,7 @@ TEST(AmrLevels, RoundHalfUpKeepLowByteAndZeroNonFinite) {
     EXPECT_EQ(amrLevel(255.5), 0);   // 256: its low byte
     EXPECT_EQ(amrLevel(-1.0), 255);  // two's complement low byte
     EXPECT_EQ(amrLevel(-0.6), 255);
-    EXPECT_EQ(amrLevel(1e300), 0);   // huge but finite: a multiple of 256, no undefined cast
+    EXPECT_EQ(amrLevel(1e300), 0);  // huge but finite: a multiple of 256, no undefined cast
     EXPECT_EQ(amrLevel(std::numeric_limits<double>::quiet_NaN()), 0);
     EXPECT_EQ(amrLevel(std::numeric_limits<double>::infinity()), 0);
     EXPECT_EQ(amrLevel(-std::numeric_limits<double>::infinity()), 0);
@@ -162,7 +162,8 @@ TEST(AmrCompose, DirectCentredAndTooLarge) {
 
     // 100 columns, 50 rows: centred at column 78, row 103; everything else black.
     Bytes small(100 * 50);
-    for (std::size_t i = 0; i < small.size(); ++i) small[i] = static_cast<std::uint8_t>(1 + i % 250);
+    for (std::size_t i = 0; i < small.size(); ++i)
+        small[i] = static_cast<std::uint8_t>(1 + i % 250);
     const Bytes px = compose(small, 100, 50);
     for (int y = 0; y < 256; ++y) {
         for (int x = 0; x < 256; ++x) {

@@ -92,8 +92,8 @@ TEST_F(AmrWriter, HalfLevelRoundsUpAndOnlyTheFirstVolumeCounts) {
     std::vector<double> v(256 * 256 * 2, 0.0);
     v[0] = 510.0;
     v[1] = 509.0;
-    v[2] = 1.0;   // 0.5 → 1
-    v[3] = 0.9;   // 0.45 → 0
+    v[2] = 1.0;  // 0.5 → 1
+    v[3] = 0.9;  // 0.45 → 0
     v[256 * 256] = 1e9;
     ASSERT_TRUE(saveAsAMR(image(256, 256, 1, v, 2), "_b0"));
     const auto bytes = read(dir_ / "run1_b0.amr");
