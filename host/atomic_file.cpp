@@ -38,8 +38,8 @@ bool AtomicFile::open(std::string& error) {
     static std::mt19937_64 generator{std::random_device{}()};
     const std::filesystem::path directory = target_.parent_path();
     for (int attempt = 0; attempt < 100; ++attempt) {
-        const std::string name =
-            "." + target_.filename().string() + ".partial-" + std::to_string(generator() % 1000000000);
+        const std::string name = "." + target_.filename().string() + ".partial-" +
+                                 std::to_string(generator() % 1000000000);
         const std::filesystem::path candidate = directory / name;
         errno = 0;
         // "x": fail instead of reusing a file that happens to exist under that name.

@@ -65,10 +65,18 @@ protected:
         p.NCols = 64;
         p.FoVRows = 224.0f;
         p.GapThickness = 0.1f;
-        const int id = ws().addFmr({.name = "in.fmr", .columns = 3, .rows = 2, .slices = 2,
-                                    .volumes = 2, .dataType = dataType, .voxelSizeX = 3.5f,
-                                    .voxelSizeY = 3.25f, .voxelSizeZ = 0.1f, .values = values,
-                                    .position = p, .amrFileName = "in.amr"});
+        const int id = ws().addFmr({.name = "in.fmr",
+                                    .columns = 3,
+                                    .rows = 2,
+                                    .slices = 2,
+                                    .volumes = 2,
+                                    .dataType = dataType,
+                                    .voxelSizeX = 3.5f,
+                                    .voxelSizeY = 3.25f,
+                                    .voxelSizeZ = 0.1f,
+                                    .values = values,
+                                    .position = p,
+                                    .amrFileName = "in.amr"});
         vxSetAsCurrentDocument(id);
         return id;
     }
@@ -182,9 +190,9 @@ TEST_F(ProjectFiles, InputsAreNeverOverwritten) {
     const std::size_t errorsBefore = ws().errors().size();
     fs::create_directories(dir / "sub");
 
-    EXPECT_EQ(vxSaveFMRAndSTC("input.fmr", "input"), 0);               // the same names
-    EXPECT_EQ(vxSaveFMRAndSTC("other.fmr", "input"), 0);               // its STC file
-    EXPECT_EQ(vxSaveFMRAndSTC("./sub/../input.fmr", "fresh"), 0);      // another spelling
+    EXPECT_EQ(vxSaveFMRAndSTC("input.fmr", "input"), 0);           // the same names
+    EXPECT_EQ(vxSaveFMRAndSTC("other.fmr", "input"), 0);           // its STC file
+    EXPECT_EQ(vxSaveFMRAndSTC("./sub/../input.fmr", "fresh"), 0);  // another spelling
     EXPECT_EQ(vxSaveFMRAndSTC((dir / "input.fmr").string().c_str(), "x"), 0);
     fs::create_symlink(dir / "input.fmr", dir / "link.fmr");
     EXPECT_EQ(vxSaveFMRAndSTC("link.fmr", "link"), 0);
@@ -248,9 +256,16 @@ TEST_F(ProjectFiles, VmrRoundTrip) {
     ScannerPositionHeader p{};
     p.CoordinateSystem = 2;
     p.RowDirZ = -0.7071f;
-    const int id = ws().addVmr({.name = "anat.vmr", .dimX = 4, .dimY = 3, .dimZ = 2,
-                                .voxelSizeX = 0.9f, .voxelSizeY = 1.0f, .voxelSizeZ = 1.1f,
-                                .voxels = voxels, .position = p, .pastTransformations = {m, m}});
+    const int id = ws().addVmr({.name = "anat.vmr",
+                                .dimX = 4,
+                                .dimY = 3,
+                                .dimZ = 2,
+                                .voxelSizeX = 0.9f,
+                                .voxelSizeY = 1.0f,
+                                .voxelSizeZ = 1.1f,
+                                .voxels = voxels,
+                                .position = p,
+                                .pastTransformations = {m, m}});
     std::string error;
     ASSERT_TRUE(ondrift::standin::writeVmrProject(ws().vmr(id), dir / "a.vmr", error)) << error;
     const auto opened = ondrift::standin::openVmrProject(ws(), dir / "a.vmr");
@@ -343,8 +358,9 @@ TEST_F(ProjectFiles, DamagedFmrProjectsAreRefusedWithOneClearLine) {
 }
 
 TEST_F(ProjectFiles, DamagedVmrProjectsAreRefused) {
-    const std::string head = "ONDRIFT-VMR 1\nDimX: 2\nDimY: 2\nDimZ: 2\nVoxelSizeX: 1\n"
-                             "VoxelSizeY: 1\nVoxelSizeZ: 1\n";
+    const std::string head =
+        "ONDRIFT-VMR 1\nDimX: 2\nDimY: 2\nDimZ: 2\nVoxelSizeX: 1\n"
+        "VoxelSizeY: 1\nVoxelSizeZ: 1\n";
     const std::vector<std::pair<std::string, const char*>> cases{
         {head + "Voxels:\n" + std::string(8, 'v'), nullptr},
         {head + "Voxels:\n" + std::string(7, 'v'), "holds 7 voxel bytes"},
@@ -357,8 +373,7 @@ TEST_F(ProjectFiles, DamagedVmrProjectsAreRefused) {
         {head + "PastTransformations: 1\nTransformation1: 1 2 3\nVoxels:\n" + std::string(8, 'v'),
          "does not hold 16 numbers"},
         {head + "PastTransformations: 158\nVoxels:\n" + std::string(8, 'v'), "out of range"},
-        {head + "Transformation1: 1 0 0 0 0 1 0 0 0 0 1 0 0 0 0 1\nVoxels:\n" +
-             std::string(8, 'v'),
+        {head + "Transformation1: 1 0 0 0 0 1 0 0 0 0 1 0 0 0 0 1\nVoxels:\n" + std::string(8, 'v'),
          "beyond PastTransformations"},
     };
     for (const auto& [text, expected] : cases) {
