@@ -174,8 +174,7 @@ TEST_F(MappingBranch, RefusesUnusableVoxelSizesBeforeAnyWork) {
         EXPECT_FALSE(pickAndMap(d, error));
         EXPECT_NE(error.find(c.expected), std::string::npos) << error;
         EXPECT_LT(error.size(), 256u);  // fits the host's error text
-        ASSERT_EQ(session().log.size(), 1u);
-        EXPECT_EQ(session().log[0], error);
+        EXPECT_TRUE(session().log.empty());  // the runner logs the text as it fails the call
         EXPECT_TRUE(workspace().saves().empty());
         EXPECT_FALSE(mapped.isValid());
     }
