@@ -28,12 +28,18 @@ bool AtomicFile::open(std::string& error) {
         error = target_.string() + ": not a file name";
         return false;
     }
+    // Caught here rather than by the final rename, so that nothing at all is written for it.
+    std::error_code ec;
+    if (std::filesystem::is_directory(target_, ec)) {
+        error = target_.string() + ": is a directory";
+        return false;
+    }
     // Beside the target, so that the final rename stays within one file system.
     static std::mt19937_64 generator{std::random_device{}()};
     const std::filesystem::path directory = target_.parent_path();
     for (int attempt = 0; attempt < 100; ++attempt) {
-        const std::string name =
-            "." + target_.filename().string() + ".partial-" + std::to_string(generator() % 1000000000);
+        const std::string name = "." + target_.filename().string() + ".partial-" +
+                                 std::to_string(generator() % 1000000000);
         const std::filesystem::path candidate = directory / name;
         errno = 0;
         // "x": fail instead of reusing a file that happens to exist under that name.

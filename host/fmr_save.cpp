@@ -94,8 +94,8 @@ int saveCurrentFmr(Workspace& ws, const char* fmrFileName, const char* stcName) 
     }
     for (const fs::path& target : {fmrPath, stcPath}) {
         if (isInputFile(ws, target)) {
-            return refuse(ws, record, target.string() +
-                                          " belongs to an open input document; not overwritten");
+            return refuse(ws, record,
+                          target.string() + " belongs to an open input document; not overwritten");
         }
     }
     std::string error;

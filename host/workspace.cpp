@@ -78,8 +78,8 @@ FmrDocument::FmrDocument(const FMRHeader& h, const ScannerPositionHeader& p)
         throw std::invalid_argument("impossible FMR geometry " + describeGeometry(c, r, s, v));
     }
     // Checked factor by factor: each product stays below 2^62 before the comparison.
-    if (c * r > kMaxVoxels || c * r * s > kMaxVoxels || c * r * s * std::max<std::int64_t>(v, 1) >
-                                                            kMaxVoxels) {
+    if (c * r > kMaxVoxels || c * r * s > kMaxVoxels ||
+        c * r * s * std::max<std::int64_t>(v, 1) > kMaxVoxels) {
         throw std::invalid_argument("FMR geometry " + describeGeometry(c, r, s, v) +
                                     " holds more than 2147483647 values");
     }
@@ -246,9 +246,7 @@ std::vector<double> SaveRecord::volumeValues(int volume) const {
 
 // --- Workspace -------------------------------------------------------------------------------
 
-int Workspace::addFmr(const FmrSpec& spec) {
-    return addFmr(std::make_unique<FmrDocument>(spec));
-}
+int Workspace::addFmr(const FmrSpec& spec) { return addFmr(std::make_unique<FmrDocument>(spec)); }
 
 int Workspace::addFmr(std::string name, int columns, int rows, int slices, int volumes,
                       int dataType, std::vector<double> values) {
@@ -342,9 +340,13 @@ VmrDocument& Workspace::vmr(int index) {
     return *v;
 }
 
-const FmrDocument& Workspace::fmr(int index) const { return const_cast<Workspace*>(this)->fmr(index); }
+const FmrDocument& Workspace::fmr(int index) const {
+    return const_cast<Workspace*>(this)->fmr(index);
+}
 
-const VmrDocument& Workspace::vmr(int index) const { return const_cast<Workspace*>(this)->vmr(index); }
+const VmrDocument& Workspace::vmr(int index) const {
+    return const_cast<Workspace*>(this)->vmr(index);
+}
 
 void Workspace::setCurrent(int index) { current_ = (index >= 0 && index < size()) ? index : -1; }
 

@@ -34,8 +34,8 @@ struct FmrSpec {
     int columns = 1;
     int rows = 1;
     int slices = 1;
-    int volumes = 1;              ///< 0 allowed: a document without time points
-    int dataType = kFmrInt16;     ///< 1 or 2; any other value makes a document without data
+    int volumes = 1;           ///< 0 allowed: a document without time points
+    int dataType = kFmrInt16;  ///< 1 or 2; any other value makes a document without data
     float voxelSizeX = 1.0f;
     float voxelSizeY = 1.0f;
     float voxelSizeZ = 1.0f;
@@ -140,11 +140,11 @@ private:
 
 /// Everything about one vxSaveFMRAndSTC call, taken at the moment of the call.
 struct SaveRecord {
-    std::string fmrFileName;  ///< as the plug-in passed it
-    std::string stcName;      ///< as the plug-in passed it
-    int documentIndex = -1;   ///< the current document, -1 when none
-    int result = 0;           ///< what the call returned
-    std::string error;        ///< why nothing was written (empty on success)
+    std::string fmrFileName;        ///< as the plug-in passed it
+    std::string stcName;            ///< as the plug-in passed it
+    int documentIndex = -1;         ///< the current document, -1 when none
+    int result = 0;                 ///< what the call returned
+    std::string error;              ///< why nothing was written (empty on success)
     std::filesystem::path fmrPath;  ///< the files written (resolved names)
     std::filesystem::path stcPath;
     // Snapshot of the current FMR document (when there is one):

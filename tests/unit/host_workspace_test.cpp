@@ -99,10 +99,17 @@ TEST_F(HostWorkspace, TypesIdsAndCurrentDocument) {
 }
 
 TEST_F(HostWorkspace, FmrHeaderAndPosition) {
-    const int id = ws().addFmr({.name = "run1.fmr", .columns = 4, .rows = 3, .slices = 2,
-                                .volumes = 5, .dataType = kFmrFloat32, .voxelSizeX = 2.0f,
-                                .voxelSizeY = 2.5f, .voxelSizeZ = 3.0f,
-                                .position = somePosition(1.0f), .amrFileName = "run1.amr"});
+    const int id = ws().addFmr({.name = "run1.fmr",
+                                .columns = 4,
+                                .rows = 3,
+                                .slices = 2,
+                                .volumes = 5,
+                                .dataType = kFmrFloat32,
+                                .voxelSizeX = 2.0f,
+                                .voxelSizeY = 2.5f,
+                                .voxelSizeZ = 3.0f,
+                                .position = somePosition(1.0f),
+                                .amrFileName = "run1.amr"});
     vxSetAsCurrentDocument(id);
     FMRHeader h{};
     ASSERT_EQ(vxGetHeaderOfCurrentFMR(&h), 1);
@@ -184,8 +191,8 @@ TEST_F(HostWorkspace, StcDataIsWritableAndStable) {
 
 TEST_F(HostWorkspace, DocumentConstructionChecksItsInput) {
     // 16-bit values round and clamp; NaN becomes 0.
-    const int id = ws().addFmr("c.fmr", 5, 1, 1, 1, kFmrInt16,
-                               {1.6, -1.6, 40000.0, -40000.0, std::nan("")});
+    const int id =
+        ws().addFmr("c.fmr", 5, 1, 1, 1, kFmrInt16, {1.6, -1.6, 40000.0, -40000.0, std::nan("")});
     EXPECT_EQ(ws().fmrValues(id), (std::vector<double>{2, -2, 32767, -32768, 0}));
     // Zero volumes: a header without time points and no data arrays to index.
     const int empty = ws().addFmr("e.fmr", 2, 2, 2, 0, kFmrInt16);
@@ -218,9 +225,15 @@ TEST_F(HostWorkspace, VmrDocument) {
     const Matrix4 shift{1, 0, 0, 5, 0, 1, 0, -2, 0, 0, 1, 0.5f, 0, 0, 0, 1};
     const Matrix4 scale{2, 0, 0, 0, 0, 2, 0, 0, 0, 0, 2, 0, 0, 0, 0, 1};
     const int fmr = ws().addFmr("f.fmr", 1, 1, 1, 1, kFmrInt16);
-    const int id = ws().addVmr({.name = "anat.vmr", .dimX = 3, .dimY = 2, .dimZ = 2,
-                                .voxelSizeX = 1.0f, .voxelSizeY = 1.0f, .voxelSizeZ = 1.2f,
-                                .voxels = voxels, .position = somePosition(-4.0f),
+    const int id = ws().addVmr({.name = "anat.vmr",
+                                .dimX = 3,
+                                .dimY = 2,
+                                .dimZ = 2,
+                                .voxelSizeX = 1.0f,
+                                .voxelSizeY = 1.0f,
+                                .voxelSizeZ = 1.2f,
+                                .voxels = voxels,
+                                .position = somePosition(-4.0f),
                                 .pastTransformations = {shift, scale}});
     vxSetAsCurrentDocument(id);
     int x = 0, y = 0, z = 0;
