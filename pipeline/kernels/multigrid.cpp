@@ -128,7 +128,8 @@ std::int64_t fmg_scratch_size(Dims d) {
     const std::int64_t w = 3 * std::int64_t{d0.x} * d0.y +
                            std::max(std::int64_t{d0.x} * d1.y, std::int64_t{d1.x} * d0.y);
     std::int64_t s = 0;
-    for (int l = 1; l < levels.count; ++l) s += static_cast<std::int64_t>(levels.dims[sz(l)].voxels());
+    for (int l = 1; l < levels.count; ++l)
+        s += static_cast<std::int64_t>(levels.dims[sz(l)].voxels());
     return m0 + w + 4 * s;
 }
 
@@ -166,8 +167,7 @@ void apply_system(Dims d, const double* a, const LevelParams& param, const doubl
     add_product(d, a, u, r);
 }
 
-void relax(Dims d, const double* a, const double* b, const LevelParams& param, int nit,
-           double* u) {
+void relax(Dims d, const double* a, const double* b, const LevelParams& param, int nit, double* u) {
     const Stencil w = stencilOf(param);
     const int nx = d.x;
     for (int t = 0; t < 2 * nit; ++t) {

@@ -23,7 +23,8 @@ std::vector<double> truePhase() {
         for (int y = 0; y < kY; ++y)
             for (int x = 0; x < kX; ++x)
                 v[at(x, y, z)] = 3 * kPi * std::sin(2 * kPi * x / kX) +
-                                 0.7 * std::cos(2 * kPi * y / kY) + 0.4 * std::sin(2 * kPi * z / kZ);
+                                 0.7 * std::cos(2 * kPi * y / kY) +
+                                 0.4 * std::sin(2 * kPi * z / kZ);
     return v;
 }
 
@@ -73,7 +74,8 @@ protected:
         run("Start");
         EXPECT_EQ(errorNr(), 0) << errorMsg();
         for (const auto& s : ws.saves())
-            if (s.fmrFileName == "fieldmap_phase_unwrapped3vcyc2its_smoothed.fmr") return s.values();
+            if (s.fmrFileName == "fieldmap_phase_unwrapped3vcyc2its_smoothed.fmr")
+                return s.values();
         ADD_FAILURE() << "the unwrapped project was not saved";
         return {};
     }
@@ -82,7 +84,8 @@ protected:
     std::vector<std::string> unwrappingLog() {
         const auto& l = log();
         const auto first = std::find(l.begin(), l.end(), "Unwrapping via full multigrid...");
-        const auto last = std::find(first, l.end(), "fieldmap_phase_unwrapped3vcyc2its_smoothed.fmr");
+        const auto last =
+            std::find(first, l.end(), "fieldmap_phase_unwrapped3vcyc2its_smoothed.fmr");
         if (first == l.end() || last == l.end()) return {};
         std::vector<std::string> entries;
         for (auto it = first; it != last + 1; ++it)
@@ -102,12 +105,22 @@ TEST_F(MultigridStart, UnwrapsSeveralWrapsAndMatchesTheInputMean) {
     const std::vector<double> unwrapped = unwrap(wrapped, 0, 0);
     ASSERT_EQ(unwrapped.size(), truth.size());
 
-    const std::vector<std::string> expected = {
-        "Unwrapping via full multigrid...", "Compute x, y and z gradients...", "X direction...",
-        "Y direction...", "Z direction...", "Get Laplacian...", "Add 2nd difference for X...",
-        "Add 2nd difference for Y...", "Add 2nd difference for Z...", "Values of laplacian",
-        "Remove mean...", "Values of laplacian, mean removed", "Solve...", "Resize...",
-        "Apply smoothing...", "fieldmap_phase_unwrapped3vcyc2its_smoothed.fmr"};
+    const std::vector<std::string> expected = {"Unwrapping via full multigrid...",
+                                               "Compute x, y and z gradients...",
+                                               "X direction...",
+                                               "Y direction...",
+                                               "Z direction...",
+                                               "Get Laplacian...",
+                                               "Add 2nd difference for X...",
+                                               "Add 2nd difference for Y...",
+                                               "Add 2nd difference for Z...",
+                                               "Values of laplacian",
+                                               "Remove mean...",
+                                               "Values of laplacian, mean removed",
+                                               "Solve...",
+                                               "Resize...",
+                                               "Apply smoothing...",
+                                               "fieldmap_phase_unwrapped3vcyc2its_smoothed.fmr"};
     EXPECT_EQ(unwrappingLog(), expected);
 
     // The level is the wrapped input's mean (float arithmetic, values stored as floats).
