@@ -108,6 +108,15 @@ bool writeAMR(const AMRImage& amr) {
     std::error_code error;
     if (ok) {
         std::filesystem::rename(partial, target, error);
+#if defined(_WIN32)
+        // Some Windows runtimes refuse to rename onto an existing file; the new file is complete
+        // at this point, so the old one can go first.
+        if (error) {
+            std::error_code ignored;
+            std::filesystem::remove(target, ignored);
+            std::filesystem::rename(partial, target, error);
+        }
+#endif
         ok = !error;
     }
     if (!ok) {

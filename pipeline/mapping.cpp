@@ -135,10 +135,7 @@ bool mapPixelShiftToEPI(const VMRRecord& vmr, Image& mapped, const FMRRecord& ep
                         const Matrix4& mEpi, const Image& shifts, const FMRRecord& start,
                         const Matrix4& mPhase, const Matrix4& t, std::string& error) {
     error = mappingInputProblem(vmr, mapped, epi, shifts, start);
-    if (!error.empty()) {
-        logText(error);
-        return false;
-    }
+    if (!error.empty()) return false;
     const VMRMainHeader& v = *vmr.mainHeaderCopy;
 
     Matrix4 e;
@@ -175,10 +172,7 @@ bool runMappingBranch(const VMRRecord& vmr, const FMRRecord& epi, const FMRRecor
     if (error.empty() && (!vmr.position || !vmr.pastTransformations)) {
         error = "Cannot map the pixel shift map: the VMR's position records were not obtained.";
     }
-    if (!error.empty()) {
-        logText(error);
-        return false;
-    }
+    if (!error.empty()) return false;
 
     Matrix4 mEpi{};
     Matrix4 unusedT{};
@@ -189,7 +183,6 @@ bool runMappingBranch(const VMRRecord& vmr, const FMRRecord& epi, const FMRRecor
                                 vmr.pastTransformations.get(), mEpi.data(), unusedT.data(), &out[0],
                                 &out[1], &out[2], &out[3], &out[4], &out[5]) <= 0) {
         error = "The host could not relate the EPI project to the VMR.";
-        logText(error);
         return false;
     }
     logMatrix("Functional data to VMR mapping", mEpi);
@@ -197,7 +190,6 @@ bool runMappingBranch(const VMRRecord& vmr, const FMRRecord& epi, const FMRRecor
                                 vmr.pastTransformations.get(), mPhase.data(), t.data(), &out[0],
                                 &out[1], &out[2], &out[3], &out[4], &out[5]) <= 0) {
         error = "The host could not relate the pixel shift map's project to the VMR.";
-        logText(error);
         return false;
     }
     logMatrix("Phase data to VMR mapping", mPhase);

@@ -31,8 +31,8 @@ std::string mappingInputProblem(const VMRRecord& vmr, const Image& mapped, const
 
 /// Fills `mapped` (one volume on the EPI grid) with the pixel shifts of `shifts` (on the start
 /// project's grid) through every voxel of the VMR, saves it as the "_pixshiftInEPIres" project
-/// and AMR images, and refreshes the host's window. Refuses (false, `error` set, nothing done)
-/// when mappingInputProblem finds a problem.
+/// and AMR images, and refreshes the host's window. Refuses (false, `error` set, nothing done or
+/// logged) when mappingInputProblem finds a problem.
 bool mapPixelShiftToEPI(const VMRRecord& vmr, Image& mapped, const FMRRecord& epi,
                         const Matrix4& mEpi, const Image& shifts, const FMRRecord& start,
                         const Matrix4& mPhase, const Matrix4& t, std::string& error);
@@ -41,8 +41,9 @@ bool mapPixelShiftToEPI(const VMRRecord& vmr, Image& mapped, const FMRRecord& ep
 /// the EPI and the start project to the VMR through the host (vxCalculateIAMatrix), logs both
 /// matrices, makes `mapped` on the EPI grid (one volume of zeros) and runs mapPixelShiftToEPI.
 /// `pixelShift` is the pixel shift map on the start project's grid. False with `error` set when
-/// the inputs cannot be mapped or the host cannot relate a project to the VMR; `mapped` is then
-/// not valid.
+/// the inputs cannot be mapped or the host cannot relate a project to the VMR (checked before any
+/// host call or log entry; the caller logs the text and fails the call); `mapped` is then not
+/// valid.
 bool runMappingBranch(const VMRRecord& vmr, const FMRRecord& epi, const FMRRecord& start,
                       const Image& epiImage, const Image& pixelShift, Image& mapped,
                       std::string& error);

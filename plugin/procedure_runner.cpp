@@ -1,13 +1,345 @@
 #include "plugin/procedure_runner.h"
 
+#include <cmath>
+#include <cstdio>
+#include <string>
+#include <vector>
+
+#include "image/amr_writer.h"
+#include "image/fmr_writer.h"
+#include "image/helper_tools.h"
+#include "image/host_documents.h"
+#include "pipeline/acquisition_parameters.h"
+#include "pipeline/field_map.h"
+#include "pipeline/kernels/relaxation.h"
+#include "pipeline/laplacian_unwrapping.h"
+#include "pipeline/mapping.h"
+#include "pipeline/mask.h"
+#include "pipeline/phase_preparation.h"
+#include "pipeline/pixel_shift.h"
+#include "pipeline/smoothing.h"
+#include "pipeline/undistortion.h"
+#include "plugin/host_api.h"
 #include "plugin/log.h"
 
 namespace ondrift {
+namespace {
+
+enum class Step { None, Unwrap, ComputeB0, ComputePxshift, Undistort };
+
+struct Settings {
+    bool relaxation = true;
+    int nrOfIterationsRelax = 0;
+    double regularisation = 0.0;
+    int nrOfVCycles = 0;
+    int nrOfIterations = 0;
+    bool toRadians = false;
+    bool maskLaplacian = false;
+    bool performAll = false;
+    bool mapToFunctional = false;
+    float echoTimeDiffMs = 0.0f;
+    AcquisitionParameters acquisition;
+    Step step = Step::None;
+};
+
+/// State of one "Start" call; everything here is released when the call ends.
+struct Run {
+    CallState& call;
+    Settings settings;
+    Image current;
+    Image magnitude;
+    Image epi;
+    FMRRecord startRecord;
+    FMRRecord magnitudeRecord;
+    FMRRecord epiRecord;
+    bool startObtained = false;
+    bool magnitudeObtained = false;
+    bool chained = false;
+};
+
+/// "<name>" with the suffix inserted before its extension, reduced to the bare file name.
+std::string nameWithSuffix(const Image& image, const char* suffix) {
+    const helperTools tools;
+    return tools.baseName(tools.addSuffix(image.getName(), suffix), false, false);
+}
+
+void failWith(Run& run, const std::string& message) {
+    logText(message);
+    run.call.fail(message);
+}
+
+bool readSettings(Run& run) {
+    Settings& s = run.settings;
+    s.relaxation = host::getIntParameter("UnwrappingMethod") == 0;
+    if (s.relaxation) {
+        s.nrOfIterationsRelax = host::getIntParameter("NrOfIterationsRelax");
+        s.regularisation = static_cast<double>(host::getFloatParameter("Regularisation"));
+    } else {
+        s.nrOfVCycles = host::getIntParameter("NrOfVCycles");
+        s.nrOfIterations = host::getIntParameter("NrOfIterations");
+    }
+    // Read for both methods, so that relaxation can also start from scanner units.
+    s.toRadians = host::getIntParameter("PhaseToRadians") == 1;
+    if (!s.relaxation) s.maskLaplacian = host::getIntParameter("MaskLaplacian") == 1;
+
+    s.acquisition.bandWidthPE = static_cast<double>(host::getFloatParameter("BandWidthPE"));
+    s.echoTimeDiffMs = host::getFloatParameter("EchoTimeDiff");
+    // Milliseconds to seconds in single precision, as the host's own tools compute it.
+    s.acquisition.echoTimeDiff = static_cast<double>(s.echoTimeDiffMs / 1000.0f);
+    s.acquisition.phaseEncodingDir = host::getIntParameter("PhaseEncodingDir");
+    s.acquisition.applyTwoPi = host::getIntParameter("ApplyTwoPi") == 1 ? 1 : 0;
+
+    s.mapToFunctional = host::getIntParameter("mapFieldmapToFunctional") != 0;
+    std::string procedure;
+    if (!readBoundedParameter("Procedure", kCommandBytes, run.call, procedure)) return false;
+    if (procedure == "Unwrap") {
+        s.step = Step::Unwrap;
+    } else if (procedure == "ComputeB0") {
+        s.step = Step::ComputeB0;
+    } else if (procedure == "ComputePxshift") {
+        s.step = Step::ComputePxshift;
+    } else if (procedure == "Undistort") {
+        s.step = Step::Undistort;
+    }
+    return true;
+}
+
+bool isFloatProject(const FMRRecord& record) {
+    return record.header != nullptr && record.header->dataType == kFmrFloat32;
+}
+
+void prepare(Run& run) {
+    run.startObtained = loadFMRInto("Please select the startfile (phase, b0 or pixelshift)",
+                                    run.current, run.startRecord);
+    // A start image that was not picked has no data type to check; its steps stop on their own.
+    if (run.startObtained && !isFloatProject(run.startRecord)) {
+        run.call.fail();
+        logText("Datatype of phase and magnitude FMRs should be float.");
+    }
+    run.settings.performAll = host::getIntParameter("PerformAllSteps") != 0;
+    if (run.settings.step == Step::Unwrap) {
+        run.magnitudeObtained =
+            loadFMRInto("Please select the magnitude file", run.magnitude, run.magnitudeRecord);
+        if (run.magnitudeObtained && !isFloatProject(run.magnitudeRecord)) {
+            run.call.fail();
+            logText("Datatype of phase AND magnitude FMRs should be float.");
+        }
+    }
+    if (run.magnitude.getNrOfVolumes() > 1 || run.current.getNrOfVolumes() > 1) {
+        logText("Magnitude and/or phase data have more than one volume.");
+        logText(
+            "Please create FMR phase/magnitude projects of one volume or select *_FirstVol.fmr.");
+        run.call.fail();
+    }
+}
+
+/// The step's main result must reach the disk; a lost result is a failed call.
+bool saveResult(Run& run, const Image& image, const std::string& name) {
+    if (saveAsFMR(image, name)) return true;
+    failWith(run, "Could not save " + name + ".");
+    return false;
+}
+
+bool sameGrid(const Image& a, const Image& b) {
+    return a.getDimX() == b.getDimX() && a.getDimY() == b.getDimY() && a.getDimZ() == b.getDimZ();
+}
+
+void unwrap(Run& run) {
+    const Settings& s = run.settings;
+    logText("Started unwrapping procedure...");
+    if (!run.startObtained || !run.magnitudeObtained) {
+        run.call.fail("Stopped unwrapping procedure: no data or status is not ok.");
+        return;
+    }
+    if (!sameGrid(run.current, run.magnitude)) {
+        char message[kErrorTextBytes];
+        std::snprintf(message, sizeof message,
+                      "Stopped unwrapping procedure: the phase (%dx%dx%d) and magnitude (%dx%dx%d) "
+                      "images are not on the same grid.",
+                      run.current.getDimX(), run.current.getDimY(), run.current.getDimZ(),
+                      run.magnitude.getDimX(), run.magnitude.getDimY(), run.magnitude.getDimZ());
+        failWith(run, message);
+        return;
+    }
+    if (s.toRadians) {
+        logText("Convert to radians...");
+        scaleToRadians(run.current);
+    }
+    const std::string radiansName = nameWithSuffix(run.current, "_radians");
+    saveAsFMR(run.current, radiansName);
+    logText(radiansName);
+
+    Image unwrapped;
+    if (s.relaxation) {
+        logText("Unwrapping via relaxation...");
+        convertToHertz(run.current);
+        const Dims dims{run.current.getDimX(), run.current.getDimY(), run.current.getDimZ()};
+        std::vector<double> phase(dims.voxels());
+        std::vector<double> weights(dims.voxels());
+        std::vector<double> solution(dims.voxels(), 0.0);
+        run.current.getVolume(0, phase.data());
+        run.magnitude.getVolume(0, weights.data());
+        unwrapByRelaxation(dims, phase, weights, solution, s.nrOfIterationsRelax, s.regularisation);
+        run.current.copyHeaderTo(unwrapped);
+        unwrapped.setData(std::move(solution));
+        saveAsAMR(unwrapped, "_unwrapped");
+        const std::string name = nameWithSuffix(run.current, "_unwrapped");
+        logText(name);
+        saveAsFMR(unwrapped, name);
+        unwrapped.setName(name);
+    } else {
+        logText("Unwrapping via full multigrid...");
+        std::string error;
+        unwrapped = unwrapPhaseMultigrid(run.current, run.magnitude, s.maskLaplacian, s.nrOfVCycles,
+                                         s.nrOfIterations, &error);
+        if (!unwrapped.isValid()) {
+            run.call.fail(error.empty() ? std::string("Stopped unwrapping procedure: the multigrid "
+                                                      "unwrapping did not succeed.")
+                                        : error);
+            return;
+        }
+        convertToHertz(unwrapped);
+    }
+
+    std::string maskError;
+    if (!applyMask(unwrapped, run.magnitude, 200.0, 4000.0, &maskError)) {
+        run.call.fail(maskError);
+        return;
+    }
+    logText(unwrapped.statisticsText("unwrapped phase data"));
+    logText("Apply 3x3 smoothing kernel...");
+    if (!convolveSlices(2, unwrapped, false)) run.call.fail();
+    const std::string smoothName = nameWithSuffix(unwrapped, "_smooth");
+    logText("Save smoothed phase map...");
+    const bool saved = saveResult(run, unwrapped, smoothName);
+    logText(unwrapped.statisticsText("smoothed unwrapped phase data"));
+    if (!saved) return;
+    if (run.settings.performAll) {
+        run.current = std::move(unwrapped);
+        run.chained = true;
+    }
+}
+
+void computeB0(Run& run) {
+    logText("Started field inhomogeneity map creation procedure...");
+    if (!run.startObtained || !run.current.isValid()) {
+        run.call.fail("Stopped fieldmap creation procedure: no data or status is not ok.");
+        return;
+    }
+    std::string error;
+    Image field = computeFieldMap(run.current, run.settings.acquisition, &error);
+    if (!field.isValid()) {
+        run.call.fail(error.empty() ? std::string("Stopped fieldmap creation procedure: the field "
+                                                  "map could not be made.")
+                                    : error);
+        return;
+    }
+    logText(field.statisticsText("field inhomogeneity data"));
+    logText("Apply 3x3 smoothing kernel...");
+    bool smoothed = convolveSlices(2, field, false);
+    if (smoothed) smoothed = convolveSlices(2, field, false);
+    if (!smoothed) run.call.fail();
+    // In a chain the field map keeps the unwrapped phase's name, whose "_smooth" project the
+    // unwrapping step has just written: the smoothed field map gets the "_b0" name instead.
+    const std::string name = nameWithSuffix(field, run.chained ? "_b0_smooth" : "_smooth");
+    const bool saved = saveResult(run, field, name);
+    logText(field.statisticsText("smoothed field inhomogeneity data"));
+    if (!saved || !run.call.status) return;
+    if (run.settings.performAll) {
+        run.current = std::move(field);
+        run.chained = true;
+    }
+}
+
+void computePxshift(Run& run) {
+    if (!run.startObtained || !run.current.isValid()) {
+        run.call.fail("Stopped compute pixelshiftmap procedure: no data or status is not ok.");
+        return;
+    }
+    std::string error;
+    Image shifts = computePixelShiftMap(run.current, run.settings.acquisition, &error);
+    if (!shifts.isValid()) {
+        run.call.fail(error.empty() ? std::string("Stopped compute pixelshiftmap procedure: the "
+                                                  "pixel shift map could not be made.")
+                                    : error);
+        return;
+    }
+    logText(shifts.statisticsText("pixelshift data"));
+    if (run.settings.performAll) {
+        run.current = std::move(shifts);
+        run.chained = true;
+    }
+}
+
+void undistort(Run& run) {
+    const Settings& s = run.settings;
+    if (!run.startObtained || !run.current.isValid()) {
+        // Nothing to correct with: say so instead of ending the call as a silent success.
+        run.call.fail("Stopped undistortion procedure: no pixel shift map was obtained.");
+        return;
+    }
+    const int direction = s.acquisition.phaseEncodingDir;
+    if (direction < 1 || direction > 6) {
+        char message[kErrorTextBytes];
+        std::snprintf(message, sizeof message,
+                      "Stopped undistortion procedure: the phase-encoding direction must be a code "
+                      "from 1 to 6 (PhaseEncodingDir = %d).",
+                      direction);
+        failWith(run, message);
+        return;
+    }
+    VMRRecord vmr;
+    bool vmrObtained = false;
+    if (s.mapToFunctional) vmrObtained = loadVMR("Please select the VMR file:", vmr);
+    const bool epiObtained = loadFMRInto("Please select the EPI file", run.epi, run.epiRecord);
+    if (!epiObtained || !run.epi.isValid()) {
+        run.call.fail("Stopped undistortion procedure: no data or status is not ok.");
+        return;
+    }
+    if (!s.mapToFunctional) {
+        host::showBusyCursor();
+        std::string error;
+        const bool done = undistortEPI(run.epi, run.current, s.acquisition, &error);
+        host::stopBusyCursor();
+        if (!done) run.call.fail(error.empty() ? "Undistortion procedure did not succeed." : error);
+        return;
+    }
+    if (!vmrObtained) {
+        // Nothing was corrected, so the call must not end as a success.
+        failWith(run, "Did not obtain VMR data.");
+        return;
+    }
+    Image mapped;
+    std::string error;
+    if (!runMappingBranch(vmr, run.epiRecord, run.startRecord, run.epi, run.current, mapped,
+                          error)) {
+        failWith(run, error.empty() ? std::string("Mapping of the pixel shift map did not succeed.")
+                                    : error);
+        return;
+    }
+    host::showBusyCursor();
+    const bool done = undistortEPI(run.epi, mapped, s.acquisition, &error);
+    host::stopBusyCursor();
+    if (!done) {
+        if (error.empty()) {
+            run.call.fail();
+        } else {
+            run.call.fail(error);
+        }
+    }
+}
+
+}  // namespace
 
 void runProcedure(CallState& call) {
-    // The correction chain is not available in this build yet.
-    logText("The procedure \"Start\" is not available in this build.");
-    call.fail("The procedure \"Start\" is not available in this build.");
+    Run run{call, {}, {}, {}, {}, {}, {}, {}, false, false, false};
+    if (!readSettings(run)) return;
+    prepare(run);
+    const Step step = run.settings.step;
+    if (step == Step::Unwrap && call.status) unwrap(run);
+    if ((step == Step::ComputeB0 || run.chained) && call.status) computeB0(run);
+    if ((step == Step::ComputePxshift || run.chained) && call.status) computePxshift(run);
+    if ((step == Step::Undistort || run.chained) && call.status) undistort(run);
 }
 
 }  // namespace ondrift

@@ -8,13 +8,14 @@ inline float centred(int v, int n) {
     return static_cast<float>(v) - static_cast<float>(n - 1) / 2.0f;
 }
 
-/// Rounds a centred float coordinate back onto an axis of n voxels; false when it falls outside
-/// (or is not a number). The index is formed only after the range check.
+/// Rounds a centred float coordinate back onto an axis of n voxels (roundHalfUp of the widened
+/// value); false when it falls outside or is not a number. floor(d) lies in [0, n) exactly when
+/// d does, and for such d truncation is floor, so the index needs no floor call.
 inline bool onAxis(float centredValue, int n, int& index) {
     const float shifted = centredValue + static_cast<float>(n - 1) / 2.0f;
-    const double rounded = roundHalfUp(static_cast<double>(shifted));
-    if (!(rounded >= 0.0 && rounded < static_cast<double>(n))) return false;
-    index = static_cast<int>(rounded);
+    const double d = static_cast<double>(shifted) + 0.5;
+    if (!(d >= 0.0 && d < static_cast<double>(n))) return false;
+    index = static_cast<int>(d);
     return true;
 }
 

@@ -1,0 +1,45 @@
+// BIDS JSON sidecars and the relations that turn their fields into the plug-in's parameters.
+#ifndef ONDRIFT_CLI_BIDS_SIDECAR_H
+#define ONDRIFT_CLI_BIDS_SIDECAR_H
+
+#include <optional>
+#include <string>
+
+#include <nlohmann/json.hpp>
+
+namespace ondrift::cli {
+
+struct Sidecar {
+    std::string path;
+    nlohmann::json fields;
+
+    /// A finite number under `key`; nullopt when absent. A present key that is not a finite
+    /// number is an InputError naming the sidecar.
+    std::optional<double> number(const std::string& key) const;
+    /// A text under `key`; nullopt when absent; InputError when not a text.
+    std::optional<std::string> text(const std::string& key) const;
+};
+
+/// The sidecar X.json beside X.nii or X.nii.gz, when it exists. A file that cannot be read or
+/// is not a JSON object is an InputError.
+std::optional<Sidecar> readSidecarFor(const std::string& niftiPath);
+Sidecar readSidecar(const std::string& jsonPath);
+
+/// BIDS PhaseEncodingDirection ("i", "i-", "j", "j-", "k", "k-") or a code "1"…"6" → the
+/// plug-in's direction code 1…6. InputError for anything else; `what` names the origin.
+int directionCode(const std::string& value, const std::string& what);
+/// The BIDS text of a direction code ("j-" for 4).
+std::string bidsDirection(int code);
+/// Voxel axis (0 = i, 1 = j, 2 = k) of a direction code.
+int directionAxis(int code);
+
+/// Bandwidth per pixel along phase encoding from the effective echo spacing (s) and the
+/// number of voxels along the phase-encoding axis: 1 / (EffectiveEchoSpacing · N_PE).
+double bandwidthFromEchoSpacing(double effectiveEchoSpacing, int nPE);
+/// The same from BIDS TotalReadoutTime = EffectiveEchoSpacing · (N_PE − 1):
+/// (N_PE − 1) / (TotalReadoutTime · N_PE).
+double bandwidthFromReadoutTime(double totalReadoutTime, int nPE);
+
+}  // namespace ondrift::cli
+
+#endif

@@ -1,0 +1,197 @@
+#include "cli/commands.h"
+
+#include <CLI/CLI.hpp>
+
+#include "cli/errors.h"
+#include "cli/reporter.h"
+
+namespace ondrift::cli {
+
+namespace {
+
+const char* const kCorrectFooter = R"(Examples:
+  ondrift correct --phase sub-01_phasediff.nii.gz --magnitude sub-01_magnitude1.nii.gz \
+      --epi sub-01_task-rest_bold.nii.gz --out derivatives/ondrift/sub-01
+  ondrift correct --phase fmap_phase.nii --magnitude fmap_mag.nii --epi bold.nii \
+      --echo-time-diff 2.46 --effective-echo-spacing 0.00058 --pe-dir j- --out out
+  ondrift correct --from ComputePxshift --phase sub-01_fieldmap.nii.gz \
+      --epi sub-01_task-rest_bold.nii.gz --out out      # field map in Hz given
+
+Parameters come from flags, else from the BIDS sidecars X.json beside each X.nii[.gz]:
+  EchoTimeDiff (ms)  <- EchoTime2 - EchoTime1 of the phase image's sidecar
+  BandWidthPE (Hz)   <- 1 / (EffectiveEchoSpacing * N_PE), or
+                        (N_PE - 1) / (TotalReadoutTime * N_PE), of the EPI's sidecar
+  PhaseEncodingDir   <- PhaseEncodingDirection of the EPI's sidecar (i i- j j- k k- -> 1..6)
+Outputs in OUT: every project the plug-in saved (.fmr/.stc), its AMR images, a NIfTI copy
+<project stem>.nii.gz of each with the input's orientation (the corrected series is
+<bold stem>_undistort.nii.gz), and ondrift.json (inputs, parameters and their sources, the
+plug-in's log, statistics, timings).)";
+
+const char* const kDemoFooter = R"(Examples:
+  ondrift demo                       # small phantom in a temporary folder, a few seconds
+  ondrift demo --size large --out demo-large
+
+Makes a head-like phantom with a known field (several phase wraps and a strong local lobe),
+distorts a functional series by it, corrects the series through the plug-in and prints the
+error of the distorted and of the corrected series against the truth. Exits 1 when the
+correction does not reduce the error by the expected factor.)";
+
+const char* const kRunFooter = R"(Examples:
+  ondrift run session.txt
+  ondrift run - < session.txt
+
+A session script is a text file of commands, one per line, run against the headless host
+(open documents, set parameters, queue dialog answers, execute commands, export results).
+See docs/cli.md for the language.)";
+
+const char* const kInfoFooter = R"(Examples:
+  ondrift info sub-01_task-rest_bold.nii.gz
+  ondrift info out/sub-01_task-rest_bold_undistort.fmr)";
+
+}  // namespace
+
+void Commands::add(CLI::App& app) {
+    addCorrect(app);
+    addDemo(app);
+    addRun(app);
+    addInfo(app);
+}
+
+void Commands::addCorrect(CLI::App& app) {
+    CorrectOptions& o = correctOptions_;
+    RawFlags& r = raw_;
+    correct_ = app.add_subcommand("correct", "Correct a functional series with a field map");
+    auto* c = correct_;
+    c->footer(kCorrectFooter);
+    c->add_option("--phase", o.phase,
+                  "Start image: the wrapped phase difference (with --from: the unwrapped phase in "
+                  "cycles, the field map in Hz, or the pixel shift map in voxels)")
+        ->required()->type_name("FILE");
+    c->add_option("--magnitude", o.magnitude, "Magnitude image of the field map (needed to unwrap)")
+        ->type_name("FILE");
+    c->add_option("--epi", o.epi, "Functional series to correct (3-D or 4-D)")->required()->type_name("FILE");
+    c->add_option("--anat", o.anat,
+                  "Anatomical image; turns on mapping the shift map into the EPI's geometry")
+        ->type_name("FILE");
+    c->add_option("-o,--out", o.out, "Output folder (created; must not be an input's folder)")
+        ->required()->type_name("DIR");
+
+    auto* acq = "Acquisition (override the sidecars)";
+    opts_.echoTimeDiffMs = c->add_option("--echo-time-diff", r.echoTimeDiffMs,
+                                         "Echo-time difference of the field map, ms")
+                               ->group(acq)->type_name("MS");
+    opts_.bandWidthPE = c->add_option("--bandwidth-pe", r.bandWidthPE,
+                                      "Bandwidth per pixel along phase encoding, Hz")
+                            ->group(acq)->type_name("HZ");
+    opts_.effectiveEchoSpacing = c->add_option("--effective-echo-spacing", r.effectiveEchoSpacing,
+                                               "Effective echo spacing of the EPI, s")
+                                     ->group(acq)->type_name("S");
+    opts_.totalReadoutTime = c->add_option("--total-readout-time", r.totalReadoutTime,
+                                           "Total readout time of the EPI (BIDS definition), s")
+                                 ->group(acq)->type_name("S");
+    opts_.peDirection = c->add_option("--pe-dir", r.peDirection,
+                                      "Phase-encoding direction: i, i-, j, j-, k, k- (or 1-6)")
+                            ->group(acq)->type_name("DIR");
+
+    auto* proc = "Processing";
+    opts_.method = c->add_option("--method", r.method, "Unwrapping: multigrid (default) or relaxation")
+                       ->group(proc)->type_name("NAME");
+    opts_.vcycles = c->add_option("--vcycles", r.vcycles, "Multigrid: V-cycles per level (default 2)")
+                        ->group(proc)->type_name("N");
+    opts_.iterations = c->add_option("--iterations", r.iterations,
+                                     "Multigrid: relaxation iterations per cycle (default 4)")
+                           ->group(proc)->type_name("N");
+    opts_.iterationsRelax = c->add_option("--relax-iterations", r.iterationsRelax,
+                                          "Relaxation: iterations (default 300)")
+                                ->group(proc)->type_name("N");
+    opts_.regularisation = c->add_option("--regularisation", r.regularisation,
+                                         "Relaxation: regularisation weight (default 0)")
+                               ->group(proc)->type_name("W");
+    opts_.phaseToRadians = c->add_flag("--phase-to-radians,!--no-phase-to-radians", r.phaseToRadians,
+                                       "Scale the phase to -pi..pi first (default: when its "
+                                       "values lie outside -pi..pi)")
+                               ->group(proc);
+    opts_.maskLaplacian = c->add_flag("--mask-laplacian,!--no-mask-laplacian", r.maskLaplacian,
+                                      "Multigrid: weight the Laplacian with the magnitude mask "
+                                      "(default on)")
+                              ->group(proc);
+    opts_.applyTwoPi = c->add_flag("--apply-two-pi,!--no-apply-two-pi", r.applyTwoPi,
+                                   "Divide the shift by 2 pi as well (field map in rad/s)")
+                           ->group(proc);
+    opts_.map = c->add_flag("--map,!--no-map", r.map,
+                            "Map the shift map into the EPI's geometry through --anat")
+                    ->group(proc);
+    c->add_option("--from", r.from,
+                  "First step: Unwrap (default), ComputeB0, ComputePxshift or Undistort")
+        ->group(proc)->type_name("STEP");
+    c->add_option("--magnitude-scale", o.magnitudeScale,
+                  "auto (default): rescale a magnitude whose brightest tissue lies below the "
+                  "plug-in's fixed mask threshold of 200; none; or a factor")
+        ->group(proc)->type_name("auto|none|F");
+    c->add_flag("--nan-to-zero", o.nanToZero, "Replace NaN/Inf input values by 0 (with a warning)")
+        ->group(proc);
+    c->add_flag("--overwrite", o.overwrite, "Replace results of an earlier run in the output folder")
+        ->group(proc);
+    c->add_option("--plugin", o.plugin, "Plug-in library (default: next to the executable, or $ONDRIFT_PLUGIN)")
+        ->group(proc)->type_name("FILE");
+}
+
+void Commands::addDemo(CLI::App& app) {
+    demo_ = app.add_subcommand("demo", "Correct a synthetic phantom and check the result");
+    demo_->footer(kDemoFooter);
+    demo_->add_option("-o,--out", demoOptions_.out, "Keep inputs and results in this folder")
+        ->type_name("DIR");
+    demo_->add_option("--size", demoOptions_.size, "small (default, a few seconds) or large")
+        ->check(CLI::IsMember({"small", "large"}));
+    demo_->add_flag("--overwrite", demoOptions_.overwrite, "Replace an earlier demo in --out");
+    demo_->add_option("--plugin", demoOptions_.plugin, "Plug-in library")->type_name("FILE");
+}
+
+void Commands::addRun(CLI::App& app) {
+    run_ = app.add_subcommand("run", "Run a session script against the headless host");
+    run_->footer(kRunFooter);
+    run_->add_option("script", runOptions_.script, "Script file, or - for standard input")
+        ->required()->type_name("SCRIPT");
+    run_->add_option("--plugin", runOptions_.plugin, "Plug-in library")->type_name("FILE");
+}
+
+void Commands::addInfo(CLI::App& app) {
+    info_ = app.add_subcommand("info", "Print the header of an FMR, VMR or NIfTI file");
+    info_->footer(kInfoFooter);
+    info_->add_option("file", infoOptions_.file, "The file")->required()->type_name("FILE");
+}
+
+void Commands::collectCorrectFlags() {
+    CorrectionFlags& f = correctOptions_.flags;
+    const RawFlags& r = raw_;
+    auto given = [](const CLI::Option* o) { return o != nullptr && o->count() > 0; };
+    if (given(opts_.echoTimeDiffMs)) f.echoTimeDiffMs = r.echoTimeDiffMs;
+    if (given(opts_.bandWidthPE)) f.bandWidthPE = r.bandWidthPE;
+    if (given(opts_.effectiveEchoSpacing)) f.effectiveEchoSpacing = r.effectiveEchoSpacing;
+    if (given(opts_.totalReadoutTime)) f.totalReadoutTime = r.totalReadoutTime;
+    if (given(opts_.peDirection)) f.peDirection = r.peDirection;
+    if (given(opts_.method)) f.method = r.method;
+    if (given(opts_.iterationsRelax)) f.iterationsRelax = r.iterationsRelax;
+    if (given(opts_.regularisation)) f.regularisation = r.regularisation;
+    if (given(opts_.vcycles)) f.vcycles = r.vcycles;
+    if (given(opts_.iterations)) f.iterations = r.iterations;
+    if (given(opts_.phaseToRadians)) f.phaseToRadians = r.phaseToRadians;
+    if (given(opts_.maskLaplacian)) f.maskLaplacian = r.maskLaplacian;
+    if (given(opts_.applyTwoPi)) f.applyTwoPi = r.applyTwoPi;
+    if (given(opts_.map)) f.map = r.map;
+    f.from = parseStartStep(r.from);
+    if (correctOptions_.magnitudeScale.empty()) correctOptions_.magnitudeScale = "auto";
+}
+
+int Commands::run(Reporter& reporter) {
+    if (correct_ != nullptr && correct_->parsed()) {
+        collectCorrectFlags();
+        return runCorrect(correctOptions_, reporter);
+    }
+    if (demo_ != nullptr && demo_->parsed()) return runDemo(demoOptions_, reporter);
+    if (run_ != nullptr && run_->parsed()) return runScript(runOptions_, reporter);
+    if (info_ != nullptr && info_->parsed()) return runInfo(infoOptions_, reporter);
+    throw InputError("no command given");
+}
+
+}  // namespace ondrift::cli

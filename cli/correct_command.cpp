@@ -1,0 +1,361 @@
+#include "cli/correct_command.h"
+
+#include <cmath>
+#include <cstdio>
+#include <limits>
+#include <map>
+#include <optional>
+
+#include <nlohmann/json.hpp>
+
+#include "cli/document_import.h"
+#include "cli/errors.h"
+#include "cli/nifti_file.h"
+#include "cli/output_folder.h"
+#include "cli/plugin_session.h"
+#include "cli/reporter.h"
+#include "cli/scanner_position.h"
+#include "host/project_files.h"
+#include "host/standin.h"
+#include "host/workspace.h"
+
+namespace ondrift::cli {
+
+namespace fs = std::filesystem;
+using nlohmann::json;
+
+namespace {
+
+// The plug-in masks the unwrapped phase where the magnitude is at most 200 (a fixed threshold
+// in scanner units). A magnitude whose bright tissue lies below this would lose its whole
+// field map, so `--magnitude-scale auto` brings the 98th percentile to this level.
+constexpr float kMaskThreshold = 200.0f;
+constexpr float kAutoScaleBelow = 2.0f * kMaskThreshold;
+constexpr float kAutoScaleTarget = 1000.0f;
+
+struct Input {
+    std::string role;
+    NiftiImage image;
+    std::optional<Sidecar> sidecar;
+    std::string document;  ///< name of its host document
+    int index = -1;        ///< workspace index
+    double seconds = 0;
+};
+
+std::string absolute(const std::string& p) {
+    return p.empty() ? p : fs::absolute(p).lexically_normal().string();
+}
+
+std::string gridText(const NiftiGeometry& g) {
+    char text[160];
+    std::snprintf(text, sizeof text, "%dx%dx%d voxels of %.3gx%.3gx%.3g mm", g.nx(), g.ny(), g.nz(),
+                  g.voxelSize()[0], g.voxelSize()[1], g.voxelSize()[2]);
+    return text;
+}
+
+Input readInput(const std::string& role, const std::string& path, bool nanToZero, Reporter& reporter) {
+    const double start = reporter.elapsed();
+    reporter.step("Reading " + role + " " + path);
+    Input in;
+    in.role = role;
+    in.image = readNifti(path, ReadOptions{nanToZero}, &reporter);
+    in.sidecar = readSidecarFor(path);
+    if (in.sidecar) reporter.detail("  sidecar " + in.sidecar->path);
+    in.seconds = reporter.elapsed() - start;
+    return in;
+}
+
+float magnitudeScale(const std::string& option, const Input& magnitude, Reporter& reporter) {
+    if (option == "none") return 1.0f;
+    if (option != "auto") {
+        std::size_t used = 0;
+        float f = 0;
+        try {
+            f = std::stof(option, &used);
+        } catch (const std::exception&) {
+            used = 0;
+        }
+        if (used != option.size() || !std::isfinite(f) || !(f > 0)) {
+            throw InputError("--magnitude-scale must be auto, none or a positive factor");
+        }
+        return f;
+    }
+    const float p98 = percentile(magnitude.image, 0.98);
+    if (p98 >= kAutoScaleBelow || !(p98 > 0)) return 1.0f;
+    const float f = kAutoScaleTarget / p98;
+    reporter.warning(magnitude.image.path + ": magnitude values are low for the plug-in's mask "
+                     "threshold of 200; scaled by " + std::to_string(f) +
+                     " (--magnitude-scale none keeps them)");
+    return f;
+}
+
+/// A unique document name per input: its stem with ".fmr" / ".vmr".
+std::string documentName(const std::string& stem, const std::string& extension,
+                         std::map<std::string, int>& used) {
+    const int n = used[stem]++;
+    return (n == 0 ? stem : stem + "_" + std::to_string(n + 1)) + extension;
+}
+
+json inputJson(const Input& in) {
+    const NiftiGeometry& g = in.image.geometry;
+    json j = {{"path", in.image.path},
+              {"dimensions", {g.nx(), g.ny(), g.nz()}},
+              {"volumes", g.nt()},
+              {"voxelSize", {g.voxelSize()[0], g.voxelSize()[1], g.voxelSize()[2]}},
+              {"dataType", in.image.dataTypeName},
+              {"qformCode", g.qformCode()},
+              {"sformCode", g.sformCode()},
+              {"nonFiniteReplaced", in.image.nonFinite},
+              {"document", in.document},
+              {"readSeconds", in.seconds}};
+    j["sidecar"] = in.sidecar ? json(in.sidecar->path) : json(nullptr);
+    return j;
+}
+
+json statistics(const std::vector<float>& values) {
+    double lo = std::numeric_limits<double>::infinity(), hi = -lo, sum = 0;
+    std::size_t finite = 0;
+    for (float v : values) {
+        if (!std::isfinite(v)) continue;
+        lo = std::min<double>(lo, v);
+        hi = std::max<double>(hi, v);
+        sum += v;
+        ++finite;
+    }
+    if (finite == 0) return {{"minimum", nullptr}, {"maximum", nullptr}, {"mean", nullptr}};
+    return {{"minimum", lo}, {"maximum", hi}, {"mean", sum / static_cast<double>(finite)},
+            {"nonFinite", values.size() - finite}};
+}
+
+/// All volumes of a saved project, as floats.
+std::vector<float> projectValues(const standin::FmrDocument& doc) {
+    std::vector<float> values;
+    values.reserve(doc.voxelsPerVolume() * static_cast<std::size_t>(doc.volumes()));
+    for (int t = 0; t < doc.volumes(); ++t) {
+        if (doc.dataType() == kFmrFloat32) {
+            const auto v = doc.floatVolume(t);
+            values.insert(values.end(), v.begin(), v.end());
+        } else {
+            for (short s : doc.intVolume(t)) values.push_back(s);
+        }
+    }
+    return values;
+}
+
+}  // namespace
+
+CorrectResult correctSeries(const CorrectOptions& o, Reporter& reporter) {
+    const double start = reporter.elapsed();
+    const std::string phasePath = absolute(o.phase);
+    const std::string magnitudePath = absolute(o.magnitude);
+    const std::string epiPath = absolute(o.epi);
+    const std::string anatPath = absolute(o.anat);
+
+    // Everything is read and checked before anything is written.
+    OutputFolder out(o.out, o.overwrite, {phasePath, magnitudePath, epiPath, anatPath});
+    std::vector<Input> inputs;
+    inputs.push_back(readInput("phase", phasePath, o.nanToZero, reporter));
+    const bool unwrap = o.flags.from == StartStep::Unwrap;
+    if (!magnitudePath.empty() && unwrap) {
+        inputs.push_back(readInput("magnitude", magnitudePath, o.nanToZero, reporter));
+    }
+    inputs.push_back(readInput("functional", epiPath, o.nanToZero, reporter));
+    if (!anatPath.empty()) inputs.push_back(readInput("anatomical", anatPath, o.nanToZero, reporter));
+    auto find = [&inputs](const std::string& role) -> Input* {
+        for (auto& in : inputs)
+            if (in.role == role) return &in;
+        return nullptr;
+    };
+    Input& phase = *find("phase");
+    Input& epi = *find("functional");
+    Input* magnitude = find("magnitude");
+    Input* anat = find("anatomical");
+
+    if (phase.image.geometry.nt() > 1) {
+        throw InputError(phase.image.path + ": has " + std::to_string(phase.image.geometry.nt()) +
+                         " volumes; the start image must be a single volume");
+    }
+    if (magnitude != nullptr) {
+        if (!magnitude->image.geometry.sameGrid(phase.image.geometry)) {
+            throw InputError(magnitude->image.path + ": grid (" + gridText(magnitude->image.geometry) +
+                             ") differs from the phase image's (" + gridText(phase.image.geometry) + ")");
+        }
+        if (magnitude->image.geometry.nt() > 1) {
+            reporter.warning(magnitude->image.path + ": has several volumes; the first is used");
+        }
+    }
+    const bool mapping = anat != nullptr;
+    const NiftiGeometry& pg = phase.image.geometry;
+    const NiftiGeometry& eg = epi.image.geometry;
+    if (!mapping && (pg.nx() != eg.nx() || pg.ny() != eg.ny() || pg.nz() != eg.nz())) {
+        throw InputError(epi.image.path + ": grid (" + gridText(eg) + ") differs from the field map's (" +
+                         gridText(pg) + "); give --anat to map the field map into the EPI's geometry");
+    }
+    if (!mapping && !eg.sameGrid(pg, 0.5)) {
+        reporter.warning(epi.image.path + ": placed differently from the field map in the world; "
+                         "the shift map is applied voxel by voxel (give --anat to map it)");
+    }
+
+    CorrectionFlags flags = o.flags;
+    InputFacts facts;
+    facts.epiDims[0] = eg.nx();
+    facts.epiDims[1] = eg.ny();
+    facts.epiDims[2] = eg.nz();
+    const auto [lo, hi] = std::minmax_element(phase.image.data.begin(), phase.image.data.end());
+    facts.phaseMin = *lo;
+    facts.phaseMax = *hi;
+    facts.haveAnat = mapping;
+    facts.haveMagnitude = !magnitudePath.empty();
+    Sidecars sidecars{phase.sidecar, magnitude ? magnitude->sidecar : std::nullopt, epi.sidecar};
+    const CorrectionSettings settings = resolveSettings(flags, sidecars, facts, reporter);
+    const float magScale = magnitude != nullptr ? magnitudeScale(o.magnitudeScale, *magnitude, reporter) : 1.0f;
+
+    // The host's workspace, as the GUI would have it: the inputs open as documents.
+    out.create();
+    auto& ws = standin::workspace();
+    ws.clear();
+    ws.outputDirectory = out.staging();
+    ws.keepSaveValues = false;
+    ws.quiet = true;
+    std::map<std::string, int> used;
+    const double importStart = reporter.elapsed();
+    reporter.step("Opening the images as host documents");
+    phase.document = documentName(niftiStem(phase.image.path), ".fmr", used);
+    phase.index = importFmr(phase.image, phase.document);
+    if (magnitude != nullptr) {
+        magnitude->document = documentName(niftiStem(magnitude->image.path), ".fmr", used);
+        magnitude->index = importFmr(magnitude->image, magnitude->document, 1, magScale);
+    }
+    epi.document = documentName(niftiStem(epi.image.path), ".fmr", used);
+    epi.index = importFmr(epi.image, epi.document);
+    if (anat != nullptr) {
+        anat->document = documentName(niftiStem(anat->image.path), ".vmr", used);
+        anat->index = importVmr(anat->image, anat->document);
+    }
+    const double importSeconds = reporter.elapsed() - importStart;
+
+    // "Start" as the GUI script sends it, with the picking dialogs answered in the order the
+    // runner asks: start image, magnitude (Unwrap only), VMR (with mapping), EPI.
+    const double runStart = reporter.elapsed();
+    PluginSession plugin(o.plugin, reporter);
+    auto& session = standin::session();
+    session.clearRecords();
+    auto& p = session.parameters;
+    p.setInt("UnwrappingMethod", settings.unwrappingMethod.value);
+    p.setInt("NrOfIterationsRelax", settings.nrOfIterationsRelax.value);
+    p.setFloat("Regularisation", static_cast<float>(settings.regularisation.value));
+    p.setInt("NrOfVCycles", settings.nrOfVCycles.value);
+    p.setInt("NrOfIterations", settings.nrOfIterations.value);
+    p.setInt("PhaseToRadians", settings.phaseToRadians.value);
+    p.setInt("MaskLaplacian", settings.maskLaplacian.value);
+    p.setFloat("BandWidthPE", static_cast<float>(settings.bandWidthPE.value));
+    p.setFloat("EchoTimeDiff", static_cast<float>(settings.echoTimeDiffMs.value));
+    p.setInt("PhaseEncodingDir", settings.phaseEncodingDir.value);
+    p.setInt("ApplyTwoPi", settings.applyTwoPi.value);
+    p.setInt("mapFieldmapToFunctional", settings.mapToFunctional.value);
+    p.setString("Procedure", startStepName(settings.from));
+    p.setInt("PerformAllSteps", 1);
+    session.answers.push_back(standin::DialogAnswer::withNumber(phase.index));
+    if (magnitude != nullptr) session.answers.push_back(standin::DialogAnswer::withNumber(magnitude->index));
+    if (anat != nullptr) session.answers.push_back(standin::DialogAnswer::withNumber(anat->index));
+    session.answers.push_back(standin::DialogAnswer::withNumber(epi.index));
+
+    reporter.step("Running \"Start\" (" + std::string(startStepName(settings.from)) + " and all later steps)");
+    CommandOutcome outcome;
+    {
+        WorkingDirectory inStaging(out.staging());  // the plug-in writes AMR files beside it
+        outcome = plugin.execute("Start");
+    }
+    const double runSeconds = reporter.elapsed() - runStart;
+    if (!outcome.ok) {
+        throw ProcessingError("the plug-in reported: " + outcome.errorMessage);
+    }
+    const std::string undistortedName = session.parameters.getString("NameUndistortedFile");
+    if (undistortedName.empty()) {
+        throw ProcessingError("the plug-in finished without an undistorted series (see the log "
+                              "with --verbose)");
+    }
+
+    // Every project saved, once (a later save under the same name replaced the earlier one).
+    const double exportStart = reporter.elapsed();
+    std::map<fs::path, const standin::SaveRecord*> saves;
+    for (const auto& s : ws.saves()) {
+        if (s.result > 0) saves[s.fmrPath] = &s;
+    }
+    json outputs = json::array();
+    fs::path corrected;
+    for (const auto& [fmrPath, save] : saves) {
+        std::string error;
+        const auto doc = standin::readFmrProject(fmrPath, error);
+        if (!doc) throw ProcessingError("cannot read back a saved project: " + error);
+        NiftiGeometry geometry;
+        for (const Input* in : {&phase, magnitude, &epi}) {
+            if (in != nullptr && in->index == save->documentIndex) geometry = in->image.geometry;
+        }
+        if (!geometry.valid() || geometry.nx() != doc->columns() || geometry.ny() != doc->rows() ||
+            geometry.nz() != doc->slices()) {
+            geometry = makeGeometry({doc->columns(), doc->rows(), doc->slices(), 1},
+                                    affineFromPosition(doc->position, doc->slices()));
+        }
+        const std::string niftiName = fmrPath.stem().string() + ".nii.gz";
+        const std::vector<float> values = projectValues(*doc);
+        reporter.detail("Writing " + niftiName);
+        writeNifti((out.staging() / niftiName).string(), geometry, std::max(doc->volumes(), 1), values,
+                   &reporter);
+        outputs.push_back({{"project", fmrPath.filename().string()},
+                           {"stc", save->stcPath.filename().string()},
+                           {"nifti", niftiName},
+                           {"dimensions", {doc->columns(), doc->rows(), doc->slices()}},
+                           {"volumes", doc->volumes()},
+                           {"statistics", statistics(values)}});
+        if (fmrPath.filename().string() == fs::path(undistortedName).filename().string()) {
+            corrected = out.folder() / niftiName;
+        }
+    }
+    json amr = json::array();
+    for (const auto& entry : fs::directory_iterator(out.staging())) {
+        if (entry.path().extension() == ".amr") amr.push_back(entry.path().filename().string());
+    }
+    std::sort(amr.begin(), amr.end());
+    const double exportSeconds = reporter.elapsed() - exportStart;
+
+    json summary;
+    summary["command"] = "correct";
+    summary["version"] = "1.1.0";
+    summary["plugin"] = {{"path", plugin.libraryPath()}, {"name", plugin.pluginName()}};
+    summary["inputs"] = json::object();
+    for (const auto& in : inputs) summary["inputs"][in.role] = inputJson(in);
+    if (magnitude != nullptr) summary["inputs"]["magnitude"]["scale"] = magScale;
+    summary["parameters"] = settings.toJson();
+    summary["result"] = {{"ErrorNr", 0},
+                         {"NameUndistortedFile", undistortedName},
+                         {"corrected", corrected.filename().string()}};
+    summary["outputs"] = outputs;
+    summary["amr"] = amr;
+    summary["log"] = plugin.log();
+    summary["warnings"] = reporter.warnings();
+    summary["timings"] = {{"readSeconds", importStart - start},
+                          {"importSeconds", importSeconds},
+                          {"pluginSeconds", runSeconds},
+                          {"exportSeconds", exportSeconds},
+                          {"totalSeconds", reporter.elapsed() - start}};
+    writeFileAtomically(out.staging() / "ondrift.json", summary.dump(2) + "\n");
+
+    CorrectResult result;
+    result.files = out.commit();
+    result.correctedNifti = corrected;
+    result.seconds = reporter.elapsed() - start;
+    ws.clear();
+    return result;
+}
+
+int runCorrect(const CorrectOptions& options, Reporter& reporter) {
+    const CorrectResult result = correctSeries(options, reporter);
+    reporter.step("Done: " + std::to_string(result.files.size()) + " files in " + options.out);
+    if (reporter.verbosity() != Verbosity::Quiet) {
+        std::printf("%s\n", result.correctedNifti.string().c_str());
+    }
+    return kExitSuccess;
+}
+
+}  // namespace ondrift::cli

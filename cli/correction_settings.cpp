@@ -1,0 +1,276 @@
+#include "cli/correction_settings.h"
+
+#include <cmath>
+#include <filesystem>
+
+#include "cli/errors.h"
+#include "cli/reporter.h"
+
+namespace ondrift::cli {
+
+namespace {
+
+// Defaults for a user who gives only the data: multigrid unwrapping with the quality mask,
+// field maps in cycles (no extra 2π).
+constexpr int kDefaultVCycles = 2;
+constexpr int kDefaultIterations = 4;
+constexpr int kDefaultIterationsRelax = 300;
+constexpr double kDefaultRegularisation = 0.0;
+constexpr double kPi = 3.14159265358979;
+// Two sidecar values that should be equal are taken as equal within this relative tolerance.
+constexpr double kRelativeTolerance = 0.01;
+
+std::string sidecarName(const Sidecar& s) { return std::filesystem::path(s.path).filename().string(); }
+
+std::string fromSidecar(const Sidecar& s, const std::string& keys) {
+    return "sidecar " + sidecarName(s) + " (" + keys + ")";
+}
+
+void requireRange(const std::string& flag, double value, double low, double high) {
+    if (!std::isfinite(value) || value < low || value > high) {
+        throw InputError(flag + " must lie between " + std::to_string(low) + " and " +
+                         std::to_string(high));
+    }
+}
+
+Setting<int> flagOr(const std::optional<bool>& flag, const std::string& name, int fallback) {
+    if (flag) return {*flag ? 1 : 0, "flag " + name};
+    return {fallback, "default"};
+}
+
+void resolveMethod(const CorrectionFlags& f, CorrectionSettings& s, Reporter& reporter) {
+    if (f.method) {
+        if (*f.method == "multigrid") {
+            s.unwrappingMethod = {1, "flag --method"};
+        } else if (*f.method == "relaxation") {
+            s.unwrappingMethod = {0, "flag --method"};
+        } else {
+            throw InputError("--method must be multigrid or relaxation, not \"" + *f.method + "\"");
+        }
+    } else {
+        s.unwrappingMethod = {1, "default"};
+    }
+    const bool multigrid = s.unwrappingMethod.value != 0;
+    if (f.vcycles) requireRange("--vcycles", *f.vcycles, 0, 1000);
+    if (f.iterations) requireRange("--iterations", *f.iterations, 0, 100000);
+    if (f.iterationsRelax) requireRange("--relax-iterations", *f.iterationsRelax, 0, 10000000);
+    if (f.regularisation) requireRange("--regularisation", *f.regularisation, 0, 1e12);
+    s.nrOfVCycles = f.vcycles ? Setting<int>{*f.vcycles, "flag --vcycles"}
+                              : Setting<int>{kDefaultVCycles, "default"};
+    s.nrOfIterations = f.iterations ? Setting<int>{*f.iterations, "flag --iterations"}
+                                    : Setting<int>{kDefaultIterations, "default"};
+    s.nrOfIterationsRelax = f.iterationsRelax
+                                ? Setting<int>{*f.iterationsRelax, "flag --relax-iterations"}
+                                : Setting<int>{kDefaultIterationsRelax, "default"};
+    s.regularisation = f.regularisation
+                           ? Setting<double>{*f.regularisation, "flag --regularisation"}
+                           : Setting<double>{kDefaultRegularisation, "default"};
+    s.maskLaplacian = flagOr(f.maskLaplacian, "--mask-laplacian", 1);
+    if (s.from != StartStep::Unwrap) return;
+    if (multigrid && (f.iterationsRelax || f.regularisation)) {
+        reporter.warning("--relax-iterations and --regularisation apply to --method relaxation only");
+    }
+    if (!multigrid && (f.vcycles || f.iterations || f.maskLaplacian)) {
+        reporter.warning("--vcycles, --iterations and --mask-laplacian apply to --method multigrid only");
+    }
+}
+
+void resolveDirection(const CorrectionFlags& f, const Sidecars& sc, CorrectionSettings& s,
+                      Reporter& reporter) {
+    std::optional<int> fromFile;
+    if (sc.epi) {
+        if (auto v = sc.epi->text("PhaseEncodingDirection")) {
+            fromFile = directionCode(*v, sc.epi->path);
+        } else if (!f.peDirection && sc.epi->text("PhaseEncodingAxis")) {
+            throw InputError(sc.epi->path + ": PhaseEncodingAxis gives no polarity; give --pe-dir "
+                             "(i, i-, j, j-, k or k-)");
+        }
+    }
+    if (f.peDirection) {
+        s.phaseEncodingDir = {directionCode(*f.peDirection, "--pe-dir"), "flag --pe-dir"};
+        if (fromFile && *fromFile != s.phaseEncodingDir.value) {
+            reporter.warning("--pe-dir " + bidsDirection(s.phaseEncodingDir.value) +
+                             " overrides PhaseEncodingDirection " + bidsDirection(*fromFile) +
+                             " of " + sc.epi->path);
+        }
+    } else if (fromFile) {
+        s.phaseEncodingDir = {*fromFile, fromSidecar(*sc.epi, "PhaseEncodingDirection")};
+    } else {
+        throw InputError("missing phase-encoding direction: give --pe-dir (i, i-, j, j-, k, k-) or "
+                         "PhaseEncodingDirection in the functional image's sidecar");
+    }
+}
+
+void resolveEchoTime(const CorrectionFlags& f, const Sidecars& sc, CorrectionSettings& s,
+                     Reporter& reporter, bool needed) {
+    std::optional<double> fromFile;
+    if (sc.phase) {
+        const auto te1 = sc.phase->number("EchoTime1");
+        const auto te2 = sc.phase->number("EchoTime2");
+        if (te1.has_value() != te2.has_value()) {
+            throw InputError(sc.phase->path + ": has only one of EchoTime1 and EchoTime2");
+        }
+        if (te1) {
+            if (!(*te2 > *te1)) {
+                throw InputError(sc.phase->path + ": EchoTime2 must be larger than EchoTime1");
+            }
+            fromFile = (*te2 - *te1) * 1000.0;
+        }
+    }
+    if (f.echoTimeDiffMs) {
+        requireRange("--echo-time-diff", *f.echoTimeDiffMs, 1e-6, 1e6);
+        s.echoTimeDiffMs = {*f.echoTimeDiffMs, "flag --echo-time-diff"};
+        if (fromFile && std::fabs(*fromFile - *f.echoTimeDiffMs) > 1e-6 * *fromFile) {
+            reporter.warning("--echo-time-diff overrides the echo times of " + sc.phase->path);
+        }
+        if (!needed) reporter.warning("--echo-time-diff is not used when starting from a field map");
+    } else if (fromFile) {
+        s.echoTimeDiffMs = {*fromFile, fromSidecar(*sc.phase, "EchoTime2 - EchoTime1")};
+    } else if (needed) {
+        throw InputError("missing echo-time difference: give --echo-time-diff MS or EchoTime1 and "
+                         "EchoTime2 in the phase image's sidecar");
+    } else {
+        s.echoTimeDiffMs = {0.0, "not used"};
+    }
+}
+
+void resolveBandwidth(const CorrectionFlags& f, const Sidecars& sc, const InputFacts& facts,
+                      CorrectionSettings& s, Reporter& reporter, bool needed) {
+    const int given = (f.bandWidthPE ? 1 : 0) + (f.effectiveEchoSpacing ? 1 : 0) +
+                      (f.totalReadoutTime ? 1 : 0);
+    if (given > 1) {
+        throw InputError("give only one of --bandwidth-pe, --effective-echo-spacing and "
+                         "--total-readout-time");
+    }
+    const int axis = directionAxis(s.phaseEncodingDir.value);
+    const int nPE = facts.epiDims[axis];
+    const std::string nText = "N_PE = " + std::to_string(nPE);
+    if (f.bandWidthPE) {
+        requireRange("--bandwidth-pe", *f.bandWidthPE, 1e-6, 1e9);
+        s.bandWidthPE = {*f.bandWidthPE, "flag --bandwidth-pe"};
+    } else if (f.effectiveEchoSpacing) {
+        requireRange("--effective-echo-spacing", *f.effectiveEchoSpacing, 1e-9, 10);
+        s.bandWidthPE = {bandwidthFromEchoSpacing(*f.effectiveEchoSpacing, nPE),
+                         "derived from flag --effective-echo-spacing, " + nText};
+    } else if (f.totalReadoutTime) {
+        requireRange("--total-readout-time", *f.totalReadoutTime, 1e-9, 10);
+        if (nPE < 2) throw InputError("--total-readout-time needs at least 2 voxels along phase encoding");
+        s.bandWidthPE = {bandwidthFromReadoutTime(*f.totalReadoutTime, nPE),
+                         "derived from flag --total-readout-time, " + nText};
+    } else if (sc.epi && (sc.epi->number("EffectiveEchoSpacing") || sc.epi->number("TotalReadoutTime"))) {
+        const auto ees = sc.epi->number("EffectiveEchoSpacing");
+        const auto trt = sc.epi->number("TotalReadoutTime");
+        if (ees && !(*ees > 0)) throw InputError(sc.epi->path + ": EffectiveEchoSpacing must be positive");
+        if (trt && !(*trt > 0)) throw InputError(sc.epi->path + ": TotalReadoutTime must be positive");
+        if (ees && trt && std::fabs(*ees * (nPE - 1) - *trt) > kRelativeTolerance * *trt) {
+            throw InputError(sc.epi->path + ": EffectiveEchoSpacing and TotalReadoutTime disagree "
+                             "for " + nText + " (TotalReadoutTime should be EffectiveEchoSpacing * "
+                             "(N_PE - 1)); give --bandwidth-pe");
+        }
+        if (ees) {
+            s.bandWidthPE = {bandwidthFromEchoSpacing(*ees, nPE),
+                             "derived from " + fromSidecar(*sc.epi, "EffectiveEchoSpacing") + ", " + nText};
+        } else {
+            if (nPE < 2) throw InputError(sc.epi->path + ": TotalReadoutTime needs N_PE of at least 2");
+            s.bandWidthPE = {bandwidthFromReadoutTime(*trt, nPE),
+                             "derived from " + fromSidecar(*sc.epi, "TotalReadoutTime") + ", " + nText};
+        }
+        if (auto recon = sc.epi->number("ReconMatrixPE"); recon && static_cast<int>(*recon) != nPE) {
+            reporter.warning(sc.epi->path + ": ReconMatrixPE " + std::to_string(static_cast<int>(*recon)) +
+                             " differs from the image's " + nText + "; the image's size is used");
+        }
+    } else if (needed) {
+        throw InputError("missing bandwidth: give --bandwidth-pe HZ, --effective-echo-spacing S or "
+                         "--total-readout-time S, or EffectiveEchoSpacing/TotalReadoutTime in the "
+                         "functional image's sidecar");
+    } else {
+        s.bandWidthPE = {0.0, "not used"};
+        return;
+    }
+    if (!needed && given > 0) reporter.warning("the bandwidth is not used when starting from a pixel shift map");
+    if (!std::isfinite(s.bandWidthPE.value) || !(s.bandWidthPE.value > 0)) {
+        throw InputError("the bandwidth per pixel is not a positive number");
+    }
+}
+
+}  // namespace
+
+StartStep parseStartStep(const std::string& text) {
+    if (text == "Unwrap") return StartStep::Unwrap;
+    if (text == "ComputeB0") return StartStep::ComputeB0;
+    if (text == "ComputePxshift") return StartStep::ComputePxshift;
+    if (text == "Undistort") return StartStep::Undistort;
+    throw InputError("--from must be Unwrap, ComputeB0, ComputePxshift or Undistort, not \"" + text + "\"");
+}
+
+const char* startStepName(StartStep step) {
+    switch (step) {
+        case StartStep::Unwrap: return "Unwrap";
+        case StartStep::ComputeB0: return "ComputeB0";
+        case StartStep::ComputePxshift: return "ComputePxshift";
+        case StartStep::Undistort: return "Undistort";
+    }
+    return "Unwrap";
+}
+
+CorrectionSettings resolveSettings(const CorrectionFlags& flags, const Sidecars& sidecars,
+                                   const InputFacts& facts, Reporter& reporter) {
+    CorrectionSettings s;
+    s.from = flags.from;
+    const bool unwrap = s.from == StartStep::Unwrap;
+    const bool fieldMap = s.from == StartStep::Unwrap || s.from == StartStep::ComputeB0;
+    const bool shifts = s.from != StartStep::Undistort;
+
+    if (unwrap && !facts.haveMagnitude) {
+        throw InputError("missing --magnitude: unwrapping needs the magnitude image");
+    }
+    if (!unwrap && facts.haveMagnitude) {
+        reporter.warning("--magnitude is not used when starting from " + std::string(startStepName(s.from)));
+    }
+    if (flags.map && *flags.map && !facts.haveAnat) {
+        throw InputError("--map needs an anatomical image (--anat)");
+    }
+    if (flags.map && !*flags.map && facts.haveAnat) {
+        throw InputError("--anat and --no-map contradict each other");
+    }
+    s.mapToFunctional = facts.haveAnat ? Setting<int>{1, flags.map ? "flag --map" : "derived: --anat given"}
+                                       : Setting<int>{0, "default"};
+
+    resolveMethod(flags, s, reporter);
+    if (flags.phaseToRadians) {
+        s.phaseToRadians = {*flags.phaseToRadians ? 1 : 0, "flag --phase-to-radians"};
+    } else if (facts.phaseMin < -kPi - 1e-3 || facts.phaseMax > kPi + 1e-3) {
+        s.phaseToRadians = {1, "derived: phase values outside -pi..pi"};
+    } else {
+        s.phaseToRadians = {0, "derived: phase values within -pi..pi"};
+    }
+    s.applyTwoPi = flagOr(flags.applyTwoPi, "--apply-two-pi", 0);
+    resolveDirection(flags, sidecars, s, reporter);
+    resolveEchoTime(flags, sidecars, s, reporter, fieldMap);
+    resolveBandwidth(flags, sidecars, facts, s, reporter, shifts);
+    return s;
+}
+
+nlohmann::json CorrectionSettings::toJson() const {
+    nlohmann::json j = nlohmann::json::object();
+    auto put = [&j](const char* name, const auto& setting) {
+        j[name] = {{"value", setting.value}, {"source", setting.source}};
+    };
+    j["Procedure"] = {{"value", startStepName(from)}, {"source", "--from"}};
+    j["PerformAllSteps"] = {{"value", 1}, {"source", "fixed"}};
+    put("UnwrappingMethod", unwrappingMethod);
+    put("NrOfIterationsRelax", nrOfIterationsRelax);
+    put("Regularisation", regularisation);
+    put("NrOfVCycles", nrOfVCycles);
+    put("NrOfIterations", nrOfIterations);
+    put("PhaseToRadians", phaseToRadians);
+    put("MaskLaplacian", maskLaplacian);
+    put("BandWidthPE", bandWidthPE);
+    put("EchoTimeDiff", echoTimeDiffMs);
+    put("PhaseEncodingDir", phaseEncodingDir);
+    put("ApplyTwoPi", applyTwoPi);
+    put("mapFieldmapToFunctional", mapToFunctional);
+    return j;
+}
+
+}  // namespace ondrift::cli

@@ -1,0 +1,82 @@
+#include "cli/document_import.h"
+
+#include <algorithm>
+#include <cmath>
+#include <memory>
+
+#include "cli/errors.h"
+#include "cli/scanner_position.h"
+#include "host/workspace.h"
+
+namespace ondrift::cli {
+
+float percentile(const NiftiImage& image, double fraction) {
+    const auto first = image.volume(0);
+    if (first.empty()) return 0.0f;
+    std::vector<float> values(first.begin(), first.end());
+    const auto rank = static_cast<std::size_t>(
+        std::clamp(fraction, 0.0, 1.0) * static_cast<double>(values.size() - 1));
+    std::nth_element(values.begin(), values.begin() + static_cast<std::ptrdiff_t>(rank), values.end());
+    return values[rank];
+}
+
+int importFmr(const NiftiImage& image, const std::string& documentName, int volumes, float scale) {
+    const NiftiGeometry& g = image.geometry;
+    standin::FmrSpec spec;
+    spec.name = documentName;
+    spec.columns = g.nx();
+    spec.rows = g.ny();
+    spec.slices = g.nz();
+    spec.volumes = volumes > 0 ? std::min(volumes, g.nt()) : g.nt();
+    spec.dataType = kFmrFloat32;
+    spec.voxelSizeX = g.voxelSize()[0];
+    spec.voxelSizeY = g.voxelSize()[1];
+    spec.voxelSizeZ = g.voxelSize()[2];
+    spec.position = positionFromGeometry(g);
+    std::unique_ptr<standin::FmrDocument> doc;
+    try {
+        doc = std::make_unique<standin::FmrDocument>(spec);
+    } catch (const std::invalid_argument& e) {
+        throw InputError(image.path + ": cannot become a host document (" + e.what() + ")");
+    }
+    for (int t = 0; t < spec.volumes; ++t) {
+        const auto source = image.volume(t);
+        auto target = doc->floatVolume(t);
+        if (scale == 1.0f) {
+            std::copy(source.begin(), source.end(), target.begin());
+        } else {
+            std::transform(source.begin(), source.end(), target.begin(),
+                           [scale](float v) { return v * scale; });
+        }
+    }
+    return standin::workspace().addFmr(std::move(doc));
+}
+
+int importVmr(const NiftiImage& image, const std::string& documentName) {
+    const NiftiGeometry& g = image.geometry;
+    standin::VmrSpec spec;
+    spec.name = documentName;
+    spec.dimX = g.nx();
+    spec.dimY = g.ny();
+    spec.dimZ = g.nz();
+    spec.voxelSizeX = g.voxelSize()[0];
+    spec.voxelSizeY = g.voxelSize()[1];
+    spec.voxelSizeZ = g.voxelSize()[2];
+    spec.position = positionFromGeometry(g);
+    const float low = percentile(image, 0.001);
+    const float high = percentile(image, 0.999);
+    const float range = high > low ? high - low : 1.0f;
+    const auto first = image.volume(0);
+    spec.voxels.resize(first.size());
+    std::transform(first.begin(), first.end(), spec.voxels.begin(), [&](float v) {
+        const float level = std::nearbyint((v - low) / range * 255.0f);
+        return static_cast<std::uint8_t>(std::clamp(level, 0.0f, 255.0f));
+    });
+    try {
+        return standin::workspace().addVmr(spec);
+    } catch (const std::invalid_argument& e) {
+        throw InputError(image.path + ": cannot become a host document (" + e.what() + ")");
+    }
+}
+
+}  // namespace ondrift::cli

@@ -1,0 +1,26 @@
+// NIfTI images into the stand-in host's workspace: functional data as float FMR documents,
+// anatomical data as 8-bit VMR documents, each with the position record of its affine.
+#ifndef ONDRIFT_CLI_DOCUMENT_IMPORT_H
+#define ONDRIFT_CLI_DOCUMENT_IMPORT_H
+
+#include <string>
+
+#include "cli/nifti_file.h"
+
+namespace ondrift::cli {
+
+/// Adds `image` (its first `volumes` volumes; 0 = all) as a float FMR document named
+/// `documentName`, values multiplied by `scale`. Returns the workspace index.
+int importFmr(const NiftiImage& image, const std::string& documentName, int volumes = 0,
+              float scale = 1.0f);
+
+/// Adds the first volume of `image` as a VMR document: values from the 0.1th to the 99.9th
+/// percentile mapped linearly onto 0 … 255 (clamped). Returns the workspace index.
+int importVmr(const NiftiImage& image, const std::string& documentName);
+
+/// The value below which `fraction` of the values lie (nearest rank), over the first volume.
+float percentile(const NiftiImage& image, double fraction);
+
+}  // namespace ondrift::cli
+
+#endif

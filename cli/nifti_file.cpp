@@ -1,0 +1,478 @@
+#include "cli/nifti_file.h"
+
+#include <zlib.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cmath>
+#include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <limits>
+#include <type_traits>
+
+#include "cli/errors.h"
+#include "cli/reporter.h"
+
+extern "C" {
+#include <nifti1_io.h>
+}
+
+namespace ondrift::cli {
+
+namespace fs = std::filesystem;
+
+struct NiftiGeometry::Header {
+    explicit Header(nifti_image* image) : nim(image) {}
+    Header(const Header&) = delete;
+    Header& operator=(const Header&) = delete;
+    ~Header() { nifti_image_free(nim); }
+    nifti_image* nim;
+};
+
+namespace {
+
+constexpr std::size_t kChunkBytes = std::size_t{8} << 20;
+
+struct NiftiDeleter {
+    void operator()(nifti_image* image) const { nifti_image_free(image); }
+};
+using NiftiPtr = std::unique_ptr<nifti_image, NiftiDeleter>;
+
+std::string fileName(const std::string& path) { return fs::path(path).filename().string(); }
+
+[[noreturn]] void fail(const std::string& path, const std::string& what) {
+    throw InputError(path + ": " + what);
+}
+
+bool endsWith(const std::string& s, const std::string& tail) {
+    return s.size() >= tail.size() && s.compare(s.size() - tail.size(), tail.size(), tail) == 0;
+}
+
+void swap2(void* p) {
+    auto* b = static_cast<unsigned char*>(p);
+    std::swap(b[0], b[1]);
+}
+void swap4(void* p) {
+    auto* b = static_cast<unsigned char*>(p);
+    std::swap(b[0], b[3]);
+    std::swap(b[1], b[2]);
+}
+
+/// The first 348 bytes, checked before the library sees the file: the library would otherwise
+/// accept Analyze files, repair zero dimensions silently, or allocate from absurd sizes.
+nifti_1_header readRawHeader(const std::string& path) {
+    gzFile file = gzopen(path.c_str(), "rb");
+    if (file == nullptr) fail(path, std::string("cannot open: ") + std::strerror(errno));
+    nifti_1_header h{};
+    const int got = gzread(file, &h, sizeof h);
+    int zerr = Z_OK;
+    const char* zmsg = gzerror(file, &zerr);
+    const std::string zerrText = zmsg != nullptr ? zmsg : "";
+    gzclose(file);
+    if (got < 0 || (zerr != Z_OK && zerr != Z_BUF_ERROR)) {
+        fail(path, "not a valid gzip stream (" + zerrText + ")");
+    }
+    if (got < static_cast<int>(sizeof h)) {
+        if (got >= 4 && (h.sizeof_hdr == 348 || h.sizeof_hdr == 0x5c010000)) {
+            fail(path, "truncated: the 348-byte NIfTI header is incomplete");
+        }
+        fail(path, "not a NIfTI-1 file (too short for a header)");
+    }
+    bool swapped = false;
+    if (h.sizeof_hdr != 348) {
+        int s = h.sizeof_hdr;
+        swap4(&s);
+        if (s == 348) {
+            swapped = true;
+        } else if (h.sizeof_hdr == 540 || s == 540) {
+            fail(path, "NIfTI-2 files are not supported; convert to NIfTI-1");
+        } else {
+            fail(path, "not a NIfTI-1 file (bad header size)");
+        }
+    }
+    if (std::memcmp(h.magic, "ni1", 4) == 0) {
+        fail(path, "header/image pairs (.hdr/.img) are not supported; use a single .nii file");
+    }
+    if (std::memcmp(h.magic, "n+1", 4) != 0) {
+        fail(path, "not a NIfTI-1 file (no n+1 magic; Analyze files are not accepted)");
+    }
+    if (swapped) {
+        for (auto& d : h.dim) swap2(&d);
+        swap2(&h.datatype);
+        swap2(&h.bitpix);
+        for (auto& p : h.pixdim) swap4(&p);
+        swap4(&h.vox_offset);
+        swap4(&h.scl_slope);
+        swap4(&h.scl_inter);
+    }
+    return h;
+}
+
+std::uint64_t validateRawHeader(const std::string& path, const nifti_1_header& h,
+                                std::uint64_t maxVoxels) {
+    const int rank = h.dim[0];
+    if (rank < 1 || rank > 7) fail(path, "invalid number of dimensions " + std::to_string(rank));
+    std::uint64_t voxels = 1;
+    for (int d = 1; d <= rank; ++d) {
+        if (h.dim[d] < 1) {
+            if (d == 4) fail(path, "has no volumes (dim[4] = " + std::to_string(h.dim[4]) + ")");
+            fail(path, "dimension " + std::to_string(d) + " is " + std::to_string(h.dim[d]));
+        }
+        if (d > 4 && h.dim[d] > 1) fail(path, "images of more than 4 dimensions are not supported");
+        voxels *= static_cast<std::uint64_t>(h.dim[d]);
+        if (voxels > maxVoxels) {
+            fail(path, "too large (more than " + std::to_string(maxVoxels) + " voxels)");
+        }
+    }
+    for (int d = 1; d <= std::min(rank, 3); ++d) {
+        if (!std::isfinite(h.pixdim[d]) || h.pixdim[d] == 0.0f) {
+            fail(path, "invalid voxel size pixdim[" + std::to_string(d) + "]");
+        }
+    }
+    if (!std::isfinite(h.vox_offset) || h.vox_offset < 348.0f) {
+        fail(path, "invalid data offset (vox_offset)");
+    }
+    if (!std::isfinite(h.scl_slope) || !std::isfinite(h.scl_inter)) {
+        fail(path, "invalid scaling (scl_slope/scl_inter not finite)");
+    }
+    return voxels;
+}
+
+template <typename T>
+void convertChunk(const unsigned char* raw, std::size_t count, bool swap, double slope,
+                  double inter, bool scale, float* out) {
+    for (std::size_t i = 0; i < count; ++i) {
+        T v;
+        std::memcpy(&v, raw + i * sizeof(T), sizeof(T));
+        if (swap && sizeof(T) > 1) {
+            auto* b = reinterpret_cast<unsigned char*>(&v);
+            std::reverse(b, b + sizeof(T));
+        }
+        const double d = static_cast<double>(v);
+        out[i] = static_cast<float>(scale ? slope * d + inter : d);
+    }
+}
+
+using Converter = void (*)(const unsigned char*, std::size_t, bool, double, double, bool, float*);
+
+Converter converterFor(int datatype) {
+    switch (datatype) {
+        case NIFTI_TYPE_UINT8: return convertChunk<std::uint8_t>;
+        case NIFTI_TYPE_INT8: return convertChunk<std::int8_t>;
+        case NIFTI_TYPE_INT16: return convertChunk<std::int16_t>;
+        case NIFTI_TYPE_UINT16: return convertChunk<std::uint16_t>;
+        case NIFTI_TYPE_INT32: return convertChunk<std::int32_t>;
+        case NIFTI_TYPE_UINT32: return convertChunk<std::uint32_t>;
+        case NIFTI_TYPE_INT64: return convertChunk<std::int64_t>;
+        case NIFTI_TYPE_UINT64: return convertChunk<std::uint64_t>;
+        case NIFTI_TYPE_FLOAT32: return convertChunk<float>;
+        case NIFTI_TYPE_FLOAT64: return convertChunk<double>;
+        default: return nullptr;
+    }
+}
+
+struct Opened {
+    NiftiPtr nim;
+    nifti_1_header raw;
+    std::uint64_t voxels = 0;
+};
+
+Opened openChecked(const std::string& path, std::uint64_t maxVoxels) {
+    std::error_code ec;
+    const auto status = fs::status(path, ec);
+    if (ec || !fs::exists(status)) fail(path, "no such file");
+    if (fs::is_directory(status)) fail(path, "is a directory, not an image");
+    if (!hasNiftiExtension(path)) fail(path, "not a NIfTI file name (expected .nii or .nii.gz)");
+    {
+        std::ifstream probe(path, std::ios::binary);
+        if (!probe) fail(path, std::string("cannot read: ") + std::strerror(errno));
+    }
+    Opened o;
+    o.raw = readRawHeader(path);
+    o.voxels = validateRawHeader(path, o.raw, maxVoxels);
+    if (converterFor(o.raw.datatype) == nullptr) {
+        fail(path, std::string("unsupported data type ") + nifti_datatype_string(o.raw.datatype) +
+                       " (real-valued integer or float data expected)");
+    }
+    nifti_set_debug_level(0);
+    o.nim.reset(nifti_image_read(path.c_str(), 0));
+    if (!o.nim) fail(path, "not a valid NIfTI-1 header");
+    if (o.nim->nvox != static_cast<decltype(o.nim->nvox)>(o.voxels)) {
+        fail(path, "inconsistent dimensions in the header");
+    }
+    return o;
+}
+
+}  // namespace
+
+NiftiGeometry::NiftiGeometry(std::shared_ptr<const Header> header) : header_(std::move(header)) {
+    const nifti_image& h = *header_->nim;
+    dims_ = {h.nx, h.ny, h.nz, h.nt};
+    for (int& d : dims_) d = std::max(d, 1);
+    voxelSize_ = {std::fabs(h.dx), std::fabs(h.dy), std::fabs(h.dz)};
+    float tr = h.dt;
+    if (h.time_units == NIFTI_UNITS_MSEC) tr /= 1000.0f;
+    if (h.time_units == NIFTI_UNITS_USEC) tr /= 1e6f;
+    repetitionTime_ = std::isfinite(tr) && tr > 0 ? tr : 0.0f;
+    mat44 m;
+    if (h.sform_code > 0) {
+        m = h.sto_xyz;
+    } else if (h.qform_code > 0) {
+        m = h.qto_xyz;
+    } else {
+        m = {};
+        m.m[0][0] = voxelSize_[0];
+        m.m[1][1] = voxelSize_[1];
+        m.m[2][2] = voxelSize_[2];
+        m.m[3][3] = 1.0f;
+    }
+    for (int r = 0; r < 4; ++r)
+        for (int c = 0; c < 4; ++c) affine_[static_cast<std::size_t>(4 * r + c)] = m.m[r][c];
+}
+
+std::size_t NiftiGeometry::voxelsPerVolume() const {
+    return static_cast<std::size_t>(dims_[0]) * static_cast<std::size_t>(dims_[1]) *
+           static_cast<std::size_t>(dims_[2]);
+}
+
+int NiftiGeometry::sformCode() const { return header_ ? header_->nim->sform_code : 0; }
+int NiftiGeometry::qformCode() const { return header_ ? header_->nim->qform_code : 0; }
+
+bool NiftiGeometry::sameGrid(const NiftiGeometry& other, double tolerance) const {
+    if (nx() != other.nx() || ny() != other.ny() || nz() != other.nz()) return false;
+    for (std::size_t i = 0; i < 3; ++i) {
+        if (std::fabs(voxelSize_[i] - other.voxelSize_[i]) > tolerance) return false;
+    }
+    for (std::size_t i = 0; i < 12; ++i) {
+        if (std::fabs(affine_[i] - other.affine_[i]) > tolerance) return false;
+    }
+    return true;
+}
+
+std::span<const float> NiftiImage::volume(int t) const {
+    const std::size_t n = geometry.voxelsPerVolume();
+    return std::span<const float>(data).subspan(static_cast<std::size_t>(t) * n, n);
+}
+
+bool hasNiftiExtension(const std::string& path) {
+    return endsWith(path, ".nii") || endsWith(path, ".nii.gz");
+}
+
+std::string niftiStem(const std::string& path) {
+    std::string name = fileName(path);
+    for (const char* ext : {".nii.gz", ".nii"}) {
+        if (endsWith(name, ext)) return name.substr(0, name.size() - std::strlen(ext));
+    }
+    return name;
+}
+
+NiftiImage readNiftiHeader(const std::string& path) {
+    Opened o = openChecked(path, ReadOptions{}.maxVoxels);
+    NiftiImage image;
+    image.path = path;
+    image.dataTypeName = nifti_datatype_string(o.raw.datatype);
+    image.geometry = NiftiGeometry(std::make_shared<const NiftiGeometry::Header>(o.nim.release()));
+    return image;
+}
+
+NiftiImage readNifti(const std::string& path, const ReadOptions& options, Reporter* reporter) {
+    Opened o = openChecked(path, options.maxVoxels);
+    const int bytesPerVoxel = o.nim->nbyper;
+    const std::uint64_t dataBytes = o.voxels * static_cast<std::uint64_t>(bytesPerVoxel);
+    const auto offset = static_cast<std::uint64_t>(o.nim->iname_offset);
+    const bool gz = nifti_is_gzfile(path.c_str()) != 0;
+    if (!gz) {
+        std::error_code ec;
+        const std::uint64_t size = fs::file_size(path, ec);
+        if (!ec && size < offset + dataBytes) {
+            fail(path, "truncated: " + std::to_string(offset + dataBytes) + " bytes expected, " +
+                           std::to_string(size) + " found");
+        }
+    }
+
+    NiftiImage image;
+    image.path = path;
+    image.dataTypeName = nifti_datatype_string(o.raw.datatype);
+    image.data.resize(static_cast<std::size_t>(o.voxels));
+
+    znzFile fp = znzopen(path.c_str(), "rb", gz ? 1 : 0);
+    if (znz_isnull(fp)) fail(path, std::string("cannot open: ") + std::strerror(errno));
+    // gzseek answers the new offset, fseek 0; either way the position must then be the offset.
+    if (znzseek(fp, static_cast<long>(offset), SEEK_SET) < 0 ||
+        static_cast<std::uint64_t>(znztell(fp)) != offset) {
+        znzclose(fp);
+        fail(path, "truncated: the data does not start where the header says");
+    }
+    const bool swap = o.nim->byteorder != nifti_short_order();
+    const double slope = o.nim->scl_slope;
+    const double inter = o.nim->scl_inter;
+    const bool scale = slope != 0.0 && !(slope == 1.0 && inter == 0.0);
+    const Converter convert = converterFor(o.nim->datatype);
+    const std::size_t perChunk = kChunkBytes / static_cast<std::size_t>(bytesPerVoxel);
+    std::vector<unsigned char> raw(perChunk * static_cast<std::size_t>(bytesPerVoxel));
+    const std::string label = "Reading " + fileName(path);
+    std::size_t done = 0;
+    while (done < image.data.size()) {
+        const std::size_t count = std::min(perChunk, image.data.size() - done);
+        const std::size_t got = znzread(raw.data(), static_cast<std::size_t>(bytesPerVoxel), count, fp);
+        if (got != count) {
+            znzclose(fp);
+            fail(path, "truncated: the data ends after " + std::to_string(done + got) + " of " +
+                           std::to_string(image.data.size()) + " voxels");
+        }
+        convert(raw.data(), count, swap, slope, inter, scale, image.data.data() + done);
+        done += count;
+        if (reporter != nullptr) reporter->progress(label, done, image.data.size());
+    }
+    znzclose(fp);
+
+    for (float& v : image.data) {
+        if (!std::isfinite(v)) {
+            ++image.nonFinite;
+            if (options.nanToZero) v = 0.0f;
+        }
+    }
+    if (image.nonFinite > 0) {
+        if (!options.nanToZero) {
+            fail(path, std::to_string(image.nonFinite) +
+                           " voxels are NaN or infinite (--nan-to-zero replaces them with 0)");
+        }
+        if (reporter != nullptr) {
+            reporter->warning(path + ": replaced " + std::to_string(image.nonFinite) +
+                              " NaN or infinite voxels with 0");
+        }
+    }
+    image.geometry = NiftiGeometry(std::make_shared<const NiftiGeometry::Header>(o.nim.release()));
+    return image;
+}
+
+namespace {
+
+template <typename T>
+void storeChunk(const float* in, std::size_t count, double slope, double inter, unsigned char* out) {
+    for (std::size_t i = 0; i < count; ++i) {
+        T v;
+        if constexpr (std::is_floating_point_v<T>) {
+            v = static_cast<T>((in[i] - inter) / slope);
+        } else {
+            double r = std::nearbyint((static_cast<double>(in[i]) - inter) / slope);
+            if (!std::isfinite(r)) r = 0.0;
+            r = std::clamp(r, static_cast<double>(std::numeric_limits<T>::lowest()),
+                           static_cast<double>(std::numeric_limits<T>::max()));
+            v = static_cast<T>(r);
+        }
+        std::memcpy(out + i * sizeof(T), &v, sizeof(T));
+    }
+}
+
+using Storer = void (*)(const float*, std::size_t, double, double, unsigned char*);
+
+Storer storerFor(int datatype) {
+    switch (datatype) {
+        case NIFTI_TYPE_UINT8: return storeChunk<std::uint8_t>;
+        case NIFTI_TYPE_INT8: return storeChunk<std::int8_t>;
+        case NIFTI_TYPE_INT16: return storeChunk<std::int16_t>;
+        case NIFTI_TYPE_UINT16: return storeChunk<std::uint16_t>;
+        case NIFTI_TYPE_INT32: return storeChunk<std::int32_t>;
+        case NIFTI_TYPE_UINT32: return storeChunk<std::uint32_t>;
+        case NIFTI_TYPE_INT64: return storeChunk<std::int64_t>;
+        case NIFTI_TYPE_UINT64: return storeChunk<std::uint64_t>;
+        case NIFTI_TYPE_FLOAT32: return storeChunk<float>;
+        case NIFTI_TYPE_FLOAT64: return storeChunk<double>;
+        default: return nullptr;
+    }
+}
+
+}  // namespace
+
+void writeNifti(const std::string& path, const NiftiGeometry& geometry, int nt,
+                std::span<const float> data, Reporter* reporter, const StoredType& type) {
+    if (!geometry.valid() || nt < 1 ||
+        data.size() != geometry.voxelsPerVolume() * static_cast<std::size_t>(nt)) {
+        throw ProcessingError(path + ": internal error: data does not fit the output grid");
+    }
+    if (!hasNiftiExtension(path)) throw ProcessingError(path + ": not a NIfTI file name");
+    const Storer store = storerFor(type.datatype);
+    if (store == nullptr || !(type.slope != 0.0)) {
+        throw ProcessingError(path + ": internal error: unsupported stored type");
+    }
+    NiftiPtr nim(nifti_copy_nim_info(geometry.header()->nim));
+    if (!nim) throw ProcessingError(path + ": out of memory");
+    nim->dim[0] = nt > 1 ? 4 : 3;
+    nim->dim[4] = nt;
+    for (int d = 5; d <= 7; ++d) nim->dim[d] = 1;
+    if (nifti_update_dims_from_array(nim.get()) != 0) {
+        throw ProcessingError(path + ": internal error: invalid output dimensions");
+    }
+    nim->datatype = type.datatype;
+    nifti_datatype_sizes(type.datatype, &nim->nbyper, &nim->swapsize);
+    const bool floating = type.datatype == NIFTI_TYPE_FLOAT32 || type.datatype == NIFTI_TYPE_FLOAT64;
+    nim->scl_slope = floating ? 1.0f : static_cast<float>(type.slope);
+    nim->scl_inter = floating ? 0.0f : static_cast<float>(type.inter);
+    nim->cal_min = nim->cal_max = 0.0f;
+    nim->intent_code = NIFTI_INTENT_NONE;
+    nim->byteorder = nifti_short_order();
+    nim->nifti_type = NIFTI_FTYPE_NIFTI1_1;
+    std::snprintf(nim->descrip, sizeof nim->descrip, "ondrift");
+    nim->data = nullptr;
+    if (nifti_set_filenames(nim.get(), path.c_str(), 0, 1) != 0) {
+        throw ProcessingError(path + ": cannot form the output file name");
+    }
+    nifti_set_iname_offset(nim.get());
+    nifti_set_debug_level(0);
+    // Header first (file left open), then the data in chunks so that a bar can follow it.
+    znzFile fp = nifti_image_write_hdr_img(nim.get(), 2, "wb");
+    if (znz_isnull(fp)) throw ProcessingError(path + ": cannot create the file");
+    const double slope = floating ? 1.0 : type.slope;
+    const double inter = floating ? 0.0 : type.inter;
+    const std::size_t perChunk = kChunkBytes / static_cast<std::size_t>(nim->nbyper);
+    std::vector<unsigned char> raw(perChunk * static_cast<std::size_t>(nim->nbyper));
+    const std::string label = "Writing " + fileName(path);
+    std::size_t done = 0;
+    bool ok = true;
+    while (done < data.size() && ok) {
+        const std::size_t count = std::min(perChunk, data.size() - done);
+        store(data.data() + done, count, slope, inter, raw.data());
+        ok = znzwrite(raw.data(), static_cast<std::size_t>(nim->nbyper), count, fp) == count;
+        done += count;
+        if (reporter != nullptr) reporter->progress(label, done, data.size());
+    }
+    const int closed = znzclose(fp);
+    if (!ok || closed != 0) throw ProcessingError(path + ": writing failed (disk full?)");
+}
+
+NiftiGeometry makeGeometry(const std::array<int, 4>& dims, const Affine& affine, float tr) {
+    const int d[8] = {dims[3] > 1 ? 4 : 3, dims[0], dims[1], dims[2], std::max(dims[3], 1), 1, 1, 1};
+    NiftiPtr nim(nifti_make_new_nim(d, NIFTI_TYPE_FLOAT32, 0));
+    if (!nim) throw ProcessingError("out of memory");
+    mat44 m{};
+    for (int r = 0; r < 4; ++r)
+        for (int c = 0; c < 4; ++c) m.m[r][c] = static_cast<float>(affine[static_cast<std::size_t>(4 * r + c)]);
+    for (int c = 0; c < 3; ++c) {
+        const double len = std::sqrt(affine[static_cast<std::size_t>(c)] * affine[static_cast<std::size_t>(c)] +
+                                     affine[static_cast<std::size_t>(4 + c)] * affine[static_cast<std::size_t>(4 + c)] +
+                                     affine[static_cast<std::size_t>(8 + c)] * affine[static_cast<std::size_t>(8 + c)]);
+        nim->pixdim[c + 1] = static_cast<float>(len);
+    }
+    nim->dx = nim->pixdim[1];
+    nim->dy = nim->pixdim[2];
+    nim->dz = nim->pixdim[3];
+    nim->pixdim[4] = nim->dt = tr;
+    nim->sform_code = NIFTI_XFORM_SCANNER_ANAT;
+    nim->sto_xyz = m;
+    nim->sto_ijk = nifti_mat44_inverse(m);
+    nim->qform_code = NIFTI_XFORM_SCANNER_ANAT;
+    nifti_mat44_to_quatern(m, &nim->quatern_b, &nim->quatern_c, &nim->quatern_d, &nim->qoffset_x,
+                           &nim->qoffset_y, &nim->qoffset_z, nullptr, nullptr, nullptr, &nim->qfac);
+    nim->qto_xyz = nifti_quatern_to_mat44(nim->quatern_b, nim->quatern_c, nim->quatern_d,
+                                          nim->qoffset_x, nim->qoffset_y, nim->qoffset_z, nim->dx,
+                                          nim->dy, nim->dz, nim->qfac);
+    nim->qto_ijk = nifti_mat44_inverse(nim->qto_xyz);
+    nim->xyz_units = NIFTI_UNITS_MM;
+    nim->time_units = NIFTI_UNITS_SEC;
+    nim->data = nullptr;
+    return NiftiGeometry(std::make_shared<const NiftiGeometry::Header>(nim.release()));
+}
+
+}  // namespace ondrift::cli

@@ -1,0 +1,75 @@
+// A synthetic head-like data set with a known field, for the demo and the command's tests.
+//
+// Every image is an analytic function of continuous voxel coordinates, so the distorted
+// series can be made exactly: the true signal at p appears at p + sign · s(p) along the
+// phase-encoding axis, with s = field / bandwidth in voxels (positive field, positive shift
+// toward the end of the axis named by i, j or k; the opposite for i-, j-, k-). That is the
+// forward model the pixel-shift correction undoes. There is no intensity pile-up term, which
+// the pixel-shift method does not correct.
+#ifndef ONDRIFT_CLI_PHANTOM_H
+#define ONDRIFT_CLI_PHANTOM_H
+
+#include <array>
+#include <string>
+#include <vector>
+
+#include "cli/nifti_file.h"
+
+namespace ondrift::cli {
+
+struct PhantomOptions {
+    std::array<int, 3> dims{64, 64, 16};
+    int volumes = 4;
+    float voxelSize = 3.0f;
+    int peDirection = 3;  ///< 1…6 (i, i-, j, j-, k, k-)
+    double echoTime1 = 0.004;
+    double echoTime2 = 0.014;
+    double effectiveEchoSpacing = 0.0005;
+    double repetitionTime = 2.0;
+    /// Rotation of the grid in the world (degrees about x, then z), to exercise geometry.
+    double tiltDegrees = 0.0;
+    /// Mirror the i axis in the world (radiological storage order).
+    bool flipI = false;
+    /// Largest field in the lobe and across the head, Hz.
+    double lobeHz = 160.0;
+    double gradientHz = 60.0;
+};
+
+struct Phantom {
+    PhantomOptions options;
+    NiftiGeometry geometry;          ///< 1 volume
+    NiftiGeometry seriesGeometry;    ///< `options.volumes` volumes
+    std::vector<float> fieldHz;      ///< the true field
+    std::vector<float> phase;        ///< wrapped phase difference, radians in [-pi, pi)
+    std::vector<float> magnitude;
+    std::vector<float> truth;        ///< undistorted series
+    std::vector<float> distorted;    ///< series distorted by the field
+    std::vector<unsigned char> evaluationMask;  ///< inside the head, away from its edge
+
+    double bandwidthPE() const;      ///< Hz per pixel along phase encoding
+    double echoTimeDiffMs() const;
+};
+
+Phantom makePhantom(const PhantomOptions& options);
+
+/// Root-mean-square difference of two series inside the mask (every volume), relative to the
+/// RMS of `truth` there.
+double relativeError(const std::vector<float>& series, const std::vector<float>& truth,
+                     const std::vector<unsigned char>& mask);
+
+/// Names of the files written by writePhantom, inside the folder.
+struct PhantomFiles {
+    std::string phase;      ///< sub-phantom_phasediff.nii.gz (+ .json)
+    std::string magnitude;  ///< sub-phantom_magnitude1.nii.gz
+    std::string bold;       ///< sub-phantom_task-rest_bold.nii.gz (+ .json)
+    std::string truth;      ///< sub-phantom_task-rest_desc-truth_bold.nii.gz
+    std::string fieldmap;   ///< sub-phantom_fieldmap.nii.gz (+ .json, Units Hz)
+};
+
+/// Writes the phantom as a BIDS-like set with sidecars. The phase difference is stored as
+/// 16-bit integers in scanner units (-4096 … 4095 for -pi … pi), like data from a scanner.
+PhantomFiles writePhantom(const Phantom& phantom, const std::string& folder, Reporter* reporter);
+
+}  // namespace ondrift::cli
+
+#endif
