@@ -25,7 +25,7 @@ public:
         for (int a = 0; a < 3; ++a) centre_[a] = (o.dims[static_cast<std::size_t>(a)] - 1) / 2.0;
         semi_ = {0.36 * o.dims[0], 0.42 * o.dims[1], 0.40 * o.dims[2]};
         lobe_ = {centre_[0], centre_[1] + 0.6 * semi_[1], centre_[2] - 0.3 * semi_[2]};
-        lobeSigma_ = 0.08 * o.dims[0];
+        lobeSigma_ = 0.12 * o.dims[0];
     }
 
     double radius(double x, double y, double z) const {
@@ -74,11 +74,9 @@ public:
     }
 
     double field(double x, double y, double z) const {
-        const double u = (x - centre_[0]) / semi_[0];
-        const double w = (z - centre_[2]) / semi_[2];
         const double d2 = std::pow(x - lobe_[0], 2) + std::pow(y - lobe_[1], 2) + std::pow(z - lobe_[2], 2);
         return o_.gradientHz * (y - centre_[1]) / (o_.dims[1] / 2.0) +
-               0.3 * o_.gradientHz * (x - centre_[0]) / (o_.dims[0] / 2.0) + 25.0 * (u * u + w * w) +
+               0.3 * o_.gradientHz * (x - centre_[0]) / (o_.dims[0] / 2.0) +
                o_.lobeHz * std::exp(-d2 / (2 * lobeSigma_ * lobeSigma_));
     }
 

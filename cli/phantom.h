@@ -23,7 +23,7 @@ struct PhantomOptions {
     float voxelSize = 3.0f;
     int peDirection = 3;  ///< 1…6 (i, i-, j, j-, k, k-)
     double echoTime1 = 0.004;
-    double echoTime2 = 0.014;
+    double echoTime2 = 0.019;
     double effectiveEchoSpacing = 0.0005;
     double repetitionTime = 2.0;
     /// Rotation of the grid in the world (degrees about x, then z), to exercise geometry.
@@ -32,7 +32,7 @@ struct PhantomOptions {
     bool flipI = false;
     /// Largest field in the lobe and across the head, Hz.
     double lobeHz = 160.0;
-    double gradientHz = 60.0;
+    double gradientHz = 20.0;
 };
 
 struct Phantom {

@@ -37,7 +37,6 @@ void Reporter::detail(const std::string& text) {
 
 void Reporter::warning(const std::string& text) {
     warnings_.push_back(text);
-    if (verbosity_ == Verbosity::Quiet) return;
     if (barOpen_) {
         std::cerr << "\n";
         barOpen_ = false;

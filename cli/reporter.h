@@ -27,7 +27,7 @@ public:
     void step(const std::string& text);
     /// Detail shown with --verbose only.
     void detail(const std::string& text);
-    /// Shown unless --quiet and kept for the summary.
+    /// Always shown, and kept for the summary.
     void warning(const std::string& text);
     /// One entry of the plug-in's log: entries that announce a step (ending in "...") become
     /// progress lines; the rest is shown with --verbose.

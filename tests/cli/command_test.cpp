@@ -153,3 +153,13 @@ TEST_F(CommandLine, BadInputIsRefusedAndNothingIsWritten) {
     EXPECT_EQ(run.exitCode, 2);
     EXPECT_NE(run.err.find("output folder is an existing file"), std::string::npos) << run.err;
 }
+
+TEST_F(CommandLine, TheDemoCorrectsItsPhantom) {
+    const CommandRun run = runOndrift("demo --out \"" + ((*scratch_) / "demo") + "\"", *scratch_);
+    ASSERT_EQ(run.exitCode, 0) << run.out << run.err;
+    EXPECT_NE(run.out.find("PASS"), std::string::npos) << run.out;
+    EXPECT_TRUE(fs::exists(fs::path((*scratch_) / "demo") / "output/ondrift.json"));
+    // Running it again into the same folder needs --overwrite.
+    EXPECT_EQ(runOndrift("demo -q --out \"" + ((*scratch_) / "demo") + "\"", *scratch_).exitCode, 2);
+    EXPECT_EQ(runOndrift("demo -q --overwrite --out \"" + ((*scratch_) / "demo") + "\"", *scratch_).exitCode, 0);
+}

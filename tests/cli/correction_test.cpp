@@ -1,0 +1,149 @@
+// The whole correction through the command on phantoms with a known field: the corrected
+// series must come closer to the truth, for every phase-encoding direction and orientation,
+// and a wrong sign convention must make things worse.
+#include <gtest/gtest.h>
+
+#include <filesystem>
+
+#include <nlohmann/json.hpp>
+
+#include "cli/bids_sidecar.h"
+#include "cli/nifti_file.h"
+#include "cli/phantom.h"
+#include "cli_test_support.h"
+
+using namespace ondrift::cli;
+using ondrift::testing::CommandRun;
+using ondrift::testing::runOndrift;
+using ondrift::testing::ScratchFolder;
+namespace fs = std::filesystem;
+
+namespace {
+
+struct Corrected {
+    CommandRun run;
+    double before = 0;  ///< relative error of the distorted series
+    double after = 0;   ///< relative error of the corrected series
+    fs::path folder;
+};
+
+class Correction : public ::testing::Test {
+protected:
+    ScratchFolder scratch{"correction"};
+
+    Corrected correct(const Phantom& phantom, const std::string& name, const std::string& extra = "",
+                      bool fromFieldMap = false) {
+        const PhantomFiles files = writePhantom(phantom, scratch / (name + "-in"), nullptr);
+        Corrected c;
+        c.folder = scratch.path() / (name + "-out");
+        const std::string start = fromFieldMap
+                                      ? "--from ComputePxshift --phase \"" + files.fieldmap + "\""
+                                      : "--phase \"" + files.phase + "\" --magnitude \"" + files.magnitude + "\"";
+        c.run = runOndrift("correct -q " + start + " --epi \"" + files.bold + "\" --out \"" +
+                               c.folder.string() + "\" " + extra,
+                           scratch);
+        if (c.run.exitCode != 0) return c;
+        const NiftiImage out =
+            readNifti((c.folder / "sub-phantom_task-rest_bold_undistort.nii.gz").string(), {}, nullptr);
+        c.before = relativeError(phantom.distorted, phantom.truth, phantom.evaluationMask);
+        c.after = relativeError(out.data, phantom.truth, phantom.evaluationMask);
+        return c;
+    }
+};
+
+PhantomOptions small(int pe, std::array<int, 3> dims) {
+    PhantomOptions o;
+    o.dims = dims;
+    o.volumes = 2;
+    o.peDirection = pe;
+    return o;
+}
+
+}  // namespace
+
+TEST_F(Correction, EveryDirectionAndOrientationComesCloserToTheTruth) {
+    struct Case {
+        const char* name;
+        PhantomOptions options;
+    };
+    PhantomOptions tilted = small(4, {40, 40, 12});
+    tilted.tiltDegrees = 20;
+    tilted.flipI = true;
+    PhantomOptions alongK = small(6, {32, 32, 28});
+    alongK.effectiveEchoSpacing = 0.0008;  // a long readout, so that the shifts are felt
+    const Case cases[] = {{"j", small(3, {40, 40, 12})},
+                          {"j-tilted-flipped", tilted},
+                          {"i", small(1, {40, 36, 12})},
+                          {"k-", alongK}};
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        const Phantom phantom = makePhantom(c.options);
+        const Corrected r = correct(phantom, c.name);
+        ASSERT_EQ(r.run.exitCode, 0) << r.run.err;
+        EXPECT_LT(r.after * 1.5, r.before) << "before " << r.before << ", after " << r.after;
+
+        // The orientation of the input travels to every NIfTI output.
+        const NiftiImage out =
+            readNiftiHeader((r.folder / "sub-phantom_task-rest_bold_undistort.nii.gz").string());
+        EXPECT_TRUE(out.geometry.sameGrid(phantom.seriesGeometry));
+        EXPECT_EQ(out.geometry.nt(), c.options.volumes);
+    }
+}
+
+TEST_F(Correction, TheOppositeSignMakesTheSeriesWorse) {
+    // Data distorted toward -j, corrected as if it were +j: the sidecar is overridden on purpose.
+    for (int pe : {4, 1}) {
+        SCOPED_TRACE(pe);
+        const Phantom phantom = makePhantom(small(pe, {40, 40, 12}));
+        const std::string name = "sign" + std::to_string(pe);
+        const Corrected right = correct(phantom, name);
+        const Corrected wrong = correct(phantom, name + "-wrong", "--pe-dir " + bidsDirection(pe % 2 == 1 ? pe + 1 : pe - 1));
+        ASSERT_EQ(right.run.exitCode, 0) << right.run.err;
+        ASSERT_EQ(wrong.run.exitCode, 0) << wrong.run.err;
+        EXPECT_NE(wrong.run.err.find("overrides PhaseEncodingDirection"), std::string::npos) << wrong.run.err;
+        EXPECT_LT(right.after * 1.8, right.before);
+        EXPECT_GT(wrong.after, right.before) << "a wrong sign must not look like a correction";
+    }
+}
+
+TEST_F(Correction, AGivenFieldMapInHertzIsUsedAsItIs) {
+    const Phantom phantom = makePhantom(small(3, {40, 40, 12}));
+    const Corrected r = correct(phantom, "fieldmap", "", true);
+    ASSERT_EQ(r.run.exitCode, 0) << r.run.err;
+    // Without unwrapping, masking and smoothing only interpolation error is left.
+    EXPECT_LT(r.after * 4, r.before) << "before " << r.before << ", after " << r.after;
+}
+
+TEST_F(Correction, TheSummaryTellsWhereEveryParameterCameFrom) {
+    const Phantom phantom = makePhantom(small(3, {32, 32, 10}));
+    const Corrected r = correct(phantom, "summary", "--echo-time-diff 15 --vcycles 3");
+    ASSERT_EQ(r.run.exitCode, 0) << r.run.err;
+    const auto summary = nlohmann::json::parse(ondrift::testing::readText(r.folder / "ondrift.json"));
+    const auto& p = summary["parameters"];
+    EXPECT_EQ(p["EchoTimeDiff"]["source"], "flag --echo-time-diff");
+    EXPECT_NEAR(p["EchoTimeDiff"]["value"].get<double>(), 15.0, 1e-9);
+    EXPECT_NEAR(p["BandWidthPE"]["value"].get<double>(), phantom.bandwidthPE(), 1e-6);
+    EXPECT_NE(p["BandWidthPE"]["source"].get<std::string>().find("EffectiveEchoSpacing"), std::string::npos);
+    EXPECT_EQ(p["PhaseEncodingDir"]["value"], 3);
+    EXPECT_EQ(p["NrOfVCycles"]["source"], "flag --vcycles");
+    EXPECT_EQ(p["PhaseToRadians"]["value"], 1);
+    EXPECT_EQ(summary["result"]["corrected"], "sub-phantom_task-rest_bold_undistort.nii.gz");
+    EXPECT_FALSE(summary["log"].empty());
+    // Every project saved has its STC file and its NIfTI copy in the folder; nothing is staged.
+    for (const auto& o : summary["outputs"]) {
+        for (const char* key : {"project", "stc", "nifti"}) {
+            EXPECT_TRUE(fs::exists(r.folder / o[key].get<std::string>())) << o[key];
+        }
+    }
+    for (const auto& a : summary["amr"]) EXPECT_TRUE(fs::exists(r.folder / a.get<std::string>()));
+    for (const auto& entry : fs::directory_iterator(r.folder)) {
+        EXPECT_NE(entry.path().filename().string()[0], '.') << entry.path();
+    }
+    // A second run into the same folder is refused unless asked to replace the results.
+    const std::string again = "correct -q --phase \"" + (scratch / "summary-in/sub-phantom_phasediff.nii.gz") +
+                              "\" --magnitude \"" + (scratch / "summary-in/sub-phantom_magnitude1.nii.gz") +
+                              "\" --epi \"" + (scratch / "summary-in/sub-phantom_task-rest_bold.nii.gz") +
+                              "\" --out \"" + r.folder.string() + "\"";
+    EXPECT_EQ(runOndrift(again, scratch).exitCode, 2);
+    EXPECT_EQ(runOndrift(again + " --overwrite", scratch).exitCode, 0);
+}
