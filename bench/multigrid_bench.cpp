@@ -22,8 +22,8 @@ std::vector<double> rightHandSide(Dims d) {
             for (int i = 0; i < d.x; ++i) {
                 s = s * 1664525u + 1013904223u;
                 const double noise = static_cast<double>(s >> 8) / 8388608.0 - 1.0;
-                const double v = std::sin(0.21 * i) * std::cos(0.13 * j) + 0.3 * std::sin(0.4 * k) +
-                                 0.1 * noise;
+                const double v =
+                    std::sin(0.21 * i) * std::cos(0.13 * j) + 0.3 * std::sin(0.4 * k) + 0.1 * noise;
                 b[d.index(i, j, k)] = v;
                 mean += v;
             }
@@ -69,7 +69,8 @@ void BM_fmg_solve(benchmark::State& state) {
 }
 
 void fmgArguments(benchmark::internal::Benchmark* b) {
-    for (const auto& size : {std::vector<std::int64_t>{64, 64, 32}, {128, 128, 64}, {256, 256, 128}})
+    for (const auto& size :
+         {std::vector<std::int64_t>{64, 64, 32}, {128, 128, 64}, {256, 256, 128}})
         for (const auto& cn : {std::vector<std::int64_t>{2, 2}, {4, 4}})
             b->Args({size[0], size[1], size[2], cn[0], cn[1]});
 }

@@ -295,8 +295,8 @@ int Workspace::addOther(int type, std::string name) {
 }
 
 int Workspace::type(int index) const {
-    if (index < 0 || index >= size()) return 0;
-    return documents_[static_cast<std::size_t>(index)].type;
+    const Document* d = at(index);
+    return d != nullptr ? d->type : 0;
 }
 
 std::string Workspace::name(int index) const {
@@ -306,26 +306,34 @@ std::string Workspace::name(int index) const {
     if (const VmrDocument* v = findVmr(index)) {
         return fieldText(v->header.fileName, sizeof v->header.fileName);
     }
-    if (index < 0 || index >= size()) return {};
-    return documents_[static_cast<std::size_t>(index)].name;
+    const Document* d = at(index);
+    return d != nullptr ? d->name : std::string();
 }
 
-FmrDocument* Workspace::findFmr(int index) {
+const Workspace::Document* Workspace::at(int index) const {
     if (index < 0 || index >= size()) return nullptr;
-    return documents_[static_cast<std::size_t>(index)].fmr.get();
+    return &documents_[static_cast<std::size_t>(index)];
+}
+
+// The documents are held through pointers, so the const and non-const lookups share one body.
+FmrDocument* Workspace::findFmr(int index) {
+    const Document* d = at(index);
+    return d != nullptr ? d->fmr.get() : nullptr;
 }
 
 VmrDocument* Workspace::findVmr(int index) {
-    if (index < 0 || index >= size()) return nullptr;
-    return documents_[static_cast<std::size_t>(index)].vmr.get();
+    const Document* d = at(index);
+    return d != nullptr ? d->vmr.get() : nullptr;
 }
 
 const FmrDocument* Workspace::findFmr(int index) const {
-    return const_cast<Workspace*>(this)->findFmr(index);
+    const Document* d = at(index);
+    return d != nullptr ? d->fmr.get() : nullptr;
 }
 
 const VmrDocument* Workspace::findVmr(int index) const {
-    return const_cast<Workspace*>(this)->findVmr(index);
+    const Document* d = at(index);
+    return d != nullptr ? d->vmr.get() : nullptr;
 }
 
 FmrDocument& Workspace::fmr(int index) {
@@ -341,11 +349,15 @@ VmrDocument& Workspace::vmr(int index) {
 }
 
 const FmrDocument& Workspace::fmr(int index) const {
-    return const_cast<Workspace*>(this)->fmr(index);
+    const FmrDocument* f = findFmr(index);
+    if (f == nullptr) throw std::out_of_range("no FMR document at index " + std::to_string(index));
+    return *f;
 }
 
 const VmrDocument& Workspace::vmr(int index) const {
-    return const_cast<Workspace*>(this)->vmr(index);
+    const VmrDocument* v = findVmr(index);
+    if (v == nullptr) throw std::out_of_range("no VMR document at index " + std::to_string(index));
+    return *v;
 }
 
 void Workspace::setCurrent(int index) { current_ = (index >= 0 && index < size()) ? index : -1; }

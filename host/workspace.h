@@ -229,6 +229,8 @@ private:
         std::unique_ptr<FmrDocument> fmr;
         std::unique_ptr<VmrDocument> vmr;
     };
+    const Document* at(int index) const;
+
     std::vector<Document> documents_;
     int current_ = -1;
     std::vector<SaveRecord> saves_;

@@ -69,13 +69,22 @@ Image wrappedGradient(const Image& image, int direction) {
     Image result = zeroLike(image);
     Axis axis = Axis::X;
     switch (direction) {
-    case kGradientX: logText("X direction..."); axis = Axis::X; break;
-    case kGradientY: logText("Y direction..."); axis = Axis::Y; break;
-    case kGradientZ: logText("Z direction..."); axis = Axis::Z; break;
-    default:
-        logText("Unknown gradient direction.");
-        result.setStatus(Failed);
-        return result;
+        case kGradientX:
+            logText("X direction...");
+            axis = Axis::X;
+            break;
+        case kGradientY:
+            logText("Y direction...");
+            axis = Axis::Y;
+            break;
+        case kGradientZ:
+            logText("Z direction...");
+            axis = Axis::Z;
+            break;
+        default:
+            logText("Unknown gradient direction.");
+            result.setStatus(Failed);
+            return result;
     }
     wrappedForwardDifference(volumeDims(image), firstVolume(image), axis, firstVolume(result));
     return result;
@@ -142,10 +151,10 @@ Image solveMultigrid(const Image& laplacian, int nrOfVCycles, int nrOfIterations
     const std::int64_t scratchSize = fmg_scratch_size(d);
     if (scratchSize < 0 || !holdsFirstVolume(laplacian)) {
         result.setStatus(Failed);
-        reportStepError(
-            error, formatMessage("The multigrid solver cannot solve on a grid of %d x %d x %d "
-                                 "voxels: every extent must lie between 1 and %d.",
-                                 d.x, d.y, d.z, kMaxGridExtent));
+        reportStepError(error,
+                        formatMessage("The multigrid solver cannot solve on a grid of %d x %d x %d "
+                                      "voxels: every extent must lie between 1 and %d.",
+                                      d.x, d.y, d.z, kMaxGridExtent));
         return result;
     }
     // The diagonal field and the scratch live only for the solve; the solution becomes the
@@ -208,12 +217,13 @@ Image unwrapLaplacian(const Image& phase, const Image& magnitude, bool maskLapla
     std::snprintf(suffix, sizeof suffix, "%s%i%s%i%s", "_unwrapped", nrOfVCycles, "vcyc",
                   nrOfIterations, "its_smoothed");
     const helperTools tools;
-    const std::string name = tools.baseName(tools.addSuffix(result.getName(), suffix), false, false);
+    const std::string name =
+        tools.baseName(tools.addSuffix(result.getName(), suffix), false, false);
     logText(name);
     if (!saveAsFMR(result, name)) {
         result.setStatus(Failed);
-        reportStepError(error,
-                        formatMessage("The unwrapped phase could not be saved as %s.", name.c_str()));
+        reportStepError(
+            error, formatMessage("The unwrapped phase could not be saved as %s.", name.c_str()));
     }
     result.setName(name);
     return result;

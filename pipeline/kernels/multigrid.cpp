@@ -128,7 +128,8 @@ std::int64_t fmg_scratch_size(Dims d) {
     const std::int64_t w = 3 * std::int64_t{d0.x} * d0.y +
                            std::max(std::int64_t{d0.x} * d1.y, std::int64_t{d1.x} * d0.y);
     std::int64_t s = 0;
-    for (int l = 1; l < levels.count; ++l) s += static_cast<std::int64_t>(levels.dims[sz(l)].voxels());
+    for (int l = 1; l < levels.count; ++l)
+        s += static_cast<std::int64_t>(levels.dims[sz(l)].voxels());
     return m0 + w + 4 * s;
 }
 
@@ -144,12 +145,14 @@ void Ltlf_me(Dims d, const double* u, const LevelParams& param, double* r) {
             const double* ym = u + rs.ym;
             const double* yp = u + rs.yp;
             double* out = r + rs.row;
-            for (int i = 0; i < nx; ++i) {
-                const int im = lowerOf(i, nx);
-                const int ip = upperOf(i, nx);
+            const auto at = [&](int i, int im, int ip) {
                 out[i] = w.wc * c[i] + w.wz * (zm[i] + zp[i]) + w.wy * (ym[i] + yp[i]) +
                          w.wx * (c[im] + c[ip]);
-            }
+            };
+            // Only the first and last column wrap; the columns between need no index checks.
+            at(0, lowerOf(0, nx), upperOf(0, nx));
+            for (int i = 1; i < nx - 1; ++i) at(i, i - 1, i + 1);
+            if (nx > 1) at(nx - 1, nx - 2, 0);
         }
     }
 }
@@ -164,8 +167,7 @@ void apply_system(Dims d, const double* a, const LevelParams& param, const doubl
     add_product(d, a, u, r);
 }
 
-void relax(Dims d, const double* a, const double* b, const LevelParams& param, int nit,
-           double* u) {
+void relax(Dims d, const double* a, const double* b, const LevelParams& param, int nit, double* u) {
     const Stencil w = stencilOf(param);
     const int nx = d.x;
     for (int t = 0; t < 2 * nit; ++t) {
@@ -182,13 +184,19 @@ void relax(Dims d, const double* a, const double* b, const LevelParams& param, i
                 const double* yp = u + rs.yp;
                 const double* ar = a + rs.row;
                 const double* br = b + rs.row;
-                for (int i = i0; i < nx; i += 2) {
-                    const int im = lowerOf(i, nx);
-                    const int ip = upperOf(i, nx);
+                const auto update = [&](int i, int im, int ip) {
                     c[i] = (br[i] - (w.wz * (zm[i] + zp[i]) + w.wy * (ym[i] + yp[i]) +
                                      w.wx * (c[im] + c[ip]))) /
                            (ar[i] + w.wc);
+                };
+                // Only the first and last column wrap; the columns between need no checks.
+                int i = i0;
+                if (i == 0) {
+                    update(0, lowerOf(0, nx), upperOf(0, nx));
+                    i = 2;
                 }
+                for (; i < nx - 1; i += 2) update(i, i - 1, i + 1);
+                if (i == nx - 1) update(i, lowerOf(i, nx), upperOf(i, nx));
             }
         }
     }

@@ -55,8 +55,7 @@ bool fmg_solve(Dims d, std::span<const double> a, std::span<const double> b,
                std::span<double> scratch);
 
 /// 2·nit red-black Gauss-Seidel half-sweeps on u, in place (even coordinate sums first).
-void relax(Dims d, const double* a, const double* b, const LevelParams& param, int nit,
-           double* u);
+void relax(Dims d, const double* a, const double* b, const LevelParams& param, int nit, double* u);
 
 /// r = A·u + a∘u.
 void apply_system(Dims d, const double* a, const LevelParams& param, const double* u, double* r);

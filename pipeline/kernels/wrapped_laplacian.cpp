@@ -25,15 +25,17 @@ void wrappedForwardDifference(Dims d, std::span<const double> f, Axis axis, std:
                 // The x difference groups its terms differently from y and z; both are kept as
                 // they are because the rounding of the wrapped values depends on it.
                 switch (axis) {
-                case Axis::X:
-                    g[p] = modTwoPi(f[p] - f[d.index(successor(x, d.x), y, z)] - kPi15) + kPi15;
-                    break;
-                case Axis::Y:
-                    g[p] = modTwoPi(f[p] - (f[d.index(x, successor(y, d.y), z)] - kPi15)) + kPi15;
-                    break;
-                case Axis::Z:
-                    g[p] = modTwoPi(f[p] - (f[d.index(x, y, successor(z, d.z))] - kPi15)) + kPi15;
-                    break;
+                    case Axis::X:
+                        g[p] = modTwoPi(f[p] - f[d.index(successor(x, d.x), y, z)] - kPi15) + kPi15;
+                        break;
+                    case Axis::Y:
+                        g[p] =
+                            modTwoPi(f[p] - (f[d.index(x, successor(y, d.y), z)] - kPi15)) + kPi15;
+                        break;
+                    case Axis::Z:
+                        g[p] =
+                            modTwoPi(f[p] - (f[d.index(x, y, successor(z, d.z))] - kPi15)) + kPi15;
+                        break;
                 }
             }
         }
@@ -46,9 +48,9 @@ void addBackwardDifference(Dims d, std::span<const double> g, Axis axis, std::sp
             for (int x = 0; x < d.x; ++x) {
                 std::size_t q = 0;
                 switch (axis) {
-                case Axis::X: q = d.index(predecessor(x, d.x), y, z); break;
-                case Axis::Y: q = d.index(x, predecessor(y, d.y), z); break;
-                case Axis::Z: q = d.index(x, y, predecessor(z, d.z)); break;
+                    case Axis::X: q = d.index(predecessor(x, d.x), y, z); break;
+                    case Axis::Y: q = d.index(x, predecessor(y, d.y), z); break;
+                    case Axis::Z: q = d.index(x, y, predecessor(z, d.z)); break;
                 }
                 const std::size_t p = d.index(x, y, z);
                 out[p] += g[p] - g[q];

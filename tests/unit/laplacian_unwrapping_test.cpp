@@ -30,8 +30,8 @@ protected:
         standin::clearAll();
         standin::workspace().quiet = true;
         dir_ = fs::temp_directory_path() /
-               ("ondrift_lapl_" + std::string(::testing::UnitTest::GetInstance()
-                                                  ->current_test_info()->name()));
+               ("ondrift_lapl_" +
+                std::string(::testing::UnitTest::GetInstance()->current_test_info()->name()));
         fs::remove_all(dir_);
         fs::create_directories(dir_);
         standin::workspace().outputDirectory = dir_;
@@ -43,8 +43,8 @@ protected:
 
     // A float document of the grid as the current FMR, as after picking the phase.
     void openDocument(Dims d) {
-        const int id = standin::workspace().addFmr("fieldmap_phase.fmr", d.x, d.y, d.z, 1,
-                                                   kFmrFloat32);
+        const int id =
+            standin::workspace().addFmr("fieldmap_phase.fmr", d.x, d.y, d.z, 1, kFmrFloat32);
         standin::workspace().setCurrent(id);
     }
 
@@ -97,12 +97,21 @@ TEST_F(LaplacianUnwrapping, SmoothPhaseComesBackAsItselfWithTheLogAndTheSave) {
     EXPECT_NEAR(result.getMean(), phase.getMean(), 1e-6);
     EXPECT_EQ(result.getName(), "fieldmap_phase_unwrapped4vcyc4its_smoothed.fmr");
 
-    const std::vector<std::string> expected = {
-        "Compute x, y and z gradients...", "X direction...", "Y direction...", "Z direction...",
-        "Get Laplacian...", "Add 2nd difference for X...", "Add 2nd difference for Y...",
-        "Add 2nd difference for Z...", "Values of laplacian:", "Remove mean...",
-        "Values of laplacian, mean removed:", "Solve...", "Resize...", "Apply smoothing...",
-        "fieldmap_phase_unwrapped4vcyc4its_smoothed.fmr"};
+    const std::vector<std::string> expected = {"Compute x, y and z gradients...",
+                                               "X direction...",
+                                               "Y direction...",
+                                               "Z direction...",
+                                               "Get Laplacian...",
+                                               "Add 2nd difference for X...",
+                                               "Add 2nd difference for Y...",
+                                               "Add 2nd difference for Z...",
+                                               "Values of laplacian:",
+                                               "Remove mean...",
+                                               "Values of laplacian, mean removed:",
+                                               "Solve...",
+                                               "Resize...",
+                                               "Apply smoothing...",
+                                               "fieldmap_phase_unwrapped4vcyc4its_smoothed.fmr"};
     ASSERT_EQ(log().size(), expected.size());
     for (std::size_t i = 0; i < expected.size(); ++i)
         EXPECT_EQ(log()[i].substr(0, expected[i].size()), expected[i]) << i;
@@ -150,7 +159,8 @@ TEST_F(LaplacianUnwrapping, PhaseWithSeveralWrapsIsUnwrapped) {
     double worst = 0.0, worstToTruth = 0.0;
     for (std::size_t v = 0; v < truth.size(); ++v) {
         worst = std::max(worst, std::fabs(result.getValue(v) - meanResult - solved[v]));
-        worstToTruth = std::max(worstToTruth, std::fabs(result.getValue(v) - meanResult - truth[v]));
+        worstToTruth =
+            std::max(worstToTruth, std::fabs(result.getValue(v) - meanResult - truth[v]));
     }
     EXPECT_LT(worst, 1e-4);
     EXPECT_LT(worstToTruth, 0.15);

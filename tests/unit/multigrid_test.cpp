@@ -46,11 +46,10 @@ std::vector<double> oracleStencil(Dims d, const std::vector<double>& u, const Le
     for (int k = 0; k < d.z; ++k)
         for (int j = 0; j < d.y; ++j)
             for (int i = 0; i < d.x; ++i)
-                r[d.index(i, j, k)] =
-                    w.wc * u[d.index(i, j, k)] +
-                    w.wz * (u[at(d, i, j, k - 1)] + u[at(d, i, j, k + 1)]) +
-                    w.wy * (u[at(d, i, j - 1, k)] + u[at(d, i, j + 1, k)]) +
-                    w.wx * (u[at(d, i - 1, j, k)] + u[at(d, i + 1, j, k)]);
+                r[d.index(i, j, k)] = w.wc * u[d.index(i, j, k)] +
+                                      w.wz * (u[at(d, i, j, k - 1)] + u[at(d, i, j, k + 1)]) +
+                                      w.wy * (u[at(d, i, j - 1, k)] + u[at(d, i, j + 1, k)]) +
+                                      w.wx * (u[at(d, i - 1, j, k)] + u[at(d, i + 1, j, k)]);
     return r;
 }
 
@@ -191,8 +190,8 @@ TEST(MultigridResize, ExactHalvingAndDoublingWeights) {
         EXPECT_EQ(half, (std::vector<double>{0.0, 0.5, 0.0, 0.0})) << axis;
 
         const std::vector<double> twice = resized(along(8), impulse, along(16));
-        const std::vector<double> expected = {0, 0, 0, 0, 0.03125, 0.28125, 0.6875, 0.6875,
-                                              0.28125, 0.03125, 0, 0, 0, 0, 0, 0};
+        const std::vector<double> expected = {
+            0, 0, 0, 0, 0.03125, 0.28125, 0.6875, 0.6875, 0.28125, 0.03125, 0, 0, 0, 0, 0, 0};
         EXPECT_EQ(twice, expected) << axis;
     }
     EXPECT_EQ(ondrift::bspline2_weight(0.0), 0.75);
@@ -201,9 +200,11 @@ TEST(MultigridResize, ExactHalvingAndDoublingWeights) {
 }
 
 TEST(MultigridResize, ConstantFieldStaysConstant) {
-    const std::vector<std::pair<Dims, Dims>> cases = {
-        {{7, 5, 9}, {4, 3, 5}}, {{4, 3, 5}, {7, 5, 9}}, {{1, 1, 1}, {3, 4, 2}},
-        {{6, 6, 6}, {1, 1, 1}}, {{2, 3, 1}, {4, 6, 1}}};
+    const std::vector<std::pair<Dims, Dims>> cases = {{{7, 5, 9}, {4, 3, 5}},
+                                                      {{4, 3, 5}, {7, 5, 9}},
+                                                      {{1, 1, 1}, {3, 4, 2}},
+                                                      {{6, 6, 6}, {1, 1, 1}},
+                                                      {{2, 3, 1}, {4, 6, 1}}};
     for (const auto& [in, out] : cases) {
         const std::vector<double> g = resized(in, std::vector<double>(in.voxels(), 2.5), out);
         for (const double v : g) EXPECT_NEAR(v, 2.5, 1e-14);
@@ -213,7 +214,7 @@ TEST(MultigridResize, ConstantFieldStaysConstant) {
 TEST(MultigridResize, SliceCacheMatchesResamplingEverySlice) {
     // Slice centres that stay, advance by one, by two and jump further (9 -> 2, 11 -> 3).
     const std::vector<std::pair<Dims, Dims>> cases = {
-        {{6, 5, 7}, {3, 3, 4}}, {{3, 3, 4}, {6, 5, 7}}, {{5, 4, 9}, {3, 2, 2}},
+        {{6, 5, 7}, {3, 3, 4}},  {{3, 3, 4}, {6, 5, 7}}, {{5, 4, 9}, {3, 2, 2}},
         {{4, 4, 11}, {2, 2, 3}}, {{5, 3, 2}, {9, 6, 4}}, {{4, 3, 1}, {2, 2, 1}},
         {{3, 3, 5}, {3, 3, 5}}};
     for (const auto& [in, out] : cases) {
@@ -260,14 +261,15 @@ TEST(MultigridSolve, FourierModeComesBackExactly) {
     // eigenvalue Σ(2 − 2cos(2πk/n)); with the diagonal 0.0001 the solution is the mode itself.
     const Dims d{32, 16, 8};
     const int kx = 3, ky = 1, kz = 2;
-    const double eig = (2 - 2 * std::cos(kTwoPi * kx / d.x)) + (2 - 2 * std::cos(kTwoPi * ky / d.y)) +
+    const double eig = (2 - 2 * std::cos(kTwoPi * kx / d.x)) +
+                       (2 - 2 * std::cos(kTwoPi * ky / d.y)) +
                        (2 - 2 * std::cos(kTwoPi * kz / d.z));
     std::vector<double> mode(d.voxels()), b(d.voxels());
     for (int k = 0; k < d.z; ++k)
         for (int j = 0; j < d.y; ++j)
             for (int i = 0; i < d.x; ++i) {
-                const double v = std::cos(kTwoPi * (double(kx) * i / d.x + double(ky) * j / d.y +
-                                                    double(kz) * k / d.z));
+                const double v = std::cos(
+                    kTwoPi * (double(kx) * i / d.x + double(ky) * j / d.y + double(kz) * k / d.z));
                 mode[d.index(i, j, k)] = v;
                 b[d.index(i, j, k)] = (eig + 0.0001) * v;
             }

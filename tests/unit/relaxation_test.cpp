@@ -53,8 +53,8 @@ void plainRelaxation(Dims d, const std::vector<double>& phi, const std::vector<d
 }  // namespace
 
 TEST(Relaxation, MatchesThePlainSweepOnEveryShape) {
-    for (const Dims d : {Dims{5, 4, 3}, Dims{6, 6, 1}, Dims{1, 5, 3}, Dims{3, 1, 1},
-                         Dims{1, 1, 1}, Dims{2, 2, 2}}) {
+    for (const Dims d : {Dims{5, 4, 3}, Dims{6, 6, 1}, Dims{1, 5, 3}, Dims{3, 1, 1}, Dims{1, 1, 1},
+                         Dims{2, 2, 2}}) {
         const std::vector<double> phi = pseudoRandom(d.voxels(), 1, -0.5, 0.5);
         const std::vector<double> w = pseudoRandom(d.voxels(), 2, 0.0, 3.0);
         std::vector<double> mine(d.voxels(), 0.0), plain(d.voxels(), 0.0);
@@ -122,13 +122,13 @@ TEST(Relaxation, ZeroWeights) {
             for (int y = 0; y < d.y; ++y)
                 for (int x = 0; x < d.x; ++x) {
                     if ((x + y + z) % 2 != parity) continue;
-                    expected[d.index(x, y, z)] =
-                        (expected[d.index(wrap(x - 1, 4), y, z)] +
-                         expected[d.index(wrap(x + 1, 4), y, z)] +
-                         expected[d.index(x, wrap(y - 1, 3), z)] +
-                         expected[d.index(x, wrap(y + 1, 3), z)] +
-                         expected[d.index(x, y, wrap(z - 1, 2))] +
-                         expected[d.index(x, y, wrap(z + 1, 2))]) / 6.0;
+                    expected[d.index(x, y, z)] = (expected[d.index(wrap(x - 1, 4), y, z)] +
+                                                  expected[d.index(wrap(x + 1, 4), y, z)] +
+                                                  expected[d.index(x, wrap(y - 1, 3), z)] +
+                                                  expected[d.index(x, wrap(y + 1, 3), z)] +
+                                                  expected[d.index(x, y, wrap(z - 1, 2))] +
+                                                  expected[d.index(x, y, wrap(z + 1, 2))]) /
+                                                 6.0;
                 }
     for (std::size_t v = 0; v < u.size(); ++v) EXPECT_NEAR(u[v], expected[v], 1e-5);
 }
