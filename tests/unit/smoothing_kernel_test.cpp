@@ -120,8 +120,7 @@ TEST(SmoothingKernel, WindowIsCentredOnTheVoxel) {
     for (int y = 0; y < n; ++y) {
         for (int x = 0; x < n; ++x) {
             const bool inside = x >= 9 && x <= 11 && y >= 9 && y <= 11;
-            EXPECT_EQ(once[y * n + x], inside ? 900.0 * 0.1111111119389534 : 0.0)
-                << x << "," << y;
+            EXPECT_EQ(once[y * n + x], inside ? 900.0 * 0.1111111119389534 : 0.0) << x << "," << y;
         }
     }
     // Two passes widen the support to 5×5 around the same centre: nothing moves.

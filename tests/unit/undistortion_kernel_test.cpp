@@ -77,8 +77,15 @@ TEST(UndistortionKernel, MatchesReferenceBitForBit) {
     std::uniform_real_distribution<double> value(-500.0, 4000.0);
     std::uniform_real_distribution<double> smallShift(-3.0, 3.0);
     std::uniform_int_distribution<int> pick(0, 9);
-    const double special[] = {0.0,     -0.0,   1.0,   -1.0, 2.5,
-                              1e12,    -1e12,  1e300, std::numeric_limits<double>::infinity(),
+    const double special[] = {0.0,
+                              -0.0,
+                              1.0,
+                              -1.0,
+                              2.5,
+                              1e12,
+                              -1e12,
+                              1e300,
+                              std::numeric_limits<double>::infinity(),
                               std::numeric_limits<double>::quiet_NaN()};
     const Dims grids[] = {{1, 1, 1}, {7, 5, 3}, {16, 12, 9}, {3, 1, 4}};
     for (const Dims d : grids) {
@@ -117,12 +124,10 @@ TEST(UndistortionKernel, DocumentedExamples) {
     EXPECT_EQ(undistort(e, shift, d, 2)[d.index(3, 2, 1)], 0.5 * at(1, 2, 1) + 0.5 * at(2, 2, 1));
 
     shift[d.index(3, 2, 1)] = -0.25;  // p = y − 0.25: floor y − 1, f = 0.75
-    EXPECT_EQ(undistort(e, shift, d, 3)[d.index(3, 2, 1)],
-              0.25 * at(3, 1, 1) + 0.75 * at(3, 2, 1));
+    EXPECT_EQ(undistort(e, shift, d, 3)[d.index(3, 2, 1)], 0.25 * at(3, 1, 1) + 0.75 * at(3, 2, 1));
 
     shift[d.index(3, 2, 1)] = 0.75;  // code 6: p = z − 0.75 = 0.25
-    EXPECT_EQ(undistort(e, shift, d, 6)[d.index(3, 2, 1)],
-              0.75 * at(3, 2, 0) + 0.25 * at(3, 2, 1));
+    EXPECT_EQ(undistort(e, shift, d, 6)[d.index(3, 2, 1)], 0.75 * at(3, 2, 0) + 0.25 * at(3, 2, 1));
 }
 
 TEST(UndistortionKernel, PositionsBeyondTheAxisTakeTheEndVoxel) {
