@@ -233,6 +233,8 @@ CorrectResult correctSeries(const CorrectOptions& o, Reporter& reporter) {
         anat->index = importVmr(anat->image, anat->document);
     }
     const double importSeconds = reporter.elapsed() - importStart;
+    // The documents hold the values now; only the geometry of the inputs is needed further on.
+    for (auto& in : inputs) std::vector<float>().swap(in.image.data);
 
     // "Start" as the GUI script sends it, with the picking dialogs answered in the order the
     // runner asks: start image, magnitude (Unwrap only), VMR (with mapping), EPI.
@@ -268,7 +270,8 @@ CorrectResult correctSeries(const CorrectOptions& o, Reporter& reporter) {
     }
     const double runSeconds = reporter.elapsed() - runStart;
     if (!outcome.ok) {
-        throw ProcessingError("the plug-in reported: " + outcome.errorMessage);
+        throw ProcessingError("the plug-in reported: " + outcome.errorMessage +
+                              (reporter.verbosity() == Verbosity::Verbose ? "" : " (--verbose shows its log)"));
     }
     const std::string undistortedName = session.parameters.getString("NameUndistortedFile");
     if (undistortedName.empty()) {

@@ -22,7 +22,7 @@ namespace {
 // The correction must at least divide the error of the distorted series by this. What remains
 // comes from the plug-in's masking of the field map at the head's edge, its smoothing, and
 // linear interpolation.
-constexpr double kExpectedReduction = 2.0;
+constexpr double kExpectedReduction = 2.5;
 
 /// A temporary folder removed at the end, or the user's folder kept.
 class DemoFolder {

@@ -28,6 +28,9 @@ public:
         lobe_ = {0.0, 0.6 * semi_[1], -0.3 * semi_[2]};
         lobeSigma_ = 0.24 * half_[0];
         period_ = o.voxelSize;
+        // The rim is at least a voxel and a bit wide, so that every grid samples it well.
+        rimWidth_ = std::max(0.05, 1.2 * o.voxelSize / std::min({semi_[0], semi_[1], semi_[2]}));
+        ventricleWidth_ = std::max(0.1, 2.5 * o.voxelSize / semi_[0]);
     }
 
     double radius(double x, double y, double z) const {
@@ -44,11 +47,11 @@ public:
         if (h < 1e-9) return 0.0;
         const double r = radius(x, y, z);
         const double u = x / semi_[0], v = y / semi_[1], w = z / semi_[2];
-        const double cortex = 400.0 * std::exp(-std::pow((r - 0.85) / 0.05, 2));
+        const double cortex = 400.0 * std::exp(-std::pow((r - 0.85) / rimWidth_, 2));
         auto ventricle = [&](double side) {
-            const double e = std::sqrt(std::pow((u - side * 0.2) / 0.1, 2) +
+            const double e = std::sqrt(std::pow((u - side * 0.22) / ventricleWidth_, 2) +
                                        std::pow((v + 0.05) / 0.35, 2) + std::pow(w / 0.4, 2));
-            return 1.0 / (1.0 + std::exp((e - 1.0) / 0.08));
+            return 1.0 / (1.0 + std::exp((e - 1.0) / 0.15));
         };
         const double texture = 150.0 * std::sin(2 * kPi * y / (9.0 * period_)) *
                                std::cos(2 * kPi * x / (11.0 * period_)) *
@@ -84,6 +87,8 @@ private:
     std::array<double, 3> lobe_;
     double lobeSigma_;
     double period_;
+    double rimWidth_;
+    double ventricleWidth_;
 };
 
 struct World {
@@ -192,7 +197,7 @@ Phantom makePhantom(const PhantomOptions& o) {
             for (int x = 0; x < ed[0]; ++x, ++i) {
                 const auto u = static_cast<std::size_t>(i);
                 const World w = toWorld(epiAffine, x, y, z);
-                p.evaluationMask[u] = model.radius(w.x, w.y, w.z) < 0.8 ? 1 : 0;
+                p.evaluationMask[u] = model.radius(w.x, w.y, w.z) < 0.75 ? 1 : 0;
                 for (int t = 0; t < o.volumes; ++t) {
                     p.truth[static_cast<std::size_t>(t) * m + u] = static_cast<float>(model.signal(w.x, w.y, w.z, t));
                 }

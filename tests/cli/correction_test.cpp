@@ -80,7 +80,7 @@ TEST_F(Correction, EveryDirectionAndOrientationComesCloserToTheTruth) {
         const Phantom phantom = makePhantom(c.options);
         const Corrected r = correct(phantom, c.name);
         ASSERT_EQ(r.run.exitCode, 0) << r.run.err;
-        EXPECT_LT(r.after * 1.5, r.before) << "before " << r.before << ", after " << r.after;
+        EXPECT_LT(r.after * 2.0, r.before) << "before " << r.before << ", after " << r.after;
 
         // The orientation of the input travels to every NIfTI output.
         const NiftiImage out =
@@ -101,7 +101,7 @@ TEST_F(Correction, TheOppositeSignMakesTheSeriesWorse) {
         ASSERT_EQ(right.run.exitCode, 0) << right.run.err;
         ASSERT_EQ(wrong.run.exitCode, 0) << wrong.run.err;
         EXPECT_NE(wrong.run.err.find("overrides PhaseEncodingDirection"), std::string::npos) << wrong.run.err;
-        EXPECT_LT(right.after * 1.8, right.before);
+        EXPECT_LT(right.after * 2.0, right.before);
         EXPECT_GT(wrong.after, right.before) << "a wrong sign must not look like a correction";
     }
 }
@@ -173,5 +173,5 @@ TEST_F(Correction, AFunctionalGridOfItsOwnIsReachedThroughTheAnatomicalImage) {
     EXPECT_TRUE(corrected.geometry.sameGrid(phantom.seriesGeometry));
     const double before = relativeError(phantom.distorted, phantom.truth, phantom.evaluationMask);
     const double after = relativeError(corrected.data, phantom.truth, phantom.evaluationMask);
-    EXPECT_LT(after * 1.5, before) << "before " << before << ", after " << after;
+    EXPECT_LT(after * 2.0, before) << "before " << before << ", after " << after;
 }

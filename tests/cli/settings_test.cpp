@@ -1,0 +1,166 @@
+// Parameter resolution: flags over sidecars over defaults, the bandwidth relations, and every
+// missing or contradictory combination refused.
+#include <gtest/gtest.h>
+
+#include "cli/correction_settings.h"
+#include "cli/errors.h"
+#include "cli/reporter.h"
+
+using namespace ondrift::cli;
+using nlohmann::json;
+
+namespace {
+
+Sidecar sidecar(const std::string& name, json fields) { return Sidecar{name, std::move(fields)}; }
+
+struct Resolve {
+    CorrectionFlags flags;
+    Sidecars sidecars;
+    InputFacts facts;
+    Reporter reporter{Verbosity::Quiet};
+
+    Resolve() {
+        facts.epiDims[0] = 64;
+        facts.epiDims[1] = 72;
+        facts.epiDims[2] = 30;
+        facts.phaseMin = -4096;
+        facts.phaseMax = 4092;
+        facts.haveMagnitude = true;
+        sidecars.phase = sidecar("phasediff.json", {{"EchoTime1", 0.00492}, {"EchoTime2", 0.00738}});
+        sidecars.epi = sidecar("bold.json", {{"PhaseEncodingDirection", "j-"}, {"EffectiveEchoSpacing", 0.00058}});
+    }
+    CorrectionSettings operator()() { return resolveSettings(flags, sidecars, facts, reporter); }
+    std::string refusal() {
+        try {
+            (*this)();
+        } catch (const InputError& e) {
+            return e.what();
+        }
+        return "accepted";
+    }
+};
+
+}  // namespace
+
+TEST(Settings, SidecarsGiveTheAcquisitionParameters) {
+    Resolve r;
+    const CorrectionSettings s = r();
+    EXPECT_NEAR(s.echoTimeDiffMs.value, 2.46, 1e-9);
+    EXPECT_NE(s.echoTimeDiffMs.source.find("phasediff.json"), std::string::npos);
+    EXPECT_EQ(s.phaseEncodingDir.value, 4);
+    // N_PE is the size along j: 72 voxels.
+    EXPECT_NEAR(s.bandWidthPE.value, 1.0 / (0.00058 * 72), 1e-9);
+    EXPECT_NE(s.bandWidthPE.source.find("N_PE = 72"), std::string::npos);
+    EXPECT_EQ(s.unwrappingMethod.value, 1);
+    EXPECT_EQ(s.phaseToRadians.value, 1);
+    EXPECT_EQ(s.maskLaplacian.value, 1);
+    EXPECT_EQ(s.mapToFunctional.value, 0);
+    EXPECT_TRUE(r.reporter.warnings().empty());
+    const json j = s.toJson();
+    EXPECT_EQ(j["PhaseEncodingDir"]["value"], 4);
+    EXPECT_EQ(j["Procedure"]["value"], "Unwrap");
+}
+
+TEST(Settings, BandwidthRelations) {
+    EXPECT_NEAR(bandwidthFromEchoSpacing(0.0005, 64), 31.25, 1e-12);
+    // TotalReadoutTime = EffectiveEchoSpacing · (N − 1) gives the same bandwidth.
+    EXPECT_NEAR(bandwidthFromReadoutTime(0.0005 * 63, 64), 31.25, 1e-9);
+    Resolve r;
+    r.sidecars.epi = sidecar("bold.json", {{"PhaseEncodingDirection", "i"}, {"TotalReadoutTime", 0.0315}});
+    EXPECT_NEAR(r().bandWidthPE.value, 31.25, 1e-9);
+    r.sidecars.epi->fields["EffectiveEchoSpacing"] = 0.0005;  // consistent with the readout time
+    EXPECT_NEAR(r().bandWidthPE.value, 31.25, 1e-9);
+    r.sidecars.epi->fields["ReconMatrixPE"] = 128;
+    r();
+    ASSERT_EQ(r.reporter.warnings().size(), 1u);
+    EXPECT_NE(r.reporter.warnings()[0].find("ReconMatrixPE"), std::string::npos);
+}
+
+TEST(Settings, DirectionCodes) {
+    const char* bids[] = {"i", "i-", "j", "j-", "k", "k-"};
+    for (int c = 1; c <= 6; ++c) {
+        EXPECT_EQ(directionCode(bids[c - 1], "x"), c);
+        EXPECT_EQ(directionCode(std::to_string(c), "x"), c);
+        EXPECT_EQ(bidsDirection(c), bids[c - 1]);
+        EXPECT_EQ(directionAxis(c), (c - 1) / 2);
+    }
+    for (const char* bad : {"", "y", "j+", "-j", "0", "7", "J"}) {
+        EXPECT_THROW(directionCode(bad, "x"), InputError) << bad;
+    }
+}
+
+TEST(Settings, FlagsOverrideSidecarsWithAWarning) {
+    Resolve r;
+    r.flags.echoTimeDiffMs = 2.0;
+    r.flags.peDirection = "j";
+    r.flags.totalReadoutTime = 0.071;
+    r.flags.method = "relaxation";
+    r.flags.vcycles = 3;
+    const CorrectionSettings s = r();
+    EXPECT_EQ(s.echoTimeDiffMs.value, 2.0);
+    EXPECT_EQ(s.echoTimeDiffMs.source, "flag --echo-time-diff");
+    EXPECT_EQ(s.phaseEncodingDir.value, 3);
+    EXPECT_NEAR(s.bandWidthPE.value, 71.0 / (0.071 * 72), 1e-9);
+    EXPECT_EQ(s.unwrappingMethod.value, 0);
+    // Echo time and direction overridden, --vcycles unused by relaxation.
+    EXPECT_EQ(r.reporter.warnings().size(), 3u);
+}
+
+TEST(Settings, LaterStartsNeedFewerParameters) {
+    Resolve r;
+    r.facts.haveMagnitude = false;
+    r.sidecars.phase.reset();
+    r.flags.from = StartStep::ComputePxshift;
+    const CorrectionSettings s = r();
+    EXPECT_EQ(s.echoTimeDiffMs.source, "not used");
+    r.flags.from = StartStep::Undistort;
+    r.sidecars.epi = sidecar("bold.json", {{"PhaseEncodingDirection", "k"}});
+    EXPECT_EQ(r().bandWidthPE.source, "not used");
+    r.facts.phaseMin = -1.0f;
+    r.facts.phaseMax = 3.0f;
+    EXPECT_EQ(r().phaseToRadians.value, 0);
+}
+
+TEST(Settings, MissingAndContradictoryParametersAreRefused) {
+    struct Case {
+        const char* expected;
+        void (*change)(Resolve&);
+    };
+    const Case cases[] = {
+        {"missing --magnitude", [](Resolve& r) { r.facts.haveMagnitude = false; }},
+        {"missing echo-time difference", [](Resolve& r) { r.sidecars.phase.reset(); }},
+        {"only one of EchoTime1", [](Resolve& r) { r.sidecars.phase->fields.erase("EchoTime2"); }},
+        {"EchoTime2 must be larger", [](Resolve& r) { r.sidecars.phase->fields["EchoTime2"] = 0.004; }},
+        {"\"EchoTime1\" is not a number", [](Resolve& r) { r.sidecars.phase->fields["EchoTime1"] = "5ms"; }},
+        {"missing phase-encoding direction", [](Resolve& r) { r.sidecars.epi->fields.erase("PhaseEncodingDirection"); }},
+        {"PhaseEncodingAxis gives no polarity",
+         [](Resolve& r) {
+             r.sidecars.epi->fields.erase("PhaseEncodingDirection");
+             r.sidecars.epi->fields["PhaseEncodingAxis"] = "j";
+         }},
+        {"missing bandwidth", [](Resolve& r) { r.sidecars.epi->fields.erase("EffectiveEchoSpacing"); }},
+        {"disagree", [](Resolve& r) { r.sidecars.epi->fields["TotalReadoutTime"] = 0.05; }},
+        {"must be positive", [](Resolve& r) { r.sidecars.epi->fields["EffectiveEchoSpacing"] = -0.0005; }},
+        {"give only one of",
+         [](Resolve& r) {
+             r.flags.bandWidthPE = 20;
+             r.flags.totalReadoutTime = 0.05;
+         }},
+        {"--bandwidth-pe must lie", [](Resolve& r) { r.flags.bandWidthPE = 0; }},
+        {"--echo-time-diff must lie", [](Resolve& r) { r.flags.echoTimeDiffMs = -2.46; }},
+        {"--map needs an anatomical image", [](Resolve& r) { r.flags.map = true; }},
+        {"contradict", [](Resolve& r) {
+             r.flags.map = false;
+             r.facts.haveAnat = true;
+         }},
+        {"--vcycles must lie", [](Resolve& r) { r.flags.vcycles = -1; }},
+        {"--method must be", [](Resolve& r) { r.flags.method = "Multigrid"; }},
+    };
+    for (const Case& c : cases) {
+        Resolve r;
+        c.change(r);
+        EXPECT_NE(r.refusal().find(c.expected), std::string::npos) << c.expected << ": " << r.refusal();
+    }
+    EXPECT_THROW(parseStartStep("unwrap"), InputError);
+    EXPECT_EQ(parseStartStep("ComputeB0"), StartStep::ComputeB0);
+}
