@@ -9,52 +9,16 @@
 #include <vector>
 
 #include "pipeline/kernels/undistortion.h"
+#include "tests/reference/pipeline_reference.h"
 
 using ondrift::Dims;
 using ondrift::undistortVolume;
 
 namespace {
 
-// Straight from the definition: p, f = p − floor(p), floor and ceil clamped to the axis. The
-// clamping is done before converting to an integer so that huge or NaN positions stay defined.
-int clampedIndex(double i, int n) {
-    if (!(i >= 0.0)) return 0;
-    if (i >= n - 1) return n - 1;
-    return static_cast<int>(i);
-}
-
 std::vector<double> referenceUndistort(const std::vector<double>& src,
                                        const std::vector<double>& shift, Dims d, int code) {
-    std::vector<double> out(src.size(), 0.0);
-    auto at = [&](int x, int y, int z) { return src[x + d.x * (y + d.y * z)]; };
-    for (int z = 0; z < d.z; ++z) {
-        for (int y = 0; y < d.y; ++y) {
-            for (int x = 0; x < d.x; ++x) {
-                const double s = shift[x + d.x * (y + d.y * z)];
-                int axis = (code - 1) / 2;
-                const double own = axis == 0 ? x : (axis == 1 ? y : z);
-                const double p = code % 2 == 1 ? own + s : own - s;
-                const double f = p - std::floor(p);
-                const int n = axis == 0 ? d.x : (axis == 1 ? d.y : d.z);
-                const int i0 = clampedIndex(std::floor(p), n);
-                const int i1 = clampedIndex(std::ceil(p), n);
-                double e0 = 0.0;
-                double e1 = 0.0;
-                if (axis == 0) {
-                    e0 = at(i0, y, z);
-                    e1 = at(i1, y, z);
-                } else if (axis == 1) {
-                    e0 = at(x, i0, z);
-                    e1 = at(x, i1, z);
-                } else {
-                    e0 = at(x, y, i0);
-                    e1 = at(x, y, i1);
-                }
-                out[x + d.x * (y + d.y * z)] = (1 - f) * e0 + f * e1;
-            }
-        }
-    }
-    return out;
+    return reference::undistortVolume(src, shift, d.x, d.y, d.z, code);
 }
 
 std::vector<double> undistort(const std::vector<double>& src, const std::vector<double>& shift,
