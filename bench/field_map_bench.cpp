@@ -11,8 +11,8 @@ namespace {
 
 // Arguments: nx, ny, nz.
 void BM_fieldFromPhase(benchmark::State& state) {
-    const std::size_t n = static_cast<std::size_t>(state.range(0) * state.range(1) *
-                                                    state.range(2));
+    const std::size_t n =
+        static_cast<std::size_t>(state.range(0) * state.range(1) * state.range(2));
     std::vector<double> phase(n, 0.37);
     std::vector<double> field(n);
     const double echoTimeDiff = static_cast<double>(2.46f / 1000.0f);
@@ -24,7 +24,9 @@ void BM_fieldFromPhase(benchmark::State& state) {
     ondrift::bench::reportThroughput(state, static_cast<std::int64_t>(n), 2 * 8);
 }
 
-BENCHMARK(BM_fieldFromPhase)->Args({64, 64, 32})->Args({128, 128, 64})
+BENCHMARK(BM_fieldFromPhase)
+    ->Args({64, 64, 32})
+    ->Args({128, 128, 64})
     ->Unit(benchmark::kMicrosecond);
 
 }  // namespace

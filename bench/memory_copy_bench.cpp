@@ -25,7 +25,10 @@ void BM_memoryCopy(benchmark::State& state) {
 }
 
 // Field maps of 64×64×32 and 128×128×64, and a whole 96×96×60×300 EPI series.
-BENCHMARK(BM_memoryCopy)->Arg(64 * 64 * 32)->Arg(128 * 128 * 64)->Arg(96 * 96 * 60 * 300)
+BENCHMARK(BM_memoryCopy)
+    ->Arg(64 * 64 * 32)
+    ->Arg(128 * 128 * 64)
+    ->Arg(96 * 96 * 60 * 300)
     ->Unit(benchmark::kMicrosecond);
 
 }  // namespace

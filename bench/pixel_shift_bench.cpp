@@ -11,8 +11,8 @@ namespace {
 
 // Arguments: nx, ny, nz, applyTwoPi.
 void BM_shiftFromField(benchmark::State& state) {
-    const std::size_t n = static_cast<std::size_t>(state.range(0) * state.range(1) *
-                                                    state.range(2));
+    const std::size_t n =
+        static_cast<std::size_t>(state.range(0) * state.range(1) * state.range(2));
     std::vector<double> field(n, 64.0);
     std::vector<double> shift(n);
     const int applyTwoPi = static_cast<int>(state.range(3));
@@ -24,7 +24,10 @@ void BM_shiftFromField(benchmark::State& state) {
     ondrift::bench::reportThroughput(state, static_cast<std::int64_t>(n), 2 * 8);
 }
 
-BENCHMARK(BM_shiftFromField)->Args({64, 64, 32, 0})->Args({128, 128, 64, 0})
-    ->Args({128, 128, 64, 1})->Unit(benchmark::kMicrosecond);
+BENCHMARK(BM_shiftFromField)
+    ->Args({64, 64, 32, 0})
+    ->Args({128, 128, 64, 0})
+    ->Args({128, 128, 64, 1})
+    ->Unit(benchmark::kMicrosecond);
 
 }  // namespace

@@ -40,7 +40,9 @@ void BM_convolveSlices(benchmark::State& state) {
     ondrift::bench::reportThroughput(state, static_cast<std::int64_t>(slice * nz), 4 * 8);
 }
 
-BENCHMARK(BM_convolveSlices)->Args({64, 64, 32})->Args({128, 128, 64})
+BENCHMARK(BM_convolveSlices)
+    ->Args({64, 64, 32})
+    ->Args({128, 128, 64})
     ->Unit(benchmark::kMicrosecond);
 
 }  // namespace

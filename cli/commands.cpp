@@ -139,11 +139,12 @@ void Commands::addCorrect(CLI::App& app) {
 void Commands::addDemo(CLI::App& app) {
     demo_ = app.add_subcommand("demo", "Correct a synthetic phantom and check the result");
     demo_->footer(kDemoFooter);
-    demo_->add_option("-o,--out", demoOptions_.out, "Keep inputs and results in this folder")
+    demo_->add_option("-o,--out", demoOptions_.out,
+                      "Keep inputs and results in DIR/input and DIR/output (an earlier demo there "
+                      "is replaced)")
         ->type_name("DIR");
     demo_->add_option("--size", demoOptions_.size, "small (default, a few seconds) or large")
         ->check(CLI::IsMember({"small", "large"}));
-    demo_->add_flag("--overwrite", demoOptions_.overwrite, "Replace an earlier demo in --out");
     demo_->add_option("--plugin", demoOptions_.plugin, "Plug-in library")->type_name("FILE");
 }
 

@@ -32,7 +32,6 @@ struct DemoOptions {
     std::string out;  ///< empty: a temporary folder, removed afterwards
     std::string size = "small";
     std::string plugin;
-    bool overwrite = false;
 };
 
 struct RunOptions {

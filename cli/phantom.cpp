@@ -18,20 +18,20 @@ namespace {
 
 constexpr double kPi = 3.141592653589793;
 
-/// The analytic images of the phantom, in continuous voxel coordinates.
+/// The analytic images of the phantom, in world millimetres; the head is centred at the origin
+/// and sized by the field map's grid.
 class Model {
 public:
     explicit Model(const PhantomOptions& o) : o_(o) {
-        for (int a = 0; a < 3; ++a) centre_[a] = (o.dims[static_cast<std::size_t>(a)] - 1) / 2.0;
-        semi_ = {0.36 * o.dims[0], 0.42 * o.dims[1], 0.40 * o.dims[2]};
-        lobe_ = {centre_[0], centre_[1] + 0.6 * semi_[1], centre_[2] - 0.3 * semi_[2]};
-        lobeSigma_ = 0.12 * o.dims[0];
+        for (std::size_t a = 0; a < 3; ++a) half_[a] = o.dims[a] * o.voxelSize / 2.0;
+        semi_ = {0.72 * half_[0], 0.84 * half_[1], 0.80 * half_[2]};
+        lobe_ = {0.0, 0.6 * semi_[1], -0.3 * semi_[2]};
+        lobeSigma_ = 0.24 * half_[0];
+        period_ = o.voxelSize;
     }
 
     double radius(double x, double y, double z) const {
-        const double u = (x - centre_[0]) / semi_[0];
-        const double v = (y - centre_[1]) / semi_[1];
-        const double w = (z - centre_[2]) / semi_[2];
+        const double u = x / semi_[0], v = y / semi_[1], w = z / semi_[2];
         return std::sqrt(u * u + v * v + w * w);
     }
 
@@ -43,24 +43,21 @@ public:
         const double h = head(x, y, z);
         if (h < 1e-9) return 0.0;
         const double r = radius(x, y, z);
-        const double u = (x - centre_[0]) / semi_[0];
-        const double v = (y - centre_[1]) / semi_[1];
-        const double w = (z - centre_[2]) / semi_[2];
+        const double u = x / semi_[0], v = y / semi_[1], w = z / semi_[2];
         const double cortex = 400.0 * std::exp(-std::pow((r - 0.85) / 0.05, 2));
         auto ventricle = [&](double side) {
             const double e = std::sqrt(std::pow((u - side * 0.2) / 0.1, 2) +
                                        std::pow((v + 0.05) / 0.35, 2) + std::pow(w / 0.4, 2));
             return 1.0 / (1.0 + std::exp((e - 1.0) / 0.08));
         };
-        const double texture = 150.0 * std::sin(2 * kPi * y / 9.0) * std::cos(2 * kPi * x / 11.0) *
-                               std::cos(2 * kPi * z / 13.0);
+        const double texture = 150.0 * std::sin(2 * kPi * y / (9.0 * period_)) *
+                               std::cos(2 * kPi * x / (11.0 * period_)) *
+                               std::cos(2 * kPi * z / (13.0 * period_));
         return h * (600.0 + cortex + texture - 350.0 * (ventricle(1.0) + ventricle(-1.0)));
     }
 
     double activation(double x, double y, double z) const {
-        const double u = (x - centre_[0]) / semi_[0] + 0.3;
-        const double v = (y - centre_[1]) / semi_[1] - 0.2;
-        const double w = (z - centre_[2]) / semi_[2];
+        const double u = x / semi_[0] + 0.3, v = y / semi_[1] - 0.2, w = z / semi_[2];
         return std::exp(-(u * u + v * v + w * w) / (2 * 0.12 * 0.12));
     }
 
@@ -70,51 +67,56 @@ public:
     }
 
     double magnitude(double x, double y, double z) const {
-        return 1000.0 * head(x, y, z) * (0.85 + 0.15 * std::cos(2 * kPi * x / 17.0));
+        return 1000.0 * head(x, y, z) * (0.85 + 0.15 * std::cos(2 * kPi * x / (17.0 * period_)));
     }
 
+    /// A linear background (harmonic, so the Laplacian unwrapping recovers it) and a lobe.
     double field(double x, double y, double z) const {
         const double d2 = std::pow(x - lobe_[0], 2) + std::pow(y - lobe_[1], 2) + std::pow(z - lobe_[2], 2);
-        return o_.gradientHz * (y - centre_[1]) / (o_.dims[1] / 2.0) +
-               0.3 * o_.gradientHz * (x - centre_[0]) / (o_.dims[0] / 2.0) +
+        return o_.gradientHz * y / half_[1] + 0.3 * o_.gradientHz * x / half_[0] +
                o_.lobeHz * std::exp(-d2 / (2 * lobeSigma_ * lobeSigma_));
     }
 
 private:
     PhantomOptions o_;
-    double centre_[3];
+    std::array<double, 3> half_;
     std::array<double, 3> semi_;
     std::array<double, 3> lobe_;
     double lobeSigma_;
+    double period_;
 };
 
-Affine phantomAffine(const PhantomOptions& o) {
-    const double t = o.tiltDegrees * kPi / 180.0;
-    const double ca = std::cos(t), sa = std::sin(t);
-    const double cb = std::cos(t / 2), sb = std::sin(t / 2);
-    // Rotation about x by t, then about z by t/2.
+struct World {
+    double x, y, z;
+};
+
+World toWorld(const Affine& a, double i, double j, double k) {
+    return {a[0] * i + a[1] * j + a[2] * k + a[3], a[4] * i + a[5] * j + a[6] * k + a[7],
+            a[8] * i + a[9] * j + a[10] * k + a[11]};
+}
+
+/// A grid of `dims` voxels of `size` mm, rotated about x by `tiltX` and about z by `tiltZ`
+/// (radians), mirrored in i when asked, centred at `centre`.
+Affine gridAffine(const std::array<int, 3>& dims, double size, double tiltX, double tiltZ, bool flipI,
+                  const std::array<double, 3>& centre) {
+    const double ca = std::cos(tiltX), sa = std::sin(tiltX);
+    const double cb = std::cos(tiltZ), sb = std::sin(tiltZ);
     const double rx[9] = {1, 0, 0, 0, ca, -sa, 0, sa, ca};
     const double rz[9] = {cb, -sb, 0, sb, cb, 0, 0, 0, 1};
-    double r[9];
-    for (int i = 0; i < 3; ++i)
-        for (int j = 0; j < 3; ++j) {
-            r[3 * i + j] = 0;
-            for (int k = 0; k < 3; ++k) r[3 * i + j] += rz[3 * i + k] * rx[3 * k + j];
-        }
     Affine a{};
     for (int i = 0; i < 3; ++i) {
         for (int j = 0; j < 3; ++j) {
-            double v = r[3 * i + j] * o.voxelSize;
-            if (j == 0 && o.flipI) v = -v;
-            a[static_cast<std::size_t>(4 * i + j)] = v;
+            double r = 0;
+            for (int k = 0; k < 3; ++k) r += rz[3 * i + k] * rx[3 * k + j];
+            a[static_cast<std::size_t>(4 * i + j)] = r * size * (j == 0 && flipI ? -1.0 : 1.0);
         }
     }
     for (int i = 0; i < 3; ++i) {
         double c = 0;
         for (int j = 0; j < 3; ++j) {
-            c += a[static_cast<std::size_t>(4 * i + j)] * (o.dims[static_cast<std::size_t>(j)] - 1) / 2.0;
+            c += a[static_cast<std::size_t>(4 * i + j)] * (dims[static_cast<std::size_t>(j)] - 1) / 2.0;
         }
-        a[static_cast<std::size_t>(4 * i + 3)] = -c;
+        a[static_cast<std::size_t>(4 * i + 3)] = centre[static_cast<std::size_t>(i)] - c;
     }
     a[15] = 1;
     return a;
@@ -129,7 +131,8 @@ void writeJson(const std::string& path, const nlohmann::json& j) {
 }  // namespace
 
 double Phantom::bandwidthPE() const {
-    const int n = options.dims[static_cast<std::size_t>(directionAxis(options.peDirection))];
+    const auto& dims = options.epiDims[0] > 0 ? options.epiDims : options.dims;
+    const int n = dims[static_cast<std::size_t>(directionAxis(options.peDirection))];
     return bandwidthFromEchoSpacing(options.effectiveEchoSpacing, n);
 }
 
@@ -140,62 +143,90 @@ Phantom makePhantom(const PhantomOptions& o) {
     Phantom p;
     p.options = o;
     const Model model(o);
-    const int nx = o.dims[0], ny = o.dims[1], nz = o.dims[2];
-    const std::size_t n = static_cast<std::size_t>(nx) * static_cast<std::size_t>(ny) * static_cast<std::size_t>(nz);
-    const Affine affine = phantomAffine(o);
-    p.geometry = makeGeometry({nx, ny, nz, 1}, affine, 0.0f);
-    p.seriesGeometry = makeGeometry({nx, ny, nz, o.volumes}, affine, static_cast<float>(o.repetitionTime));
+    const double tilt = o.tiltDegrees * kPi / 180.0;
+    const Affine fieldAffine = gridAffine(o.dims, o.voxelSize, tilt, tilt / 2, o.flipI, {0, 0, 0});
+    const bool ownGrid = o.epiDims[0] > 0;
+    const std::array<int, 3> ed = ownGrid ? o.epiDims : o.dims;
+    const Affine epiAffine =
+        ownGrid ? gridAffine(ed, o.epiVoxelSize, o.epiTiltDegrees * kPi / 180.0, 0, false, o.epiCentreMm)
+                : fieldAffine;
+    p.geometry = makeGeometry({o.dims[0], o.dims[1], o.dims[2], 1}, fieldAffine, 0.0f);
+    p.seriesGeometry = makeGeometry({ed[0], ed[1], ed[2], o.volumes}, epiAffine,
+                                    static_cast<float>(o.repetitionTime));
 
+    // Field map images.
+    const std::size_t n = p.geometry.voxelsPerVolume();
     p.fieldHz.resize(n);
     p.phase.resize(n);
     p.magnitude.resize(n);
-    p.evaluationMask.resize(n);
-    p.truth.resize(n * static_cast<std::size_t>(o.volumes));
-    p.distorted.resize(p.truth.size());
     const double dte = o.echoTime2 - o.echoTime1;
-    const double bandwidth = p.bandwidthPE();
-    const int axis = directionAxis(o.peDirection);
-    const double sign = o.peDirection % 2 == 1 ? 1.0 : -1.0;
-
-    double maxShift = 0;
-    for (int z = 0, i = 0; z < nz; ++z) {
-        for (int y = 0; y < ny; ++y) {
-            for (int x = 0; x < nx; ++x, ++i) {
-                const double f = model.field(x, y, z);
+    for (int z = 0, i = 0; z < o.dims[2]; ++z) {
+        for (int y = 0; y < o.dims[1]; ++y) {
+            for (int x = 0; x < o.dims[0]; ++x, ++i) {
+                const World w = toWorld(fieldAffine, x, y, z);
+                const double f = model.field(w.x, w.y, w.z);
                 const double phi = 2 * kPi * f * dte;
-                p.fieldHz[static_cast<std::size_t>(i)] = static_cast<float>(f);
-                p.phase[static_cast<std::size_t>(i)] =
-                    static_cast<float>(phi - 2 * kPi * std::floor((phi + kPi) / (2 * kPi)));
-                p.magnitude[static_cast<std::size_t>(i)] = static_cast<float>(model.magnitude(x, y, z));
-                p.evaluationMask[static_cast<std::size_t>(i)] = model.radius(x, y, z) < 0.8 ? 1 : 0;
-                maxShift = std::max(maxShift, std::fabs(f / bandwidth));
-                for (int t = 0; t < o.volumes; ++t) {
-                    p.truth[static_cast<std::size_t>(t) * n + static_cast<std::size_t>(i)] =
-                        static_cast<float>(model.signal(x, y, z, t));
-                }
+                const auto u = static_cast<std::size_t>(i);
+                p.fieldHz[u] = static_cast<float>(f);
+                p.phase[u] = static_cast<float>(phi - 2 * kPi * std::floor((phi + kPi) / (2 * kPi)));
+                p.magnitude[u] = static_cast<float>(model.magnitude(w.x, w.y, w.z));
             }
         }
     }
 
-    // Distorted voxel q shows the signal of the position p with p + sign·s(p) = q on the
-    // phase-encoding axis; the map p → p + sign·s(p) is increasing because |ds/dp| < 1.
-    const double reach = maxShift + 2.0;
-    for (int z = 0, i = 0; z < nz; ++z) {
-        for (int y = 0; y < ny; ++y) {
-            for (int x = 0; x < nx; ++x, ++i) {
+    // The functional series: true, and distorted along its phase-encoding axis. Distorted voxel
+    // q shows the signal of the position p with p + sign·s(p) = q on that axis; the map
+    // p → p + sign·s(p) is increasing because |ds/dp| < 1.
+    const std::size_t m = p.seriesGeometry.voxelsPerVolume();
+    p.evaluationMask.resize(m);
+    p.truth.resize(m * static_cast<std::size_t>(o.volumes));
+    p.distorted.resize(p.truth.size());
+    const double bandwidth = p.bandwidthPE();
+    const int axis = directionAxis(o.peDirection);
+    const double sign = o.peDirection % 2 == 1 ? 1.0 : -1.0;
+    double maxShift = 0;
+    for (std::size_t i = 0; i < n; ++i) maxShift = std::max(maxShift, std::fabs(p.fieldHz[i] / bandwidth));
+    const double reach = maxShift * 1.5 + 2.0;
+    for (int z = 0, i = 0; z < ed[2]; ++z) {
+        for (int y = 0; y < ed[1]; ++y) {
+            for (int x = 0; x < ed[0]; ++x, ++i) {
+                const auto u = static_cast<std::size_t>(i);
+                const World w = toWorld(epiAffine, x, y, z);
+                p.evaluationMask[u] = model.radius(w.x, w.y, w.z) < 0.8 ? 1 : 0;
+                for (int t = 0; t < o.volumes; ++t) {
+                    p.truth[static_cast<std::size_t>(t) * m + u] = static_cast<float>(model.signal(w.x, w.y, w.z, t));
+                }
                 double q[3] = {double(x), double(y), double(z)};
                 const double target = q[axis];
                 double lo = target - reach, hi = target + reach;
                 for (int it = 0; it < 50; ++it) {
                     const double mid = 0.5 * (lo + hi);
                     q[axis] = mid;
-                    const double g = mid + sign * model.field(q[0], q[1], q[2]) / bandwidth - target;
+                    const World v = toWorld(epiAffine, q[0], q[1], q[2]);
+                    const double g = mid + sign * model.field(v.x, v.y, v.z) / bandwidth - target;
                     (g < 0 ? lo : hi) = mid;
                 }
                 q[axis] = 0.5 * (lo + hi);
+                const World v = toWorld(epiAffine, q[0], q[1], q[2]);
                 for (int t = 0; t < o.volumes; ++t) {
-                    p.distorted[static_cast<std::size_t>(t) * n + static_cast<std::size_t>(i)] =
-                        static_cast<float>(model.signal(q[0], q[1], q[2], t));
+                    p.distorted[static_cast<std::size_t>(t) * m + u] = static_cast<float>(model.signal(v.x, v.y, v.z, t));
+                }
+            }
+        }
+    }
+
+    if (o.anatomy) {
+        // Half the field map's voxel size, over the field map's extent, axis-aligned.
+        const double size = o.voxelSize / 2.0;
+        const std::array<int, 3> ad{o.dims[0] * 2, o.dims[1] * 2, o.dims[2] * 2};
+        const Affine anatAffine = gridAffine(ad, size, 0, 0, false, {0, 0, 0});
+        p.anatomyGeometry = makeGeometry({ad[0], ad[1], ad[2], 1}, anatAffine, 0.0f);
+        p.anatomy.resize(p.anatomyGeometry.voxelsPerVolume());
+        for (int z = 0, i = 0; z < ad[2]; ++z) {
+            for (int y = 0; y < ad[1]; ++y) {
+                for (int x = 0; x < ad[0]; ++x, ++i) {
+                    const World w = toWorld(anatAffine, x, y, z);
+                    p.anatomy[static_cast<std::size_t>(i)] = static_cast<float>(model.anatomy(w.x, w.y, w.z));
                 }
             }
         }
@@ -237,8 +268,13 @@ PhantomFiles writePhantom(const Phantom& p, const std::string& folder, Reporter*
     writeNifti(f.bold, p.seriesGeometry, p.options.volumes, p.distorted, reporter);
     writeNifti(f.truth, p.seriesGeometry, p.options.volumes, p.truth, reporter);
     writeNifti(f.fieldmap, p.geometry, 1, p.fieldHz, reporter);
+    if (p.options.anatomy) {
+        f.anatomy = (dir / "sub-phantom_T1w.nii.gz").string();
+        writeNifti(f.anatomy, p.anatomyGeometry, 1, p.anatomy, reporter);
+    }
 
-    const int nPE = p.options.dims[static_cast<std::size_t>(directionAxis(p.options.peDirection))];
+    const auto& epiDims = p.options.epiDims[0] > 0 ? p.options.epiDims : p.options.dims;
+    const int nPE = epiDims[static_cast<std::size_t>(directionAxis(p.options.peDirection))];
     writeJson((dir / "sub-phantom_phasediff.json").string(),
               {{"EchoTime1", p.options.echoTime1}, {"EchoTime2", p.options.echoTime2}});
     writeJson((dir / "sub-phantom_task-rest_bold.json").string(),

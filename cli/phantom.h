@@ -1,6 +1,6 @@
 // A synthetic head-like data set with a known field, for the demo and the command's tests.
 //
-// Every image is an analytic function of continuous voxel coordinates, so the distorted
+// Every image is an analytic function of world coordinates (mm), so the distorted
 // series can be made exactly: the true signal at p appears at p + sign · s(p) along the
 // phase-encoding axis, with s = field / bandwidth in voxels (positive field, positive shift
 // toward the end of the axis named by i, j or k; the opposite for i-, j-, k-). That is the
@@ -33,18 +33,28 @@ struct PhantomOptions {
     /// Largest field in the lobe and across the head, Hz.
     double lobeHz = 160.0;
     double gradientHz = 20.0;
+    /// The functional series on a grid of its own (dims[0] == 0: the field map's grid),
+    /// rotated about x by `epiTiltDegrees` and centred at `epiCentreMm` in the world.
+    std::array<int, 3> epiDims{0, 0, 0};
+    float epiVoxelSize = 3.0f;
+    double epiTiltDegrees = 0.0;
+    std::array<double, 3> epiCentreMm{0, 0, 0};
+    /// Also make an anatomical image (half the field map's voxel size, covering it).
+    bool anatomy = false;
 };
 
 struct Phantom {
     PhantomOptions options;
-    NiftiGeometry geometry;          ///< 1 volume
-    NiftiGeometry seriesGeometry;    ///< `options.volumes` volumes
+    NiftiGeometry geometry;          ///< field map grid, 1 volume
+    NiftiGeometry seriesGeometry;    ///< functional grid, `options.volumes` volumes
+    NiftiGeometry anatomyGeometry;   ///< when `options.anatomy`
+    std::vector<float> anatomy;
     std::vector<float> fieldHz;      ///< the true field
     std::vector<float> phase;        ///< wrapped phase difference, radians in [-pi, pi)
     std::vector<float> magnitude;
     std::vector<float> truth;        ///< undistorted series
     std::vector<float> distorted;    ///< series distorted by the field
-    std::vector<unsigned char> evaluationMask;  ///< inside the head, away from its edge
+    std::vector<unsigned char> evaluationMask;  ///< functional grid: inside the head, away from its edge
 
     double bandwidthPE() const;      ///< Hz per pixel along phase encoding
     double echoTimeDiffMs() const;
@@ -64,6 +74,7 @@ struct PhantomFiles {
     std::string bold;       ///< sub-phantom_task-rest_bold.nii.gz (+ .json)
     std::string truth;      ///< sub-phantom_task-rest_desc-truth_bold.nii.gz
     std::string fieldmap;   ///< sub-phantom_fieldmap.nii.gz (+ .json, Units Hz)
+    std::string anatomy;    ///< sub-phantom_T1w.nii.gz, when made
 };
 
 /// Writes the phantom as a BIDS-like set with sidecars. The phase difference is stored as

@@ -22,8 +22,7 @@ bool createDifferenceImage() {
     Image subtrahend;
     FMRRecord sourceRecord;
     FMRRecord subtrahendRecord;
-    const bool sourceObtained =
-        loadFMRInto("Please select the source image", source, sourceRecord);
+    const bool sourceObtained = loadFMRInto("Please select the source image", source, sourceRecord);
     const bool subtrahendObtained =
         loadFMRInto("Please select the image to subtract", subtrahend, subtrahendRecord);
 

@@ -21,8 +21,8 @@ Image computeFieldMap(const Image& phase, const AcquisitionParameters& parameter
     Image map;
     phase.copyHeaderTo(map);
     const bool usable = holdsFirstVolume(phase);
-    map.setData(std::vector<double>(usable ? static_cast<std::size_t>(map.getNrOfVoxels()) : 0,
-                                    0.0));
+    map.setData(
+        std::vector<double>(usable ? static_cast<std::size_t>(map.getNrOfVoxels()) : 0, 0.0));
     if (!usable) {
         map.setNrOfVolumes(0);
         map.setStatus(Failed);
@@ -52,8 +52,8 @@ Image computeFieldMap(const Image& phase, const AcquisitionParameters& parameter
         map.setStatus(Valid);
     } else {
         map.setStatus(Failed);
-        reportStepError(error, formatMessage("The field map could not be saved as %s.",
-                                             fileName.c_str()));
+        reportStepError(error,
+                        formatMessage("The field map could not be saved as %s.", fileName.c_str()));
     }
     return map;
 }

@@ -31,10 +31,10 @@ Image createMask(const Image& source, double threshold, double maskValue) {
 
 bool applyMask(Image& image, const Image& magnitude, double threshold, double maskValue,
                std::string* error) {
-    const bool sameGrid = holdsAllVoxels(image) && holdsFirstVolume(magnitude) &&
-                          volumeDims(image) == volumeDims(magnitude) &&
-                          static_cast<std::size_t>(image.getNrOfVoxels()) ==
-                              magnitude.voxelsPerVolume();
+    const bool sameGrid =
+        holdsAllVoxels(image) && holdsFirstVolume(magnitude) &&
+        volumeDims(image) == volumeDims(magnitude) &&
+        static_cast<std::size_t>(image.getNrOfVoxels()) == magnitude.voxelsPerVolume();
     if (!sameGrid) {
         reportStepError(
             error, formatMessage("The magnitude image (%d x %d x %d) does not match the image to "
@@ -50,14 +50,13 @@ bool applyMask(Image& image, const Image& magnitude, double threshold, double ma
     zeroWhereMasked(allValues(image), allValues(mask));
 
     const helperTools tools;
-    const std::string fileName = tools.baseName(tools.addSuffix(image.getName(), "_masked"),
-                                                false, false);
+    const std::string fileName =
+        tools.baseName(tools.addSuffix(image.getName(), "_masked"), false, false);
     logText(fileName);
     saveAsAMR(image, "_masked");
     if (!saveAsFMR(image, fileName)) {
-        reportStepError(error,
-                        formatMessage("The masked image could not be saved as %s.",
-                                      fileName.c_str()));
+        reportStepError(
+            error, formatMessage("The masked image could not be saved as %s.", fileName.c_str()));
         return false;
     }
     return true;

@@ -16,6 +16,10 @@
 namespace ondrift {
 
 void scaleToRadians(Image& image) {
+    if (!holdsAllVoxels(image)) {
+        logText("There is no phase image to scale to radians.");
+        return;
+    }
     logText(image.statisticsText("data before scaling"));
     logText("Scale to radians between -pi and pi...");
     if (!rescaleToRadians(allValues(image))) {
@@ -27,6 +31,10 @@ void scaleToRadians(Image& image) {
 
 void convertToHertz(Image& image) {
     logText("Convert to Hertz representation...");
+    if (!holdsAllVoxels(image)) {
+        logText("There is no phase image to convert.");
+        return;
+    }
     logText(image.statisticsText("data before scaling to Hertz"));
     radiansToCycles(allValues(image));
     logText(image.statisticsText("data after scaling to Hertz"));
@@ -43,9 +51,10 @@ bool createPolarFiles(const char* realFileName, const char* imagFileName) {
 
     if (!holdsAllVoxels(real) || !holdsAllVoxels(imag) ||
         real.getNrOfVoxels() != imag.getNrOfVoxels()) {
-        logFormat("The real image (%d voxels) and the imaginary image (%d voxels) do not have the "
-                  "same number of voxels: conversion to polar representation not possible.",
-                  real.getNrOfVoxels(), imag.getNrOfVoxels());
+        logFormat(
+            "The real image (%d voxels) and the imaginary image (%d voxels) do not have the "
+            "same number of voxels: conversion to polar representation not possible.",
+            real.getNrOfVoxels(), imag.getNrOfVoxels());
         return false;
     }
 

@@ -21,8 +21,8 @@ Image computePixelShiftMap(const Image& fieldMap, const AcquisitionParameters& p
     Image shift;
     fieldMap.copyHeaderTo(shift);
     const bool usable = holdsFirstVolume(fieldMap);
-    shift.setData(std::vector<double>(
-        usable ? static_cast<std::size_t>(shift.getNrOfVoxels()) : 0, 0.0));
+    shift.setData(
+        std::vector<double>(usable ? static_cast<std::size_t>(shift.getNrOfVoxels()) : 0, 0.0));
     if (!usable) {
         shift.setNrOfVolumes(0);
         shift.setStatus(Failed);
@@ -42,8 +42,7 @@ Image computePixelShiftMap(const Image& fieldMap, const AcquisitionParameters& p
     }
 
     logText(fieldMap.statisticsText("field inhomogeneity map (Hz)"));
-    shiftFromField(volumeValues(fieldMap, 0), allValues(shift), bandWidth,
-                   parameters.applyTwoPi);
+    shiftFromField(volumeValues(fieldMap, 0), allValues(shift), bandWidth, parameters.applyTwoPi);
     logText(shift.statisticsText("pixelshift map"));
     saveAsAMR(shift, "_pixshift");
 

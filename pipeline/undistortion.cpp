@@ -30,25 +30,25 @@ bool undistortEPI(Image& epi, const Image& shiftMap, const AcquisitionParameters
                   std::string* error) {
     const int direction = parameters.phaseEncodingDir;
     if (!isDirectionCode(direction)) {
-        reportStepError(error,
-                        formatMessage("The phase-encoding direction code %d is not valid "
-                                      "(\"PhaseEncodingDir\" must be 1 to 6): nothing was "
-                                      "undistorted.",
-                                      direction));
+        reportStepError(error, formatMessage("The phase-encoding direction code %d is not valid "
+                                             "(\"PhaseEncodingDir\" must be 1 to 6): nothing was "
+                                             "undistorted.",
+                                             direction));
         return false;
     }
     if (!holdsAllVoxels(epi) || !holdsFirstVolume(shiftMap)) {
-        reportStepError(error, "The EPI or the pixel shift map holds no data: nothing was "
-                               "undistorted.");
+        reportStepError(error,
+                        "The EPI or the pixel shift map holds no data: nothing was "
+                        "undistorted.");
         return false;
     }
     const Dims d = volumeDims(epi);
     if (volumeDims(shiftMap) != d) {
-        reportStepError(error,
-                        formatMessage("The pixel shift map (%d x %d x %d) does not lie on the "
-                                      "EPI's grid (%d x %d x %d): nothing was undistorted.",
-                                      shiftMap.getDimX(), shiftMap.getDimY(), shiftMap.getDimZ(),
-                                      d.x, d.y, d.z));
+        reportStepError(
+            error, formatMessage("The pixel shift map (%d x %d x %d) does not lie on the "
+                                 "EPI's grid (%d x %d x %d): nothing was undistorted.",
+                                 shiftMap.getDimX(), shiftMap.getDimY(), shiftMap.getDimZ(), d.x,
+                                 d.y, d.z));
         return false;
     }
 
@@ -63,8 +63,7 @@ bool undistortEPI(Image& epi, const Image& shiftMap, const AcquisitionParameters
     const int volumes = epi.getNrOfVolumes();
     for (int t = 0; t < volumes; ++t) {
         // Each volume is read completely into the work volume before it is overwritten.
-        undistortVolume(volumeValues(std::as_const(epi), t), allValues(work), shift, d,
-                        direction);
+        undistortVolume(volumeValues(std::as_const(epi), t), allValues(work), shift, d, direction);
         copyVolume(work, epi, 0, t);
     }
 

@@ -11,9 +11,7 @@ bool makeKernel(int kernelId, KernelWeights& weights) {
     return true;
 }
 
-const char* kernelName(int kernelId) {
-    return kernelId == kSmoothKernel ? "Smooth" : "unknown";
-}
+const char* kernelName(int kernelId) { return kernelId == kSmoothKernel ? "Smooth" : "unknown"; }
 
 namespace {
 

@@ -61,8 +61,8 @@ void resample(const double* src, double* out, const double* shift, Dims d) {
         static_cast<std::ptrdiff_t>(Axis == 0 ? 1 : (Axis == 1 ? nx : plane));
     for (int z = 0; z < d.z; ++z) {
         for (int y = 0; y < d.y; ++y) {
-            const std::size_t rowStart = static_cast<std::size_t>(z) * plane +
-                                         static_cast<std::size_t>(y) * nx;
+            const std::size_t rowStart =
+                static_cast<std::size_t>(z) * plane + static_cast<std::size_t>(y) * nx;
             const double* s = shift + rowStart;
             double* o = out + rowStart;
             for (int x = 0; x < d.x; ++x) {
@@ -70,8 +70,8 @@ void resample(const double* src, double* out, const double* shift, Dims d) {
                 // The line of voxels along the axis through (x, y, z).
                 const double* line = src + rowStart + static_cast<std::size_t>(x) -
                                      static_cast<std::ptrdiff_t>(own) * stride;
-                const double p = Plus ? static_cast<double>(own) + s[x]
-                                      : static_cast<double>(own) - s[x];
+                const double p =
+                    Plus ? static_cast<double>(own) + s[x] : static_cast<double>(own) - s[x];
                 const Neighbours nb = locate(p, last);
                 o[x] = (1.0 - nb.f) * line[nb.i0 * stride] + nb.f * line[nb.i1 * stride];
             }

@@ -9,11 +9,12 @@
 
 #include "host/plugin_loader.h"
 #include "host/standin.h"
+#include "host/workspace.h"
 
 class PluginTest : public ::testing::Test {
 protected:
     void SetUp() override {
-        session().clearRecords();
+        ondrift::standin::clearAll();
         session().version = {2, 6, 0};
         session().dialogMode = ondrift::standin::DialogMode::Scripted;
         ASSERT_TRUE(loader.open(ONDRIFT_PLUGIN_PATH)) << loader.error();

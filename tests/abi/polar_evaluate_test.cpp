@@ -5,6 +5,8 @@
 #include <string>
 #include <vector>
 
+#include <unistd.h>
+
 #include "host/workspace.h"
 #include "plugin_fixture.h"
 
@@ -21,8 +23,7 @@ protected:
         ws().quiet = true;
         const auto* info = ::testing::UnitTest::GetInstance()->current_test_info();
         dir_ = fs::temp_directory_path() /
-               (std::string("ondrift_abi_") + info->name() + "_" +
-                std::to_string(::testing::UnitTest::GetInstance()->random_seed()));
+               (std::string("ondrift_abi_") + info->name() + "_" + std::to_string(::getpid()));
         fs::remove_all(dir_);
         fs::create_directories(dir_);
         previous_ = fs::current_path();

@@ -147,3 +147,31 @@ TEST_F(Correction, TheSummaryTellsWhereEveryParameterCameFrom) {
     EXPECT_EQ(runOndrift(again, scratch).exitCode, 2);
     EXPECT_EQ(runOndrift(again + " --overwrite", scratch).exitCode, 0);
 }
+
+TEST_F(Correction, AFunctionalGridOfItsOwnIsReachedThroughTheAnatomicalImage) {
+    PhantomOptions o = small(3, {40, 40, 14});
+    o.epiDims = {36, 34, 11};
+    o.epiVoxelSize = 3.3f;
+    o.epiTiltDegrees = 8;
+    o.epiCentreMm = {2.0, -3.0, 1.5};
+    o.anatomy = true;
+    const Phantom phantom = makePhantom(o);
+    const PhantomFiles files = writePhantom(phantom, scratch / "mapped-in", nullptr);
+    // Without the anatomical image the grids cannot be related.
+    const std::string args = "correct -q --phase \"" + files.phase + "\" --magnitude \"" + files.magnitude +
+                             "\" --epi \"" + files.bold + "\" --out \"" + (scratch / "mapped-out") + "\"";
+    const CommandRun refused = runOndrift(args, scratch);
+    EXPECT_EQ(refused.exitCode, 2);
+    EXPECT_NE(refused.err.find("give --anat"), std::string::npos) << refused.err;
+
+    const CommandRun run = runOndrift(args + " --anat \"" + files.anatomy + "\"", scratch);
+    ASSERT_EQ(run.exitCode, 0) << run.err;
+    const fs::path out = scratch.path() / "mapped-out";
+    EXPECT_TRUE(fs::exists(out / "sub-phantom_task-rest_bold_pixshiftInEPIres.nii.gz"));
+    const NiftiImage corrected =
+        readNifti((out / "sub-phantom_task-rest_bold_undistort.nii.gz").string(), {}, nullptr);
+    EXPECT_TRUE(corrected.geometry.sameGrid(phantom.seriesGeometry));
+    const double before = relativeError(phantom.distorted, phantom.truth, phantom.evaluationMask);
+    const double after = relativeError(corrected.data, phantom.truth, phantom.evaluationMask);
+    EXPECT_LT(after * 1.5, before) << "before " << before << ", after " << after;
+}

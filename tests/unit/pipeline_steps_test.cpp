@@ -9,6 +9,8 @@
 #include <string>
 #include <vector>
 
+#include <unistd.h>
+
 #include "host/standin.h"
 #include "host/workspace.h"
 #include "pipeline/field_map.h"
@@ -35,8 +37,7 @@ protected:
         ws().quiet = true;
         const auto* info = ::testing::UnitTest::GetInstance()->current_test_info();
         dir_ = fs::temp_directory_path() /
-               (std::string("ondrift_steps_") + info->name() + "_" +
-                std::to_string(::testing::UnitTest::GetInstance()->random_seed()));
+               (std::string("ondrift_steps_") + info->name() + "_" + std::to_string(::getpid()));
         fs::remove_all(dir_);
         fs::create_directories(dir_);
         previous_ = fs::current_path();
@@ -198,8 +199,7 @@ TEST_F(PipelineSteps, UndistortEveryVolume) {
             for (int y = 0; y < 3; ++y) {
                 for (int x = 0; x < 4; ++x) {
                     const int from = x + 1 < 4 ? x + 1 : 3;  // the last column clamps
-                    EXPECT_DOUBLE_EQ(epi.getValue(x, y, z, t),
-                                     values[epi.index(from, y, z, t)]);
+                    EXPECT_DOUBLE_EQ(epi.getValue(x, y, z, t), values[epi.index(from, y, z, t)]);
                 }
             }
         }
@@ -212,8 +212,8 @@ TEST_F(PipelineSteps, UndistortEveryVolume) {
     EXPECT_EQ(log()[3], epi.statisticsText("undistorted data"));
     ASSERT_EQ(ws().saves().size(), 1u);
     EXPECT_EQ(ws().saves()[0].volumes, 4);
-    EXPECT_EQ(ws().saves()[0].volumeValues(3)[0], static_cast<double>(static_cast<float>(
-                                                      values[epi.index(1, 0, 0, 3)])));
+    EXPECT_EQ(ws().saves()[0].volumeValues(3)[0],
+              static_cast<double>(static_cast<float>(values[epi.index(1, 0, 0, 3)])));
 }
 
 TEST_F(PipelineSteps, UndistortRefusesBadDirectionAndForeignGrid) {
@@ -231,8 +231,9 @@ TEST_F(PipelineSteps, UndistortRefusesBadDirectionAndForeignGrid) {
     Image other(std::vector<double>(8, 0.5), 4, 2, 1, 1, 8);
     std::string error;
     EXPECT_FALSE(undistortEPI(epi, other, acquisition(32.0, 0.002, 3), &error));
-    EXPECT_EQ(error, "The pixel shift map (4 x 2 x 1) does not lie on the EPI's grid (2 x 2 x 2): "
-                     "nothing was undistorted.");
+    EXPECT_EQ(error,
+              "The pixel shift map (4 x 2 x 1) does not lie on the EPI's grid (2 x 2 x 2): "
+              "nothing was undistorted.");
     EXPECT_EQ(std::vector<double>(epi.getData(), epi.getData() + 8), values);
     EXPECT_TRUE(ws().saves().empty());
     EXPECT_EQ(params().getString("NameUndistortedFile"), "old");
@@ -267,8 +268,9 @@ TEST_F(PipelineSteps, ConvolveSlicesLogsAndKeepsSlicesApart) {
     im.setValue(2, 2, 1, 1, 9.0);
     ASSERT_TRUE(convolveSlices(2, im, false));
     ASSERT_EQ(log().size(), 3u);
-    EXPECT_EQ(log()[0], "ondrift > Smooth: \n\t0.111111\t0.111111\t0.111111\n\t0.111111\t0.111111"
-                        "\t0.111111\n\t0.111111\t0.111111\t0.111111");
+    EXPECT_EQ(log()[0],
+              "ondrift > Smooth: \n\t0.111111\t0.111111\t0.111111\n\t0.111111\t0.111111"
+              "\t0.111111\n\t0.111111\t0.111111\t0.111111");
     EXPECT_EQ(log()[1], "...convolution kernel.");
     EXPECT_EQ(log()[2], "Start convolution...");
     EXPECT_EQ(session().busyShown, 1);
@@ -352,6 +354,7 @@ TEST_F(PipelineSteps, ScaleToRadiansLeavesAnAllZeroImage) {
     scaleToRadians(im);
     EXPECT_EQ(std::vector<double>(im.getData(), im.getData() + 6), std::vector<double>(6, 0.0));
     ASSERT_EQ(log().size(), 4u);
-    EXPECT_EQ(log()[2], "All values are 0, so there is no range to scale: the data were left "
-                        "unchanged.");
+    EXPECT_EQ(log()[2],
+              "All values are 0, so there is no range to scale: the data were left "
+              "unchanged.");
 }

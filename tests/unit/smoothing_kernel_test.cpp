@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "pipeline/kernels/smoothing.h"
+#include "tests/reference/pipeline_reference.h"
 
 using ondrift::convolveSlice;
 using ondrift::KernelWeights;
@@ -15,26 +16,9 @@ using ondrift::makeKernel;
 
 namespace {
 
-// The window centred on the voxel, term by term in the defined order.
 std::vector<double> referenceConvolution(const std::vector<double>& in, int nx, int ny,
                                          const KernelWeights& k) {
-    std::vector<double> out(in.size(), 0.0);
-    for (int y = 0; y < ny; ++y) {
-        for (int x = 0; x < nx; ++x) {
-            double sum = 0.0;
-            for (int j = 0; j <= 2; ++j) {
-                for (int i = 0; i <= 2; ++i) {
-                    const int sx = x + 1 - i;
-                    const int sy = y + 1 - j;
-                    double v = 0.0;
-                    if (sx >= 0 && sy >= 0 && sx < nx && sy < ny) v = in[sy * nx + sx];
-                    sum += static_cast<double>(k[3 * i + j]) * v;
-                }
-            }
-            out[y * nx + x] = sum;
-        }
-    }
-    return out;
+    return reference::smoothSlices(in, nx, ny, 1, k.data());
 }
 
 std::vector<double> convolve(const std::vector<double>& in, int nx, int ny,
@@ -120,8 +104,7 @@ TEST(SmoothingKernel, WindowIsCentredOnTheVoxel) {
     for (int y = 0; y < n; ++y) {
         for (int x = 0; x < n; ++x) {
             const bool inside = x >= 9 && x <= 11 && y >= 9 && y <= 11;
-            EXPECT_EQ(once[y * n + x], inside ? 900.0 * 0.1111111119389534 : 0.0)
-                << x << "," << y;
+            EXPECT_EQ(once[y * n + x], inside ? 900.0 * 0.1111111119389534 : 0.0) << x << "," << y;
         }
     }
     // Two passes widen the support to 5×5 around the same centre: nothing moves.

@@ -9,52 +9,16 @@
 #include <vector>
 
 #include "pipeline/kernels/undistortion.h"
+#include "tests/reference/pipeline_reference.h"
 
 using ondrift::Dims;
 using ondrift::undistortVolume;
 
 namespace {
 
-// Straight from the definition: p, f = p − floor(p), floor and ceil clamped to the axis. The
-// clamping is done before converting to an integer so that huge or NaN positions stay defined.
-int clampedIndex(double i, int n) {
-    if (!(i >= 0.0)) return 0;
-    if (i >= n - 1) return n - 1;
-    return static_cast<int>(i);
-}
-
 std::vector<double> referenceUndistort(const std::vector<double>& src,
                                        const std::vector<double>& shift, Dims d, int code) {
-    std::vector<double> out(src.size(), 0.0);
-    auto at = [&](int x, int y, int z) { return src[x + d.x * (y + d.y * z)]; };
-    for (int z = 0; z < d.z; ++z) {
-        for (int y = 0; y < d.y; ++y) {
-            for (int x = 0; x < d.x; ++x) {
-                const double s = shift[x + d.x * (y + d.y * z)];
-                int axis = (code - 1) / 2;
-                const double own = axis == 0 ? x : (axis == 1 ? y : z);
-                const double p = code % 2 == 1 ? own + s : own - s;
-                const double f = p - std::floor(p);
-                const int n = axis == 0 ? d.x : (axis == 1 ? d.y : d.z);
-                const int i0 = clampedIndex(std::floor(p), n);
-                const int i1 = clampedIndex(std::ceil(p), n);
-                double e0 = 0.0;
-                double e1 = 0.0;
-                if (axis == 0) {
-                    e0 = at(i0, y, z);
-                    e1 = at(i1, y, z);
-                } else if (axis == 1) {
-                    e0 = at(x, i0, z);
-                    e1 = at(x, i1, z);
-                } else {
-                    e0 = at(x, y, i0);
-                    e1 = at(x, y, i1);
-                }
-                out[x + d.x * (y + d.y * z)] = (1 - f) * e0 + f * e1;
-            }
-        }
-    }
-    return out;
+    return reference::undistortVolume(src, shift, d.x, d.y, d.z, code);
 }
 
 std::vector<double> undistort(const std::vector<double>& src, const std::vector<double>& shift,
@@ -77,8 +41,15 @@ TEST(UndistortionKernel, MatchesReferenceBitForBit) {
     std::uniform_real_distribution<double> value(-500.0, 4000.0);
     std::uniform_real_distribution<double> smallShift(-3.0, 3.0);
     std::uniform_int_distribution<int> pick(0, 9);
-    const double special[] = {0.0,     -0.0,   1.0,   -1.0, 2.5,
-                              1e12,    -1e12,  1e300, std::numeric_limits<double>::infinity(),
+    const double special[] = {0.0,
+                              -0.0,
+                              1.0,
+                              -1.0,
+                              2.5,
+                              1e12,
+                              -1e12,
+                              1e300,
+                              std::numeric_limits<double>::infinity(),
                               std::numeric_limits<double>::quiet_NaN()};
     const Dims grids[] = {{1, 1, 1}, {7, 5, 3}, {16, 12, 9}, {3, 1, 4}};
     for (const Dims d : grids) {
@@ -117,12 +88,10 @@ TEST(UndistortionKernel, DocumentedExamples) {
     EXPECT_EQ(undistort(e, shift, d, 2)[d.index(3, 2, 1)], 0.5 * at(1, 2, 1) + 0.5 * at(2, 2, 1));
 
     shift[d.index(3, 2, 1)] = -0.25;  // p = y − 0.25: floor y − 1, f = 0.75
-    EXPECT_EQ(undistort(e, shift, d, 3)[d.index(3, 2, 1)],
-              0.25 * at(3, 1, 1) + 0.75 * at(3, 2, 1));
+    EXPECT_EQ(undistort(e, shift, d, 3)[d.index(3, 2, 1)], 0.25 * at(3, 1, 1) + 0.75 * at(3, 2, 1));
 
     shift[d.index(3, 2, 1)] = 0.75;  // code 6: p = z − 0.75 = 0.25
-    EXPECT_EQ(undistort(e, shift, d, 6)[d.index(3, 2, 1)],
-              0.75 * at(3, 2, 0) + 0.25 * at(3, 2, 1));
+    EXPECT_EQ(undistort(e, shift, d, 6)[d.index(3, 2, 1)], 0.75 * at(3, 2, 0) + 0.25 * at(3, 2, 1));
 }
 
 TEST(UndistortionKernel, PositionsBeyondTheAxisTakeTheEndVoxel) {
