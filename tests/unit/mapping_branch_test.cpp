@@ -173,7 +173,7 @@ TEST_F(MappingBranch, RefusesUnusableVoxelSizesBeforeAnyWork) {
         std::string error;
         EXPECT_FALSE(pickAndMap(d, error));
         EXPECT_NE(error.find(c.expected), std::string::npos) << error;
-        EXPECT_LT(error.size(), 256u);  // fits the host's error text
+        EXPECT_LT(error.size(), 256u);       // fits the host's error text
         EXPECT_TRUE(session().log.empty());  // the runner logs the text as it fails the call
         EXPECT_TRUE(workspace().saves().empty());
         EXPECT_FALSE(mapped.isValid());
