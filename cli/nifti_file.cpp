@@ -229,6 +229,12 @@ NiftiGeometry::NiftiGeometry(std::shared_ptr<const Header> header) : header_(std
     }
     for (int r = 0; r < 4; ++r)
         for (int c = 0; c < 4; ++c) affine_[static_cast<std::size_t>(4 * r + c)] = m.m[r][c];
+    // The host and the rest of the command work in millimetres.
+    const double toMm = h.xyz_units == NIFTI_UNITS_METER ? 1000.0 : h.xyz_units == NIFTI_UNITS_MICRON ? 0.001 : 1.0;
+    if (toMm != 1.0) {
+        for (float& v : voxelSize_) v = static_cast<float>(v * toMm);
+        for (std::size_t i = 0; i < 12; ++i) affine_[i] *= toMm;
+    }
 }
 
 std::size_t NiftiGeometry::voxelsPerVolume() const {
