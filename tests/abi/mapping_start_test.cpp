@@ -2,7 +2,6 @@
 // pixel shift field from the field map's grid into a differently placed EPI grid.
 #include <cstdio>
 #include <filesystem>
-#include <random>
 #include <string>
 
 #include "host/workspace.h"
@@ -15,21 +14,8 @@ using ondrift::standin::workspace;
 
 namespace {
 
-class MappingThroughStart : public PluginTest {
+class MappingThroughStart : public WorkspaceTest {
 protected:
-    void SetUp() override {
-        PluginTest::SetUp();
-        workspace().clear();
-        dir = std::filesystem::temp_directory_path() /
-              ("ondrift_mapping_abi_" + std::to_string(std::random_device{}()));
-        std::filesystem::create_directories(dir);
-    }
-    void TearDown() override {
-        workspace().clear();
-        std::error_code ignored;
-        std::filesystem::remove_all(dir, ignored);
-    }
-
     /// A fresh workspace holding the scene; parameters for the undistortion along y.
     SceneDocuments prepare(const Scene& scene) {
         workspace().clear();
@@ -61,8 +47,6 @@ protected:
         EXPECT_LE(f.maxError, f.bound) << what;
         EXPECT_EQ(f.requiredMissing, 0) << what;
     }
-
-    std::filesystem::path dir;
 };
 
 }  // namespace
