@@ -24,6 +24,22 @@ using ondrift::standin::GridPlacement;
 using ondrift::standin::Vector3;
 
 /// Pixel shift in voxels at a scanner position (mm): smooth, between about 0.7 and 5.3.
+/// Titles of the matrix reports of the mapping branch, in the order they are logged.
+inline const std::vector<std::string> kReportTitles{
+    "Functional data to VMR mapping",
+    "Phase data to VMR mapping",
+    "Flipping matrix, based on slice acquisition order",
+    "FMR inverse scaling matrix",
+    "VMR scaling matrix",
+    "Final VMR 2 FMR matrix",
+    "Final EPI (*.fmr) to VMR mapping",
+    "Flipping matrix, based on slice acquisition order",
+    "FMR inverse scaling matrix",
+    "VMR scaling matrix",
+    "Final VMR 2 FMR matrix",
+    "Final pixelshiftmap (*.fmr) to VMR (and FMR 1) mapping",
+};
+
 inline double field(const Vector3& p) {
     return 3.0 + 0.8 * std::sin(p[0] / 37.0 + 0.3) + 0.6 * std::cos(p[1] / 45.0) + 0.004 * p[2] +
            0.4 * std::sin((p[0] + p[2]) / 60.0);

@@ -2,7 +2,6 @@
 // pixel shift field from the field map's grid into a differently placed EPI grid.
 #include <cstdio>
 #include <filesystem>
-#include <random>
 #include <string>
 
 #include "host/workspace.h"
@@ -15,21 +14,8 @@ using ondrift::standin::workspace;
 
 namespace {
 
-class MappingThroughStart : public PluginTest {
+class MappingThroughStart : public WorkspaceTest {
 protected:
-    void SetUp() override {
-        PluginTest::SetUp();
-        workspace().clear();
-        dir = std::filesystem::temp_directory_path() /
-              ("ondrift_mapping_abi_" + std::to_string(std::random_device{}()));
-        std::filesystem::create_directories(dir);
-    }
-    void TearDown() override {
-        workspace().clear();
-        std::error_code ignored;
-        std::filesystem::remove_all(dir, ignored);
-    }
-
     /// A fresh workspace holding the scene; parameters for the undistortion along y.
     SceneDocuments prepare(const Scene& scene) {
         workspace().clear();
@@ -61,8 +47,6 @@ protected:
         EXPECT_LE(f.maxError, f.bound) << what;
         EXPECT_EQ(f.requiredMissing, 0) << what;
     }
-
-    std::filesystem::path dir;
 };
 
 }  // namespace
@@ -110,20 +94,7 @@ TEST_F(MappingThroughStart, MatrixReportsOfTheBranch) {
         const std::size_t end = entry.find(": \n\t");
         if (end != std::string::npos) titles.push_back(entry.substr(0, end));
     }
-    const std::vector<std::string> expected{
-        "Functional data to VMR mapping",
-        "Phase data to VMR mapping",
-        "Flipping matrix, based on slice acquisition order",
-        "FMR inverse scaling matrix",
-        "VMR scaling matrix",
-        "Final VMR 2 FMR matrix",
-        "Final EPI (*.fmr) to VMR mapping",
-        "Flipping matrix, based on slice acquisition order",
-        "FMR inverse scaling matrix",
-        "VMR scaling matrix",
-        "Final VMR 2 FMR matrix",
-        "Final pixelshiftmap (*.fmr) to VMR (and FMR 1) mapping",
-    };
+    const std::vector<std::string>& expected = mapping_scene::kReportTitles;
     EXPECT_EQ(titles, expected);
     // Sagittal stacks starting at larger x flip the first axis.
     EXPECT_TRUE(

@@ -37,25 +37,8 @@ double floatMean(const std::vector<double>& v) {
     return sum / static_cast<float>(v.size());
 }
 
-class MultigridStart : public PluginTest {
+class MultigridStart : public WorkspaceTest {
 protected:
-    void SetUp() override {
-        PluginTest::SetUp();
-        dir = std::filesystem::temp_directory_path() /
-              ("ondrift-mg-" +
-               std::string(::testing::UnitTest::GetInstance()->current_test_info()->name()));
-        std::filesystem::remove_all(dir);
-        std::filesystem::create_directories(dir);
-        auto& ws = ondrift::standin::workspace();
-        ws.clear();
-        ws.quiet = true;
-        ws.outputDirectory = dir;
-    }
-    void TearDown() override {
-        ondrift::standin::workspace().clear();
-        std::filesystem::remove_all(dir);
-    }
-
     // Opens phase and magnitude, runs "Unwrap" alone and returns the unwrapped project's values.
     std::vector<double> unwrap(const std::vector<double>& phase, int toRadians, int mask) {
         auto& ws = ondrift::standin::workspace();
@@ -92,8 +75,6 @@ protected:
             entries.push_back(it->rfind("Values of ", 0) == 0 ? it->substr(0, it->find(':')) : *it);
         return entries;
     }
-
-    std::filesystem::path dir;
 };
 
 }  // namespace

@@ -3,7 +3,9 @@
 #define ONDRIFT_TESTS_ABI_PLUGIN_FIXTURE_H
 
 #include <gtest/gtest.h>
+#include <unistd.h>
 
+#include <filesystem>
 #include <string>
 #include <vector>
 
@@ -55,6 +57,35 @@ protected:
     static constexpr const char* kFailure = "Image processing finished.";
 
     ondrift::standin::PluginLoader loader;
+};
+
+/// A plug-in test with an empty workspace whose saves (and AMR files of bare names) go to a
+/// scratch folder of its own, removed afterwards.
+class WorkspaceTest : public PluginTest {
+protected:
+    void SetUp() override {
+        PluginTest::SetUp();
+        const auto* info = ::testing::UnitTest::GetInstance()->current_test_info();
+        dir = std::filesystem::temp_directory_path() /
+              (std::string("ondrift_") + info->test_suite_name() + "_" + info->name() + "_" +
+               std::to_string(::getpid()));
+        std::filesystem::remove_all(dir);
+        std::filesystem::create_directories(dir);
+        previous = std::filesystem::current_path();
+        std::filesystem::current_path(dir);
+        ws().quiet = true;
+        ws().outputDirectory = dir;
+    }
+    void TearDown() override {
+        std::filesystem::current_path(previous);
+        ondrift::standin::clearAll();
+        std::error_code ignored;
+        std::filesystem::remove_all(dir, ignored);
+    }
+    static ondrift::standin::Workspace& ws() { return ondrift::standin::workspace(); }
+
+    std::filesystem::path dir;
+    std::filesystem::path previous;
 };
 
 #endif

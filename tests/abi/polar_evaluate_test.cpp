@@ -5,8 +5,6 @@
 #include <string>
 #include <vector>
 
-#include <unistd.h>
-
 #include "host/workspace.h"
 #include "plugin_fixture.h"
 
@@ -15,30 +13,11 @@ using ondrift::standin::Workspace;
 
 namespace {
 
-class PolarAndEvaluate : public PluginTest {
+class PolarAndEvaluate : public WorkspaceTest {
 protected:
-    void SetUp() override {
-        ondrift::standin::clearAll();
-        PluginTest::SetUp();
-        ws().quiet = true;
-        const auto* info = ::testing::UnitTest::GetInstance()->current_test_info();
-        dir_ = fs::temp_directory_path() /
-               (std::string("ondrift_abi_") + info->name() + "_" + std::to_string(::getpid()));
-        fs::remove_all(dir_);
-        fs::create_directories(dir_);
-        previous_ = fs::current_path();
-        fs::current_path(dir_);
-        ws().outputDirectory = dir_;
-    }
-    void TearDown() override {
-        fs::current_path(previous_);
-        fs::remove_all(dir_);
-        ondrift::standin::clearAll();
-    }
-    static Workspace& ws() { return ondrift::standin::workspace(); }
     void blockSaves() {
-        std::ofstream(dir_ / "blocker") << "x";
-        ws().outputDirectory = dir_ / "blocker" / "out";
+        std::ofstream(dir / "blocker") << "x";
+        ws().outputDirectory = dir / "blocker" / "out";
     }
     bool loggedPart(const std::string& part) {
         for (const auto& e : log()) {
@@ -46,9 +25,6 @@ protected:
         }
         return false;
     }
-
-    fs::path dir_;
-    fs::path previous_;
 };
 
 std::vector<double> asFloats(const std::vector<double>& v) {

@@ -17,35 +17,20 @@ constexpr const char* kMagnitudePrompt = "Please select the magnitude file";
 constexpr const char* kEpiPrompt = "Please select the EPI file";
 constexpr const char* kVmrPrompt = "Please select the VMR file:";
 
-class StartCommand : public PluginTest {
+class StartCommand : public WorkspaceTest {
 protected:
     void SetUp() override {
-        PluginTest::SetUp();
-        dir = std::filesystem::temp_directory_path() /
-              ("ondrift-start-" +
-               std::string(::testing::UnitTest::GetInstance()->current_test_info()->name()));
-        std::filesystem::remove_all(dir);
-        std::filesystem::create_directories(dir);
-        auto& ws = ondrift::standin::workspace();
-        ws.clear();
-        ws.quiet = true;
-        ws.outputDirectory = dir;
+        WorkspaceTest::SetUp();
         params().setFloat("BandWidthPE", 32.0f);
         params().setFloat("EchoTimeDiff", 2.46f);
         params().setInt("PhaseEncodingDir", 3);
         params().setInt("NrOfIterationsRelax", 5);
     }
-    void TearDown() override {
-        ondrift::standin::workspace().clear();
-        std::filesystem::remove_all(dir);
-    }
-
     int addFloat(const std::string& name, int volumes, double value, int x = 4, int y = 4,
                  int z = 2) {
         std::vector<double> values(static_cast<std::size_t>(x) * y * z * volumes, value);
         return ws().addFmr((dir / name).string(), x, y, z, volumes, kFmrFloat32, values);
     }
-    static ondrift::standin::Workspace& ws() { return ondrift::standin::workspace(); }
 
     /// The prompts of the integer dialogs (the picks), each reduced to the prompt line.
     std::vector<std::string> picks() {
@@ -67,8 +52,6 @@ protected:
         params().setInt("PerformAllSteps", performAll);
         run("Start");
     }
-
-    std::filesystem::path dir;
 };
 
 TEST_F(StartCommand, ComputeB0AloneSavesTheSmoothedFieldMap) {

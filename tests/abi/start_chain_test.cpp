@@ -86,26 +86,7 @@ double rmsInside(const std::vector<double>& a, const std::vector<double>& b,
     return std::sqrt(sum / count);
 }
 
-class StartChain : public PluginTest {
-protected:
-    void SetUp() override {
-        PluginTest::SetUp();
-        dir =
-            std::filesystem::temp_directory_path() /
-            ("ondrift-chain-" + std::to_string(::testing::UnitTest::GetInstance()->random_seed()) +
-             "-" + ::testing::UnitTest::GetInstance()->current_test_info()->name());
-        std::filesystem::create_directories(dir);
-        auto& ws = ondrift::standin::workspace();
-        ws.clear();
-        ws.quiet = true;
-        ws.outputDirectory = dir;
-    }
-    void TearDown() override {
-        ondrift::standin::workspace().clear();
-        std::filesystem::remove_all(dir);
-    }
-    std::filesystem::path dir;
-
+class StartChain : public WorkspaceTest {
 public:
     bool execute() { return loader.execute(); }
 };

@@ -6,8 +6,6 @@
 #include <string>
 #include <vector>
 
-#include <unistd.h>
-
 #include "host/workspace.h"
 #include "plugin_fixture.h"
 #include "tests/reference/pipeline_reference.h"
@@ -17,41 +15,21 @@ using ondrift::standin::Workspace;
 
 namespace {
 
-class StepsThroughStart : public PluginTest {
+class StepsThroughStart : public WorkspaceTest {
 protected:
     void SetUp() override {
-        ondrift::standin::clearAll();
-        PluginTest::SetUp();
-        ws().quiet = true;
-        dir_ = fs::temp_directory_path() /
-               (std::string("ondrift_steps_abi_") +
-                ::testing::UnitTest::GetInstance()->current_test_info()->name() + "_" +
-                std::to_string(::getpid()));
-        fs::remove_all(dir_);
-        fs::create_directories(dir_);
-        previous_ = fs::current_path();
-        fs::current_path(dir_);
-        ws().outputDirectory = dir_;
+        WorkspaceTest::SetUp();
         params().setInt("UnwrappingMethod", 0);
         params().setFloat("BandWidthPE", 32.0f);
         params().setFloat("EchoTimeDiff", 2.46f);
         params().setInt("ApplyTwoPi", 0);
         params().setInt("mapFieldmapToFunctional", 0);
     }
-    void TearDown() override {
-        fs::current_path(previous_);
-        fs::remove_all(dir_);
-        ondrift::standin::clearAll();
-    }
-    static Workspace& ws() { return ondrift::standin::workspace(); }
     void start(const char* procedure) {
         params().setString("Procedure", procedure);
         params().setInt("PerformAllSteps", 0);
         run("Start");
     }
-
-    fs::path dir_;
-    fs::path previous_;
 };
 
 constexpr int kX = 6;
@@ -89,7 +67,7 @@ TEST_F(StepsThroughStart, UndistortAllDirectionsFloatAndSixteenBit) {
             SCOPED_TRACE(testing::Message() << "data type " << dataType << ", code " << code);
             ws().clear();
             ws().quiet = true;
-            ws().outputDirectory = dir_;
+            ws().outputDirectory = dir;
             const int map = ws().addFmr("pix.fmr", kX, kY, kZ, 1, kFmrFloat32, shifts());
             const int epi = ws().addFmr("run1.fmr", kX, kY, kZ, kVolumes, dataType, series());
             const std::vector<double> shift = ws().fmrValues(map);
@@ -118,7 +96,7 @@ TEST_F(StepsThroughStart, UndistortAllDirectionsFloatAndSixteenBit) {
                     ASSERT_EQ(got[i], expected) << "volume " << t << ", voxel " << i;
                 }
             }
-            EXPECT_TRUE(fs::exists(dir_ / "run1_undistort.amr"));
+            EXPECT_TRUE(fs::exists(dir / "run1_undistort.amr"));
         }
     }
 }
@@ -166,7 +144,7 @@ TEST_F(StepsThroughStart, PixelShiftValuesWithAndWithoutTwoPi) {
         SCOPED_TRACE(applyTwoPi);
         ws().clear();
         ws().quiet = true;
-        ws().outputDirectory = dir_;
+        ws().outputDirectory = dir;
         const int doc = ws().addFmr("f.fmr", 3, 2, 1, 1, kFmrFloat32, field);
         const std::vector<double> stored = ws().fmrValues(doc);
         params().setInt("ApplyTwoPi", applyTwoPi);
