@@ -220,6 +220,14 @@ CorrectResult correctSeries(const CorrectOptions& o, Reporter& reporter) {
     std::map<std::string, int> used;
     const double importStart = reporter.elapsed();
     reporter.step("Opening the images as host documents");
+    if (settings.phaseToRadians.value == 0 && settings.from == StartStep::Unwrap &&
+        isZeroToTwoPi(facts.phaseMin, facts.phaseMax)) {
+        constexpr float kPi = 3.14159265358979f;
+        for (float& v : phase.image.data) {
+            if (v > kPi) v -= 2 * kPi;
+        }
+        reporter.warning(phase.image.path + ": phase values lie in 0..2pi; wrapped into -pi..pi");
+    }
     phase.document = documentName(niftiStem(phase.image.path), ".fmr", used);
     phase.index = importFmr(phase.image, phase.document);
     if (magnitude != nullptr) {

@@ -195,6 +195,10 @@ void resolveBandwidth(const CorrectionFlags& f, const Sidecars& sc, const InputF
 
 }  // namespace
 
+bool isZeroToTwoPi(float minimum, float maximum) {
+    return minimum >= -1e-3 && maximum > kPi + 1e-3 && maximum <= 2 * kPi + 1e-3;
+}
+
 StartStep parseStartStep(const std::string& text) {
     if (text == "Unwrap") return StartStep::Unwrap;
     if (text == "ComputeB0") return StartStep::ComputeB0;
@@ -236,15 +240,32 @@ CorrectionSettings resolveSettings(const CorrectionFlags& flags, const Sidecars&
     s.mapToFunctional = facts.haveAnat ? Setting<int>{1, flags.map ? "flag --map" : "derived: --anat given"}
                                        : Setting<int>{0, "default"};
 
+    // A field map given instead of a phase difference (BIDS "fieldmap" images carry Units).
+    if (sidecars.phase) {
+        if (const auto units = sidecars.phase->text("Units")) {
+            const bool hertz = *units == "Hz";
+            const bool radPerSecond = *units == "rad/s";
+            if ((hertz || radPerSecond) &&
+                (s.from == StartStep::Unwrap || s.from == StartStep::ComputeB0)) {
+                throw InputError(sidecars.phase->path + ": the start image is a field map in " + *units +
+                                 "; give --from ComputePxshift" + (radPerSecond ? " (with --apply-two-pi)" : ""));
+            }
+            if (radPerSecond && s.from == StartStep::ComputePxshift && !flags.applyTwoPi) {
+                s.applyTwoPi = {1, "derived: " + sidecars.phase->path + " has Units rad/s"};
+            }
+        }
+    }
     resolveMethod(flags, s, reporter);
     if (flags.phaseToRadians) {
         s.phaseToRadians = {*flags.phaseToRadians ? 1 : 0, "flag --phase-to-radians"};
+    } else if (isZeroToTwoPi(facts.phaseMin, facts.phaseMax)) {
+        s.phaseToRadians = {0, "derived: phase values in 0..2pi, wrapped into -pi..pi on import"};
     } else if (facts.phaseMin < -kPi - 1e-3 || facts.phaseMax > kPi + 1e-3) {
         s.phaseToRadians = {1, "derived: phase values outside -pi..pi"};
     } else {
         s.phaseToRadians = {0, "derived: phase values within -pi..pi"};
     }
-    s.applyTwoPi = flagOr(flags.applyTwoPi, "--apply-two-pi", 0);
+    if (s.applyTwoPi.source.empty()) s.applyTwoPi = flagOr(flags.applyTwoPi, "--apply-two-pi", 0);
     resolveDirection(flags, sidecars, s, reporter);
     resolveEchoTime(flags, sidecars, s, reporter, fieldMap);
     resolveBandwidth(flags, sidecars, facts, s, reporter, shifts);

@@ -18,6 +18,11 @@ class Reporter;
 enum class StartStep { Unwrap, ComputeB0, ComputePxshift, Undistort };
 
 StartStep parseStartStep(const std::string& text);
+
+/// A phase difference in radians stored as 0…2π (rather than −π…π or scanner units). The
+/// plug-in's scaling to radians would map 0 to −π, a shift by half a turn; such a phase is
+/// wrapped into −π…π when it becomes a host document instead.
+bool isZeroToTwoPi(float minimum, float maximum);
 const char* startStepName(StartStep step);
 
 /// What the user gave on the command line (nullopt: not given).

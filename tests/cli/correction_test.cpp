@@ -175,3 +175,31 @@ TEST_F(Correction, AFunctionalGridOfItsOwnIsReachedThroughTheAnatomicalImage) {
     const double after = relativeError(corrected.data, phantom.truth, phantom.evaluationMask);
     EXPECT_LT(after * 2.0, before) << "before " << before << ", after " << after;
 }
+
+TEST_F(Correction, PhaseInRadiansEitherWayRoundIsTakenAsItIs) {
+    const Phantom phantom = makePhantom(small(3, {40, 40, 12}));
+    for (const bool zeroToTwoPi : {false, true}) {
+        SCOPED_TRACE(zeroToTwoPi);
+        const std::string name = zeroToTwoPi ? "radians-positive" : "radians";
+        const PhantomFiles files = writePhantom(phantom, scratch / (name + "-in"), nullptr);
+        std::vector<float> phase = phantom.phase;
+        if (zeroToTwoPi) {
+            for (float& v : phase) v = v < 0 ? v + 6.2831853f : v;
+        }
+        writeNifti(files.phase, phantom.geometry, 1, phase, nullptr);
+        const fs::path out = scratch.path() / (name + "-out");
+        const CommandRun run = runOndrift("correct -q --phase \"" + files.phase + "\" --magnitude \"" +
+                                              files.magnitude + "\" --epi \"" + files.bold + "\" --out \"" +
+                                              out.string() + "\"",
+                                          scratch);
+        ASSERT_EQ(run.exitCode, 0) << run.err;
+        EXPECT_EQ(run.err.find("wrapped into -pi..pi") != std::string::npos, zeroToTwoPi) << run.err;
+        const auto summary = nlohmann::json::parse(ondrift::testing::readText(out / "ondrift.json"));
+        EXPECT_EQ(summary["parameters"]["PhaseToRadians"]["value"], 0);
+        const NiftiImage corrected =
+            readNifti((out / "sub-phantom_task-rest_bold_undistort.nii.gz").string(), {}, nullptr);
+        const double before = relativeError(phantom.distorted, phantom.truth, phantom.evaluationMask);
+        const double after = relativeError(corrected.data, phantom.truth, phantom.evaluationMask);
+        EXPECT_LT(after * 2.0, before) << "before " << before << ", after " << after;
+    }
+}

@@ -161,6 +161,33 @@ TEST(Settings, MissingAndContradictoryParametersAreRefused) {
         c.change(r);
         EXPECT_NE(r.refusal().find(c.expected), std::string::npos) << c.expected << ": " << r.refusal();
     }
+    {
+        Resolve r;
+        r.sidecars.phase = sidecar("fieldmap.json", {{"Units", "Hz"}});
+        EXPECT_NE(r.refusal().find("give --from ComputePxshift"), std::string::npos) << r.refusal();
+    }
     EXPECT_THROW(parseStartStep("unwrap"), InputError);
     EXPECT_EQ(parseStartStep("ComputeB0"), StartStep::ComputeB0);
+}
+
+TEST(Settings, FieldMapsAndPhaseUnitsDecideTheScaling) {
+    Resolve r;
+    r.sidecars.phase = sidecar("fieldmap.json", {{"Units", "rad/s"}});
+    r.flags.from = StartStep::ComputePxshift;
+    EXPECT_EQ(r().applyTwoPi.value, 1);
+    r.flags.applyTwoPi = false;
+    EXPECT_EQ(r().applyTwoPi.value, 0);
+
+    Resolve units;
+    units.facts.phaseMin = -3.1415f;
+    units.facts.phaseMax = 3.1415f;
+    EXPECT_EQ(units().phaseToRadians.value, 0);  // radians already
+    units.facts.phaseMin = 0.0f;
+    units.facts.phaseMax = 6.28f;
+    EXPECT_EQ(units().phaseToRadians.value, 0);  // 0..2pi: wrapped on import, not rescaled
+    EXPECT_TRUE(isZeroToTwoPi(0.0f, 6.28f));
+    units.facts.phaseMax = 4095.0f;
+    EXPECT_EQ(units().phaseToRadians.value, 1);  // scanner units
+    EXPECT_FALSE(isZeroToTwoPi(0.0f, 4095.0f));
+    EXPECT_FALSE(isZeroToTwoPi(-3.0f, 3.0f));
 }
