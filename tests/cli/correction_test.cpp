@@ -166,6 +166,18 @@ TEST_F(Correction, AFunctionalGridOfItsOwnIsReachedThroughTheAnatomicalImage) {
 
     const CommandRun run = runOndrift(args + " --anat \"" + files.anatomy + "\"", scratch);
     ASSERT_EQ(run.exitCode, 0) << run.err;
+    EXPECT_EQ(run.err.find("coarser"), std::string::npos) << run.err;
+    // An anatomical image coarser than the functional voxels leaves holes in the mapped map.
+    PhantomOptions fine = o;
+    fine.epiVoxelSize = 2.0f;
+    fine.epiDims = {50, 50, 16};
+    const PhantomFiles fineFiles = writePhantom(makePhantom(fine), scratch / "mapped-fine-in", nullptr);
+    const CommandRun coarse = runOndrift(
+        "correct -q --phase \"" + fineFiles.phase + "\" --magnitude \"" + fineFiles.magnitude + "\" --epi \"" +
+            fineFiles.bold + "\" --anat \"" + fineFiles.magnitude + "\" --out \"" + (scratch / "mapped-fine-out") + "\"",
+        scratch);
+    EXPECT_EQ(coarse.exitCode, 0) << coarse.err;
+    EXPECT_NE(coarse.err.find("coarser"), std::string::npos) << coarse.err;
     const fs::path out = scratch.path() / "mapped-out";
     EXPECT_TRUE(fs::exists(out / "sub-phantom_task-rest_bold_pixshiftInEPIres.nii.gz"));
     const NiftiImage corrected =
