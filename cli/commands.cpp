@@ -71,7 +71,8 @@ void Commands::addCorrect(CLI::App& app) {
         ->type_name("FILE");
     c->add_option("--epi", o.epi, "Functional series to correct (3-D or 4-D)")->required()->type_name("FILE");
     c->add_option("--anat", o.anat,
-                  "Anatomical image; turns on mapping the shift map into the EPI's geometry")
+                  "Anatomical image through which the shift map is mapped into the EPI's geometry "
+                  "(without it, grids that differ are related through a lattice of the host's own)")
         ->type_name("FILE");
     c->add_option("-o,--out", o.out, "Output folder (created; must not be an input's folder)")
         ->required()->type_name("DIR");
@@ -119,7 +120,8 @@ void Commands::addCorrect(CLI::App& app) {
                                    "Divide the shift by 2 pi as well (field map in rad/s)")
                            ->group(proc);
     opts_.map = c->add_flag("--map,!--no-map", r.map,
-                            "Map the shift map into the EPI's geometry through --anat")
+                            "Map the shift map into the EPI's geometry (default: when --anat is "
+                            "given or the grids differ); --no-map applies it voxel by voxel")
                     ->group(proc);
     c->add_option("--from", r.from,
                   "First step: Unwrap (default), ComputeB0, ComputePxshift or Undistort")

@@ -187,18 +187,29 @@ CorrectResult correctSeries(const CorrectOptions& o, Reporter& reporter) {
             reporter.warning(magnitude->image.path + ": has several volumes; the first is used");
         }
     }
-    const bool mapping = anat != nullptr;
     const NiftiGeometry& pg = phase.image.geometry;
     const NiftiGeometry& eg = epi.image.geometry;
-    if (!mapping && (pg.nx() != eg.nx() || pg.ny() != eg.ny() || pg.nz() != eg.nz())) {
+    const bool sameDims = pg.nx() == eg.nx() && pg.ny() == eg.ny() && pg.nz() == eg.nz();
+    const bool explicitNoMap = o.flags.map && !*o.flags.map;
+    // Grids that differ are related through the mapping branch. Without an anatomical image the
+    // host offers a sampling lattice of its own: the functional grid at half its voxel size
+    // (the plug-in only samples the anatomical grid, it never reads its voxels).
+    const bool lattice = anat == nullptr && !explicitNoMap && !eg.sameGrid(pg, 0.5);
+    const bool mapping = anat != nullptr || lattice;
+    if (!mapping && !sameDims) {
         throw InputError(epi.image.path + ": grid (" + gridText(eg) + ") differs from the field map's (" +
-                         gridText(pg) + "); give --anat to map the field map into the EPI's geometry");
+                         gridText(pg) + "); --no-map needs the same grid");
     }
     if (!mapping && !eg.sameGrid(pg, 0.5)) {
         reporter.warning(epi.image.path + ": placed differently from the field map in the world; "
-                         "the shift map is applied voxel by voxel (give --anat to map it)");
+                         "with --no-map the shift map is applied voxel by voxel");
     }
-    if (mapping) checkSamplingLattice(anat->image.geometry, eg, reporter);
+    if (lattice) {
+        reporter.warning("the field map and the functional image lie on different grids; the shift "
+                         "map is carried over through a sampling lattice at half the functional "
+                         "voxel size (--anat gives an anatomical image instead)");
+    }
+    if (anat != nullptr) checkSamplingLattice(anat->image.geometry, eg, reporter);
 
     CorrectionFlags flags = o.flags;
     InputFacts facts;
@@ -208,7 +219,8 @@ CorrectResult correctSeries(const CorrectOptions& o, Reporter& reporter) {
     const auto [lo, hi] = std::minmax_element(phase.image.data.begin(), phase.image.data.end());
     facts.phaseMin = *lo;
     facts.phaseMax = *hi;
-    facts.haveAnat = mapping;
+    facts.haveAnat = anat != nullptr;
+    facts.gridsDiffer = lattice;
     facts.haveMagnitude = !magnitudePath.empty();
     Sidecars sidecars{phase.sidecar, magnitude ? magnitude->sidecar : std::nullopt, epi.sidecar};
     const CorrectionSettings settings = resolveSettings(flags, sidecars, facts, reporter);
@@ -240,9 +252,12 @@ CorrectResult correctSeries(const CorrectOptions& o, Reporter& reporter) {
     }
     epi.document = documentName(niftiStem(epi.image.path), ".fmr", used);
     epi.index = importFmr(epi.image, epi.document);
+    int vmrIndex = -1;
     if (anat != nullptr) {
         anat->document = documentName(niftiStem(anat->image.path), ".vmr", used);
-        anat->index = importVmr(anat->image, anat->document);
+        anat->index = vmrIndex = importVmr(anat->image, anat->document);
+    } else if (lattice) {
+        vmrIndex = addSamplingLattice(eg, documentName(niftiStem(epi.image.path) + "_lattice", ".vmr", used));
     }
     const double importSeconds = reporter.elapsed() - importStart;
     // The documents hold the values now; only the geometry of the inputs is needed further on.
@@ -271,7 +286,7 @@ CorrectResult correctSeries(const CorrectOptions& o, Reporter& reporter) {
     p.setInt("PerformAllSteps", 1);
     session.answers.push_back(standin::DialogAnswer::withNumber(phase.index));
     if (magnitude != nullptr) session.answers.push_back(standin::DialogAnswer::withNumber(magnitude->index));
-    if (anat != nullptr) session.answers.push_back(standin::DialogAnswer::withNumber(anat->index));
+    if (vmrIndex >= 0) session.answers.push_back(standin::DialogAnswer::withNumber(vmrIndex));
     session.answers.push_back(standin::DialogAnswer::withNumber(epi.index));
 
     reporter.step("Running \"Start\" (" + std::string(startStepName(settings.from)) + " and all later steps)");
@@ -341,6 +356,9 @@ CorrectResult correctSeries(const CorrectOptions& o, Reporter& reporter) {
     summary["inputs"] = json::object();
     for (const auto& in : inputs) summary["inputs"][in.role] = inputJson(in);
     if (magnitude != nullptr) summary["inputs"]["magnitude"]["scale"] = magScale;
+    if (lattice) {
+        summary["inputs"]["anatomical"] = {{"samplingLattice", "the functional grid at half its voxel size"}};
+    }
     summary["parameters"] = settings.toJson();
     summary["result"] = {{"ErrorNr", 0},
                          {"NameUndistortedFile", undistortedName},

@@ -231,14 +231,20 @@ CorrectionSettings resolveSettings(const CorrectionFlags& flags, const Sidecars&
     if (!unwrap && facts.haveMagnitude) {
         reporter.warning("--magnitude is not used when starting from " + std::string(startStepName(s.from)));
     }
-    if (flags.map && *flags.map && !facts.haveAnat) {
-        throw InputError("--map needs an anatomical image (--anat)");
+    if (flags.map && *flags.map && !facts.haveAnat && !facts.gridsDiffer) {
+        throw InputError("--map needs an anatomical image (--anat): the field map and the "
+                         "functional image share their grid");
     }
     if (flags.map && !*flags.map && facts.haveAnat) {
         throw InputError("--anat and --no-map contradict each other");
     }
-    s.mapToFunctional = facts.haveAnat ? Setting<int>{1, flags.map ? "flag --map" : "derived: --anat given"}
-                                       : Setting<int>{0, "default"};
+    if (facts.haveAnat) {
+        s.mapToFunctional = {1, flags.map ? "flag --map" : "derived: --anat given"};
+    } else if (facts.gridsDiffer && !(flags.map && !*flags.map)) {
+        s.mapToFunctional = {1, "derived: the field map and the functional image lie on different grids"};
+    } else {
+        s.mapToFunctional = {0, flags.map ? "flag --no-map" : "default"};
+    }
 
     // A field map given instead of a phase difference (BIDS "fieldmap" images carry Units).
     if (sidecars.phase) {

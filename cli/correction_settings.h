@@ -51,6 +51,7 @@ struct InputFacts {
     float phaseMax = 0;
     bool haveAnat = false;
     bool haveMagnitude = false;
+    bool gridsDiffer = false;  ///< field map and functional image placed differently
 };
 
 template <typename T>

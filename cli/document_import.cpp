@@ -79,4 +79,32 @@ int importVmr(const NiftiImage& image, const std::string& documentName) {
     }
 }
 
+int addSamplingLattice(const NiftiGeometry& epi, const std::string& documentName) {
+    const Affine& a = epi.affine();
+    Affine half = a;
+    for (int r = 0; r < 3; ++r) {
+        for (int c = 0; c < 3; ++c) half[static_cast<std::size_t>(4 * r + c)] = a[static_cast<std::size_t>(4 * r + c)] / 2;
+        // Lattice point 0 sits a quarter voxel before the first functional voxel's centre.
+        half[static_cast<std::size_t>(4 * r + 3)] =
+            a[static_cast<std::size_t>(4 * r + 3)] -
+            0.25 * (a[static_cast<std::size_t>(4 * r)] + a[static_cast<std::size_t>(4 * r + 1)] +
+                    a[static_cast<std::size_t>(4 * r + 2)]);
+    }
+    const NiftiGeometry g = makeGeometry({2 * epi.nx(), 2 * epi.ny(), 2 * epi.nz(), 1}, half);
+    standin::VmrSpec spec;
+    spec.name = documentName;
+    spec.dimX = g.nx();
+    spec.dimY = g.ny();
+    spec.dimZ = g.nz();
+    spec.voxelSizeX = g.voxelSize()[0];
+    spec.voxelSizeY = g.voxelSize()[1];
+    spec.voxelSizeZ = g.voxelSize()[2];
+    spec.position = positionFromGeometry(g);
+    try {
+        return standin::workspace().addVmr(spec);
+    } catch (const std::invalid_argument& e) {
+        throw InputError(std::string("the functional grid is too large for a sampling lattice (") + e.what() + ")");
+    }
+}
+
 }  // namespace ondrift::cli

@@ -18,6 +18,11 @@ int importFmr(const NiftiImage& image, const std::string& documentName, int volu
 /// percentile mapped linearly onto 0 … 255 (clamped). Returns the workspace index.
 int importVmr(const NiftiImage& image, const std::string& documentName);
 
+/// Adds a VMR document that is only a sampling lattice for the mapping: the grid of `epi` at
+/// half its voxel size (each functional voxel holds eight lattice points), voxels 0. Returns
+/// the workspace index.
+int addSamplingLattice(const NiftiGeometry& epi, const std::string& documentName);
+
 /// The value below which `fraction` of the values lie (nearest rank), over the first volume.
 float percentile(const NiftiImage& image, double fraction);
 

@@ -107,8 +107,8 @@ TEST_F(CommandLine, BadInputIsRefusedAndNothingIsWritten) {
     other.volumes = 1;
     const PhantomFiles small = writePhantom(makePhantom(other), dir + "/other", nullptr);
     expectRefused(phase + "--magnitude \"" + small.magnitude + "\" " + bold, "differs from the phase");
-    // An EPI on another grid without an anatomical image to map through.
-    expectRefused(phase + mag + "--epi \"" + small.bold + "\"", "give --anat");
+    // An EPI on another grid, kept voxel by voxel.
+    expectRefused(phase + mag + "--epi \"" + small.bold + "\" --no-map", "--no-map needs the same grid");
 
     // NaN in the data.
     const NiftiImage m = readNifti(files_.magnitude, {}, nullptr);

@@ -157,12 +157,12 @@ TEST_F(Correction, AFunctionalGridOfItsOwnIsReachedThroughTheAnatomicalImage) {
     o.anatomy = true;
     const Phantom phantom = makePhantom(o);
     const PhantomFiles files = writePhantom(phantom, scratch / "mapped-in", nullptr);
-    // Without the anatomical image the grids cannot be related.
     const std::string args = "correct -q --phase \"" + files.phase + "\" --magnitude \"" + files.magnitude +
                              "\" --epi \"" + files.bold + "\" --out \"" + (scratch / "mapped-out") + "\"";
-    const CommandRun refused = runOndrift(args, scratch);
+    // Kept voxel by voxel, grids of other sizes cannot be related.
+    const CommandRun refused = runOndrift(args + " --no-map", scratch);
     EXPECT_EQ(refused.exitCode, 2);
-    EXPECT_NE(refused.err.find("give --anat"), std::string::npos) << refused.err;
+    EXPECT_NE(refused.err.find("--no-map needs the same grid"), std::string::npos) << refused.err;
 
     const CommandRun run = runOndrift(args + " --anat \"" + files.anatomy + "\"", scratch);
     ASSERT_EQ(run.exitCode, 0) << run.err;
@@ -186,6 +186,15 @@ TEST_F(Correction, AFunctionalGridOfItsOwnIsReachedThroughTheAnatomicalImage) {
     const double before = relativeError(phantom.distorted, phantom.truth, phantom.evaluationMask);
     const double after = relativeError(corrected.data, phantom.truth, phantom.evaluationMask);
     EXPECT_LT(after * 2.0, before) << "before " << before << ", after " << after;
+
+    // Without an anatomical image the host's own sampling lattice relates the grids.
+    const CommandRun own = runOndrift(args + "-lattice", scratch);
+    ASSERT_EQ(own.exitCode, 0) << own.err;
+    EXPECT_NE(own.err.find("sampling lattice"), std::string::npos) << own.err;
+    const NiftiImage viaLattice = readNifti(
+        (scratch.path() / "mapped-out-lattice" / "sub-phantom_task-rest_bold_undistort.nii.gz").string(), {}, nullptr);
+    const double afterLattice = relativeError(viaLattice.data, phantom.truth, phantom.evaluationMask);
+    EXPECT_LT(afterLattice * 2.0, before) << "before " << before << ", after " << afterLattice;
 }
 
 TEST_F(Correction, PhaseInRadiansEitherWayRoundIsTakenAsItIs) {
