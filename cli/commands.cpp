@@ -74,7 +74,7 @@ void Commands::addCorrect(CLI::App& app) {
                   "Anatomical image through which the shift map is mapped into the EPI's geometry "
                   "(without it, grids that differ are related through a lattice of the host's own)")
         ->type_name("FILE");
-    c->add_option("-o,--out", o.out, "Output folder (created; must not be an input's folder)")
+    c->add_option("-o,--out", o.out, "Output folder (created when missing)")
         ->required()->type_name("DIR");
 
     auto* acq = "Acquisition (override the sidecars)";
