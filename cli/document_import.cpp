@@ -22,24 +22,24 @@ float percentile(const NiftiImage& image, double fraction) {
 
 int importFmr(const NiftiImage& image, const std::string& documentName, int volumes, float scale) {
     const NiftiGeometry& g = image.geometry;
-    standin::FmrSpec spec;
-    spec.name = documentName;
-    spec.columns = g.nx();
-    spec.rows = g.ny();
-    spec.slices = g.nz();
-    spec.volumes = volumes > 0 ? std::min(volumes, g.nt()) : g.nt();
-    spec.dataType = kFmrFloat32;
-    spec.voxelSizeX = g.voxelSize()[0];
-    spec.voxelSizeY = g.voxelSize()[1];
-    spec.voxelSizeZ = g.voxelSize()[2];
-    spec.position = positionFromGeometry(g);
+    standin::FmrSpec layout;
+    layout.name = documentName;
+    layout.columns = g.nx();
+    layout.rows = g.ny();
+    layout.slices = g.nz();
+    layout.volumes = volumes > 0 ? std::min(volumes, g.nt()) : g.nt();
+    layout.dataType = kFmrFloat32;
+    layout.voxelSizeX = g.voxelSize()[0];
+    layout.voxelSizeY = g.voxelSize()[1];
+    layout.voxelSizeZ = g.voxelSize()[2];
+    layout.position = positionFromGeometry(g);
     std::unique_ptr<standin::FmrDocument> doc;
     try {
-        doc = std::make_unique<standin::FmrDocument>(spec);
+        doc = std::make_unique<standin::FmrDocument>(layout);
     } catch (const std::invalid_argument& e) {
         throw InputError(image.path + ": cannot become a host document (" + e.what() + ")");
     }
-    for (int t = 0; t < spec.volumes; ++t) {
+    for (int t = 0; t < layout.volumes; ++t) {
         const auto source = image.volume(t);
         auto target = doc->floatVolume(t);
         if (scale == 1.0f) {
@@ -54,26 +54,26 @@ int importFmr(const NiftiImage& image, const std::string& documentName, int volu
 
 int importVmr(const NiftiImage& image, const std::string& documentName) {
     const NiftiGeometry& g = image.geometry;
-    standin::VmrSpec spec;
-    spec.name = documentName;
-    spec.dimX = g.nx();
-    spec.dimY = g.ny();
-    spec.dimZ = g.nz();
-    spec.voxelSizeX = g.voxelSize()[0];
-    spec.voxelSizeY = g.voxelSize()[1];
-    spec.voxelSizeZ = g.voxelSize()[2];
-    spec.position = positionFromGeometry(g);
+    standin::VmrSpec layout;
+    layout.name = documentName;
+    layout.dimX = g.nx();
+    layout.dimY = g.ny();
+    layout.dimZ = g.nz();
+    layout.voxelSizeX = g.voxelSize()[0];
+    layout.voxelSizeY = g.voxelSize()[1];
+    layout.voxelSizeZ = g.voxelSize()[2];
+    layout.position = positionFromGeometry(g);
     const float low = percentile(image, 0.001);
     const float high = percentile(image, 0.999);
     const float range = high > low ? high - low : 1.0f;
     const auto first = image.volume(0);
-    spec.voxels.resize(first.size());
-    std::transform(first.begin(), first.end(), spec.voxels.begin(), [&](float v) {
+    layout.voxels.resize(first.size());
+    std::transform(first.begin(), first.end(), layout.voxels.begin(), [&](float v) {
         const float level = std::nearbyint((v - low) / range * 255.0f);
         return static_cast<std::uint8_t>(std::clamp(level, 0.0f, 255.0f));
     });
     try {
-        return standin::workspace().addVmr(spec);
+        return standin::workspace().addVmr(layout);
     } catch (const std::invalid_argument& e) {
         throw InputError(image.path + ": cannot become a host document (" + e.what() + ")");
     }
@@ -91,17 +91,17 @@ int addSamplingLattice(const NiftiGeometry& epi, const std::string& documentName
                     a[static_cast<std::size_t>(4 * r + 2)]);
     }
     const NiftiGeometry g = makeGeometry({2 * epi.nx(), 2 * epi.ny(), 2 * epi.nz(), 1}, half);
-    standin::VmrSpec spec;
-    spec.name = documentName;
-    spec.dimX = g.nx();
-    spec.dimY = g.ny();
-    spec.dimZ = g.nz();
-    spec.voxelSizeX = g.voxelSize()[0];
-    spec.voxelSizeY = g.voxelSize()[1];
-    spec.voxelSizeZ = g.voxelSize()[2];
-    spec.position = positionFromGeometry(g);
+    standin::VmrSpec layout;
+    layout.name = documentName;
+    layout.dimX = g.nx();
+    layout.dimY = g.ny();
+    layout.dimZ = g.nz();
+    layout.voxelSizeX = g.voxelSize()[0];
+    layout.voxelSizeY = g.voxelSize()[1];
+    layout.voxelSizeZ = g.voxelSize()[2];
+    layout.position = positionFromGeometry(g);
     try {
-        return standin::workspace().addVmr(spec);
+        return standin::workspace().addVmr(layout);
     } catch (const std::invalid_argument& e) {
         throw InputError(std::string("the functional grid is too large for a sampling lattice (") + e.what() + ")");
     }
