@@ -66,52 +66,69 @@ void Commands::addCorrect(CLI::App& app) {
     c->add_option("--phase", o.phase,
                   "Start image: the wrapped phase difference (with --from: the unwrapped phase in "
                   "cycles, the field map in Hz, or the pixel shift map in voxels)")
-        ->required()->type_name("FILE");
+        ->required()
+        ->type_name("FILE");
     c->add_option("--magnitude", o.magnitude, "Magnitude image of the field map (needed to unwrap)")
         ->type_name("FILE");
-    c->add_option("--epi", o.epi, "Functional series to correct (3-D or 4-D)")->required()->type_name("FILE");
+    c->add_option("--epi", o.epi, "Functional series to correct (3-D or 4-D)")
+        ->required()
+        ->type_name("FILE");
     c->add_option("--anat", o.anat,
                   "Anatomical image through which the shift map is mapped into the EPI's geometry "
                   "(without it, grids that differ are related through a lattice of the host's own)")
         ->type_name("FILE");
     c->add_option("-o,--out", o.out, "Output folder (created when missing)")
-        ->required()->type_name("DIR");
+        ->required()
+        ->type_name("DIR");
 
     auto* acq = "Acquisition (override the sidecars)";
     opts_.echoTimeDiffMs = c->add_option("--echo-time-diff", r.echoTimeDiffMs,
                                          "Echo-time difference of the field map, ms")
-                               ->group(acq)->type_name("MS");
+                               ->group(acq)
+                               ->type_name("MS");
     opts_.bandWidthPE = c->add_option("--bandwidth-pe", r.bandWidthPE,
                                       "Bandwidth per pixel along phase encoding, Hz")
-                            ->group(acq)->type_name("HZ");
+                            ->group(acq)
+                            ->type_name("HZ");
     opts_.effectiveEchoSpacing = c->add_option("--effective-echo-spacing", r.effectiveEchoSpacing,
                                                "Effective echo spacing of the EPI, s")
-                                     ->group(acq)->type_name("S");
+                                     ->group(acq)
+                                     ->type_name("S");
     opts_.totalReadoutTime = c->add_option("--total-readout-time", r.totalReadoutTime,
                                            "Total readout time of the EPI (BIDS definition), s")
-                                 ->group(acq)->type_name("S");
+                                 ->group(acq)
+                                 ->type_name("S");
     opts_.peDirection = c->add_option("--pe-dir", r.peDirection,
                                       "Phase-encoding direction: i, i-, j, j-, k, k- (or 1-6)")
-                            ->group(acq)->type_name("DIR");
+                            ->group(acq)
+                            ->type_name("DIR");
 
     auto* proc = "Processing";
-    opts_.method = c->add_option("--method", r.method, "Unwrapping: multigrid (default) or relaxation")
-                       ->group(proc)->type_name("NAME");
-    opts_.vcycles = c->add_option("--vcycles", r.vcycles, "Multigrid: V-cycles per level (default 2)")
-                        ->group(proc)->type_name("N");
+    opts_.method =
+        c->add_option("--method", r.method, "Unwrapping: multigrid (default) or relaxation")
+            ->group(proc)
+            ->type_name("NAME");
+    opts_.vcycles =
+        c->add_option("--vcycles", r.vcycles, "Multigrid: V-cycles per level (default 2)")
+            ->group(proc)
+            ->type_name("N");
     opts_.iterations = c->add_option("--iterations", r.iterations,
                                      "Multigrid: relaxation iterations per cycle (default 4)")
-                           ->group(proc)->type_name("N");
+                           ->group(proc)
+                           ->type_name("N");
     opts_.iterationsRelax = c->add_option("--relax-iterations", r.iterationsRelax,
                                           "Relaxation: iterations (default 300)")
-                                ->group(proc)->type_name("N");
+                                ->group(proc)
+                                ->type_name("N");
     opts_.regularisation = c->add_option("--regularisation", r.regularisation,
                                          "Relaxation: regularisation weight (default 0)")
-                               ->group(proc)->type_name("W");
-    opts_.phaseToRadians = c->add_flag("--phase-to-radians,!--no-phase-to-radians", r.phaseToRadians,
-                                       "Scale the phase to -pi..pi first (default: when its "
-                                       "values lie outside -pi..pi)")
-                               ->group(proc);
+                               ->group(proc)
+                               ->type_name("W");
+    opts_.phaseToRadians =
+        c->add_flag("--phase-to-radians,!--no-phase-to-radians", r.phaseToRadians,
+                    "Scale the phase to -pi..pi first (default: when its "
+                    "values lie outside -pi..pi)")
+            ->group(proc);
     opts_.maskLaplacian = c->add_flag("--mask-laplacian,!--no-mask-laplacian", r.maskLaplacian,
                                       "Multigrid: weight the Laplacian with the magnitude mask "
                                       "(default on)")
@@ -125,25 +142,31 @@ void Commands::addCorrect(CLI::App& app) {
                     ->group(proc);
     c->add_option("--from", r.from,
                   "First step: Unwrap (default), ComputeB0, ComputePxshift or Undistort")
-        ->group(proc)->type_name("STEP");
+        ->group(proc)
+        ->type_name("STEP");
     c->add_option("--magnitude-scale", o.magnitudeScale,
                   "auto (default): rescale a magnitude whose brightest tissue lies below the "
                   "plug-in's fixed mask threshold of 200; none; or a factor")
-        ->group(proc)->type_name("auto|none|F");
+        ->group(proc)
+        ->type_name("auto|none|F");
     c->add_flag("--nan-to-zero", o.nanToZero, "Replace NaN/Inf input values by 0 (with a warning)")
         ->group(proc);
-    c->add_flag("--overwrite", o.overwrite, "Replace results of an earlier run in the output folder")
+    c->add_flag("--overwrite", o.overwrite,
+                "Replace results of an earlier run in the output folder")
         ->group(proc);
-    c->add_option("--plugin", o.plugin, "Plug-in library (default: next to the executable, or $ONDRIFT_PLUGIN)")
-        ->group(proc)->type_name("FILE");
+    c->add_option("--plugin", o.plugin,
+                  "Plug-in library (default: next to the executable, or $ONDRIFT_PLUGIN)")
+        ->group(proc)
+        ->type_name("FILE");
 }
 
 void Commands::addDemo(CLI::App& app) {
     demo_ = app.add_subcommand("demo", "Correct a synthetic phantom and check the result");
     demo_->footer(kDemoFooter);
-    demo_->add_option("-o,--out", demoOptions_.out,
-                      "Keep inputs and results in DIR/input and DIR/output (an earlier demo there "
-                      "is replaced)")
+    demo_
+        ->add_option("-o,--out", demoOptions_.out,
+                     "Keep inputs and results in DIR/input and DIR/output (an earlier demo there "
+                     "is replaced)")
         ->type_name("DIR");
     demo_->add_option("--size", demoOptions_.size, "small (default, a few seconds) or large")
         ->check(CLI::IsMember({"small", "large"}));
@@ -154,7 +177,8 @@ void Commands::addRun(CLI::App& app) {
     run_ = app.add_subcommand("run", "Run a session script against the headless host");
     run_->footer(kRunFooter);
     run_->add_option("script", runOptions_.script, "Script file, or - for standard input")
-        ->required()->type_name("SCRIPT");
+        ->required()
+        ->type_name("SCRIPT");
     run_->add_option("--plugin", runOptions_.plugin, "Plug-in library")->type_name("FILE");
 }
 

@@ -56,7 +56,8 @@ std::string gridText(const NiftiGeometry& g) {
     return text;
 }
 
-Input readInput(const std::string& role, const std::string& path, bool nanToZero, Reporter& reporter) {
+Input readInput(const std::string& role, const std::string& path, bool nanToZero,
+                Reporter& reporter) {
     const double start = reporter.elapsed();
     reporter.step("Reading " + role + " " + path);
     Input in;
@@ -86,9 +87,10 @@ float magnitudeScale(const std::string& option, const Input& magnitude, Reporter
     const float p98 = percentile(magnitude.image, 0.98);
     if (p98 >= kAutoScaleBelow || !(p98 > 0)) return 1.0f;
     const float f = kAutoScaleTarget / p98;
-    reporter.warning(magnitude.image.path + ": magnitude values are low for the plug-in's mask "
-                     "threshold of 200; scaled by " + std::to_string(f) +
-                     " (--magnitude-scale none keeps them)");
+    reporter.warning(magnitude.image.path +
+                     ": magnitude values are low for the plug-in's mask "
+                     "threshold of 200; scaled by " +
+                     std::to_string(f) + " (--magnitude-scale none keeps them)");
     return f;
 }
 
@@ -126,7 +128,9 @@ json statistics(const std::vector<float>& values) {
         ++finite;
     }
     if (finite == 0) return {{"minimum", nullptr}, {"maximum", nullptr}, {"mean", nullptr}};
-    return {{"minimum", lo}, {"maximum", hi}, {"mean", sum / static_cast<double>(finite)},
+    return {{"minimum", lo},
+            {"maximum", hi},
+            {"mean", sum / static_cast<double>(finite)},
             {"nonFinite", values.size() - finite}};
 }
 
@@ -163,7 +167,8 @@ CorrectResult correctSeries(const CorrectOptions& o, Reporter& reporter) {
         inputs.push_back(readInput("magnitude", magnitudePath, o.nanToZero, reporter));
     }
     inputs.push_back(readInput("functional", epiPath, o.nanToZero, reporter));
-    if (!anatPath.empty()) inputs.push_back(readInput("anatomical", anatPath, o.nanToZero, reporter));
+    if (!anatPath.empty())
+        inputs.push_back(readInput("anatomical", anatPath, o.nanToZero, reporter));
     auto find = [&inputs](const std::string& role) -> Input* {
         for (auto& in : inputs)
             if (in.role == role) return &in;
@@ -180,8 +185,9 @@ CorrectResult correctSeries(const CorrectOptions& o, Reporter& reporter) {
     }
     if (magnitude != nullptr) {
         if (!magnitude->image.geometry.sameGrid(phase.image.geometry)) {
-            throw InputError(magnitude->image.path + ": grid (" + gridText(magnitude->image.geometry) +
-                             ") differs from the phase image's (" + gridText(phase.image.geometry) + ")");
+            throw InputError(
+                magnitude->image.path + ": grid (" + gridText(magnitude->image.geometry) +
+                ") differs from the phase image's (" + gridText(phase.image.geometry) + ")");
         }
         if (magnitude->image.geometry.nt() > 1) {
             reporter.warning(magnitude->image.path + ": has several volumes; the first is used");
@@ -197,17 +203,20 @@ CorrectResult correctSeries(const CorrectOptions& o, Reporter& reporter) {
     const bool lattice = anat == nullptr && !explicitNoMap && !eg.sameGrid(pg, 0.5);
     const bool mapping = anat != nullptr || lattice;
     if (!mapping && !sameDims) {
-        throw InputError(epi.image.path + ": grid (" + gridText(eg) + ") differs from the field map's (" +
-                         gridText(pg) + "); --no-map needs the same grid");
+        throw InputError(epi.image.path + ": grid (" + gridText(eg) +
+                         ") differs from the field map's (" + gridText(pg) +
+                         "); --no-map needs the same grid");
     }
     if (!mapping && !eg.sameGrid(pg, 0.5)) {
-        reporter.warning(epi.image.path + ": placed differently from the field map in the world; "
+        reporter.warning(epi.image.path +
+                         ": placed differently from the field map in the world; "
                          "with --no-map the shift map is applied voxel by voxel");
     }
     if (lattice) {
-        reporter.warning("the field map and the functional image lie on different grids; the shift "
-                         "map is carried over through a sampling lattice at half the functional "
-                         "voxel size (--anat gives an anatomical image instead)");
+        reporter.warning(
+            "the field map and the functional image lie on different grids; the shift "
+            "map is carried over through a sampling lattice at half the functional "
+            "voxel size (--anat gives an anatomical image instead)");
     }
     if (anat != nullptr) checkSamplingLattice(anat->image.geometry, eg, reporter);
 
@@ -224,7 +233,8 @@ CorrectResult correctSeries(const CorrectOptions& o, Reporter& reporter) {
     facts.haveMagnitude = !magnitudePath.empty();
     Sidecars sidecars{phase.sidecar, magnitude ? magnitude->sidecar : std::nullopt, epi.sidecar};
     const CorrectionSettings settings = resolveSettings(flags, sidecars, facts, reporter);
-    const float magScale = magnitude != nullptr ? magnitudeScale(o.magnitudeScale, *magnitude, reporter) : 1.0f;
+    const float magScale =
+        magnitude != nullptr ? magnitudeScale(o.magnitudeScale, *magnitude, reporter) : 1.0f;
 
     // The host's workspace, as the GUI would have it: the inputs open as documents.
     out.create();
@@ -257,7 +267,8 @@ CorrectResult correctSeries(const CorrectOptions& o, Reporter& reporter) {
         anat->document = documentName(niftiStem(anat->image.path), ".vmr", used);
         anat->index = vmrIndex = importVmr(anat->image, anat->document);
     } else if (lattice) {
-        vmrIndex = addSamplingLattice(eg, documentName(niftiStem(epi.image.path) + "_lattice", ".vmr", used));
+        vmrIndex = addSamplingLattice(
+            eg, documentName(niftiStem(epi.image.path) + "_lattice", ".vmr", used));
     }
     const double importSeconds = reporter.elapsed() - importStart;
     // The documents hold the values now; only the geometry of the inputs is needed further on.
@@ -285,11 +296,13 @@ CorrectResult correctSeries(const CorrectOptions& o, Reporter& reporter) {
     p.setString("Procedure", startStepName(settings.from));
     p.setInt("PerformAllSteps", 1);
     session.answers.push_back(standin::DialogAnswer::withNumber(phase.index));
-    if (magnitude != nullptr) session.answers.push_back(standin::DialogAnswer::withNumber(magnitude->index));
+    if (magnitude != nullptr)
+        session.answers.push_back(standin::DialogAnswer::withNumber(magnitude->index));
     if (vmrIndex >= 0) session.answers.push_back(standin::DialogAnswer::withNumber(vmrIndex));
     session.answers.push_back(standin::DialogAnswer::withNumber(epi.index));
 
-    reporter.step("Running \"Start\" (" + std::string(startStepName(settings.from)) + " and all later steps)");
+    reporter.step("Running \"Start\" (" + std::string(startStepName(settings.from)) +
+                  " and all later steps)");
     CommandOutcome outcome;
     {
         WorkingDirectory inStaging(out.staging());  // the plug-in writes AMR files beside it
@@ -297,13 +310,15 @@ CorrectResult correctSeries(const CorrectOptions& o, Reporter& reporter) {
     }
     const double runSeconds = reporter.elapsed() - runStart;
     if (!outcome.ok) {
-        throw ProcessingError("the plug-in reported: " + outcome.errorMessage +
-                              (reporter.verbosity() == Verbosity::Verbose ? "" : " (--verbose shows its log)"));
+        throw ProcessingError(
+            "the plug-in reported: " + outcome.errorMessage +
+            (reporter.verbosity() == Verbosity::Verbose ? "" : " (--verbose shows its log)"));
     }
     const std::string undistortedName = session.parameters.getString("NameUndistortedFile");
     if (undistortedName.empty()) {
-        throw ProcessingError("the plug-in finished without an undistorted series (see the log "
-                              "with --verbose)");
+        throw ProcessingError(
+            "the plug-in finished without an undistorted series (see the log "
+            "with --verbose)");
     }
 
     // Every project saved, once (a later save under the same name replaced the earlier one).
@@ -330,8 +345,8 @@ CorrectResult correctSeries(const CorrectOptions& o, Reporter& reporter) {
         const std::string niftiName = fmrPath.stem().string() + ".nii.gz";
         const std::vector<float> values = projectValues(*doc);
         reporter.detail("Writing " + niftiName);
-        writeNifti((out.staging() / niftiName).string(), geometry, std::max(doc->volumes(), 1), values,
-                   &reporter);
+        writeNifti((out.staging() / niftiName).string(), geometry, std::max(doc->volumes(), 1),
+                   values, &reporter);
         outputs.push_back({{"project", fmrPath.filename().string()},
                            {"stc", save->stcPath.filename().string()},
                            {"nifti", niftiName},
@@ -357,7 +372,8 @@ CorrectResult correctSeries(const CorrectOptions& o, Reporter& reporter) {
     for (const auto& in : inputs) summary["inputs"][in.role] = inputJson(in);
     if (magnitude != nullptr) summary["inputs"]["magnitude"]["scale"] = magScale;
     if (lattice) {
-        summary["inputs"]["anatomical"] = {{"samplingLattice", "the functional grid at half its voxel size"}};
+        summary["inputs"]["anatomical"] = {
+            {"samplingLattice", "the functional grid at half its voxel size"}};
     }
     summary["parameters"] = settings.toJson();
     summary["result"] = {{"ErrorNr", 0},

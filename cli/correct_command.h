@@ -12,7 +12,7 @@
 namespace ondrift::cli {
 
 struct CorrectResult {
-    std::filesystem::path correctedNifti;  ///< <bold stem>_undistort.nii.gz in the folder
+    std::filesystem::path correctedNifti;      ///< <bold stem>_undistort.nii.gz in the folder
     std::vector<std::filesystem::path> files;  ///< everything written
     double seconds = 0;
 };

@@ -20,7 +20,9 @@ constexpr double kPi = 3.14159265358979;
 // Two sidecar values that should be equal are taken as equal within this relative tolerance.
 constexpr double kRelativeTolerance = 0.01;
 
-std::string sidecarName(const Sidecar& s) { return std::filesystem::path(s.path).filename().string(); }
+std::string sidecarName(const Sidecar& s) {
+    return std::filesystem::path(s.path).filename().string();
+}
 
 std::string fromSidecar(const Sidecar& s, const std::string& keys) {
     return "sidecar " + sidecarName(s) + " (" + keys + ")";
@@ -68,10 +70,12 @@ void resolveMethod(const CorrectionFlags& f, CorrectionSettings& s, Reporter& re
     s.maskLaplacian = flagOr(f.maskLaplacian, "--mask-laplacian", 1);
     if (s.from != StartStep::Unwrap) return;
     if (multigrid && (f.iterationsRelax || f.regularisation)) {
-        reporter.warning("--relax-iterations and --regularisation apply to --method relaxation only");
+        reporter.warning(
+            "--relax-iterations and --regularisation apply to --method relaxation only");
     }
     if (!multigrid && (f.vcycles || f.iterations || f.maskLaplacian)) {
-        reporter.warning("--vcycles, --iterations and --mask-laplacian apply to --method multigrid only");
+        reporter.warning(
+            "--vcycles, --iterations and --mask-laplacian apply to --method multigrid only");
     }
 }
 
@@ -82,7 +86,8 @@ void resolveDirection(const CorrectionFlags& f, const Sidecars& sc, CorrectionSe
         if (auto v = sc.epi->text("PhaseEncodingDirection")) {
             fromFile = directionCode(*v, sc.epi->path);
         } else if (!f.peDirection && sc.epi->text("PhaseEncodingAxis")) {
-            throw InputError(sc.epi->path + ": PhaseEncodingAxis gives no polarity; give --pe-dir "
+            throw InputError(sc.epi->path +
+                             ": PhaseEncodingAxis gives no polarity; give --pe-dir "
                              "(i, i-, j, j-, k or k-)");
         }
     }
@@ -96,8 +101,9 @@ void resolveDirection(const CorrectionFlags& f, const Sidecars& sc, CorrectionSe
     } else if (fromFile) {
         s.phaseEncodingDir = {*fromFile, fromSidecar(*sc.epi, "PhaseEncodingDirection")};
     } else {
-        throw InputError("missing phase-encoding direction: give --pe-dir (i, i-, j, j-, k, k-) or "
-                         "PhaseEncodingDirection in the functional image's sidecar");
+        throw InputError(
+            "missing phase-encoding direction: give --pe-dir (i, i-, j, j-, k, k-) or "
+            "PhaseEncodingDirection in the functional image's sidecar");
     }
 }
 
@@ -123,12 +129,14 @@ void resolveEchoTime(const CorrectionFlags& f, const Sidecars& sc, CorrectionSet
         if (fromFile && std::fabs(*fromFile - *f.echoTimeDiffMs) > 1e-6 * *fromFile) {
             reporter.warning("--echo-time-diff overrides the echo times of " + sc.phase->path);
         }
-        if (!needed) reporter.warning("--echo-time-diff is not used when starting from a field map");
+        if (!needed)
+            reporter.warning("--echo-time-diff is not used when starting from a field map");
     } else if (fromFile) {
         s.echoTimeDiffMs = {*fromFile, fromSidecar(*sc.phase, "EchoTime2 - EchoTime1")};
     } else if (needed) {
-        throw InputError("missing echo-time difference: give --echo-time-diff MS or EchoTime1 and "
-                         "EchoTime2 in the phase image's sidecar");
+        throw InputError(
+            "missing echo-time difference: give --echo-time-diff MS or EchoTime1 and "
+            "EchoTime2 in the phase image's sidecar");
     } else {
         s.echoTimeDiffMs = {0.0, "not used"};
     }
@@ -136,11 +144,12 @@ void resolveEchoTime(const CorrectionFlags& f, const Sidecars& sc, CorrectionSet
 
 void resolveBandwidth(const CorrectionFlags& f, const Sidecars& sc, const InputFacts& facts,
                       CorrectionSettings& s, Reporter& reporter, bool needed) {
-    const int given = (f.bandWidthPE ? 1 : 0) + (f.effectiveEchoSpacing ? 1 : 0) +
-                      (f.totalReadoutTime ? 1 : 0);
+    const int given =
+        (f.bandWidthPE ? 1 : 0) + (f.effectiveEchoSpacing ? 1 : 0) + (f.totalReadoutTime ? 1 : 0);
     if (given > 1) {
-        throw InputError("give only one of --bandwidth-pe, --effective-echo-spacing and "
-                         "--total-readout-time");
+        throw InputError(
+            "give only one of --bandwidth-pe, --effective-echo-spacing and "
+            "--total-readout-time");
     }
     const int axis = directionAxis(s.phaseEncodingDir.value);
     const int nPE = facts.epiDims[axis];
@@ -154,40 +163,54 @@ void resolveBandwidth(const CorrectionFlags& f, const Sidecars& sc, const InputF
                          "derived from flag --effective-echo-spacing, " + nText};
     } else if (f.totalReadoutTime) {
         requireRange("--total-readout-time", *f.totalReadoutTime, 1e-9, 10);
-        if (nPE < 2) throw InputError("--total-readout-time needs at least 2 voxels along phase encoding");
+        if (nPE < 2)
+            throw InputError("--total-readout-time needs at least 2 voxels along phase encoding");
         s.bandWidthPE = {bandwidthFromReadoutTime(*f.totalReadoutTime, nPE),
                          "derived from flag --total-readout-time, " + nText};
-    } else if (sc.epi && (sc.epi->number("EffectiveEchoSpacing") || sc.epi->number("TotalReadoutTime"))) {
+    } else if (sc.epi &&
+               (sc.epi->number("EffectiveEchoSpacing") || sc.epi->number("TotalReadoutTime"))) {
         const auto ees = sc.epi->number("EffectiveEchoSpacing");
         const auto trt = sc.epi->number("TotalReadoutTime");
-        if (ees && !(*ees > 0)) throw InputError(sc.epi->path + ": EffectiveEchoSpacing must be positive");
-        if (trt && !(*trt > 0)) throw InputError(sc.epi->path + ": TotalReadoutTime must be positive");
+        if (ees && !(*ees > 0))
+            throw InputError(sc.epi->path + ": EffectiveEchoSpacing must be positive");
+        if (trt && !(*trt > 0))
+            throw InputError(sc.epi->path + ": TotalReadoutTime must be positive");
         if (ees && trt && std::fabs(*ees * (nPE - 1) - *trt) > kRelativeTolerance * *trt) {
-            throw InputError(sc.epi->path + ": EffectiveEchoSpacing and TotalReadoutTime disagree "
-                             "for " + nText + " (TotalReadoutTime should be EffectiveEchoSpacing * "
+            throw InputError(sc.epi->path +
+                             ": EffectiveEchoSpacing and TotalReadoutTime disagree "
+                             "for " +
+                             nText +
+                             " (TotalReadoutTime should be EffectiveEchoSpacing * "
                              "(N_PE - 1)); give --bandwidth-pe");
         }
         if (ees) {
-            s.bandWidthPE = {bandwidthFromEchoSpacing(*ees, nPE),
-                             "derived from " + fromSidecar(*sc.epi, "EffectiveEchoSpacing") + ", " + nText};
+            s.bandWidthPE = {
+                bandwidthFromEchoSpacing(*ees, nPE),
+                "derived from " + fromSidecar(*sc.epi, "EffectiveEchoSpacing") + ", " + nText};
         } else {
-            if (nPE < 2) throw InputError(sc.epi->path + ": TotalReadoutTime needs N_PE of at least 2");
-            s.bandWidthPE = {bandwidthFromReadoutTime(*trt, nPE),
-                             "derived from " + fromSidecar(*sc.epi, "TotalReadoutTime") + ", " + nText};
+            if (nPE < 2)
+                throw InputError(sc.epi->path + ": TotalReadoutTime needs N_PE of at least 2");
+            s.bandWidthPE = {
+                bandwidthFromReadoutTime(*trt, nPE),
+                "derived from " + fromSidecar(*sc.epi, "TotalReadoutTime") + ", " + nText};
         }
-        if (auto recon = sc.epi->number("ReconMatrixPE"); recon && static_cast<int>(*recon) != nPE) {
-            reporter.warning(sc.epi->path + ": ReconMatrixPE " + std::to_string(static_cast<int>(*recon)) +
+        if (auto recon = sc.epi->number("ReconMatrixPE");
+            recon && static_cast<int>(*recon) != nPE) {
+            reporter.warning(sc.epi->path + ": ReconMatrixPE " +
+                             std::to_string(static_cast<int>(*recon)) +
                              " differs from the image's " + nText + "; the image's size is used");
         }
     } else if (needed) {
-        throw InputError("missing bandwidth: give --bandwidth-pe HZ, --effective-echo-spacing S or "
-                         "--total-readout-time S, or EffectiveEchoSpacing/TotalReadoutTime in the "
-                         "functional image's sidecar");
+        throw InputError(
+            "missing bandwidth: give --bandwidth-pe HZ, --effective-echo-spacing S or "
+            "--total-readout-time S, or EffectiveEchoSpacing/TotalReadoutTime in the "
+            "functional image's sidecar");
     } else {
         s.bandWidthPE = {0.0, "not used"};
         return;
     }
-    if (!needed && given > 0) reporter.warning("the bandwidth is not used when starting from a pixel shift map");
+    if (!needed && given > 0)
+        reporter.warning("the bandwidth is not used when starting from a pixel shift map");
     if (!std::isfinite(s.bandWidthPE.value) || !(s.bandWidthPE.value > 0)) {
         throw InputError("the bandwidth per pixel is not a positive number");
     }
@@ -204,7 +227,8 @@ StartStep parseStartStep(const std::string& text) {
     if (text == "ComputeB0") return StartStep::ComputeB0;
     if (text == "ComputePxshift") return StartStep::ComputePxshift;
     if (text == "Undistort") return StartStep::Undistort;
-    throw InputError("--from must be Unwrap, ComputeB0, ComputePxshift or Undistort, not \"" + text + "\"");
+    throw InputError("--from must be Unwrap, ComputeB0, ComputePxshift or Undistort, not \"" +
+                     text + "\"");
 }
 
 const char* startStepName(StartStep step) {
@@ -229,11 +253,13 @@ CorrectionSettings resolveSettings(const CorrectionFlags& flags, const Sidecars&
         throw InputError("missing --magnitude: unwrapping needs the magnitude image");
     }
     if (!unwrap && facts.haveMagnitude) {
-        reporter.warning("--magnitude is not used when starting from " + std::string(startStepName(s.from)));
+        reporter.warning("--magnitude is not used when starting from " +
+                         std::string(startStepName(s.from)));
     }
     if (flags.map && *flags.map && !facts.haveAnat && !facts.gridsDiffer) {
-        throw InputError("--map needs an anatomical image (--anat): the field map and the "
-                         "functional image share their grid");
+        throw InputError(
+            "--map needs an anatomical image (--anat): the field map and the "
+            "functional image share their grid");
     }
     if (flags.map && !*flags.map && facts.haveAnat) {
         throw InputError("--anat and --no-map contradict each other");
@@ -241,7 +267,8 @@ CorrectionSettings resolveSettings(const CorrectionFlags& flags, const Sidecars&
     if (facts.haveAnat) {
         s.mapToFunctional = {1, flags.map ? "flag --map" : "derived: --anat given"};
     } else if (facts.gridsDiffer && !(flags.map && !*flags.map)) {
-        s.mapToFunctional = {1, "derived: the field map and the functional image lie on different grids"};
+        s.mapToFunctional = {
+            1, "derived: the field map and the functional image lie on different grids"};
     } else {
         s.mapToFunctional = {0, flags.map ? "flag --no-map" : "default"};
     }
@@ -253,8 +280,9 @@ CorrectionSettings resolveSettings(const CorrectionFlags& flags, const Sidecars&
             const bool radPerSecond = *units == "rad/s";
             if ((hertz || radPerSecond) &&
                 (s.from == StartStep::Unwrap || s.from == StartStep::ComputeB0)) {
-                throw InputError(sidecars.phase->path + ": the start image is a field map in " + *units +
-                                 "; give --from ComputePxshift" + (radPerSecond ? " (with --apply-two-pi)" : ""));
+                throw InputError(sidecars.phase->path + ": the start image is a field map in " +
+                                 *units + "; give --from ComputePxshift" +
+                                 (radPerSecond ? " (with --apply-two-pi)" : ""));
             }
             if (radPerSecond && s.from == StartStep::ComputePxshift && !flags.applyTwoPi) {
                 s.applyTwoPi = {1, "derived: " + sidecars.phase->path + " has Units rad/s"};

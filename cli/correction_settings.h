@@ -69,7 +69,7 @@ struct CorrectionSettings {
     Setting<int> nrOfIterations;
     Setting<int> phaseToRadians;
     Setting<int> maskLaplacian;
-    Setting<double> bandWidthPE;    ///< Hz per pixel
+    Setting<double> bandWidthPE;  ///< Hz per pixel
     Setting<double> echoTimeDiffMs;
     Setting<int> phaseEncodingDir;  ///< 1…6
     Setting<int> applyTwoPi;

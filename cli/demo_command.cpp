@@ -6,9 +6,9 @@
 #include <cstdio>
 #include <filesystem>
 
+#include "cli/bids_sidecar.h"
 #include "cli/commands.h"
 #include "cli/correct_command.h"
-#include "cli/bids_sidecar.h"
 #include "cli/errors.h"
 #include "cli/phantom.h"
 #include "cli/reporter.h"
@@ -81,16 +81,19 @@ int runDemo(const DemoOptions& options, Reporter& reporter) {
     const double maxShift = std::max(std::fabs(*lo), std::fabs(*hi)) / phantom.bandwidthPE();
     const bool pass = reduction >= kExpectedReduction;
 
-    std::printf("ondrift demo (%s): %dx%dx%d voxels, %d volumes; field %.0f to %.0f Hz (%.1f phase "
-                "cycles), shifts up to %.1f voxels along %s\n",
-                options.size.c_str(), po.dims[0], po.dims[1], po.dims[2], po.volumes, *lo, *hi,
-                cycles, maxShift, bidsDirection(po.peDirection).c_str());
+    std::printf(
+        "ondrift demo (%s): %dx%dx%d voxels, %d volumes; field %.0f to %.0f Hz (%.1f phase "
+        "cycles), shifts up to %.1f voxels along %s\n",
+        options.size.c_str(), po.dims[0], po.dims[1], po.dims[2], po.volumes, *lo, *hi, cycles,
+        maxShift, bidsDirection(po.peDirection).c_str());
     std::printf("  error of the distorted series: %6.2f %%\n", 100.0 * before);
     std::printf("  error of the corrected series: %6.2f %%\n", 100.0 * after);
     std::printf("  reduction: %.1fx (expected at least %.1fx): %s\n", reduction, kExpectedReduction,
                 pass ? "PASS" : "FAIL");
-    std::printf("  (relative RMS error against the truth inside the head, away from its edge; "
-                "%.1f s)\n", result.seconds);
+    std::printf(
+        "  (relative RMS error against the truth inside the head, away from its edge; "
+        "%.1f s)\n",
+        result.seconds);
     if (folder.kept()) std::printf("  inputs and results in %s\n", folder.path().string().c_str());
     return pass ? kExitSuccess : kExitFailed;
 }

@@ -14,9 +14,10 @@ float percentile(const NiftiImage& image, double fraction) {
     const auto first = image.volume(0);
     if (first.empty()) return 0.0f;
     std::vector<float> values(first.begin(), first.end());
-    const auto rank = static_cast<std::size_t>(
-        std::clamp(fraction, 0.0, 1.0) * static_cast<double>(values.size() - 1));
-    std::nth_element(values.begin(), values.begin() + static_cast<std::ptrdiff_t>(rank), values.end());
+    const auto rank = static_cast<std::size_t>(std::clamp(fraction, 0.0, 1.0) *
+                                               static_cast<double>(values.size() - 1));
+    std::nth_element(values.begin(), values.begin() + static_cast<std::ptrdiff_t>(rank),
+                     values.end());
     return values[rank];
 }
 
@@ -83,7 +84,8 @@ int addSamplingLattice(const NiftiGeometry& epi, const std::string& documentName
     const Affine& a = epi.affine();
     Affine half = a;
     for (int r = 0; r < 3; ++r) {
-        for (int c = 0; c < 3; ++c) half[static_cast<std::size_t>(4 * r + c)] = a[static_cast<std::size_t>(4 * r + c)] / 2;
+        for (int c = 0; c < 3; ++c)
+            half[static_cast<std::size_t>(4 * r + c)] = a[static_cast<std::size_t>(4 * r + c)] / 2;
         // Lattice point 0 sits a quarter voxel before the first functional voxel's centre.
         half[static_cast<std::size_t>(4 * r + 3)] =
             a[static_cast<std::size_t>(4 * r + 3)] -
@@ -103,7 +105,8 @@ int addSamplingLattice(const NiftiGeometry& epi, const std::string& documentName
     try {
         return standin::workspace().addVmr(layout);
     } catch (const std::invalid_argument& e) {
-        throw InputError(std::string("the functional grid is too large for a sampling lattice (") + e.what() + ")");
+        throw InputError(std::string("the functional grid is too large for a sampling lattice (") +
+                         e.what() + ")");
     }
 }
 

@@ -30,8 +30,9 @@ void checkSamplingLattice(const NiftiGeometry& anat, const NiftiGeometry& epi, R
     const auto av = anat.voxelSize();
     const auto ev = epi.voxelSize();
     if (*std::max_element(av.begin(), av.end()) > *std::min_element(ev.begin(), ev.end()) + 1e-3) {
-        reporter.warning("the anatomical image's voxels are coarser than the functional image's; "
-                         "some functional voxels may get no shift");
+        reporter.warning(
+            "the anatomical image's voxels are coarser than the functional image's; "
+            "some functional voxels may get no shift");
     }
     const Affine& e = epi.affine();
     for (int corner = 0; corner < 8; ++corner) {
@@ -43,9 +44,11 @@ void checkSamplingLattice(const NiftiGeometry& anat, const NiftiGeometry& epi, R
         const auto v = voxelOf(anat, w);
         const int n[3] = {anat.nx(), anat.ny(), anat.nz()};
         for (int a = 0; a < 3; ++a) {
-            if (!(v[static_cast<std::size_t>(a)] > -0.5 && v[static_cast<std::size_t>(a)] < n[a] - 0.5)) {
-                reporter.warning("the anatomical image does not cover the functional image; voxels "
-                                 "outside it get no shift");
+            if (!(v[static_cast<std::size_t>(a)] > -0.5 &&
+                  v[static_cast<std::size_t>(a)] < n[a] - 0.5)) {
+                reporter.warning(
+                    "the anatomical image does not cover the functional image; voxels "
+                    "outside it get no shift");
                 return;
             }
         }

@@ -23,8 +23,10 @@ void printAffine(const Affine& a) {
 }
 
 void printPosition(const ScannerPositionHeader& p) {
-    std::printf("  first slice centre: %.3f %.3f %.3f\n", p.Slice1CenterX, p.Slice1CenterY, p.Slice1CenterZ);
-    std::printf("  last slice centre:  %.3f %.3f %.3f\n", p.SliceNCenterX, p.SliceNCenterY, p.SliceNCenterZ);
+    std::printf("  first slice centre: %.3f %.3f %.3f\n", p.Slice1CenterX, p.Slice1CenterY,
+                p.Slice1CenterZ);
+    std::printf("  last slice centre:  %.3f %.3f %.3f\n", p.SliceNCenterX, p.SliceNCenterY,
+                p.SliceNCenterZ);
     std::printf("  row direction:      %.4f %.4f %.4f\n", p.RowDirX, p.RowDirY, p.RowDirZ);
     std::printf("  column direction:   %.4f %.4f %.4f\n", p.ColDirX, p.ColDirY, p.ColDirZ);
     std::printf("  rows x columns:     %d x %d, field of view %.2f x %.2f mm\n", p.NRows, p.NCols,
@@ -38,7 +40,8 @@ int infoNifti(const std::string& path) {
     std::printf("%s: NIfTI-1\n", path.c_str());
     std::printf("  dimensions: %d x %d x %d, %d volume%s\n", g.nx(), g.ny(), g.nz(), g.nt(),
                 g.nt() == 1 ? "" : "s");
-    std::printf("  voxel size: %.4f x %.4f x %.4f mm\n", g.voxelSize()[0], g.voxelSize()[1], g.voxelSize()[2]);
+    std::printf("  voxel size: %.4f x %.4f x %.4f mm\n", g.voxelSize()[0], g.voxelSize()[1],
+                g.voxelSize()[2]);
     if (g.repetitionTime() > 0) std::printf("  repetition time: %.4f s\n", g.repetitionTime());
     std::printf("  data type: %s\n", image.dataTypeName.c_str());
     std::printf("  qform code: %d, sform code: %d\n", g.qformCode(), g.sformCode());

@@ -9,10 +9,11 @@
 
 int main(int argc, char** argv) {
     using namespace ondrift::cli;
-    CLI::App app{"ondrift: fieldmap-based EPI distortion correction (pixel-shift method of "
-                 "Jezzard & Balaban, 1995)\nfrom the shell. Runs the ondrift plug-in in a headless "
-                 "host on NIfTI/BIDS data.",
-                 "ondrift"};
+    CLI::App app{
+        "ondrift: fieldmap-based EPI distortion correction (pixel-shift method of "
+        "Jezzard & Balaban, 1995)\nfrom the shell. Runs the ondrift plug-in in a headless "
+        "host on NIfTI/BIDS data.",
+        "ondrift"};
     app.set_version_flag("--version", "ondrift 1.1.0");
     app.require_subcommand(1);
     app.fallthrough();
@@ -20,8 +21,9 @@ int main(int argc, char** argv) {
     bool verbose = false;
     auto* quietFlag = app.add_flag("-q,--quiet", quiet, "Print only warnings and errors");
     app.add_flag("-v,--verbose", verbose, "Also print the plug-in's log")->excludes(quietFlag);
-    app.footer("Exit codes: 0 success, 1 processing failed, 2 bad usage or input.\n"
-               "Run `ondrift demo` first on a new machine; see `ondrift COMMAND --help`.");
+    app.footer(
+        "Exit codes: 0 success, 1 processing failed, 2 bad usage or input.\n"
+        "Run `ondrift demo` first on a new machine; see `ondrift COMMAND --help`.");
 
     Commands commands;
     commands.add(app);

@@ -20,7 +20,6 @@ namespace ondrift::cli {
 
 namespace fs = std::filesystem;
 
-
 namespace {
 
 constexpr std::size_t kChunkBytes = kNiftiChunkBytes;
@@ -217,7 +216,9 @@ NiftiGeometry::NiftiGeometry(std::shared_ptr<const Header> header) : header_(std
     for (int r = 0; r < 4; ++r)
         for (int c = 0; c < 4; ++c) affine_[static_cast<std::size_t>(4 * r + c)] = m.m[r][c];
     // The host and the rest of the command work in millimetres.
-    const double toMm = h.xyz_units == NIFTI_UNITS_METER ? 1000.0 : h.xyz_units == NIFTI_UNITS_MICRON ? 0.001 : 1.0;
+    const double toMm = h.xyz_units == NIFTI_UNITS_METER    ? 1000.0
+                        : h.xyz_units == NIFTI_UNITS_MICRON ? 0.001
+                                                            : 1.0;
     if (toMm != 1.0) {
         for (float& v : voxelSize_) v = static_cast<float>(v * toMm);
         for (std::size_t i = 0; i < 12; ++i) affine_[i] *= toMm;
@@ -308,7 +309,8 @@ NiftiImage readNifti(const std::string& path, const ReadOptions& options, Report
     std::size_t done = 0;
     while (done < image.data.size()) {
         const std::size_t count = std::min(perChunk, image.data.size() - done);
-        const std::size_t got = znzread(raw.data(), static_cast<std::size_t>(bytesPerVoxel), count, fp);
+        const std::size_t got =
+            znzread(raw.data(), static_cast<std::size_t>(bytesPerVoxel), count, fp);
         if (got != count) {
             znzclose(fp);
             fail(path, "truncated: the data ends after " + std::to_string(done + got) + " of " +

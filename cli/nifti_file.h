@@ -64,9 +64,9 @@ private:
 struct NiftiImage {
     std::string path;
     NiftiGeometry geometry;
-    std::vector<float> data;       ///< scaled values, x fastest, volume slowest
-    std::string dataTypeName;      ///< e.g. "INT16"
-    std::size_t nonFinite = 0;     ///< NaN/Inf values found (replaced by 0 with nanToZero)
+    std::vector<float> data;    ///< scaled values, x fastest, volume slowest
+    std::string dataTypeName;   ///< e.g. "INT16"
+    std::size_t nonFinite = 0;  ///< NaN/Inf values found (replaced by 0 with nanToZero)
 
     /// The values of one volume.
     std::span<const float> volume(int t) const;

@@ -26,7 +26,8 @@ std::string fileNameOf(const std::string& path) {
 namespace {
 
 template <typename T>
-void storeChunk(const float* in, std::size_t count, double slope, double inter, unsigned char* out) {
+void storeChunk(const float* in, std::size_t count, double slope, double inter,
+                unsigned char* out) {
     for (std::size_t i = 0; i < count; ++i) {
         T v;
         if constexpr (std::is_floating_point_v<T>) {
@@ -83,7 +84,8 @@ void writeNifti(const std::string& path, const NiftiGeometry& geometry, int nt,
     }
     nim->datatype = type.datatype;
     nifti_datatype_sizes(type.datatype, &nim->nbyper, &nim->swapsize);
-    const bool floating = type.datatype == NIFTI_TYPE_FLOAT32 || type.datatype == NIFTI_TYPE_FLOAT64;
+    const bool floating =
+        type.datatype == NIFTI_TYPE_FLOAT32 || type.datatype == NIFTI_TYPE_FLOAT64;
     nim->scl_slope = floating ? 1.0f : static_cast<float>(type.slope);
     nim->scl_inter = floating ? 0.0f : static_cast<float>(type.inter);
     nim->cal_min = nim->cal_max = 0.0f;
@@ -119,16 +121,19 @@ void writeNifti(const std::string& path, const NiftiGeometry& geometry, int nt,
 }
 
 NiftiGeometry makeGeometry(const std::array<int, 4>& dims, const Affine& affine, float tr) {
-    const int d[8] = {dims[3] > 1 ? 4 : 3, dims[0], dims[1], dims[2], std::max(dims[3], 1), 1, 1, 1};
+    const int d[8] = {dims[3] > 1 ? 4 : 3,  dims[0], dims[1], dims[2],
+                      std::max(dims[3], 1), 1,       1,       1};
     NiftiImagePtr nim(nifti_make_new_nim(d, NIFTI_TYPE_FLOAT32, 0));
     if (!nim) throw ProcessingError("out of memory");
     mat44 m{};
     for (int r = 0; r < 4; ++r)
-        for (int c = 0; c < 4; ++c) m.m[r][c] = static_cast<float>(affine[static_cast<std::size_t>(4 * r + c)]);
+        for (int c = 0; c < 4; ++c)
+            m.m[r][c] = static_cast<float>(affine[static_cast<std::size_t>(4 * r + c)]);
     for (int c = 0; c < 3; ++c) {
-        const double len = std::sqrt(affine[static_cast<std::size_t>(c)] * affine[static_cast<std::size_t>(c)] +
-                                     affine[static_cast<std::size_t>(4 + c)] * affine[static_cast<std::size_t>(4 + c)] +
-                                     affine[static_cast<std::size_t>(8 + c)] * affine[static_cast<std::size_t>(8 + c)]);
+        const double len = std::sqrt(
+            affine[static_cast<std::size_t>(c)] * affine[static_cast<std::size_t>(c)] +
+            affine[static_cast<std::size_t>(4 + c)] * affine[static_cast<std::size_t>(4 + c)] +
+            affine[static_cast<std::size_t>(8 + c)] * affine[static_cast<std::size_t>(8 + c)]);
         nim->pixdim[c + 1] = static_cast<float>(len);
     }
     nim->dx = nim->pixdim[1];

@@ -34,7 +34,8 @@ OutputFolder::OutputFolder(const std::string& folder, bool overwrite,
         if (sameFile(input, folder_)) throw InputError(folder + ": the output folder is an input");
     }
     if (!overwrite_ && fs::exists(folder_ / "ondrift.json", ec)) {
-        throw InputError(folder + ": holds the results of an earlier run (use --overwrite or "
+        throw InputError(folder +
+                         ": holds the results of an earlier run (use --overwrite or "
                          "another folder)");
     }
 }
@@ -49,13 +50,15 @@ void OutputFolder::create() {
     std::error_code ec;
     if (!fs::exists(folder_, ec)) {
         fs::create_directories(folder_, ec);
-        if (ec) throw ProcessingError(folder_.string() + ": cannot create the folder: " + ec.message());
+        if (ec)
+            throw ProcessingError(folder_.string() + ": cannot create the folder: " + ec.message());
         createdFolder_ = true;
     }
     staging_ = folder_ / (".ondrift-work-" + std::to_string(getpid()));
     fs::remove_all(staging_, ec);
     fs::create_directory(staging_, ec);
-    if (ec) throw ProcessingError(staging_.string() + ": cannot create the folder: " + ec.message());
+    if (ec)
+        throw ProcessingError(staging_.string() + ": cannot create the folder: " + ec.message());
 }
 
 std::vector<fs::path> OutputFolder::commit() {
@@ -68,20 +71,24 @@ std::vector<fs::path> OutputFolder::commit() {
         const fs::path target = folder_ / name;
         for (const auto& input : inputs_) {
             if (sameFile(input, target)) {
-                throw InputError(target.string() + ": an output would overwrite this input; "
+                throw InputError(target.string() +
+                                 ": an output would overwrite this input; "
                                  "choose another output folder");
             }
         }
         std::error_code ec;
         if (!overwrite_ && fs::exists(target, ec)) {
-            throw InputError(target.string() + ": exists already (use --overwrite or another folder)");
+            throw InputError(target.string() +
+                             ": exists already (use --overwrite or another folder)");
         }
     }
     std::vector<fs::path> done;
     for (const auto& name : names) {
         std::error_code ec;
         fs::rename(staging_ / name, folder_ / name, ec);
-        if (ec) throw ProcessingError((folder_ / name).string() + ": cannot move into place: " + ec.message());
+        if (ec)
+            throw ProcessingError((folder_ / name).string() +
+                                  ": cannot move into place: " + ec.message());
         done.push_back(folder_ / name);
     }
     return done;

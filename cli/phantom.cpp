@@ -75,7 +75,8 @@ public:
 
     /// A linear background (harmonic, so the Laplacian unwrapping recovers it) and a lobe.
     double field(double x, double y, double z) const {
-        const double d2 = std::pow(x - lobe_[0], 2) + std::pow(y - lobe_[1], 2) + std::pow(z - lobe_[2], 2);
+        const double d2 =
+            std::pow(x - lobe_[0], 2) + std::pow(y - lobe_[1], 2) + std::pow(z - lobe_[2], 2);
         return o_.gradientHz * y / half_[1] + 0.3 * o_.gradientHz * x / half_[0] +
                o_.lobeHz * std::exp(-d2 / (2 * lobeSigma_ * lobeSigma_));
     }
@@ -102,8 +103,8 @@ World toWorld(const Affine& a, double i, double j, double k) {
 
 /// A grid of `dims` voxels of `size` mm, rotated about x by `tiltX` and about z by `tiltZ`
 /// (radians), mirrored in i when asked, centred at `centre`.
-Affine gridAffine(const std::array<int, 3>& dims, double size, double tiltX, double tiltZ, bool flipI,
-                  const std::array<double, 3>& centre) {
+Affine gridAffine(const std::array<int, 3>& dims, double size, double tiltX, double tiltZ,
+                  bool flipI, const std::array<double, 3>& centre) {
     const double ca = std::cos(tiltX), sa = std::sin(tiltX);
     const double cb = std::cos(tiltZ), sb = std::sin(tiltZ);
     const double rx[9] = {1, 0, 0, 0, ca, -sa, 0, sa, ca};
@@ -119,7 +120,8 @@ Affine gridAffine(const std::array<int, 3>& dims, double size, double tiltX, dou
     for (int i = 0; i < 3; ++i) {
         double c = 0;
         for (int j = 0; j < 3; ++j) {
-            c += a[static_cast<std::size_t>(4 * i + j)] * (dims[static_cast<std::size_t>(j)] - 1) / 2.0;
+            c += a[static_cast<std::size_t>(4 * i + j)] * (dims[static_cast<std::size_t>(j)] - 1) /
+                 2.0;
         }
         a[static_cast<std::size_t>(4 * i + 3)] = centre[static_cast<std::size_t>(i)] - c;
     }
@@ -152,9 +154,10 @@ Phantom makePhantom(const PhantomOptions& o) {
     const Affine fieldAffine = gridAffine(o.dims, o.voxelSize, tilt, tilt / 2, o.flipI, {0, 0, 0});
     const bool ownGrid = o.epiDims[0] > 0;
     const std::array<int, 3> ed = ownGrid ? o.epiDims : o.dims;
-    const Affine epiAffine =
-        ownGrid ? gridAffine(ed, o.epiVoxelSize, o.epiTiltDegrees * kPi / 180.0, 0, false, o.epiCentreMm)
-                : fieldAffine;
+    const Affine epiAffine = ownGrid
+                                 ? gridAffine(ed, o.epiVoxelSize, o.epiTiltDegrees * kPi / 180.0, 0,
+                                              false, o.epiCentreMm)
+                                 : fieldAffine;
     p.geometry = makeGeometry({o.dims[0], o.dims[1], o.dims[2], 1}, fieldAffine, 0.0f);
     p.seriesGeometry = makeGeometry({ed[0], ed[1], ed[2], o.volumes}, epiAffine,
                                     static_cast<float>(o.repetitionTime));
@@ -173,7 +176,8 @@ Phantom makePhantom(const PhantomOptions& o) {
                 const double phi = 2 * kPi * f * dte;
                 const auto u = static_cast<std::size_t>(i);
                 p.fieldHz[u] = static_cast<float>(f);
-                p.phase[u] = static_cast<float>(phi - 2 * kPi * std::floor((phi + kPi) / (2 * kPi)));
+                p.phase[u] =
+                    static_cast<float>(phi - 2 * kPi * std::floor((phi + kPi) / (2 * kPi)));
                 p.magnitude[u] = static_cast<float>(model.magnitude(w.x, w.y, w.z));
             }
         }
@@ -190,7 +194,8 @@ Phantom makePhantom(const PhantomOptions& o) {
     const int axis = directionAxis(o.peDirection);
     const double sign = o.peDirection % 2 == 1 ? 1.0 : -1.0;
     double maxShift = 0;
-    for (std::size_t i = 0; i < n; ++i) maxShift = std::max(maxShift, std::fabs(p.fieldHz[i] / bandwidth));
+    for (std::size_t i = 0; i < n; ++i)
+        maxShift = std::max(maxShift, std::fabs(p.fieldHz[i] / bandwidth));
     const double reach = maxShift * 1.5 + 2.0;
     for (int z = 0, i = 0; z < ed[2]; ++z) {
         for (int y = 0; y < ed[1]; ++y) {
@@ -199,7 +204,8 @@ Phantom makePhantom(const PhantomOptions& o) {
                 const World w = toWorld(epiAffine, x, y, z);
                 p.evaluationMask[u] = model.radius(w.x, w.y, w.z) < 0.75 ? 1 : 0;
                 for (int t = 0; t < o.volumes; ++t) {
-                    p.truth[static_cast<std::size_t>(t) * m + u] = static_cast<float>(model.signal(w.x, w.y, w.z, t));
+                    p.truth[static_cast<std::size_t>(t) * m + u] =
+                        static_cast<float>(model.signal(w.x, w.y, w.z, t));
                 }
                 double q[3] = {double(x), double(y), double(z)};
                 const double target = q[axis];
@@ -214,7 +220,8 @@ Phantom makePhantom(const PhantomOptions& o) {
                 q[axis] = 0.5 * (lo + hi);
                 const World v = toWorld(epiAffine, q[0], q[1], q[2]);
                 for (int t = 0; t < o.volumes; ++t) {
-                    p.distorted[static_cast<std::size_t>(t) * m + u] = static_cast<float>(model.signal(v.x, v.y, v.z, t));
+                    p.distorted[static_cast<std::size_t>(t) * m + u] =
+                        static_cast<float>(model.signal(v.x, v.y, v.z, t));
                 }
             }
         }
@@ -231,7 +238,8 @@ Phantom makePhantom(const PhantomOptions& o) {
             for (int y = 0; y < ad[1]; ++y) {
                 for (int x = 0; x < ad[0]; ++x, ++i) {
                     const World w = toWorld(anatAffine, x, y, z);
-                    p.anatomy[static_cast<std::size_t>(i)] = static_cast<float>(model.anatomy(w.x, w.y, w.z));
+                    p.anatomy[static_cast<std::size_t>(i)] =
+                        static_cast<float>(model.anatomy(w.x, w.y, w.z));
                 }
             }
         }

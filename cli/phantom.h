@@ -45,18 +45,19 @@ struct PhantomOptions {
 
 struct Phantom {
     PhantomOptions options;
-    NiftiGeometry geometry;          ///< field map grid, 1 volume
-    NiftiGeometry seriesGeometry;    ///< functional grid, `options.volumes` volumes
-    NiftiGeometry anatomyGeometry;   ///< when `options.anatomy`
+    NiftiGeometry geometry;         ///< field map grid, 1 volume
+    NiftiGeometry seriesGeometry;   ///< functional grid, `options.volumes` volumes
+    NiftiGeometry anatomyGeometry;  ///< when `options.anatomy`
     std::vector<float> anatomy;
-    std::vector<float> fieldHz;      ///< the true field
-    std::vector<float> phase;        ///< wrapped phase difference, radians in [-pi, pi)
+    std::vector<float> fieldHz;  ///< the true field
+    std::vector<float> phase;    ///< wrapped phase difference, radians in [-pi, pi)
     std::vector<float> magnitude;
-    std::vector<float> truth;        ///< undistorted series
-    std::vector<float> distorted;    ///< series distorted by the field
-    std::vector<unsigned char> evaluationMask;  ///< functional grid: inside the head, away from its edge
+    std::vector<float> truth;      ///< undistorted series
+    std::vector<float> distorted;  ///< series distorted by the field
+    std::vector<unsigned char>
+        evaluationMask;  ///< functional grid: inside the head, away from its edge
 
-    double bandwidthPE() const;      ///< Hz per pixel along phase encoding
+    double bandwidthPE() const;  ///< Hz per pixel along phase encoding
     double echoTimeDiffMs() const;
 };
 

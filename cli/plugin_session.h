@@ -13,10 +13,10 @@ namespace ondrift::cli {
 class Reporter;
 
 struct CommandOutcome {
-    bool ok = false;          ///< "ErrorNr" was 0
-    std::string errorMessage; ///< "ErrorMsg" when not ok
-    int dialogsShown = 0;     ///< dialogs the command opened
-    int answersLeft = 0;      ///< queued answers it did not take
+    bool ok = false;           ///< "ErrorNr" was 0
+    std::string errorMessage;  ///< "ErrorMsg" when not ok
+    int dialogsShown = 0;      ///< dialogs the command opened
+    int answersLeft = 0;       ///< queued answers it did not take
 };
 
 class PluginSession {

@@ -11,8 +11,10 @@ namespace ondrift::cli {
 namespace {
 
 void printPosition(const ScannerPositionHeader& p) {
-    std::printf("  first slice centre: %.3f %.3f %.3f\n", p.Slice1CenterX, p.Slice1CenterY, p.Slice1CenterZ);
-    std::printf("  last slice centre:  %.3f %.3f %.3f\n", p.SliceNCenterX, p.SliceNCenterY, p.SliceNCenterZ);
+    std::printf("  first slice centre: %.3f %.3f %.3f\n", p.Slice1CenterX, p.Slice1CenterY,
+                p.Slice1CenterZ);
+    std::printf("  last slice centre:  %.3f %.3f %.3f\n", p.SliceNCenterX, p.SliceNCenterY,
+                p.SliceNCenterZ);
     std::printf("  row direction:      %.4f %.4f %.4f\n", p.RowDirX, p.RowDirY, p.RowDirZ);
     std::printf("  column direction:   %.4f %.4f %.4f\n", p.ColDirX, p.ColDirY, p.ColDirZ);
     std::printf("  rows x columns:     %d x %d, field of view %.2f x %.2f mm\n", p.NRows, p.NCols,
@@ -30,10 +32,12 @@ void printProjectInfo(const std::string& path) {
         if (!doc) throw InputError(error);
         const FMRHeader& h = doc->header;
         std::printf("%s: FMR project\n", path.c_str());
-        std::printf("  dimensions: %d x %d x %d, %d volume%s\n", doc->columns(), doc->rows(), doc->slices(),
-                    doc->volumes(), doc->volumes() == 1 ? "" : "s");
-        std::printf("  voxel size: %.4f x %.4f x %.4f mm\n", h.voxelSizeX, h.voxelSizeY, h.voxelSizeZ);
-        std::printf("  data type: %s\n", doc->dataType() == kFmrFloat32 ? "32-bit float" : "16-bit integer");
+        std::printf("  dimensions: %d x %d x %d, %d volume%s\n", doc->columns(), doc->rows(),
+                    doc->slices(), doc->volumes(), doc->volumes() == 1 ? "" : "s");
+        std::printf("  voxel size: %.4f x %.4f x %.4f mm\n", h.voxelSizeX, h.voxelSizeY,
+                    h.voxelSizeZ);
+        std::printf("  data type: %s\n",
+                    doc->dataType() == kFmrFloat32 ? "32-bit float" : "16-bit integer");
         std::printf("  STC file: %s\n", doc->sourceStcFile.string().c_str());
         const std::string amr = standin::fieldText(h.amrFileName, sizeof h.amrFileName);
         std::printf("  linked AMR file: %s\n", amr.empty() ? "(none)" : amr.c_str());
@@ -46,7 +50,8 @@ void printProjectInfo(const std::string& path) {
         const VMRMainHeader& h = doc->header;
         std::printf("%s: VMR project\n", path.c_str());
         std::printf("  dimensions: %d x %d x %d\n", doc->dimX(), doc->dimY(), doc->dimZ());
-        std::printf("  voxel size: %.4f x %.4f x %.4f mm\n", h.voxelSizeX, h.voxelSizeY, h.voxelSizeZ);
+        std::printf("  voxel size: %.4f x %.4f x %.4f mm\n", h.voxelSizeX, h.voxelSizeY,
+                    h.voxelSizeZ);
         printPosition(doc->position);
         return;
     }

@@ -51,7 +51,8 @@ void Reporter::pluginLog(const std::string& entry) {
         std::string first;
         std::getline(lines, first);
         line("  plug-in: " + first);
-        for (std::string rest; std::getline(lines, rest);) std::cerr << "            " << rest << "\n";
+        for (std::string rest; std::getline(lines, rest);)
+            std::cerr << "            " << rest << "\n";
         return;
     }
     if (entry.size() > 3 && entry.compare(entry.size() - 3, 3, "...") == 0 &&

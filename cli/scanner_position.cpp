@@ -78,7 +78,8 @@ Affine affineFromPosition(const ScannerPositionHeader& p, int nz) {
                  (last.z - first.z) / (nz - 1)};
     } else {
         // One slice: the normal of the row and column directions, one thickness long.
-        slice = {rowDir.y * colDir.z - rowDir.z * colDir.y, rowDir.z * colDir.x - rowDir.x * colDir.z,
+        slice = {rowDir.y * colDir.z - rowDir.z * colDir.y,
+                 rowDir.z * colDir.x - rowDir.x * colDir.z,
                  rowDir.x * colDir.y - rowDir.y * colDir.x};
         const double t = p.SliceThickness > 0 ? p.SliceThickness : 1.0;
         slice = {slice.x * t, slice.y * t, slice.z * t};

@@ -96,7 +96,8 @@ private:
         return f.is_absolute() ? f : base_ / f;
     }
 
-    static void arity(const std::vector<std::string>& w, std::size_t lo, std::size_t hi, const char* usage) {
+    static void arity(const std::vector<std::string>& w, std::size_t lo, std::size_t hi,
+                      const char* usage) {
         if (w.size() < lo || w.size() > hi) throw InputError(std::string("usage: ") + usage);
     }
 
@@ -108,7 +109,8 @@ private:
         } catch (const std::exception&) {
             used = 0;
         }
-        if (used != text.size() || text.empty()) throw InputError("\"" + text + "\" is not an integer");
+        if (used != text.size() || text.empty())
+            throw InputError("\"" + text + "\" is not an integer");
         return v;
     }
 
@@ -120,7 +122,8 @@ private:
         } catch (const std::exception&) {
             used = 0;
         }
-        if (used != text.size() || text.empty()) throw InputError("\"" + text + "\" is not a number");
+        if (used != text.size() || text.empty())
+            throw InputError("\"" + text + "\" is not a number");
         return v;
     }
 
@@ -141,7 +144,8 @@ private:
     void open(const std::vector<std::string>& w) {
         arity(w, 3, 4, "open fmr|vmr FILE [NAME]");
         const std::string kind = w[1];
-        if (kind != "fmr" && kind != "vmr") throw InputError("open: fmr or vmr, not \"" + kind + "\"");
+        if (kind != "fmr" && kind != "vmr")
+            throw InputError("open: fmr or vmr, not \"" + kind + "\"");
         const fs::path file = path(w[2]);
         auto& ws = standin::workspace();
         int index = -1;
@@ -152,8 +156,8 @@ private:
             niftiInputs_.push_back({index, image.geometry});
         } else {
             if (w.size() > 3) throw InputError("open: a project keeps its own name");
-            const standin::OpenResult r =
-                kind == "fmr" ? standin::openFmrProject(ws, file) : standin::openVmrProject(ws, file);
+            const standin::OpenResult r = kind == "fmr" ? standin::openFmrProject(ws, file)
+                                                        : standin::openVmrProject(ws, file);
             if (!r) throw InputError(r.error);
             index = r.index;
         }
@@ -183,7 +187,8 @@ private:
         for (int i = 0; i < ws.size(); ++i) {
             if (fs::path(ws.name(i)).filename() == nameOrIndex) return i;
         }
-        if (!nameOrIndex.empty() && nameOrIndex.find_first_not_of("0123456789") == std::string::npos) {
+        if (!nameOrIndex.empty() &&
+            nameOrIndex.find_first_not_of("0123456789") == std::string::npos) {
             return integer(nameOrIndex);
         }
         throw InputError("no open document is named \"" + nameOrIndex + "\"");
@@ -216,7 +221,8 @@ private:
         lastCommand_ = w[1];
         if (!last_.ok) pendingFailure_ = true;
         if (last_.answersLeft > 0) {
-            reporter_.warning(std::to_string(last_.answersLeft) + " queued answers were not asked for; "
+            reporter_.warning(std::to_string(last_.answersLeft) +
+                              " queued answers were not asked for; "
                               "they are dropped");
             standin::session().answers.clear();
         }
@@ -232,16 +238,19 @@ private:
         if (w[1] == "ok" && w.size() == 2) {
             if (!last_.ok) failUnexpected();
         } else if (w[1] == "error") {
-            if (last_.ok) throw ProcessingError("expected \"" + lastCommand_ + "\" to fail, but it succeeded");
+            if (last_.ok)
+                throw ProcessingError("expected \"" + lastCommand_ +
+                                      "\" to fail, but it succeeded");
             if (w.size() == 3 && last_.errorMessage.find(w[2]) == std::string::npos) {
-                throw ProcessingError("\"" + lastCommand_ + "\" failed with \"" + last_.errorMessage +
-                                      "\", not \"" + w[2] + "\"");
+                throw ProcessingError("\"" + lastCommand_ + "\" failed with \"" +
+                                      last_.errorMessage + "\", not \"" + w[2] + "\"");
             }
             pendingFailure_ = false;
         } else if (w[1] == "param" && w.size() == 4) {
             const std::string value = parameterText(w[2]);
             if (value != w[3]) {
-                throw ProcessingError("parameter " + w[2] + " is \"" + value + "\", not \"" + w[3] + "\"");
+                throw ProcessingError("parameter " + w[2] + " is \"" + value + "\", not \"" + w[3] +
+                                      "\"");
             }
         } else {
             throw InputError("usage: expect ok | expect error [TEXT] | expect param NAME VALUE");
@@ -270,7 +279,8 @@ private:
             for (int i = 0; i < ws.size(); ++i) std::printf("%d %s\n", i, ws.name(i).c_str());
         } else if (w.size() == 2 && w[1] == "saves") {
             for (const auto& s : standin::workspace().saves()) {
-                std::printf("%s %s\n", s.result > 0 ? "saved" : "refused", s.fmrPath.string().c_str());
+                std::printf("%s %s\n", s.result > 0 ? "saved" : "refused",
+                            s.fmrPath.string().c_str());
             }
         } else {
             throw InputError("usage: print param NAME | print log | print documents | print saves");
@@ -291,7 +301,8 @@ private:
         NiftiGeometry geometry;
         const int likeIndex = like ? documentIndex(w[5]) : -1;
         for (const auto& [index, g] : niftiInputs_) {
-            const bool fits = g.nx() == doc->columns() && g.ny() == doc->rows() && g.nz() == doc->slices();
+            const bool fits =
+                g.nx() == doc->columns() && g.ny() == doc->rows() && g.nz() == doc->slices();
             if (fits && (!like || index == likeIndex) && !geometry.valid()) geometry = g;
         }
         if (like && !geometry.valid()) {

@@ -45,8 +45,8 @@ protected:
 
     std::string inputs(bool withSidecars = true) const {
         (void)withSidecars;
-        return "--phase \"" + files_.phase + "\" --magnitude \"" + files_.magnitude + "\" --epi \"" +
-               files_.bold + "\"";
+        return "--phase \"" + files_.phase + "\" --magnitude \"" + files_.magnitude +
+               "\" --epi \"" + files_.bold + "\"";
     }
 
     static ScratchFolder* scratch_;
@@ -106,9 +106,11 @@ TEST_F(CommandLine, BadInputIsRefusedAndNothingIsWritten) {
     other.dims = {20, 24, 8};
     other.volumes = 1;
     const PhantomFiles small = writePhantom(makePhantom(other), dir + "/other", nullptr);
-    expectRefused(phase + "--magnitude \"" + small.magnitude + "\" " + bold, "differs from the phase");
+    expectRefused(phase + "--magnitude \"" + small.magnitude + "\" " + bold,
+                  "differs from the phase");
     // An EPI on another grid, kept voxel by voxel.
-    expectRefused(phase + mag + "--epi \"" + small.bold + "\" --no-map", "--no-map needs the same grid");
+    expectRefused(phase + mag + "--epi \"" + small.bold + "\" --no-map",
+                  "--no-map needs the same grid");
 
     // NaN in the data.
     const NiftiImage m = readNifti(files_.magnitude, {}, nullptr);
@@ -120,7 +122,8 @@ TEST_F(CommandLine, BadInputIsRefusedAndNothingIsWritten) {
 
     // Missing and contradictory parameters.
     expectRefused(phase + bold, "missing --magnitude");
-    expectRefused(inputs() + " --bandwidth-pe 30 --effective-echo-spacing 0.0005", "give only one of");
+    expectRefused(inputs() + " --bandwidth-pe 30 --effective-echo-spacing 0.0005",
+                  "give only one of");
     expectRefused(inputs() + " --pe-dir y", "is not one of");
     expectRefused(inputs() + " --map", "--map needs an anatomical image");
     expectRefused(inputs() + " --method gradient", "--method must be");
@@ -131,11 +134,12 @@ TEST_F(CommandLine, BadInputIsRefusedAndNothingIsWritten) {
     const std::string bare = dir + "/bare";
     fs::create_directories(bare);
     for (const std::string& f : {files_.phase, files_.magnitude, files_.bold}) {
-        fs::copy_file(f, bare + "/" + fs::path(f).filename().string(), fs::copy_options::overwrite_existing);
+        fs::copy_file(f, bare + "/" + fs::path(f).filename().string(),
+                      fs::copy_options::overwrite_existing);
     }
-    const std::string bareInputs = "--phase \"" + bare + "/sub-phantom_phasediff.nii.gz\" --magnitude \"" +
-                                   bare + "/sub-phantom_magnitude1.nii.gz\" --epi \"" + bare +
-                                   "/sub-phantom_task-rest_bold.nii.gz\"";
+    const std::string bareInputs =
+        "--phase \"" + bare + "/sub-phantom_phasediff.nii.gz\" --magnitude \"" + bare +
+        "/sub-phantom_magnitude1.nii.gz\" --epi \"" + bare + "/sub-phantom_task-rest_bold.nii.gz\"";
     expectRefused(bareInputs, "missing phase-encoding direction");
     expectRefused(bareInputs + " --pe-dir j", "missing echo-time difference");
     expectRefused(bareInputs + " --pe-dir j --echo-time-diff 10", "missing bandwidth");
@@ -143,13 +147,15 @@ TEST_F(CommandLine, BadInputIsRefusedAndNothingIsWritten) {
                                 R"({"PhaseEncodingDirection": "j", "EffectiveEchoSpacing": 0.0005,
                                     "TotalReadoutTime": 0.05})");
     expectRefused(bareInputs + " --echo-time-diff 10", "disagree");
-    ondrift::testing::writeText(bare + "/sub-phantom_phasediff.json", R"({"EchoTime1": 0.01, "EchoTime2": 0.005})");
+    ondrift::testing::writeText(bare + "/sub-phantom_phasediff.json",
+                                R"({"EchoTime1": 0.01, "EchoTime2": 0.005})");
     expectRefused(bareInputs + " --bandwidth-pe 30", "EchoTime2 must be larger");
     ondrift::testing::writeText(bare + "/sub-phantom_phasediff.json", R"({"EchoTime1": 0.01,)");
     expectRefused(bareInputs + " --bandwidth-pe 30", "not valid JSON");
 
     // An output folder that is an input.
-    const CommandRun run = runOndrift("correct " + inputs() + " --out \"" + files_.bold + "\"", *scratch_);
+    const CommandRun run =
+        runOndrift("correct " + inputs() + " --out \"" + files_.bold + "\"", *scratch_);
     EXPECT_EQ(run.exitCode, 2);
     EXPECT_NE(run.err.find("output folder is an existing file"), std::string::npos) << run.err;
 }
@@ -160,5 +166,6 @@ TEST_F(CommandLine, TheDemoCorrectsItsPhantom) {
     EXPECT_NE(run.out.find("PASS"), std::string::npos) << run.out;
     EXPECT_TRUE(fs::exists(fs::path((*scratch_) / "demo") / "output/ondrift.json"));
     // A second demo into the same folder replaces the first (everything there is generated).
-    EXPECT_EQ(runOndrift("demo -q --out \"" + ((*scratch_) / "demo") + "\"", *scratch_).exitCode, 0);
+    EXPECT_EQ(runOndrift("demo -q --out \"" + ((*scratch_) / "demo") + "\"", *scratch_).exitCode,
+              0);
 }

@@ -31,20 +31,21 @@ class Correction : public ::testing::Test {
 protected:
     ScratchFolder scratch{"correction"};
 
-    Corrected correct(const Phantom& phantom, const std::string& name, const std::string& extra = "",
-                      bool fromFieldMap = false) {
+    Corrected correct(const Phantom& phantom, const std::string& name,
+                      const std::string& extra = "", bool fromFieldMap = false) {
         const PhantomFiles files = writePhantom(phantom, scratch / (name + "-in"), nullptr);
         Corrected c;
         c.folder = scratch.path() / (name + "-out");
-        const std::string start = fromFieldMap
-                                      ? "--from ComputePxshift --phase \"" + files.fieldmap + "\""
-                                      : "--phase \"" + files.phase + "\" --magnitude \"" + files.magnitude + "\"";
+        const std::string start =
+            fromFieldMap
+                ? "--from ComputePxshift --phase \"" + files.fieldmap + "\""
+                : "--phase \"" + files.phase + "\" --magnitude \"" + files.magnitude + "\"";
         c.run = runOndrift("correct -q " + start + " --epi \"" + files.bold + "\" --out \"" +
                                c.folder.string() + "\" " + extra,
                            scratch);
         if (c.run.exitCode != 0) return c;
-        const NiftiImage out =
-            readNifti((c.folder / "sub-phantom_task-rest_bold_undistort.nii.gz").string(), {}, nullptr);
+        const NiftiImage out = readNifti(
+            (c.folder / "sub-phantom_task-rest_bold_undistort.nii.gz").string(), {}, nullptr);
         c.before = relativeError(phantom.distorted, phantom.truth, phantom.evaluationMask);
         c.after = relativeError(out.data, phantom.truth, phantom.evaluationMask);
         return c;
@@ -97,10 +98,12 @@ TEST_F(Correction, TheOppositeSignMakesTheSeriesWorse) {
         const Phantom phantom = makePhantom(small(pe, {40, 40, 12}));
         const std::string name = "sign" + std::to_string(pe);
         const Corrected right = correct(phantom, name);
-        const Corrected wrong = correct(phantom, name + "-wrong", "--pe-dir " + bidsDirection(pe % 2 == 1 ? pe + 1 : pe - 1));
+        const Corrected wrong = correct(phantom, name + "-wrong",
+                                        "--pe-dir " + bidsDirection(pe % 2 == 1 ? pe + 1 : pe - 1));
         ASSERT_EQ(right.run.exitCode, 0) << right.run.err;
         ASSERT_EQ(wrong.run.exitCode, 0) << wrong.run.err;
-        EXPECT_NE(wrong.run.err.find("overrides PhaseEncodingDirection"), std::string::npos) << wrong.run.err;
+        EXPECT_NE(wrong.run.err.find("overrides PhaseEncodingDirection"), std::string::npos)
+            << wrong.run.err;
         EXPECT_LT(right.after * 2.0, right.before);
         EXPECT_GT(wrong.after, right.before) << "a wrong sign must not look like a correction";
     }
@@ -118,12 +121,14 @@ TEST_F(Correction, TheSummaryTellsWhereEveryParameterCameFrom) {
     const Phantom phantom = makePhantom(small(3, {32, 32, 10}));
     const Corrected r = correct(phantom, "summary", "--echo-time-diff 15 --vcycles 3");
     ASSERT_EQ(r.run.exitCode, 0) << r.run.err;
-    const auto summary = nlohmann::json::parse(ondrift::testing::readText(r.folder / "ondrift.json"));
+    const auto summary =
+        nlohmann::json::parse(ondrift::testing::readText(r.folder / "ondrift.json"));
     const auto& p = summary["parameters"];
     EXPECT_EQ(p["EchoTimeDiff"]["source"], "flag --echo-time-diff");
     EXPECT_NEAR(p["EchoTimeDiff"]["value"].get<double>(), 15.0, 1e-9);
     EXPECT_NEAR(p["BandWidthPE"]["value"].get<double>(), phantom.bandwidthPE(), 1e-6);
-    EXPECT_NE(p["BandWidthPE"]["source"].get<std::string>().find("EffectiveEchoSpacing"), std::string::npos);
+    EXPECT_NE(p["BandWidthPE"]["source"].get<std::string>().find("EffectiveEchoSpacing"),
+              std::string::npos);
     EXPECT_EQ(p["PhaseEncodingDir"]["value"], 3);
     EXPECT_EQ(p["NrOfVCycles"]["source"], "flag --vcycles");
     EXPECT_EQ(p["PhaseToRadians"]["value"], 1);
@@ -140,10 +145,11 @@ TEST_F(Correction, TheSummaryTellsWhereEveryParameterCameFrom) {
         EXPECT_NE(entry.path().filename().string()[0], '.') << entry.path();
     }
     // A second run into the same folder is refused unless asked to replace the results.
-    const std::string again = "correct -q --phase \"" + (scratch / "summary-in/sub-phantom_phasediff.nii.gz") +
-                              "\" --magnitude \"" + (scratch / "summary-in/sub-phantom_magnitude1.nii.gz") +
-                              "\" --epi \"" + (scratch / "summary-in/sub-phantom_task-rest_bold.nii.gz") +
-                              "\" --out \"" + r.folder.string() + "\"";
+    const std::string again =
+        "correct -q --phase \"" + (scratch / "summary-in/sub-phantom_phasediff.nii.gz") +
+        "\" --magnitude \"" + (scratch / "summary-in/sub-phantom_magnitude1.nii.gz") +
+        "\" --epi \"" + (scratch / "summary-in/sub-phantom_task-rest_bold.nii.gz") + "\" --out \"" +
+        r.folder.string() + "\"";
     EXPECT_EQ(runOndrift(again, scratch).exitCode, 2);
     EXPECT_EQ(runOndrift(again + " --overwrite", scratch).exitCode, 0);
 }
@@ -157,8 +163,9 @@ TEST_F(Correction, AFunctionalGridOfItsOwnIsReachedThroughTheAnatomicalImage) {
     o.anatomy = true;
     const Phantom phantom = makePhantom(o);
     const PhantomFiles files = writePhantom(phantom, scratch / "mapped-in", nullptr);
-    const std::string args = "correct -q --phase \"" + files.phase + "\" --magnitude \"" + files.magnitude +
-                             "\" --epi \"" + files.bold + "\" --out \"" + (scratch / "mapped-out") + "\"";
+    const std::string args = "correct -q --phase \"" + files.phase + "\" --magnitude \"" +
+                             files.magnitude + "\" --epi \"" + files.bold + "\" --out \"" +
+                             (scratch / "mapped-out") + "\"";
     // Kept voxel by voxel, grids of other sizes cannot be related.
     const CommandRun refused = runOndrift(args + " --no-map", scratch);
     EXPECT_EQ(refused.exitCode, 2);
@@ -171,11 +178,13 @@ TEST_F(Correction, AFunctionalGridOfItsOwnIsReachedThroughTheAnatomicalImage) {
     PhantomOptions fine = o;
     fine.epiVoxelSize = 2.0f;
     fine.epiDims = {50, 50, 16};
-    const PhantomFiles fineFiles = writePhantom(makePhantom(fine), scratch / "mapped-fine-in", nullptr);
-    const CommandRun coarse = runOndrift(
-        "correct -q --phase \"" + fineFiles.phase + "\" --magnitude \"" + fineFiles.magnitude + "\" --epi \"" +
-            fineFiles.bold + "\" --anat \"" + fineFiles.magnitude + "\" --out \"" + (scratch / "mapped-fine-out") + "\"",
-        scratch);
+    const PhantomFiles fineFiles =
+        writePhantom(makePhantom(fine), scratch / "mapped-fine-in", nullptr);
+    const CommandRun coarse =
+        runOndrift("correct -q --phase \"" + fineFiles.phase + "\" --magnitude \"" +
+                       fineFiles.magnitude + "\" --epi \"" + fineFiles.bold + "\" --anat \"" +
+                       fineFiles.magnitude + "\" --out \"" + (scratch / "mapped-fine-out") + "\"",
+                   scratch);
     EXPECT_EQ(coarse.exitCode, 0) << coarse.err;
     EXPECT_NE(coarse.err.find("coarser"), std::string::npos) << coarse.err;
     const fs::path out = scratch.path() / "mapped-out";
@@ -192,8 +201,11 @@ TEST_F(Correction, AFunctionalGridOfItsOwnIsReachedThroughTheAnatomicalImage) {
     ASSERT_EQ(own.exitCode, 0) << own.err;
     EXPECT_NE(own.err.find("sampling lattice"), std::string::npos) << own.err;
     const NiftiImage viaLattice = readNifti(
-        (scratch.path() / "mapped-out-lattice" / "sub-phantom_task-rest_bold_undistort.nii.gz").string(), {}, nullptr);
-    const double afterLattice = relativeError(viaLattice.data, phantom.truth, phantom.evaluationMask);
+        (scratch.path() / "mapped-out-lattice" / "sub-phantom_task-rest_bold_undistort.nii.gz")
+            .string(),
+        {}, nullptr);
+    const double afterLattice =
+        relativeError(viaLattice.data, phantom.truth, phantom.evaluationMask);
     EXPECT_LT(afterLattice * 2.0, before) << "before " << before << ", after " << afterLattice;
 }
 
@@ -209,17 +221,20 @@ TEST_F(Correction, PhaseInRadiansEitherWayRoundIsTakenAsItIs) {
         }
         writeNifti(files.phase, phantom.geometry, 1, phase, nullptr);
         const fs::path out = scratch.path() / (name + "-out");
-        const CommandRun run = runOndrift("correct -q --phase \"" + files.phase + "\" --magnitude \"" +
-                                              files.magnitude + "\" --epi \"" + files.bold + "\" --out \"" +
-                                              out.string() + "\"",
-                                          scratch);
+        const CommandRun run = runOndrift(
+            "correct -q --phase \"" + files.phase + "\" --magnitude \"" + files.magnitude +
+                "\" --epi \"" + files.bold + "\" --out \"" + out.string() + "\"",
+            scratch);
         ASSERT_EQ(run.exitCode, 0) << run.err;
-        EXPECT_EQ(run.err.find("wrapped into -pi..pi") != std::string::npos, zeroToTwoPi) << run.err;
-        const auto summary = nlohmann::json::parse(ondrift::testing::readText(out / "ondrift.json"));
+        EXPECT_EQ(run.err.find("wrapped into -pi..pi") != std::string::npos, zeroToTwoPi)
+            << run.err;
+        const auto summary =
+            nlohmann::json::parse(ondrift::testing::readText(out / "ondrift.json"));
         EXPECT_EQ(summary["parameters"]["PhaseToRadians"]["value"], 0);
         const NiftiImage corrected =
             readNifti((out / "sub-phantom_task-rest_bold_undistort.nii.gz").string(), {}, nullptr);
-        const double before = relativeError(phantom.distorted, phantom.truth, phantom.evaluationMask);
+        const double before =
+            relativeError(phantom.distorted, phantom.truth, phantom.evaluationMask);
         const double after = relativeError(corrected.data, phantom.truth, phantom.evaluationMask);
         EXPECT_LT(after * 2.0, before) << "before " << before << ", after " << after;
     }

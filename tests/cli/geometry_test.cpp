@@ -13,9 +13,11 @@ namespace {
 
 /// Voxel (i, j, k) placed as the host reads a record: centre + offsets along row, column and
 /// the slice axis pointing from the first slice centre to the last (in the record's frame).
-std::array<double, 3> placedByRecord(const ScannerPositionHeader& p, int nz, double i, double j, double k) {
+std::array<double, 3> placedByRecord(const ScannerPositionHeader& p, int nz, double i, double j,
+                                     double k) {
     const double dx = p.FoVCols / p.NCols, dy = p.FoVRows / p.NRows;
-    const double c[3] = {(p.Slice1CenterX + p.SliceNCenterX) / 2.0, (p.Slice1CenterY + p.SliceNCenterY) / 2.0,
+    const double c[3] = {(p.Slice1CenterX + p.SliceNCenterX) / 2.0,
+                         (p.Slice1CenterY + p.SliceNCenterY) / 2.0,
                          (p.Slice1CenterZ + p.SliceNCenterZ) / 2.0};
     const double row[3] = {p.RowDirX, p.RowDirY, p.RowDirZ};
     const double col[3] = {p.ColDirX, p.ColDirY, p.ColDirZ};
@@ -35,7 +37,8 @@ std::array<double, 3> placedByRecord(const ScannerPositionHeader& p, int nz, dou
 
 TEST(PositionRecord, PlacesEveryVoxelWhereTheAffineDoes) {
     const double c = std::cos(0.4), s = std::sin(0.4);
-    const Affine tilted = {-2.5, 0, 0, 80, 0, 2.2 * c, -3.3 * s, -40, 0, 2.2 * s, 3.3 * c, 12, 0, 0, 0, 1};
+    const Affine tilted = {-2.5, 0,       0,       80, 0, 2.2 * c, -3.3 * s, -40,
+                           0,    2.2 * s, 3.3 * c, 12, 0, 0,       0,        1};
     const NiftiGeometry g = makeGeometry({40, 36, 12, 1}, tilted);
     const ScannerPositionHeader p = positionFromGeometry(g);
     EXPECT_EQ(p.NCols, 40);
@@ -85,7 +88,8 @@ TEST(Phantom, DistortionIsUndoneByAGatherWithTheTrueShift) {
                         auto at = [&](int v) {
                             c[axis] = v;
                             return p.distorted[static_cast<std::size_t>(t) * volume +
-                                               static_cast<std::size_t>(c[0] + n[0] * (c[1] + n[1] * c[2]))];
+                                               static_cast<std::size_t>(
+                                                   c[0] + n[0] * (c[1] + n[1] * c[2]))];
                         };
                         undone[static_cast<std::size_t>(t) * volume + i] =
                             static_cast<float>((1 - f) * at(lo) + f * at(hi));

@@ -60,10 +60,11 @@ TEST(NiftiFile, EveryStoredTypeReadsBackScaled) {
         double slope, inter;
         std::vector<float> values;
     };
-    const Case cases[] = {
-        {2, 1, 0, ramp(n, 5, 0)},        {256, 1, 0, ramp(n, 3, -60)},  {4, 0.5, 10, ramp(n, 7.5, -80)},
-        {512, 2, 0, ramp(n, 1000, 0)},   {8, 1, -3, ramp(n, -123456, 7)}, {768, 1, 0, ramp(n, 1e5, 1)},
-        {1024, 1, 0, ramp(n, 1e6, -5)},  {16, 1, 0, ramp(n, 0.25f, -1)}, {64, 1, 0, ramp(n, 1e-3f, 2)}};
+    const Case cases[] = {{2, 1, 0, ramp(n, 5, 0)},        {256, 1, 0, ramp(n, 3, -60)},
+                          {4, 0.5, 10, ramp(n, 7.5, -80)}, {512, 2, 0, ramp(n, 1000, 0)},
+                          {8, 1, -3, ramp(n, -123456, 7)}, {768, 1, 0, ramp(n, 1e5, 1)},
+                          {1024, 1, 0, ramp(n, 1e6, -5)},  {16, 1, 0, ramp(n, 0.25f, -1)},
+                          {64, 1, 0, ramp(n, 1e-3f, 2)}};
     for (const Case& c : cases) {
         for (const char* ext : {".nii", ".nii.gz"}) {
             const std::string path = dir / ("t" + std::to_string(c.datatype) + ext);
@@ -103,7 +104,8 @@ TEST(NiftiFile, DamagedAndForeignFilesAreRefusedInOneLine) {
     ScratchFolder dir("damaged");
     const NiftiGeometry g = makeGeometry({32, 32, 16, 4}, smallGrid().affine());
     std::vector<float> values(g.voxelsPerVolume() * 4);
-    for (std::size_t i = 0; i < values.size(); ++i) values[i] = std::sin(0.01f * static_cast<float>(i)) * 1000;
+    for (std::size_t i = 0; i < values.size(); ++i)
+        values[i] = std::sin(0.01f * static_cast<float>(i)) * 1000;
     const std::string gz = dir / "whole.nii.gz";
     const std::string plain = dir / "whole.nii";
     writeNifti(gz, g, 4, values, nullptr);
@@ -113,7 +115,8 @@ TEST(NiftiFile, DamagedAndForeignFilesAreRefusedInOneLine) {
     std::filesystem::copy_file(gz, cutGz);
     std::filesystem::resize_file(cutGz, std::filesystem::file_size(gz) / 2);
     const std::string e1 = expectInputError(cutGz);
-    EXPECT_TRUE(e1.find("truncated") != std::string::npos || e1.find("gzip") != std::string::npos) << e1;
+    EXPECT_TRUE(e1.find("truncated") != std::string::npos || e1.find("gzip") != std::string::npos)
+        << e1;
 
     const std::string cutPlain = dir / "cut.nii";
     std::filesystem::copy_file(plain, cutPlain);

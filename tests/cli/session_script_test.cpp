@@ -19,8 +19,10 @@ namespace fs = std::filesystem;
 
 TEST(SessionScript, WordsQuotesAndComments) {
     using V = std::vector<std::string>;
-    EXPECT_EQ(splitScriptLine("  set int  NrOfVCycles 2 # two"), (V{"set", "int", "NrOfVCycles", "2"}));
-    EXPECT_EQ(splitScriptLine(R"(answer path "a b/c \"d\".fmr")"), (V{"answer", "path", "a b/c \"d\".fmr"}));
+    EXPECT_EQ(splitScriptLine("  set int  NrOfVCycles 2 # two"),
+              (V{"set", "int", "NrOfVCycles", "2"}));
+    EXPECT_EQ(splitScriptLine(R"(answer path "a b/c \"d\".fmr")"),
+              (V{"answer", "path", "a b/c \"d\".fmr"}));
     EXPECT_EQ(splitScriptLine(R"(set string X "")"), (V{"set", "string", "X", ""}));
     EXPECT_EQ(splitScriptLine("set string X a#b"), (V{"set", "string", "X", "a#b"}));
     EXPECT_TRUE(splitScriptLine("   # only a comment").empty());
@@ -88,9 +90,11 @@ print param WrPhaseFile
 )");
     const CommandRun run = runOndrift("run -q \"" + (dir / "session.txt") + "\"", dir);
     ASSERT_EQ(run.exitCode, 0) << run.err;
-    EXPECT_NE(run.out.find("WrPhaseFile = " + (dir / "in/phase file.fmr")), std::string::npos) << run.out;
-    for (const char* f : {"bold_undistort.fmr", "bold_undistort.stc", "bold_undistort.amr", "bold_diffimg.fmr",
-                          "sub-phantom_magnitude1_magnitude.fmr", "sub-phantom_phasediff_phase.fmr"}) {
+    EXPECT_NE(run.out.find("WrPhaseFile = " + (dir / "in/phase file.fmr")), std::string::npos)
+        << run.out;
+    for (const char* f :
+         {"bold_undistort.fmr", "bold_undistort.stc", "bold_undistort.amr", "bold_diffimg.fmr",
+          "sub-phantom_magnitude1_magnitude.fmr", "sub-phantom_phasediff_phase.fmr"}) {
         EXPECT_TRUE(fs::exists(dir.path() / "out" / f)) << f;
     }
     const NiftiImage corrected = readNifti(dir / "out/bold_undistort.nii.gz", {}, nullptr);

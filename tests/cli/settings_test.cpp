@@ -26,8 +26,10 @@ struct Resolve {
         facts.phaseMin = -4096;
         facts.phaseMax = 4092;
         facts.haveMagnitude = true;
-        sidecars.phase = sidecar("phasediff.json", {{"EchoTime1", 0.00492}, {"EchoTime2", 0.00738}});
-        sidecars.epi = sidecar("bold.json", {{"PhaseEncodingDirection", "j-"}, {"EffectiveEchoSpacing", 0.00058}});
+        sidecars.phase =
+            sidecar("phasediff.json", {{"EchoTime1", 0.00492}, {"EchoTime2", 0.00738}});
+        sidecars.epi = sidecar(
+            "bold.json", {{"PhaseEncodingDirection", "j-"}, {"EffectiveEchoSpacing", 0.00058}});
     }
     CorrectionSettings operator()() { return resolveSettings(flags, sidecars, facts, reporter); }
     std::string refusal() {
@@ -66,7 +68,8 @@ TEST(Settings, BandwidthRelations) {
     // TotalReadoutTime = EffectiveEchoSpacing · (N − 1) gives the same bandwidth.
     EXPECT_NEAR(bandwidthFromReadoutTime(0.0005 * 63, 64), 31.25, 1e-9);
     Resolve r;
-    r.sidecars.epi = sidecar("bold.json", {{"PhaseEncodingDirection", "i"}, {"TotalReadoutTime", 0.0315}});
+    r.sidecars.epi =
+        sidecar("bold.json", {{"PhaseEncodingDirection", "i"}, {"TotalReadoutTime", 0.0315}});
     EXPECT_NEAR(r().bandWidthPE.value, 31.25, 1e-9);
     r.sidecars.epi->fields["EffectiveEchoSpacing"] = 0.0005;  // consistent with the readout time
     EXPECT_NEAR(r().bandWidthPE.value, 31.25, 1e-9);
@@ -130,17 +133,22 @@ TEST(Settings, MissingAndContradictoryParametersAreRefused) {
         {"missing --magnitude", [](Resolve& r) { r.facts.haveMagnitude = false; }},
         {"missing echo-time difference", [](Resolve& r) { r.sidecars.phase.reset(); }},
         {"only one of EchoTime1", [](Resolve& r) { r.sidecars.phase->fields.erase("EchoTime2"); }},
-        {"EchoTime2 must be larger", [](Resolve& r) { r.sidecars.phase->fields["EchoTime2"] = 0.004; }},
-        {"\"EchoTime1\" is not a number", [](Resolve& r) { r.sidecars.phase->fields["EchoTime1"] = "5ms"; }},
-        {"missing phase-encoding direction", [](Resolve& r) { r.sidecars.epi->fields.erase("PhaseEncodingDirection"); }},
+        {"EchoTime2 must be larger",
+         [](Resolve& r) { r.sidecars.phase->fields["EchoTime2"] = 0.004; }},
+        {"\"EchoTime1\" is not a number",
+         [](Resolve& r) { r.sidecars.phase->fields["EchoTime1"] = "5ms"; }},
+        {"missing phase-encoding direction",
+         [](Resolve& r) { r.sidecars.epi->fields.erase("PhaseEncodingDirection"); }},
         {"PhaseEncodingAxis gives no polarity",
          [](Resolve& r) {
              r.sidecars.epi->fields.erase("PhaseEncodingDirection");
              r.sidecars.epi->fields["PhaseEncodingAxis"] = "j";
          }},
-        {"missing bandwidth", [](Resolve& r) { r.sidecars.epi->fields.erase("EffectiveEchoSpacing"); }},
+        {"missing bandwidth",
+         [](Resolve& r) { r.sidecars.epi->fields.erase("EffectiveEchoSpacing"); }},
         {"disagree", [](Resolve& r) { r.sidecars.epi->fields["TotalReadoutTime"] = 0.05; }},
-        {"must be positive", [](Resolve& r) { r.sidecars.epi->fields["EffectiveEchoSpacing"] = -0.0005; }},
+        {"must be positive",
+         [](Resolve& r) { r.sidecars.epi->fields["EffectiveEchoSpacing"] = -0.0005; }},
         {"give only one of",
          [](Resolve& r) {
              r.flags.bandWidthPE = 20;
@@ -149,7 +157,8 @@ TEST(Settings, MissingAndContradictoryParametersAreRefused) {
         {"--bandwidth-pe must lie", [](Resolve& r) { r.flags.bandWidthPE = 0; }},
         {"--echo-time-diff must lie", [](Resolve& r) { r.flags.echoTimeDiffMs = -2.46; }},
         {"--map needs an anatomical image", [](Resolve& r) { r.flags.map = true; }},
-        {"contradict", [](Resolve& r) {
+        {"contradict",
+         [](Resolve& r) {
              r.flags.map = false;
              r.facts.haveAnat = true;
          }},
@@ -159,7 +168,8 @@ TEST(Settings, MissingAndContradictoryParametersAreRefused) {
     for (const Case& c : cases) {
         Resolve r;
         c.change(r);
-        EXPECT_NE(r.refusal().find(c.expected), std::string::npos) << c.expected << ": " << r.refusal();
+        EXPECT_NE(r.refusal().find(c.expected), std::string::npos)
+            << c.expected << ": " << r.refusal();
     }
     {
         Resolve r;

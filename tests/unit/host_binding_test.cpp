@@ -11,16 +11,35 @@
 
 namespace {
 
-constexpr const char* kCalled[] = {
-    "vxGetVersionOfVelmora", "vxShowLogTab", "vxLogText", "vxMessageBox", "vxGetIntegerInput",
-    "vxGetOpenFileName", "vxUpdateActiveWindow", "vxShowBusyCursor", "vxStopBusyCursor",
-    "vxGetNumberOfDocsInWorkspace", "vxGetDocumentType", "vxGetIDOfCurrentDocument",
-    "vxSetAsCurrentDocument", "vxCalculateIAMatrix", "vxGetHeaderOfCurrentFMR",
-    "vxSetHeaderOfCurrentFMR", "vxGetSTCFloatDataOfCurrentFMR", "vxGetSTCIntDataOfCurrentFMR",
-    "vxSaveFMRAndSTC", "vxGetScannerPositionHeaderOfCurrentFMR", "vxGetCurrentVMR",
-    "vxGetMainHeaderOfCurrentVMR", "vxGetScannerPositionHeaderOfCurrentVMR",
-    "vxGetPastTransformationsHeaderOfCurrentVMR", "vxGetStringParameter", "vxGetIntParameter",
-    "vxGetFloatParameter", "vxSetStringParameter", "vxSetIntParameter"};
+constexpr const char* kCalled[] = {"vxGetVersionOfVelmora",
+                                   "vxShowLogTab",
+                                   "vxLogText",
+                                   "vxMessageBox",
+                                   "vxGetIntegerInput",
+                                   "vxGetOpenFileName",
+                                   "vxUpdateActiveWindow",
+                                   "vxShowBusyCursor",
+                                   "vxStopBusyCursor",
+                                   "vxGetNumberOfDocsInWorkspace",
+                                   "vxGetDocumentType",
+                                   "vxGetIDOfCurrentDocument",
+                                   "vxSetAsCurrentDocument",
+                                   "vxCalculateIAMatrix",
+                                   "vxGetHeaderOfCurrentFMR",
+                                   "vxSetHeaderOfCurrentFMR",
+                                   "vxGetSTCFloatDataOfCurrentFMR",
+                                   "vxGetSTCIntDataOfCurrentFMR",
+                                   "vxSaveFMRAndSTC",
+                                   "vxGetScannerPositionHeaderOfCurrentFMR",
+                                   "vxGetCurrentVMR",
+                                   "vxGetMainHeaderOfCurrentVMR",
+                                   "vxGetScannerPositionHeaderOfCurrentVMR",
+                                   "vxGetPastTransformationsHeaderOfCurrentVMR",
+                                   "vxGetStringParameter",
+                                   "vxGetIntParameter",
+                                   "vxGetFloatParameter",
+                                   "vxSetStringParameter",
+                                   "vxSetIntParameter"};
 
 }  // namespace
 
