@@ -22,18 +22,6 @@ void printAffine(const Affine& a) {
     }
 }
 
-void printPosition(const ScannerPositionHeader& p) {
-    std::printf("  first slice centre: %.3f %.3f %.3f\n", p.Slice1CenterX, p.Slice1CenterY,
-                p.Slice1CenterZ);
-    std::printf("  last slice centre:  %.3f %.3f %.3f\n", p.SliceNCenterX, p.SliceNCenterY,
-                p.SliceNCenterZ);
-    std::printf("  row direction:      %.4f %.4f %.4f\n", p.RowDirX, p.RowDirY, p.RowDirZ);
-    std::printf("  column direction:   %.4f %.4f %.4f\n", p.ColDirX, p.ColDirY, p.ColDirZ);
-    std::printf("  rows x columns:     %d x %d, field of view %.2f x %.2f mm\n", p.NRows, p.NCols,
-                p.FoVRows, p.FoVCols);
-    std::printf("  slice thickness:    %.3f mm, gap %.3f mm\n", p.SliceThickness, p.GapThickness);
-}
-
 int infoNifti(const std::string& path) {
     const NiftiImage image = readNiftiHeader(path);
     const NiftiGeometry& g = image.geometry;

@@ -8,7 +8,7 @@
 
 namespace ondrift::cli {
 
-namespace {
+namespace {}  // namespace
 
 void printPosition(const ScannerPositionHeader& p) {
     std::printf("  first slice centre: %.3f %.3f %.3f\n", p.Slice1CenterX, p.Slice1CenterY,
@@ -21,8 +21,6 @@ void printPosition(const ScannerPositionHeader& p) {
                 p.FoVRows, p.FoVCols);
     std::printf("  slice thickness:    %.3f mm, gap %.3f mm\n", p.SliceThickness, p.GapThickness);
 }
-
-}  // namespace
 
 void printProjectInfo(const std::string& path) {
     std::string error;

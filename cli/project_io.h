@@ -4,7 +4,12 @@
 
 #include <string>
 
+#include "plugin/host_abi.h"
+
 namespace ondrift::cli {
+
+/// Prints a position record, one field group per line.
+void printPosition(const ScannerPositionHeader& position);
 
 /// Prints the header of an FMR or VMR project file; InputError for other files.
 void printProjectInfo(const std::string& path);
