@@ -26,30 +26,30 @@ std::string describeGeometry(std::int64_t c, std::int64_t r, std::int64_t s, std
            std::to_string(v) + " volumes";
 }
 
-FMRHeader headerOf(const FmrSpec& spec) {
+FMRHeader headerOf(const FmrSpec& description) {
     FMRHeader h{};
-    copyName(h.projectFileName, sizeof h.projectFileName, spec.name);
-    h.nrOfVolumes = spec.volumes;
-    h.columns = spec.columns;
-    h.rows = spec.rows;
-    h.slices = spec.slices;
-    h.voxelSizeX = spec.voxelSizeX;
-    h.voxelSizeY = spec.voxelSizeY;
-    h.voxelSizeZ = spec.voxelSizeZ;
-    h.dataType = spec.dataType;
-    copyName(h.amrFileName, sizeof h.amrFileName, spec.amrFileName);
+    copyName(h.projectFileName, sizeof h.projectFileName, description.name);
+    h.nrOfVolumes = description.volumes;
+    h.columns = description.columns;
+    h.rows = description.rows;
+    h.slices = description.slices;
+    h.voxelSizeX = description.voxelSizeX;
+    h.voxelSizeY = description.voxelSizeY;
+    h.voxelSizeZ = description.voxelSizeZ;
+    h.dataType = description.dataType;
+    copyName(h.amrFileName, sizeof h.amrFileName, description.amrFileName);
     return h;
 }
 
-VMRMainHeader headerOf(const VmrSpec& spec) {
+VMRMainHeader headerOf(const VmrSpec& description) {
     VMRMainHeader h{};
-    copyName(h.fileName, sizeof h.fileName, spec.name);
-    h.dimX = spec.dimX;
-    h.dimY = spec.dimY;
-    h.dimZ = spec.dimZ;
-    h.voxelSizeX = spec.voxelSizeX;
-    h.voxelSizeY = spec.voxelSizeY;
-    h.voxelSizeZ = spec.voxelSizeZ;
+    copyName(h.fileName, sizeof h.fileName, description.name);
+    h.dimX = description.dimX;
+    h.dimY = description.dimY;
+    h.dimZ = description.dimZ;
+    h.voxelSizeX = description.voxelSizeX;
+    h.voxelSizeY = description.voxelSizeY;
+    h.voxelSizeZ = description.voxelSizeZ;
     return h;
 }
 
@@ -100,15 +100,16 @@ FmrDocument::FmrDocument(const FMRHeader& h, const ScannerPositionHeader& p)
     }
 }
 
-FmrDocument::FmrDocument(const FmrSpec& spec) : FmrDocument(headerOf(spec), spec.position) {
-    if (!spec.values.empty()) {
+FmrDocument::FmrDocument(const FmrSpec& description)
+    : FmrDocument(headerOf(description), description.position) {
+    if (!description.values.empty()) {
         const std::size_t expected = voxelsPerVolume() * static_cast<std::size_t>(volumes_);
-        if (spec.values.size() != expected) {
-            throw std::invalid_argument("FMR '" + spec.name + "' needs " +
+        if (description.values.size() != expected) {
+            throw std::invalid_argument("FMR '" + description.name + "' needs " +
                                         std::to_string(expected) + " values, got " +
-                                        std::to_string(spec.values.size()));
+                                        std::to_string(description.values.size()));
         }
-        setValues(spec.values);
+        setValues(description.values);
     }
 }
 
@@ -202,18 +203,18 @@ VmrDocument::VmrDocument(const VMRMainHeader& h) : header(h) {
     voxels_.assign(static_cast<std::size_t>(x * y * z), 0);
 }
 
-VmrDocument::VmrDocument(const VmrSpec& spec) : VmrDocument(headerOf(spec)) {
-    position = spec.position;
-    if (!makePastTransformations(spec.pastTransformations, pastTransformations)) {
+VmrDocument::VmrDocument(const VmrSpec& description) : VmrDocument(headerOf(description)) {
+    position = description.position;
+    if (!makePastTransformations(description.pastTransformations, pastTransformations)) {
         throw std::invalid_argument("more than 157 past transformations");
     }
-    if (!spec.voxels.empty()) {
-        if (spec.voxels.size() != voxels_.size()) {
-            throw std::invalid_argument("VMR '" + spec.name + "' needs " +
+    if (!description.voxels.empty()) {
+        if (description.voxels.size() != voxels_.size()) {
+            throw std::invalid_argument("VMR '" + description.name + "' needs " +
                                         std::to_string(voxels_.size()) + " voxels, got " +
-                                        std::to_string(spec.voxels.size()));
+                                        std::to_string(description.voxels.size()));
         }
-        voxels_ = spec.voxels;
+        voxels_ = description.voxels;
     }
 }
 
@@ -246,22 +247,26 @@ std::vector<double> SaveRecord::volumeValues(int volume) const {
 
 // --- Workspace -------------------------------------------------------------------------------
 
-int Workspace::addFmr(const FmrSpec& spec) { return addFmr(std::make_unique<FmrDocument>(spec)); }
+int Workspace::addFmr(const FmrSpec& description) {
+    return addFmr(std::make_unique<FmrDocument>(description));
+}
 
 int Workspace::addFmr(std::string name, int columns, int rows, int slices, int volumes,
                       int dataType, std::vector<double> values) {
-    FmrSpec spec;
-    spec.name = std::move(name);
-    spec.columns = columns;
-    spec.rows = rows;
-    spec.slices = slices;
-    spec.volumes = volumes;
-    spec.dataType = dataType;
-    spec.values = std::move(values);
-    return addFmr(spec);
+    FmrSpec description;
+    description.name = std::move(name);
+    description.columns = columns;
+    description.rows = rows;
+    description.slices = slices;
+    description.volumes = volumes;
+    description.dataType = dataType;
+    description.values = std::move(values);
+    return addFmr(description);
 }
 
-int Workspace::addVmr(const VmrSpec& spec) { return addVmr(std::make_unique<VmrDocument>(spec)); }
+int Workspace::addVmr(const VmrSpec& description) {
+    return addVmr(std::make_unique<VmrDocument>(description));
+}
 
 int Workspace::addFmr(std::unique_ptr<FmrDocument> document) {
     if (!document) throw std::invalid_argument("no FMR document");

@@ -67,7 +67,7 @@ public:
     /// columns, rows or slices are below 1, the volumes below 0, or the voxel count does not
     /// fit a signed 32-bit integer.
     FmrDocument(const FMRHeader& header, const ScannerPositionHeader& position);
-    explicit FmrDocument(const FmrSpec& spec);
+    explicit FmrDocument(const FmrSpec& description);
     FmrDocument(const FmrDocument&) = delete;
     FmrDocument& operator=(const FmrDocument&) = delete;
 
@@ -120,7 +120,7 @@ public:
     /// Throws std::invalid_argument for dimensions below 1 or a voxel count that does not fit
     /// a signed 32-bit integer.
     explicit VmrDocument(const VMRMainHeader& header);
-    explicit VmrDocument(const VmrSpec& spec);
+    explicit VmrDocument(const VmrSpec& description);
 
     VMRMainHeader header{};
     ScannerPositionHeader position{};
@@ -165,10 +165,10 @@ class Workspace {
 public:
     /// Adds a document and returns its id (= workspace index). Throws std::invalid_argument for
     /// impossible geometry or a wrong number of values.
-    int addFmr(const FmrSpec& spec);
+    int addFmr(const FmrSpec& description);
     int addFmr(std::string name, int columns, int rows, int slices, int volumes, int dataType,
                std::vector<double> values = {});
-    int addVmr(const VmrSpec& spec);
+    int addVmr(const VmrSpec& description);
     int addFmr(std::unique_ptr<FmrDocument> document);
     int addVmr(std::unique_ptr<VmrDocument> document);
     /// A document of another type (2 DMR, 4 SRF, ...) that has only a name.

@@ -154,18 +154,18 @@ inline SceneDocuments addScene(ondrift::standin::Workspace& ws, const Scene& s,
                                const std::filesystem::path& dir) {
     using namespace ondrift::standin;
     auto fmrSpec = [](const GridPlacement& g, const std::filesystem::path& name, int volumes) {
-        FmrSpec spec;
-        spec.name = name.string();
-        spec.columns = g.columns;
-        spec.rows = g.rows;
-        spec.slices = g.slices;
-        spec.volumes = volumes;
-        spec.dataType = kFmrFloat32;
-        spec.voxelSizeX = float(g.voxelSizeX);
-        spec.voxelSizeY = float(g.voxelSizeY);
-        spec.voxelSizeZ = float(g.voxelSizeZ);
-        spec.position = makePosition(g);
-        return spec;
+        FmrSpec description;
+        description.name = name.string();
+        description.columns = g.columns;
+        description.rows = g.rows;
+        description.slices = g.slices;
+        description.volumes = volumes;
+        description.dataType = kFmrFloat32;
+        description.voxelSizeX = float(g.voxelSizeX);
+        description.voxelSizeY = float(g.voxelSizeY);
+        description.voxelSizeZ = float(g.voxelSizeZ);
+        description.position = makePosition(g);
+        return description;
     };
     SceneDocuments d;
     FmrSpec start = fmrSpec(s.start, dir / "fieldmap_pixshift.fmr", 1);

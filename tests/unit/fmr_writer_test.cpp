@@ -40,15 +40,15 @@ protected:
 
     /// The current document: 2×2×1 with `volumes` volumes, linked to an AMR file.
     static int document(int dataType, int volumes = 1, std::vector<double> values = {}) {
-        standin::FmrSpec spec{.name = "run1.fmr",
-                              .columns = 2,
-                              .rows = 2,
-                              .slices = 1,
-                              .volumes = volumes,
-                              .dataType = dataType,
-                              .values = std::move(values),
-                              .amrFileName = "run1.amr"};
-        const int id = workspace().addFmr(spec);
+        standin::FmrSpec description{.name = "run1.fmr",
+                                     .columns = 2,
+                                     .rows = 2,
+                                     .slices = 1,
+                                     .volumes = volumes,
+                                     .dataType = dataType,
+                                     .values = std::move(values),
+                                     .amrFileName = "run1.amr"};
+        const int id = workspace().addFmr(description);
         workspace().setCurrent(id);
         return id;
     }

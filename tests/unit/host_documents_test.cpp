@@ -94,18 +94,18 @@ TEST_F(HostDocuments, LoadsSixteenBitProjectSignedIntoContainer) {
     ws.addVmr({.name = "anat.vmr"});
     std::vector<double> values = {-1, 2,  32767, -32768, 5,  6,  7,  8,     // volume 0
                                   10, 20, 30,    40,     50, 60, 70, -80};  // volume 1
-    standin::FmrSpec spec{.name = "C:/data/run1.fmr",
-                          .columns = 2,
-                          .rows = 2,
-                          .slices = 2,
-                          .volumes = 2,
-                          .dataType = kFmrInt16,
-                          .voxelSizeX = 3.0f,
-                          .voxelSizeY = 3.5f,
-                          .voxelSizeZ = 4.0f,
-                          .values = values};
-    spec.position.Slice1CenterX = 12.5f;
-    ws.addFmr(spec);
+    standin::FmrSpec description{.name = "C:/data/run1.fmr",
+                                 .columns = 2,
+                                 .rows = 2,
+                                 .slices = 2,
+                                 .volumes = 2,
+                                 .dataType = kFmrInt16,
+                                 .voxelSizeX = 3.0f,
+                                 .voxelSizeY = 3.5f,
+                                 .voxelSizeZ = 4.0f,
+                                 .values = values};
+    description.position.Slice1CenterX = 12.5f;
+    ws.addFmr(description);
     answer(1);
 
     Image image;
@@ -230,10 +230,10 @@ TEST_F(HostDocuments, BigEndianReadSwapsTheHostDataInPlace) {
 TEST_F(HostDocuments, LoadsVmrRecords) {
     auto& ws = workspace();
     ws.addFmr("run.fmr", 2, 2, 1, 1, kFmrInt16);
-    standin::VmrSpec spec{.name = "anat.vmr", .dimX = 3, .dimY = 2, .dimZ = 2};
-    spec.voxels = {1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12};
-    spec.position.SliceNCenterZ = -7.0f;
-    ws.addVmr(spec);
+    standin::VmrSpec description{.name = "anat.vmr", .dimX = 3, .dimY = 2, .dimZ = 2};
+    description.voxels = {1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12};
+    description.position.SliceNCenterZ = -7.0f;
+    ws.addVmr(description);
     answer(1);
 
     VMRRecord record;
