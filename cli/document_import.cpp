@@ -53,8 +53,10 @@ int importFmr(const NiftiImage& image, const std::string& documentName, int volu
     return standin::workspace().addFmr(std::move(doc));
 }
 
-int importVmr(const NiftiImage& image, const std::string& documentName) {
-    const NiftiGeometry& g = image.geometry;
+namespace {
+
+/// A VMR document on the given grid, placed in space by its affine; voxels still to be filled.
+standin::VmrSpec vmrLayout(const NiftiGeometry& g, const std::string& documentName) {
     standin::VmrSpec layout;
     layout.name = documentName;
     layout.dimX = g.nx();
@@ -64,6 +66,14 @@ int importVmr(const NiftiImage& image, const std::string& documentName) {
     layout.voxelSizeY = g.voxelSize()[1];
     layout.voxelSizeZ = g.voxelSize()[2];
     layout.position = positionFromGeometry(g);
+    return layout;
+}
+
+}  // namespace
+
+int importVmr(const NiftiImage& image, const std::string& documentName) {
+    const NiftiGeometry& g = image.geometry;
+    standin::VmrSpec layout = vmrLayout(g, documentName);
     const float low = percentile(image, 0.001);
     const float high = percentile(image, 0.999);
     const float range = high > low ? high - low : 1.0f;
@@ -93,15 +103,7 @@ int addSamplingLattice(const NiftiGeometry& epi, const std::string& documentName
                     a[static_cast<std::size_t>(4 * r + 2)]);
     }
     const NiftiGeometry g = makeGeometry({2 * epi.nx(), 2 * epi.ny(), 2 * epi.nz(), 1}, half);
-    standin::VmrSpec layout;
-    layout.name = documentName;
-    layout.dimX = g.nx();
-    layout.dimY = g.ny();
-    layout.dimZ = g.nz();
-    layout.voxelSizeX = g.voxelSize()[0];
-    layout.voxelSizeY = g.voxelSize()[1];
-    layout.voxelSizeZ = g.voxelSize()[2];
-    layout.position = positionFromGeometry(g);
+    standin::VmrSpec layout = vmrLayout(g, documentName);
     try {
         return standin::workspace().addVmr(layout);
     } catch (const std::invalid_argument& e) {
