@@ -4,7 +4,7 @@
 
 #include <string>
 
-#include "plugin/host_abi.h"
+#include "binding/host_abi.h"
 
 namespace ondrift::cli {
 

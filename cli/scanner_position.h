@@ -2,8 +2,8 @@
 #ifndef ONDRIFT_CLI_SCANNER_POSITION_H
 #define ONDRIFT_CLI_SCANNER_POSITION_H
 
+#include "binding/host_abi.h"
 #include "cli/nifti_file.h"
-#include "plugin/host_abi.h"
 
 namespace ondrift::cli {
 

@@ -5,9 +5,9 @@
 #include <cstring>
 #include <string>
 
+#include "binding/host_abi.h"
 #include "host/project_files.h"
 #include "host/workspace.h"
-#include "plugin/host_abi.h"
 
 using ondrift::standin::FmrDocument;
 using ondrift::standin::VmrDocument;

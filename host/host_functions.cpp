@@ -4,8 +4,8 @@
 #include <cstring>
 #include <iostream>
 
+#include "binding/host_abi.h"
 #include "host/standin.h"
-#include "plugin/host_abi.h"
 
 using ondrift::standin::DialogAnswer;
 using ondrift::standin::DialogRecord;

@@ -18,7 +18,7 @@
 #include <cstring>
 #include <vector>
 
-#include "plugin/host_abi.h"
+#include "binding/host_abi.h"
 
 namespace ondrift::standin {
 

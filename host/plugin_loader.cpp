@@ -6,7 +6,7 @@
 #include <cstdlib>
 #include <filesystem>
 
-#include "plugin/plugin_interface.h"
+#include "binding/plugin_interface.h"
 
 namespace ondrift::standin {
 namespace {

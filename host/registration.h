@@ -20,8 +20,8 @@
 
 #include <array>
 
+#include "binding/host_abi.h"
 #include "host/past_transformations.h"
-#include "plugin/host_abi.h"
 
 namespace ondrift::standin {
 

@@ -23,8 +23,8 @@
 #include <string>
 #include <vector>
 
+#include "binding/host_abi.h"
 #include "host/past_transformations.h"
-#include "plugin/host_abi.h"
 
 namespace ondrift::standin {
 

@@ -6,9 +6,9 @@
 #include <limits>
 #include <system_error>
 
+#include "binding/log.h"
 #include "image/amr_pixels.h"
 #include "image/helper_tools.h"
-#include "plugin/log.h"
 
 namespace ondrift {
 namespace {

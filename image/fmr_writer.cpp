@@ -4,9 +4,9 @@
 #include <memory>
 #include <vector>
 
+#include "binding/host_api.h"
+#include "binding/log.h"
 #include "image/helper_tools.h"
-#include "plugin/host_api.h"
-#include "plugin/log.h"
 
 namespace ondrift {
 namespace {

@@ -5,7 +5,7 @@
 #include <cstdio>
 #include <cstring>
 
-#include "plugin/log.h"
+#include "binding/log.h"
 
 namespace ondrift {
 namespace {

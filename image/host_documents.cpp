@@ -4,10 +4,10 @@
 #include <limits>
 #include <new>
 
+#include "binding/host_api.h"
+#include "binding/log.h"
+#include "image/display_funcs.h"
 #include "image/helper_tools.h"
-#include "plugin/display_funcs.h"
-#include "plugin/host_api.h"
-#include "plugin/log.h"
 
 namespace ondrift {
 namespace {

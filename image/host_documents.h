@@ -10,8 +10,8 @@
 #include <string>
 #include <vector>
 
+#include "binding/host_abi.h"
 #include "image/datahandler.h"
-#include "plugin/host_abi.h"
 
 namespace ondrift {
 

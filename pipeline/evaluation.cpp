@@ -3,13 +3,13 @@
 #include <string>
 #include <utility>
 
+#include "binding/host_api.h"
+#include "binding/log.h"
 #include "image/fmr_writer.h"
 #include "image/helper_tools.h"
 #include "image/host_documents.h"
 #include "pipeline/image_views.h"
 #include "pipeline/kernels/difference.h"
-#include "plugin/host_api.h"
-#include "plugin/log.h"
 
 namespace ondrift {
 

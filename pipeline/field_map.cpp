@@ -5,13 +5,13 @@
 #include <utility>
 #include <vector>
 
+#include "binding/log.h"
 #include "image/amr_writer.h"
 #include "image/fmr_writer.h"
 #include "image/helper_tools.h"
 #include "pipeline/image_views.h"
 #include "pipeline/kernels/field_map.h"
 #include "pipeline/step_errors.h"
-#include "plugin/log.h"
 
 namespace ondrift {
 

@@ -5,6 +5,7 @@
 #include <utility>
 #include <vector>
 
+#include "binding/log.h"
 #include "image/fmr_writer.h"
 #include "image/helper_tools.h"
 #include "pipeline/image_views.h"
@@ -12,7 +13,6 @@
 #include "pipeline/kernels/wrapped_laplacian.h"
 #include "pipeline/mask.h"
 #include "pipeline/step_errors.h"
-#include "plugin/log.h"
 
 namespace ondrift {
 

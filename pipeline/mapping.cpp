@@ -4,12 +4,12 @@
 #include <cstdio>
 #include <vector>
 
+#include "binding/host_api.h"
+#include "binding/log.h"
 #include "image/amr_writer.h"
 #include "image/fmr_writer.h"
 #include "image/helper_tools.h"
 #include "pipeline/kernels/shift_mapping.h"
-#include "plugin/host_api.h"
-#include "plugin/log.h"
 
 namespace ondrift {
 namespace {

@@ -5,10 +5,10 @@
 
 #include <string>
 
+#include "binding/host_abi.h"
 #include "image/datahandler.h"
 #include "image/host_documents.h"
 #include "pipeline/kernels/matrix4.h"
-#include "plugin/host_abi.h"
 
 namespace ondrift {
 

@@ -5,13 +5,13 @@
 #include <utility>
 #include <vector>
 
+#include "binding/log.h"
 #include "image/fmr_writer.h"
 #include "image/helper_tools.h"
 #include "image/host_documents.h"
 #include "pipeline/image_views.h"
 #include "pipeline/kernels/phase_scaling.h"
 #include "pipeline/kernels/polar.h"
-#include "plugin/log.h"
 
 namespace ondrift {
 

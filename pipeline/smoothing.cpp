@@ -4,10 +4,10 @@
 #include <cstddef>
 #include <vector>
 
+#include "binding/host_api.h"
+#include "binding/log.h"
 #include "image/helper_tools.h"
 #include "pipeline/image_views.h"
-#include "plugin/host_api.h"
-#include "plugin/log.h"
 
 namespace ondrift {
 

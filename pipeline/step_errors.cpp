@@ -3,7 +3,7 @@
 #include <cstdarg>
 #include <cstdio>
 
-#include "plugin/log.h"
+#include "binding/log.h"
 
 namespace ondrift {
 

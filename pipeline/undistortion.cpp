@@ -5,15 +5,15 @@
 #include <utility>
 #include <vector>
 
+#include "binding/host_api.h"
+#include "binding/log.h"
 #include "image/amr_writer.h"
+#include "image/display_funcs.h"
 #include "image/fmr_writer.h"
 #include "image/helper_tools.h"
 #include "pipeline/image_views.h"
 #include "pipeline/kernels/undistortion.h"
 #include "pipeline/step_errors.h"
-#include "plugin/display_funcs.h"
-#include "plugin/host_api.h"
-#include "plugin/log.h"
 
 namespace ondrift {
 

@@ -6,13 +6,13 @@
 #include <string>
 #include <vector>
 
+#include "binding/host_api.h"
+#include "binding/log.h"
+#include "image/display_funcs.h"
 #include "image/helper_tools.h"
 #include "pipeline/evaluation.h"
 #include "pipeline/phase_preparation.h"
 #include "plugin/call_state.h"
-#include "plugin/display_funcs.h"
-#include "plugin/host_api.h"
-#include "plugin/log.h"
 #include "plugin/procedure_runner.h"
 
 namespace ondrift {

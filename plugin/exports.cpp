@@ -1,10 +1,10 @@
 // The library's entry points: descriptive texts, the factory and the host binding.
 #include <new>
 
+#include "binding/host_api.h"
+#include "binding/log.h"
+#include "binding/plugin_interface.h"
 #include "plugin/dispatcher.h"
-#include "plugin/host_api.h"
-#include "plugin/log.h"
-#include "plugin/plugin_interface.h"
 
 VelmoraPluginInterface::VelmoraPluginInterface() = default;
 VelmoraPluginInterface::VelmoraPluginInterface(const VelmoraPluginInterface&) = default;

@@ -3,24 +3,23 @@
 #include <cmath>
 #include <cstdio>
 #include <string>
-#include <vector>
 
+#include "binding/host_api.h"
+#include "binding/log.h"
 #include "image/amr_writer.h"
 #include "image/fmr_writer.h"
 #include "image/helper_tools.h"
 #include "image/host_documents.h"
 #include "pipeline/acquisition_parameters.h"
 #include "pipeline/field_map.h"
-#include "pipeline/kernels/relaxation.h"
 #include "pipeline/laplacian_unwrapping.h"
 #include "pipeline/mapping.h"
 #include "pipeline/mask.h"
 #include "pipeline/phase_preparation.h"
 #include "pipeline/pixel_shift.h"
+#include "pipeline/relaxation_unwrapping.h"
 #include "pipeline/smoothing.h"
 #include "pipeline/undistortion.h"
-#include "plugin/host_api.h"
-#include "plugin/log.h"
 
 namespace ondrift {
 namespace {
@@ -172,21 +171,8 @@ void unwrap(Run& run) {
     Image unwrapped;
     if (s.relaxation) {
         logText("Unwrapping via relaxation...");
-        convertToHertz(run.current);
-        const Dims dims{run.current.getDimX(), run.current.getDimY(), run.current.getDimZ()};
-        std::vector<double> phase(dims.voxels());
-        std::vector<double> weights(dims.voxels());
-        std::vector<double> solution(dims.voxels(), 0.0);
-        run.current.getVolume(0, phase.data());
-        run.magnitude.getVolume(0, weights.data());
-        unwrapByRelaxation(dims, phase, weights, solution, s.nrOfIterationsRelax, s.regularisation);
-        run.current.copyHeaderTo(unwrapped);
-        unwrapped.setData(std::move(solution));
-        saveAsAMR(unwrapped, "_unwrapped");
-        const std::string name = nameWithSuffix(run.current, "_unwrapped");
-        logText(name);
-        saveAsFMR(unwrapped, name);
-        unwrapped.setName(name);
+        unwrapped =
+            unwrapRelaxation(run.current, run.magnitude, s.nrOfIterationsRelax, s.regularisation);
     } else {
         logText("Unwrapping via full multigrid...");
         std::string error;

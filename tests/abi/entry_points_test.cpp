@@ -3,9 +3,9 @@
 
 #include <cstring>
 
+#include "binding/plugin_interface.h"
 #include "host/plugin_loader.h"
 #include "host/standin.h"
-#include "plugin/plugin_interface.h"
 
 using ondrift::standin::PluginLoader;
 using ondrift::standin::session;

@@ -10,10 +10,10 @@
 #include <string>
 #include <vector>
 
+#include "binding/host_api.h"
 #include "host/standin.h"
 #include "image/amr_pixels.h"
 #include "image/amr_writer.h"
-#include "plugin/host_api.h"
 
 using namespace ondrift;
 namespace fs = std::filesystem;

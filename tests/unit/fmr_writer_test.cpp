@@ -7,10 +7,10 @@
 #include <string>
 #include <vector>
 
+#include "binding/host_api.h"
 #include "host/standin.h"
 #include "host/workspace.h"
 #include "image/fmr_writer.h"
-#include "plugin/host_api.h"
 
 using namespace ondrift;
 using standin::session;

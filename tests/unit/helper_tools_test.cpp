@@ -2,8 +2,8 @@
 
 #include <cmath>
 
+#include "image/display_funcs.h"
 #include "image/helper_tools.h"
-#include "plugin/display_funcs.h"
 
 using ondrift::displayFuncs;
 using ondrift::helperTools;

@@ -4,10 +4,10 @@
 #include <set>
 #include <string>
 
+#include "binding/host_api.h"
+#include "binding/log.h"
 #include "host/standin.h"
 #include "image/helper_tools.h"
-#include "plugin/host_api.h"
-#include "plugin/log.h"
 
 namespace {
 

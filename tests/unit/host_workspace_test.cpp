@@ -6,9 +6,9 @@
 #include <stdexcept>
 #include <vector>
 
+#include "binding/host_abi.h"
 #include "host/standin.h"
 #include "host/workspace.h"
-#include "plugin/host_abi.h"
 
 using ondrift::standin::FmrSpec;
 using ondrift::standin::Matrix4;

@@ -7,12 +7,12 @@
 #include <string>
 #include <vector>
 
+#include "binding/host_abi.h"
+#include "binding/host_api.h"
 #include "host/standin.h"
 #include "host/workspace.h"
 #include "pipeline/kernels/dims.h"
 #include "pipeline/laplacian_unwrapping.h"
-#include "plugin/host_abi.h"
-#include "plugin/host_api.h"
 
 using namespace ondrift;
 namespace fs = std::filesystem;

@@ -9,11 +9,11 @@
 #include <string>
 #include <vector>
 
+#include "binding/host_api.h"
 #include "host/standin.h"
 #include "host/workspace.h"
 #include "image/host_documents.h"
 #include "pipeline/mapping.h"
-#include "plugin/host_api.h"
 #include "tests/mapping_scene.h"
 
 using namespace ondrift;

@@ -7,9 +7,9 @@
 #include <string>
 #include <vector>
 
+#include "binding/host_api.h"
 #include "host/standin.h"
 #include "pipeline/mapping.h"
-#include "plugin/host_api.h"
 
 using namespace ondrift;
 using ondrift::standin::session;

@@ -11,6 +11,7 @@
 
 #include <unistd.h>
 
+#include "binding/host_api.h"
 #include "host/standin.h"
 #include "host/workspace.h"
 #include "pipeline/field_map.h"
@@ -19,7 +20,6 @@
 #include "pipeline/pixel_shift.h"
 #include "pipeline/smoothing.h"
 #include "pipeline/undistortion.h"
-#include "plugin/host_api.h"
 
 using namespace ondrift;
 namespace fs = std::filesystem;

@@ -9,10 +9,10 @@
 #include <string>
 #include <vector>
 
+#include "binding/host_abi.h"
 #include "host/project_files.h"
 #include "host/standin.h"
 #include "host/workspace.h"
-#include "plugin/host_abi.h"
 
 namespace fs = std::filesystem;
 using ondrift::standin::FmrSpec;

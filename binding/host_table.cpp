@@ -5,7 +5,7 @@
 // linker to the host's function of that name.
 #include <cstring>
 
-#include "plugin/host_api.h"
+#include "binding/host_api.h"
 
 #if defined(_WIN32)
 #include <windows.h>

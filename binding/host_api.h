@@ -3,12 +3,12 @@
 // The wrappers go through the table that bindHostFunctions fills. A host that does not export a
 // name leaves a null entry; the wrapper then answers with the function's failure value (0, null,
 // the empty text, nothing logged) instead of calling through a null pointer.
-#ifndef ONDRIFT_PLUGIN_HOST_API_H
-#define ONDRIFT_PLUGIN_HOST_API_H
+#ifndef ONDRIFT_BINDING_HOST_API_H
+#define ONDRIFT_BINDING_HOST_API_H
 
 #include <string>
 
-#include "plugin/host_abi.h"
+#include "binding/host_abi.h"
 
 namespace ondrift {
 

@@ -1,7 +1,7 @@
 // The classes and C exports a host sees. Laid out exactly as the host's plug-in interface
 // declares them: no data members, virtual slots (destructor, execute, initPlugin) in this order.
-#ifndef ONDRIFT_PLUGIN_PLUGIN_INTERFACE_H
-#define ONDRIFT_PLUGIN_PLUGIN_INTERFACE_H
+#ifndef ONDRIFT_BINDING_PLUGIN_INTERFACE_H
+#define ONDRIFT_BINDING_PLUGIN_INTERFACE_H
 
 #if defined(_WIN32)
 #if defined(ONDRIFT_BUILDING_PLUGIN)

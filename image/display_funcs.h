@@ -1,6 +1,6 @@
 // Option codes turned into texts, and the plug-in's file dialog.
-#ifndef ONDRIFT_PLUGIN_DISPLAY_FUNCS_H
-#define ONDRIFT_PLUGIN_DISPLAY_FUNCS_H
+#ifndef ONDRIFT_IMAGE_DISPLAY_FUNCS_H
+#define ONDRIFT_IMAGE_DISPLAY_FUNCS_H
 
 #include <string>
 #include <vector>

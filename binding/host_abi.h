@@ -7,8 +7,8 @@
 // Conventions: C linkage, default C calling convention, 32-bit int, NUL-terminated 8-bit texts,
 // 32-bit IEEE float. Records are caller-allocated and filled by the host; only the named fields
 // are defined, every other byte belongs to the host and is passed back unchanged.
-#ifndef ONDRIFT_PLUGIN_HOST_ABI_H
-#define ONDRIFT_PLUGIN_HOST_ABI_H
+#ifndef ONDRIFT_BINDING_HOST_ABI_H
+#define ONDRIFT_BINDING_HOST_ABI_H
 
 #include <cstddef>
 #include <cstdint>

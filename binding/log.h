@@ -1,6 +1,6 @@
 // Writing entries to the host's log pane.
-#ifndef ONDRIFT_PLUGIN_LOG_H
-#define ONDRIFT_PLUGIN_LOG_H
+#ifndef ONDRIFT_BINDING_LOG_H
+#define ONDRIFT_BINDING_LOG_H
 
 #include <cstddef>
 #include <string>

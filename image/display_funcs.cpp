@@ -1,7 +1,7 @@
-#include "plugin/display_funcs.h"
+#include "image/display_funcs.h"
 
+#include "binding/host_api.h"
 #include "image/helper_tools.h"
-#include "plugin/host_api.h"
 
 namespace ondrift {
 

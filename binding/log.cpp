@@ -1,10 +1,10 @@
-#include "plugin/log.h"
+#include "binding/log.h"
 
 #include <cstdarg>
 #include <cstdio>
 #include <vector>
 
-#include "plugin/host_api.h"
+#include "binding/host_api.h"
 
 namespace ondrift {
 
