@@ -95,71 +95,82 @@ enum : int { kFmrInt16 = 1, kFmrFloat32 = 2 };
 // ---------------------------------------------------------------------------------------------
 // Host functions the plug-in calls (exported by the host by exactly these names)
 // ---------------------------------------------------------------------------------------------
+// A Windows host exports these functions from its executable by name; the stand-in host built
+// for Windows marks them so. Everywhere else (the plug-in, POSIX hosts) the mark is empty.
+#if defined(_WIN32) && defined(ONDRIFT_BUILDING_HOST)
+#define ONDRIFT_HOST_FUNCTION __declspec(dllexport)
+#else
+#define ONDRIFT_HOST_FUNCTION
+#endif
+
 extern "C" {
 
 /// Writes the host's version numbers into the three out-values.
-void vxGetVersionOfVelmora(int* major, int* minor, int* release);
+ONDRIFT_HOST_FUNCTION void vxGetVersionOfVelmora(int* major, int* minor, int* release);
 /// Brings the log pane to the front.
-void vxShowLogTab(void);
+ONDRIFT_HOST_FUNCTION void vxShowLogTab(void);
 /// Appends `text` as one log entry, unchanged (it may hold "\n" and "\t").
-void vxLogText(const char* text);
+ONDRIFT_HOST_FUNCTION void vxLogText(const char* text);
 /// Shows `text` in a modal message box.
-void vxMessageBox(const char* text);
-void vxShowBusyCursor(void);
-void vxStopBusyCursor(void);
+ONDRIFT_HOST_FUNCTION void vxMessageBox(const char* text);
+ONDRIFT_HOST_FUNCTION void vxShowBusyCursor(void);
+ONDRIFT_HOST_FUNCTION void vxStopBusyCursor(void);
 /// Redraws the active view.
-void vxUpdateActiveWindow(void);
+ONDRIFT_HOST_FUNCTION void vxUpdateActiveWindow(void);
 /// Shows an HTML prompt and returns the number entered; -1 when the dialog was cancelled.
 /// The plug-in passes (text, 0, 0, n); the meaning of the limits is the host's.
-int vxGetIntegerInput(const char* htmlPrompt, int defaultValue, int minimum, int maximum);
+ONDRIFT_HOST_FUNCTION int vxGetIntegerInput(const char* htmlPrompt, int defaultValue, int minimum,
+                                            int maximum);
 /// Open-file dialog. `pathOut` has room for 501 bytes: the host writes at most 500 characters
 /// and the NUL. Above 0 when a file was chosen, 0 when cancelled.
-int vxGetOpenFileName(const char* title, const char* initialPath, const char* filter,
-                      char* pathOut);
+ONDRIFT_HOST_FUNCTION int vxGetOpenFileName(const char* title, const char* initialPath,
+                                            const char* filter, char* pathOut);
 /// Number of open documents, indexed from 0.
-int vxGetNumberOfDocsInWorkspace(void);
+ONDRIFT_HOST_FUNCTION int vxGetNumberOfDocsInWorkspace(void);
 /// 1 FMR, 2 DMR, 3 VMR, 4 SRF; 0 for an index that names no open document.
-int vxGetDocumentType(int workspaceIndex);
+ONDRIFT_HOST_FUNCTION int vxGetDocumentType(int workspaceIndex);
 /// Makes a document current; an index naming no document leaves no document current.
-void vxSetAsCurrentDocument(int workspaceIndex);
+ONDRIFT_HOST_FUNCTION void vxSetAsCurrentDocument(int workspaceIndex);
 /// The current document's id (equal to its workspace index); -1 when none is current.
-int vxGetIDOfCurrentDocument(void);
+ONDRIFT_HOST_FUNCTION int vxGetIDOfCurrentDocument(void);
 /// Fills `header` from the current FMR; 0 when no FMR is current.
-int vxGetHeaderOfCurrentFMR(FMRHeader* header);
+ONDRIFT_HOST_FUNCTION int vxGetHeaderOfCurrentFMR(FMRHeader* header);
 /// Replaces the current FMR's header; 0 when no FMR is current.
-int vxSetHeaderOfCurrentFMR(const FMRHeader* header);
+ONDRIFT_HOST_FUNCTION int vxSetHeaderOfCurrentFMR(const FMRHeader* header);
 /// One pointer per volume to columns·rows·slices values, x fastest; host-owned and writable.
 /// Null when no FMR is current or its data type is not 16-bit (resp. float).
-short** vxGetSTCIntDataOfCurrentFMR(void);
-float** vxGetSTCFloatDataOfCurrentFMR(void);
+ONDRIFT_HOST_FUNCTION short** vxGetSTCIntDataOfCurrentFMR(void);
+ONDRIFT_HOST_FUNCTION float** vxGetSTCFloatDataOfCurrentFMR(void);
 /// Saves the current FMR under the given project and data names. 0 when no FMR is current or
 /// nothing could be written; above 0 when the project was written.
-int vxSaveFMRAndSTC(const char* fmrFileName, const char* stcName);
+ONDRIFT_HOST_FUNCTION int vxSaveFMRAndSTC(const char* fmrFileName, const char* stcName);
 /// Fill the position record of the current FMR / VMR; 0 when there is none.
-int vxGetScannerPositionHeaderOfCurrentFMR(ScannerPositionHeader* position);
-int vxGetScannerPositionHeaderOfCurrentVMR(ScannerPositionHeader* position);
+ONDRIFT_HOST_FUNCTION int vxGetScannerPositionHeaderOfCurrentFMR(ScannerPositionHeader* position);
+ONDRIFT_HOST_FUNCTION int vxGetScannerPositionHeaderOfCurrentVMR(ScannerPositionHeader* position);
 /// The current VMR's voxels (one byte each, x fastest), dimensions in the out-values; null when
 /// no VMR is current.
-unsigned char* vxGetCurrentVMR(int* dimX, int* dimY, int* dimZ);
+ONDRIFT_HOST_FUNCTION unsigned char* vxGetCurrentVMR(int* dimX, int* dimY, int* dimZ);
 /// 0 when no VMR is current.
-int vxGetMainHeaderOfCurrentVMR(VMRMainHeader* header);
+ONDRIFT_HOST_FUNCTION int vxGetMainHeaderOfCurrentVMR(VMRMainHeader* header);
 /// Number of past transformations held (0 when none or no VMR); the record is filled either way.
-int vxGetPastTransformationsHeaderOfCurrentVMR(PastTransformationsHeader* transformations);
+ONDRIFT_HOST_FUNCTION int vxGetPastTransformationsHeaderOfCurrentVMR(
+    PastTransformationsHeader* transformations);
 /// `iaMatrix` and `transformationMatrix` receive 16 floats each, row-major (element (r, c) at
 /// 4·r + c), for column vectors on the right; out1…out6 one float each. Above 0 on success.
-int vxCalculateIAMatrix(const ScannerPositionHeader* fmrPosition,
-                        const ScannerPositionHeader* vmrPosition,
-                        const PastTransformationsHeader* vmrTransformations, float* iaMatrix,
-                        float* transformationMatrix, float* out1, float* out2, float* out3,
-                        float* out4, float* out5, float* out6);
+ONDRIFT_HOST_FUNCTION int vxCalculateIAMatrix(const ScannerPositionHeader* fmrPosition,
+                                              const ScannerPositionHeader* vmrPosition,
+                                              const PastTransformationsHeader* vmrTransformations,
+                                              float* iaMatrix, float* transformationMatrix,
+                                              float* out1, float* out2, float* out3, float* out4,
+                                              float* out5, float* out6);
 /// Copies the value into `valueOut` (at most 1024 bytes, NUL included; longer values are cut).
 /// A name never set gives the empty text.
-void vxGetStringParameter(const char* name, char* valueOut);
+ONDRIFT_HOST_FUNCTION void vxGetStringParameter(const char* name, char* valueOut);
 /// A name never set gives 0 / 0.0f. Strings, integers and floats are separate stores.
-int vxGetIntParameter(const char* name);
-float vxGetFloatParameter(const char* name);
-void vxSetStringParameter(const char* name, const char* value);
-void vxSetIntParameter(const char* name, int value);
+ONDRIFT_HOST_FUNCTION int vxGetIntParameter(const char* name);
+ONDRIFT_HOST_FUNCTION float vxGetFloatParameter(const char* name);
+ONDRIFT_HOST_FUNCTION void vxSetStringParameter(const char* name, const char* value);
+ONDRIFT_HOST_FUNCTION void vxSetIntParameter(const char* name, int value);
 
 }  // extern "C"
 
