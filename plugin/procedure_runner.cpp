@@ -177,6 +177,12 @@ void undistortResampled(Run& run) {
             run.call.fail(error);
             return;
         }
+        // Saved under the name the anatomical mapping gives its result, the same map on the
+        // same grid; the undistortion goes ahead without it if the host cannot save.
+        resampled.setName(run.epi.getName());
+        const std::string name = nameWithSuffix(resampled, "_pixshiftInEPIres");
+        saveAsFMR(resampled, name);
+        logText(name);
     }
     host::showBusyCursor();
     const bool done = undistortEPI(run.epi, run.shiftsOnEpiGrid ? run.current : resampled,
