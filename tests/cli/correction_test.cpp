@@ -57,6 +57,8 @@ PhantomOptions small(int pe, std::array<int, 3> dims) {
     o.dims = dims;
     o.volumes = 2;
     o.peDirection = pe;
+    o.fieldShape = FieldShape::Simple;
+    o.effectiveEchoSpacing = 0.0005;
     return o;
 }
 
