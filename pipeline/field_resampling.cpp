@@ -7,8 +7,8 @@
 
 #include "binding/log.h"
 #include "pipeline/image_views.h"
+#include "pipeline/kernels/extrapolation.h"
 #include "pipeline/kernels/field_resampling.h"
-#include "pipeline/kernels/outward_fill.h"
 #include "pipeline/step_errors.h"
 
 namespace ondrift {
@@ -126,7 +126,7 @@ Image resampleOntoFunctionalGrid(const Image& field, const FMRRecord& fieldRecor
     }
     logText(formatMessage("Sampled %zu of %zu functional voxels; %zu extrapolated.", counts.inside,
                           target.voxels(), target.voxels() - counts.inside));
-    if (counts.inside < target.voxels()) fillOutward(target, values, inside);
+    if (counts.inside < target.voxels()) extrapolateOutsideMask(target, values, inside);
 
     Image out;
     epi.copyHeaderTo(out);

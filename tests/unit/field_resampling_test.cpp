@@ -8,7 +8,6 @@
 
 #include "pipeline/kernels/field_resampling.h"
 #include "pipeline/kernels/grid_placement.h"
-#include "pipeline/kernels/outward_fill.h"
 
 using namespace ondrift;
 
@@ -279,33 +278,4 @@ TEST(FieldResampling, MaskedNeighboursAreLeftOut) {
                         kLinear(applyAffine(target.toWorld, 2, j, k)), 1e-9);
         }
     EXPECT_EQ(r.counts.inside, std::size_t{5} * 6 * 4);
-}
-
-TEST(OutwardFill, CarriesKnownValuesIntoTheRest) {
-    const Dims d{8, 5, 3};
-    std::vector<double> field(d.voxels(), 0.0);
-    std::vector<unsigned char> inside(d.voxels(), 0);
-    EXPECT_FALSE(fillOutward(d, field, inside));  // nothing known: nothing changes
-    for (double v : field) EXPECT_EQ(v, 0.0);
-
-    // Known in columns 0…2, varying along y and z only: extended unchanged along x.
-    for (int k = 0; k < d.z; ++k)
-        for (int j = 0; j < d.y; ++j)
-            for (int i = 0; i < d.x; ++i) {
-                field[d.index(i, j, k)] = i <= 2 ? 3.0 * j - 5.0 * k : -99.0;
-                inside[d.index(i, j, k)] = i <= 2;
-            }
-    ASSERT_TRUE(fillOutward(d, field, inside));
-    for (int k = 0; k < d.z; ++k)
-        for (int j = 0; j < d.y; ++j)
-            for (int i = 0; i < d.x; ++i)
-                EXPECT_DOUBLE_EQ(field[d.index(i, j, k)], 3.0 * j - 5.0 * k);
-
-    // One known voxel in a corner reaches every voxel of the grid.
-    std::vector<double> one(d.voxels(), 0.0);
-    std::vector<unsigned char> corner(d.voxels(), 0);
-    one[d.index(7, 4, 2)] = 42.0;
-    corner[d.index(7, 4, 2)] = 1;
-    ASSERT_TRUE(fillOutward(d, one, corner));
-    for (double v : one) EXPECT_EQ(v, 42.0);
 }
