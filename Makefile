@@ -1,5 +1,5 @@
 # The two commands for a fresh machine. Both install what they need (Debian packages).
-.PHONY: demo test build
+.PHONY: demo test build fuzz
 
 build:
 	scripts/install-deps.sh
@@ -11,3 +11,7 @@ demo: build
 
 test:
 	scripts/test.sh
+
+# A longer fuzzing campaign: ten minutes per target (CI runs a short smoke run of each).
+fuzz:
+	scripts/fuzz.sh 600

@@ -28,6 +28,18 @@ std::optional<std::string> Sidecar::text(const std::string& key) const {
 }
 
 Sidecar readSidecar(const std::string& jsonPath) {
+    // Checked before reading: a sidecar is a few hundred bytes, and a device or a stray huge file
+    // under a sidecar's name must not be read into memory whole.
+    std::error_code ec;
+    const auto status = fs::status(jsonPath, ec);
+    if (!ec && fs::exists(status) && !fs::is_regular_file(status)) {
+        throw InputError(jsonPath + ": not a regular file");
+    }
+    const std::uintmax_t size = fs::file_size(jsonPath, ec);
+    if (!ec && size > kMaxSidecarBytes) {
+        throw InputError(jsonPath + ": too large for a sidecar (" + std::to_string(size) +
+                         " bytes, at most " + std::to_string(kMaxSidecarBytes) + ")");
+    }
     std::ifstream in(jsonPath);
     if (!in) throw InputError(jsonPath + ": cannot read the sidecar");
     Sidecar s;

@@ -2,6 +2,7 @@
 #ifndef ONDRIFT_CLI_BIDS_SIDECAR_H
 #define ONDRIFT_CLI_BIDS_SIDECAR_H
 
+#include <cstdint>
 #include <optional>
 #include <string>
 
@@ -19,6 +20,9 @@ struct Sidecar {
     /// A text under `key`; nullopt when absent; InputError when not a text.
     std::optional<std::string> text(const std::string& key) const;
 };
+
+/// Largest sidecar file read (a BIDS sidecar is a few kilobytes).
+inline constexpr std::uintmax_t kMaxSidecarBytes = 1024 * 1024;
 
 /// The sidecar X.json beside X.nii or X.nii.gz, when it exists. A file that cannot be read or
 /// is not a JSON object is an InputError.

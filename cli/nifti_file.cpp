@@ -23,6 +23,7 @@ namespace fs = std::filesystem;
 namespace {
 
 constexpr std::size_t kChunkBytes = kNiftiChunkBytes;
+constexpr std::uint64_t kMaxDeflateRatio = 1032;
 using NiftiPtr = NiftiImagePtr;
 
 std::string fileName(const std::string& path) { return fs::path(path).filename().string(); }
@@ -276,13 +277,18 @@ NiftiImage readNifti(const std::string& path, const ReadOptions& options, Report
     const std::uint64_t dataBytes = o.voxels * static_cast<std::uint64_t>(bytesPerVoxel);
     const auto offset = static_cast<std::uint64_t>(o.nim->iname_offset);
     const bool gz = nifti_is_gzfile(path.c_str()) != 0;
-    if (!gz) {
-        std::error_code ec;
-        const std::uint64_t size = fs::file_size(path, ec);
-        if (!ec && size < offset + dataBytes) {
-            fail(path, "truncated: " + std::to_string(offset + dataBytes) + " bytes expected, " +
-                           std::to_string(size) + " found");
-        }
+    std::error_code ec;
+    const std::uint64_t size = fs::file_size(path, ec);
+    if (!gz && !ec && size < offset + dataBytes) {
+        fail(path, "truncated: " + std::to_string(offset + dataBytes) + " bytes expected, " +
+                       std::to_string(size) + " found");
+    }
+    // Deflate expands at most about 1032-fold, so a compressed file too small for the data its
+    // header claims is refused here, before the data's memory is allocated.
+    if (gz && !ec && (offset + dataBytes) / kMaxDeflateRatio > size) {
+        fail(path, "truncated: " + std::to_string(offset + dataBytes) +
+                       " bytes of data cannot come from a compressed file of " +
+                       std::to_string(size) + " bytes");
     }
 
     NiftiImage image;

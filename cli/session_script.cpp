@@ -339,6 +339,20 @@ private:
     std::vector<std::pair<int, NiftiGeometry>> niftiInputs_;
 };
 
+/// std::getline, except that it stops one character past the longest line accepted: a script
+/// is read from anywhere, even a pipe or device that never sends a line end.
+bool readScriptLine(std::istream& in, std::string& text) {
+    text.clear();
+    bool any = false;
+    for (int c = in.get(); c != std::char_traits<char>::eof(); c = in.get()) {
+        any = true;
+        if (c == '\n') return true;
+        text += static_cast<char>(c);
+        if (text.size() > kMaxScriptLineBytes) return true;
+    }
+    return any;
+}
+
 }  // namespace
 
 void runSessionScript(std::istream& in, const std::string& name, const fs::path& baseFolder,
@@ -347,8 +361,12 @@ void runSessionScript(std::istream& in, const std::string& name, const fs::path&
     std::string text;
     int number = 0;
     auto where = [&] { return name + ":" + std::to_string(number) + ": "; };
-    while (std::getline(in, text)) {
+    while (readScriptLine(in, text)) {
         ++number;
+        if (text.size() > kMaxScriptLineBytes) {
+            throw InputError(where() + "line longer than " + std::to_string(kMaxScriptLineBytes) +
+                             " characters");
+        }
         std::vector<std::string> words;
         try {
             words = splitScriptLine(text);

@@ -12,6 +12,9 @@ namespace ondrift::cli {
 
 class Reporter;
 
+/// Longest script line accepted (names, values and paths fit with room to spare).
+inline constexpr std::size_t kMaxScriptLineBytes = 64 * 1024;
+
 /// Splits a script line into words: blanks separate, "double quotes" group (a backslash escapes
 /// a quote or a backslash inside), # outside quotes starts a comment. InputError on an open quote.
 std::vector<std::string> splitScriptLine(const std::string& line);

@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
 # Everything CI checks: dependencies, a warnings-as-errors build with all tests, the export set,
-# the format, the Windows cross build run under wine, and all tests again under ASan + UBSan.
+# the format, the Windows cross build run under wine, a fuzzing smoke run, and all tests again
+# under ASan + UBSan.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 jobs=$(nproc 2>/dev/null || echo 2)
@@ -19,6 +20,9 @@ git ls-files -- '*.h' '*.cpp' | xargs clang-format --dry-run -Werror
 
 echo "== Windows: cross build, and the binding run under wine" >&2
 scripts/windows-check.sh build
+
+echo "== fuzz targets: a short smoke run of each (make fuzz runs a longer campaign)" >&2
+scripts/fuzz.sh 12
 
 echo "== sanitizers" >&2
 cmake -S . -B build-asan -DCMAKE_BUILD_TYPE=Debug -DONDRIFT_SANITIZE=ON -DONDRIFT_BENCHMARKS=OFF \
