@@ -82,14 +82,36 @@ std::vector<fs::path> OutputFolder::commit() {
                              ": exists already (use --overwrite or another folder)");
         }
     }
+    // Older files that the results replace are first moved aside into the staging folder, so
+    // that a failure half way can put the folder back as it was: all results or none.
+    const fs::path previous = staging_ / ".previous";
     std::vector<fs::path> done;
+    std::vector<fs::path> setAside;
+    auto rollBack = [&] {
+        std::error_code ignored;
+        for (auto it = done.rbegin(); it != done.rend(); ++it) {
+            fs::rename(*it, staging_ / it->filename(), ignored);
+        }
+        for (const auto& name : setAside) fs::rename(previous / name, folder_ / name, ignored);
+    };
     for (const auto& name : names) {
+        const fs::path target = folder_ / name;
         std::error_code ec;
-        fs::rename(staging_ / name, folder_ / name, ec);
-        if (ec)
-            throw ProcessingError((folder_ / name).string() +
-                                  ": cannot move into place: " + ec.message());
-        done.push_back(folder_ / name);
+        if (fs::exists(target, ec)) {
+            fs::create_directory(previous, ec);
+            if (!ec) fs::rename(target, previous / name, ec);
+            if (ec) {
+                rollBack();
+                throw ProcessingError(target.string() + ": cannot replace: " + ec.message());
+            }
+            setAside.push_back(name);
+        }
+        fs::rename(staging_ / name, target, ec);
+        if (ec) {
+            rollBack();
+            throw ProcessingError(target.string() + ": cannot move into place: " + ec.message());
+        }
+        done.push_back(target);
     }
     return done;
 }

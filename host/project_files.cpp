@@ -171,7 +171,12 @@ bool writeFmrProject(const FmrDocument& doc, const fs::path& fmrFile, const fs::
     if (!stc.finish(error) || !fmr.open(error)) return false;
     fmr.write(text);
     // The STC file goes into place first: a project file never names data that is not there.
-    return fmr.finish(error) && stc.commit(error) && fmr.commit(error);
+    if (!fmr.finish(error) || !stc.commit(error)) return false;
+    if (fmr.commit(error)) return true;
+    // Data without its project file is half a project: take it away again.
+    std::error_code ignored;
+    fs::remove(stcFile, ignored);
+    return false;
 }
 
 OpenResult openFmrProject(Workspace& ws, const fs::path& fmrFile) {
