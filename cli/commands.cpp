@@ -59,7 +59,7 @@ void Commands::add(CLI::App& app) {
 
 void Commands::addCorrect(CLI::App& app) {
     CorrectOptions& o = correctOptions_;
-    RawFlags& r = raw_;
+    CorrectionFlags& f = o.flags;
     correct_ = app.add_subcommand("correct", "Correct a functional series with a field map");
     auto* c = correct_;
     c->footer(kCorrectFooter);
@@ -82,65 +82,59 @@ void Commands::addCorrect(CLI::App& app) {
         ->type_name("DIR");
 
     auto* acq = "Acquisition (override the sidecars)";
-    opts_.echoTimeDiffMs = c->add_option("--echo-time-diff", r.echoTimeDiffMs,
-                                         "Echo-time difference of the field map, ms")
-                               ->group(acq)
-                               ->type_name("MS");
-    opts_.bandWidthPE = c->add_option("--bandwidth-pe", r.bandWidthPE,
-                                      "Bandwidth per pixel along phase encoding, Hz")
-                            ->group(acq)
-                            ->type_name("HZ");
-    opts_.effectiveEchoSpacing = c->add_option("--effective-echo-spacing", r.effectiveEchoSpacing,
-                                               "Effective echo spacing of the EPI, s")
-                                     ->group(acq)
-                                     ->type_name("S");
-    opts_.totalReadoutTime = c->add_option("--total-readout-time", r.totalReadoutTime,
-                                           "Total readout time of the EPI (BIDS definition), s")
-                                 ->group(acq)
-                                 ->type_name("S");
-    opts_.peDirection = c->add_option("--pe-dir", r.peDirection,
-                                      "Phase-encoding direction: i, i-, j, j-, k, k- (or 1-6)")
-                            ->group(acq)
-                            ->type_name("DIR");
+    c->add_option("--echo-time-diff", f.echoTimeDiffMs, "Echo-time difference of the field map, ms")
+        ->group(acq)
+        ->type_name("MS");
+    c->add_option("--bandwidth-pe", f.bandWidthPE, "Bandwidth per pixel along phase encoding, Hz")
+        ->group(acq)
+        ->type_name("HZ");
+    c->add_option("--effective-echo-spacing", f.effectiveEchoSpacing,
+                  "Effective echo spacing of the EPI, s")
+        ->group(acq)
+        ->type_name("S");
+    c->add_option("--total-readout-time", f.totalReadoutTime,
+                  "Total readout time of the EPI (BIDS definition), s")
+        ->group(acq)
+        ->type_name("S");
+    c->add_option("--pe-dir", f.peDirection,
+                  "Phase-encoding direction: i, i-, j, j-, k, k- (or 1-6)")
+        ->group(acq)
+        ->type_name("DIR");
 
     auto* proc = "Processing";
-    opts_.method =
-        c->add_option("--method", r.method, "Unwrapping: multigrid (default) or relaxation")
-            ->group(proc)
-            ->type_name("NAME");
-    opts_.vcycles =
-        c->add_option("--vcycles", r.vcycles, "Multigrid: V-cycles per level (default 2)")
-            ->group(proc)
-            ->type_name("N");
-    opts_.iterations = c->add_option("--iterations", r.iterations,
-                                     "Multigrid: relaxation iterations per cycle (default 4)")
-                           ->group(proc)
-                           ->type_name("N");
-    opts_.iterationsRelax = c->add_option("--relax-iterations", r.iterationsRelax,
-                                          "Relaxation: iterations (default 300)")
-                                ->group(proc)
-                                ->type_name("N");
-    opts_.regularisation = c->add_option("--regularisation", r.regularisation,
-                                         "Relaxation: regularisation weight (default 0)")
-                               ->group(proc)
-                               ->type_name("W");
-    opts_.phaseToRadians =
-        c->add_flag("--phase-to-radians,!--no-phase-to-radians", r.phaseToRadians,
-                    "Scale the phase to -pi..pi first (default: when its "
-                    "values lie outside -pi..pi)")
-            ->group(proc);
-    opts_.maskLaplacian = c->add_flag("--mask-laplacian,!--no-mask-laplacian", r.maskLaplacian,
-                                      "Multigrid: weight the Laplacian with the magnitude mask "
-                                      "(default on)")
-                              ->group(proc);
-    opts_.applyTwoPi = c->add_flag("--apply-two-pi,!--no-apply-two-pi", r.applyTwoPi,
-                                   "Divide the shift by 2 pi as well (field map in rad/s)")
-                           ->group(proc);
-    opts_.map = c->add_flag("--map,!--no-map", r.map,
-                            "Map the shift map into the EPI's geometry (default: when --anat is "
-                            "given or the grids differ); --no-map applies it voxel by voxel")
-                    ->group(proc);
-    c->add_option("--from", r.from,
+    c->add_option("--method", f.method, "Unwrapping: multigrid (default) or relaxation")
+        ->group(proc)
+        ->type_name("NAME");
+    c->add_option("--vcycles", f.vcycles, "Multigrid: V-cycles per level (default 2)")
+        ->group(proc)
+        ->type_name("N");
+    c->add_option("--iterations", f.iterations,
+                  "Multigrid: relaxation iterations per cycle (default 4)")
+        ->group(proc)
+        ->type_name("N");
+    c->add_option("--relax-iterations", f.iterationsRelax, "Relaxation: iterations (default 300)")
+        ->group(proc)
+        ->type_name("N");
+    c->add_option("--regularisation", f.regularisation,
+                  "Relaxation: regularisation weight (default 0)")
+        ->group(proc)
+        ->type_name("W");
+    addSwitch(c, "--phase-to-radians,!--no-phase-to-radians", f.phaseToRadians,
+              "Scale the phase to -pi..pi first (default: when its "
+              "values lie outside -pi..pi)")
+        ->group(proc);
+    addSwitch(c, "--mask-laplacian,!--no-mask-laplacian", f.maskLaplacian,
+              "Multigrid: weight the Laplacian with the magnitude mask "
+              "(default on)")
+        ->group(proc);
+    addSwitch(c, "--apply-two-pi,!--no-apply-two-pi", f.applyTwoPi,
+              "Divide the shift by 2 pi as well (field map in rad/s)")
+        ->group(proc);
+    addSwitch(c, "--map,!--no-map", f.map,
+              "Map the shift map into the EPI's geometry (default: when --anat is "
+              "given or the grids differ); --no-map applies it voxel by voxel")
+        ->group(proc);
+    c->add_option("--from", from_,
                   "First step: Unwrap (default), ComputeB0, ComputePxshift or Undistort")
         ->group(proc)
         ->type_name("STEP");
@@ -188,25 +182,20 @@ void Commands::addInfo(CLI::App& app) {
     info_->add_option("file", infoOptions_.file, "The file")->required()->type_name("FILE");
 }
 
+CLI::Option* Commands::addSwitch(CLI::App* app, const std::string& names,
+                                 std::optional<bool>& target, const std::string& help) {
+    Switch& s = switches_.emplace_back();
+    s.target = &target;
+    s.option = app->add_flag(names, s.value, help);
+    return s.option;
+}
+
 void Commands::collectCorrectFlags() {
-    CorrectionFlags& f = correctOptions_.flags;
-    const RawFlags& r = raw_;
-    auto given = [](const CLI::Option* o) { return o != nullptr && o->count() > 0; };
-    if (given(opts_.echoTimeDiffMs)) f.echoTimeDiffMs = r.echoTimeDiffMs;
-    if (given(opts_.bandWidthPE)) f.bandWidthPE = r.bandWidthPE;
-    if (given(opts_.effectiveEchoSpacing)) f.effectiveEchoSpacing = r.effectiveEchoSpacing;
-    if (given(opts_.totalReadoutTime)) f.totalReadoutTime = r.totalReadoutTime;
-    if (given(opts_.peDirection)) f.peDirection = r.peDirection;
-    if (given(opts_.method)) f.method = r.method;
-    if (given(opts_.iterationsRelax)) f.iterationsRelax = r.iterationsRelax;
-    if (given(opts_.regularisation)) f.regularisation = r.regularisation;
-    if (given(opts_.vcycles)) f.vcycles = r.vcycles;
-    if (given(opts_.iterations)) f.iterations = r.iterations;
-    if (given(opts_.phaseToRadians)) f.phaseToRadians = r.phaseToRadians;
-    if (given(opts_.maskLaplacian)) f.maskLaplacian = r.maskLaplacian;
-    if (given(opts_.applyTwoPi)) f.applyTwoPi = r.applyTwoPi;
-    if (given(opts_.map)) f.map = r.map;
-    f.from = parseStartStep(r.from);
+    // A switch that was not given must stay unset, so that its default can depend on the inputs.
+    for (const Switch& s : switches_) {
+        if (s.option->count() > 0) *s.target = s.value;
+    }
+    correctOptions_.flags.from = parseStartStep(from_);
     if (correctOptions_.magnitudeScale.empty()) correctOptions_.magnitudeScale = "auto";
 }
 

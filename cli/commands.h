@@ -2,6 +2,8 @@
 #ifndef ONDRIFT_CLI_COMMANDS_H
 #define ONDRIFT_CLI_COMMANDS_H
 
+#include <deque>
+#include <optional>
 #include <string>
 
 #include "cli/correction_settings.h"
@@ -60,7 +62,7 @@ private:
     void addDemo(CLI::App& app);
     void addRun(CLI::App& app);
     void addInfo(CLI::App& app);
-    /// Turns the raw flag values into the optional fields of CorrectionFlags.
+    /// Completes CorrectionFlags from what was parsed.
     void collectCorrectFlags();
 
     CLI::App* correct_ = nullptr;
@@ -72,18 +74,16 @@ private:
     RunOptions runOptions_;
     InfoOptions infoOptions_;
 
-    struct RawFlags {
-        double echoTimeDiffMs = 0, bandWidthPE = 0, effectiveEchoSpacing = 0, totalReadoutTime = 0;
-        std::string peDirection, method, from = "Unwrap";
-        int iterationsRelax = 0, vcycles = 0, iterations = 0;
-        double regularisation = 0;
-        bool phaseToRadians = false, maskLaplacian = false, applyTwoPi = false, map = false;
-    } raw_;
-    struct RawOptions {
-        CLI::Option *echoTimeDiffMs, *bandWidthPE, *effectiveEchoSpacing, *totalReadoutTime,
-            *peDirection, *method, *iterationsRelax, *regularisation, *vcycles, *iterations,
-            *phaseToRadians, *maskLaplacian, *applyTwoPi, *map;
-    } opts_{};
+    /// An on/off flag with a negated form, kept apart from its target until parsing is done.
+    struct Switch {
+        bool value = false;
+        CLI::Option* option = nullptr;
+        std::optional<bool>* target = nullptr;
+    };
+    CLI::Option* addSwitch(CLI::App* app, const std::string& names, std::optional<bool>& target,
+                           const std::string& help);
+    std::deque<Switch> switches_;  ///< stable addresses: CLI11 keeps pointers to their values
+    std::string from_ = "Unwrap";
 };
 
 }  // namespace ondrift::cli

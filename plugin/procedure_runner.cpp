@@ -11,15 +11,14 @@
 #include "image/helper_tools.h"
 #include "image/host_documents.h"
 #include "pipeline/acquisition_parameters.h"
-#include "pipeline/field_map.h"
 #include "pipeline/laplacian_unwrapping.h"
 #include "pipeline/mapping.h"
 #include "pipeline/mask.h"
 #include "pipeline/phase_preparation.h"
-#include "pipeline/pixel_shift.h"
 #include "pipeline/relaxation_unwrapping.h"
 #include "pipeline/smoothing.h"
 #include "pipeline/undistortion.h"
+#include "pipeline/value_maps.h"
 
 namespace ondrift {
 namespace {
