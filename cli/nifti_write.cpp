@@ -55,7 +55,8 @@ constexpr std::size_t kSingleFileOffset = 352;  // header and an empty extension
 /// The header and the stored values as one gzip file whose members are compressed on every
 /// core; the values are converted to their stored type inside the compressing threads.
 void writeCompressed(const std::string& path, const nifti_image& nim, std::span<const float> data,
-                     Storer store, double slope, double inter, Reporter* reporter) {
+                     Storer store, double slope, double inter, const GzipSettings& gzip,
+                     Reporter* reporter) {
     nifti_1_header header = nifti_convert_nim2nhdr(&nim);
     header.vox_offset = static_cast<float>(kSingleFileOffset);
     unsigned char head[kSingleFileOffset] = {};
@@ -90,7 +91,7 @@ void writeCompressed(const std::string& path, const nifti_image& nim, std::span<
     const std::string label = "Writing " + fileNameOf(path);
     std::string failure;
     try {
-        writeGzipMembers(file, total, source, GzipSettings{}, [&](std::uint64_t done) {
+        writeGzipMembers(file, total, source, gzip, [&](std::uint64_t done) {
             if (reporter != nullptr) reporter->progress(label, done, total);
         });
     } catch (const std::exception& e) {
@@ -122,7 +123,8 @@ Storer storerFor(int datatype) {
 }  // namespace
 
 void writeNifti(const std::string& path, const NiftiGeometry& geometry, int nt,
-                std::span<const float> data, Reporter* reporter, const StoredType& type) {
+                std::span<const float> data, Reporter* reporter, const StoredType& type,
+                const GzipSettings& gzip) {
     if (!geometry.valid() || nt < 1 ||
         data.size() != geometry.voxelsPerVolume() * static_cast<std::size_t>(nt)) {
         throw ProcessingError(path + ": internal error: data does not fit the output grid");
@@ -160,7 +162,7 @@ void writeNifti(const std::string& path, const NiftiGeometry& geometry, int nt,
     const double slope = floating ? 1.0 : type.slope;
     const double inter = floating ? 0.0 : type.inter;
     if (endsWithGz(path)) {
-        writeCompressed(path, *nim, data, store, slope, inter, reporter);
+        writeCompressed(path, *nim, data, store, slope, inter, gzip, reporter);
         return;
     }
     // Header first (file left open), then the data in chunks so that a bar can follow it.
