@@ -134,6 +134,19 @@ void Commands::addCorrect(CLI::App& app) {
               "Map the shift map into the EPI's geometry (default: when --anat is "
               "given or the grids differ); --no-map applies it voxel by voxel")
         ->group(proc);
+    addSwitch(c, "--congruent,!--no-congruent", f.congruent,
+              "Make the unwrapped phase congruent with the measured phase (default on)")
+        ->group(proc);
+    c->add_option("--field-map-conditioning", f.conditioning,
+                  "How the field map is smoothed: box (default: one 3x3 pass inside the magnitude "
+                  "mask, extrapolated beyond it), range (the same, edge-preserving), none "
+                  "(extrapolation only), or documented (the host's 3x3 slice smoothing)")
+        ->group(proc)
+        ->type_name("NAME");
+    c->add_flag("--documented-chain", f.documentedChain,
+                "Run exactly the host's documented chain (no congruent unwrapping, the "
+                "documented smoothing), for the host's numbers")
+        ->group(proc);
     c->add_option("--from", from_,
                   "First step: Unwrap (default), ComputeB0, ComputePxshift or Undistort")
         ->group(proc)
