@@ -92,6 +92,7 @@ protected:
     template <typename Check>
     void everyOperation(const std::string& label, const std::string& args, const fs::path& work,
                         Check check) {
+        fs::remove_all(work);
         fs::create_directories(work);
         const Hashes before = hashTree(work);
         const FaultRun clean = runWithFaults(args, scratch, work, 0, "once");
@@ -129,11 +130,14 @@ TEST_F(FileFaults, CorrectLeavesNoOutputFolderWhenAnyWriteFails) {
     const fs::path work = scratch.path() / "work";
     const std::string args = "correct --phase \"" + files.phase + "\" --magnitude \"" +
                              files.magnitude + "\" --epi \"" + files.bold + "\" --out out";
-    everyOperation("correct", args, work,
-                   [](const fs::path& folder, const Hashes& before, const std::string& where) {
-                       EXPECT_FALSE(fs::exists(folder / "out")) << where;
-                       EXPECT_EQ(hashTree(folder), before) << where;
-                   });
+    const auto nothingLeft = [](const fs::path& folder, const Hashes& before,
+                                const std::string& where) {
+        EXPECT_FALSE(fs::exists(folder / "out")) << where;
+        EXPECT_EQ(hashTree(folder), before) << where;
+    };
+    everyOperation("correct", args, work, nothingLeft);
+    // Also with the host's projects and the plug-in's AMR images written along the way.
+    everyOperation("correct --keep-projects", args + " --keep-projects", work, nothingLeft);
 }
 
 TEST_F(FileFaults, StartChainLeavesOnlyCompleteProjects) {
