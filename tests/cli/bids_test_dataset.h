@@ -31,6 +31,7 @@ struct SubjectStyle {
     bool b0Identifier = false;        ///< B0FieldIdentifier/B0FieldSource instead of IntendedFor
     bool readoutTimeOnly = false;     ///< TotalReadoutTime without EffectiveEchoSpacing
     bool inheritBoldSidecar = false;  ///< bold metadata in a session-level JSON file
+    bool gentle = false;              ///< the gentle field instead of the scanner-like one
 };
 
 struct SubjectFiles {
@@ -52,16 +53,20 @@ inline void writeDescription(const std::filesystem::path& root) {
     std::ofstream(root / "README") << "Phantom data set made by the tests of ondrift.\n";
 }
 
-/// The phantom with echo times and sizes that a BIDS validator accepts and that correct fast.
-inline cli::PhantomOptions testPhantomOptions(int peDirection) {
+/// The scanner-like phantom, small enough to correct fast; or the gentle field (a linear term
+/// and one smooth lobe) with echo times far enough apart that its phase wraps.
+inline cli::PhantomOptions testPhantomOptions(int peDirection, bool gentle = false) {
     cli::PhantomOptions o;
     o.dims = {48, 48, 12};
     o.volumes = 2;
     o.voxelSize = 4.0f;
     o.peDirection = peDirection;
-    o.echoTime1 = 0.0049;
-    o.echoTime2 = 0.0147;
-    o.lobeHz = 120;
+    if (gentle) {
+        o.fieldShape = cli::FieldShape::Simple;
+        o.echoTime1 = 0.0049;
+        o.echoTime2 = 0.0147;
+        o.effectiveEchoSpacing = 0.0005;
+    }
     return o;
 }
 
@@ -70,7 +75,7 @@ inline SubjectFiles writeSubject(const std::filesystem::path& root, const Subjec
     namespace fs = std::filesystem;
     using nlohmann::json;
     SubjectFiles out;
-    out.phantom = cli::makePhantom(testPhantomOptions(s.peDirection));
+    out.phantom = cli::makePhantom(testPhantomOptions(s.peDirection, s.gentle));
     const cli::Phantom& p = out.phantom;
     const std::string ext = s.gzip ? ".nii.gz" : ".nii";
     const std::string sub = "sub-" + s.label;
@@ -90,8 +95,8 @@ inline SubjectFiles writeSubject(const std::filesystem::path& root, const Subjec
     json bold = {{"TaskName", "rest"},
                  {"RepetitionTime", p.options.repetitionTime},
                  {"PhaseEncodingDirection", cli::bidsDirection(s.peDirection)},
-                 {"TotalReadoutTime", p.options.effectiveEchoSpacing * (nPE - 1)}};
-    if (!s.readoutTimeOnly) bold["EffectiveEchoSpacing"] = p.options.effectiveEchoSpacing;
+                 {"TotalReadoutTime", p.effectiveEchoSpacing() * (nPE - 1)}};
+    if (!s.readoutTimeOnly) bold["EffectiveEchoSpacing"] = p.effectiveEchoSpacing();
     if (s.b0Identifier) bold["B0FieldSource"] = "b0map" + s.label;
     if (s.inheritBoldSidecar) {
         writeJsonFile(root / level / (sub + ses + "_task-rest_bold.json"), bold);
