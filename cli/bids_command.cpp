@@ -66,6 +66,7 @@ int runBids(const BidsOptions& options, Reporter& reporter) {
     filter.participants = withoutPrefix(options.participants, "sub-");
     filter.tasks = withoutPrefix(options.tasks, "task-");
     filter.sessions = withoutPrefix(options.sessions, "ses-");
+    filter.bolds = options.bolds;
     reporter.step("Reading the data set " + source.string());
     const BidsPlan plan = planBidsDataset(source, filter);
     for (const auto& note : plan.notes) reporter.warning(note);
@@ -154,7 +155,12 @@ int runBids(const BidsOptions& options, Reporter& reporter) {
         runs.push_back(
             {{"run", s.run}, {"status", s.status}, {"message", s.message}, {"seconds", s.seconds}});
     }
-    writeFileAtomically(output / "logs" / "ondrift_bids.json",
+    // Jobs of a cluster that each take some participants or runs keep summaries of their own.
+    std::string summaryName = "ondrift_bids";
+    for (const auto& p : filter.participants) summaryName += "_sub-" + p;
+    for (const auto& b : filter.bolds) summaryName += "_" + fs::path(b).filename().string();
+    if (summaryName.size() > 200) summaryName = summaryName.substr(0, 200);
+    writeFileAtomically(output / "logs" / (summaryName + ".json"),
                         json({{"source", source.string()}, {"runs", runs}}).dump(2) + "\n");
     fs::remove(output / ".work", ec);  // only when empty
     char line[200];

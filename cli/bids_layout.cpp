@@ -286,7 +286,9 @@ BidsPlan planBidsDataset(const fs::path& rootIn, const BidsFilter& filter) {
     for (std::size_t r = 0; r < allRuns.size(); ++r) {
         BoldRun& run = allRuns[r];
         if (!wanted(filter.tasks, run.bold.name.get("task")) ||
-            !wanted(filter.sessions, run.bold.name.get("ses"))) {
+            !wanted(filter.sessions, run.bold.name.get("ses")) ||
+            (!wanted(filter.bolds, run.bold.relative) &&
+             !wanted(filter.bolds, run.bold.path.filename().string()))) {
             continue;
         }
         auto& c = candidates[r];

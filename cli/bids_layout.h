@@ -49,6 +49,7 @@ struct BidsFilter {
     std::vector<std::string> participants;  ///< labels without "sub-"; empty: all
     std::vector<std::string> tasks;
     std::vector<std::string> sessions;
+    std::vector<std::string> bolds;  ///< file names or paths from the root; empty: all
 };
 
 struct BidsPlan {

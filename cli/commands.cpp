@@ -190,6 +190,11 @@ void Commands::addBids(CLI::App& app) {
         ->type_name("LABEL...");
     bids_->add_option("--task", o.tasks, "Only runs of these tasks")->type_name("TASK...");
     bids_->add_option("--session", o.sessions, "Only these sessions")->type_name("SES...");
+    bids_
+        ->add_option("--bold", o.bolds,
+                     "Only these functional runs (file names, or paths from BIDS_DIR); one "
+                     "node per run in a workflow engine")
+        ->type_name("FILE...");
     bids_->add_option("-j,--jobs", o.jobs, "Runs at once (default: the number of cores)")
         ->check(CLI::Range(1, 1024))
         ->type_name("N");
@@ -212,6 +217,14 @@ void Commands::addDemo(CLI::App& app) {
     demo_->add_option("--size", demoOptions_.size, "small (default, a few seconds) or large")
         ->check(CLI::IsMember({"small", "large"}));
     demo_->add_option("--plugin", demoOptions_.plugin, "Plug-in library")->type_name("FILE");
+    demo_
+        ->add_option("--bids", demoOptions_.bidsOut,
+                     "Only write a small phantom BIDS data set to DIR (every field-map kind and "
+                     "metadata style), for trying `ondrift bids`")
+        ->type_name("DIR");
+    demo_->add_option("--subjects", demoOptions_.subjects, "Subjects of the --bids data set")
+        ->check(CLI::Range(1, 200))
+        ->type_name("N");
 }
 
 void Commands::addRun(CLI::App& app) {

@@ -43,6 +43,7 @@ struct BidsOptions {
     std::vector<std::string> participants;  ///< with or without "sub-"
     std::vector<std::string> tasks;
     std::vector<std::string> sessions;  ///< with or without "ses-"
+    std::vector<std::string> bolds;     ///< only these functional runs
     int jobs = 0;                       ///< 0: the number of cores
     bool overwrite = false;
     bool skipValidation = false;
@@ -54,6 +55,8 @@ struct DemoOptions {
     std::string out;  ///< empty: a temporary folder, removed afterwards
     std::string size = "small";
     std::string plugin;
+    std::string bidsOut;  ///< write a phantom BIDS data set here instead, and stop
+    int subjects = 2;
 };
 
 struct RunOptions {

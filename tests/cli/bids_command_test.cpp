@@ -8,6 +8,7 @@
 #include <tuple>
 
 #include "bids_test_dataset.h"
+#include "cli/bids_sidecar.h"
 #include "cli/phantom.h"
 #include "cli_test_support.h"
 
