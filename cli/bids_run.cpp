@@ -118,6 +118,7 @@ CorrectOptions correctOptionsForRun(const BidsPlan& plan, const BoldRun& run, co
     co.plugin = options.plugin;
     co.magnitudeScale = "auto";
     co.overwrite = true;
+    co.keepProjects = options.keepProjects;
     switch (set.kind) {
         case FieldMapKind::PhaseDifference: {
             co.phase = set.phase.path.string();
@@ -171,7 +172,10 @@ void correctBidsRun(const BidsPlan& plan, const BoldRun& run, const BidsRunOptio
                             ? fs::path(co.phase)
                             : resultEnding(result.files, "_b0_smooth.nii.gz");
     if (fieldMap.empty()) fieldMap = resultEnding(result.files, "_b0.nii.gz");
-    const fs::path shift = resultEnding(result.files, "_pixshift.nii.gz");
+    // The shift map carried onto the functional grid when the grids differ, else the one on
+    // the shared grid.
+    fs::path shift = resultEnding(result.files, "_pixshiftInEPIres.nii.gz");
+    if (shift.empty()) shift = resultEnding(result.files, "_pixshift.nii.gz");
     if (fieldMap.empty() || shift.empty() || result.correctedNifti.empty()) {
         throw ProcessingError(run.bold.relative +
                               ": the correction did not leave a field map, a shift map and a "

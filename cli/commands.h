@@ -29,6 +29,8 @@ struct CorrectOptions {
     CorrectionFlags flags;
     bool nanToZero = false;
     bool overwrite = false;
+    std::string outputType = "nii.gz";  ///< "nii" or "nii.gz"
+    bool keepProjects = false;          ///< also the host's project files and AMR images
     /// Sidecars given by the caller instead of the X.json beside each input (a BIDS data set's
     /// sidecars with what they inherit from the levels above).
     std::optional<Sidecar> phaseSidecar;

@@ -303,6 +303,7 @@ CorrectionSettings resolveSettings(const CorrectionFlags& flags, const Sidecars&
     resolveDirection(flags, sidecars, s, reporter);
     resolveEchoTime(flags, sidecars, s, reporter, fieldMap);
     resolveBandwidth(flags, sidecars, facts, s, reporter, shifts);
+    resolveAccuracy(flags, facts, s, reporter);
     return s;
 }
 
@@ -325,6 +326,10 @@ nlohmann::json CorrectionSettings::toJson() const {
     put("PhaseEncodingDir", phaseEncodingDir);
     put("ApplyTwoPi", applyTwoPi);
     put("mapFieldmapToFunctional", mapToFunctional);
+    if (!documentedChain) {
+        put("CongruentUnwrapping", congruentUnwrapping);
+        put("FieldMapConditioning", fieldMapConditioning);
+    }
     return j;
 }
 
