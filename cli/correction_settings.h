@@ -41,6 +41,7 @@ struct CorrectionFlags {
     std::optional<bool> maskLaplacian;
     std::optional<bool> applyTwoPi;
     std::optional<bool> map;
+    std::optional<bool> resample;
     StartStep from = StartStep::Unwrap;
 };
 
@@ -74,6 +75,7 @@ struct CorrectionSettings {
     Setting<int> phaseEncodingDir;  ///< 1…6
     Setting<int> applyTwoPi;
     Setting<int> mapToFunctional;
+    Setting<int> resampleToFunctional;  ///< "ResampleFieldmapToFunctional"
 
     /// Every setting with value and source, under the plug-in's parameter names.
     nlohmann::json toJson() const;
