@@ -203,6 +203,9 @@ CorrectResult correctSeries(const CorrectOptions& o, Reporter& reporter) {
     facts.epiDims[0] = eg.nx();
     facts.epiDims[1] = eg.ny();
     facts.epiDims[2] = eg.nz();
+    facts.phaseDims[0] = pg.nx();
+    facts.phaseDims[1] = pg.ny();
+    facts.phaseDims[2] = pg.nz();
     const auto [lo, hi] = std::minmax_element(phase.image.data.begin(), phase.image.data.end());
     facts.phaseMin = *lo;
     facts.phaseMax = *hi;
@@ -306,7 +309,11 @@ CorrectResult correctSeries(const CorrectOptions& o, Reporter& reporter) {
     p.setInt("PhaseEncodingDir", settings.phaseEncodingDir.value);
     p.setInt("ApplyTwoPi", settings.applyTwoPi.value);
     p.setInt("mapFieldmapToFunctional", settings.mapToFunctional.value);
-    p.setInt("ResampleFieldmapToFunctional", settings.resampleToFunctional.value);
+    if (!settings.documentedChain) {
+        p.setInt("CongruentUnwrapping", settings.congruentUnwrapping.value);
+        p.setInt("ResampleFieldmapToFunctional", settings.resampleToFunctional.value);
+        p.setInt("FieldMapConditioning", settings.fieldMapConditioning.value);
+    }
     p.setString("Procedure", startStepName(settings.from));
     p.setInt("PerformAllSteps", 1);
     session.answers.push_back(standin::DialogAnswer::withNumber(phase.index));

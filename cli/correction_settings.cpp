@@ -270,7 +270,14 @@ CorrectionSettings resolveSettings(const CorrectionFlags& flags, const Sidecars&
     }
     // Grids that differ are related by resampling the field map in scanner coordinates unless
     // the user asks for the anatomical mapping (--map) or for none (--no-map).
-    if (flags.resample) {
+    if (flags.documentedChain && flags.resample && *flags.resample) {
+        throw InputError(
+            "--documented-chain runs the host's chain as documented; it cannot be combined "
+            "with --resample");
+    }
+    if (flags.documentedChain) {
+        s.resampleToFunctional = {0, "flag --documented-chain"};
+    } else if (flags.resample) {
         s.resampleToFunctional = {*flags.resample ? 1 : 0,
                                   *flags.resample ? "flag --resample" : "flag --no-resample"};
     } else if (facts.gridsDiffer && !flags.map) {
@@ -321,6 +328,7 @@ CorrectionSettings resolveSettings(const CorrectionFlags& flags, const Sidecars&
     resolveDirection(flags, sidecars, s, reporter);
     resolveEchoTime(flags, sidecars, s, reporter, fieldMap);
     resolveBandwidth(flags, sidecars, facts, s, reporter, shifts);
+    resolveAccuracy(flags, facts, s, reporter);
     return s;
 }
 
@@ -343,7 +351,11 @@ nlohmann::json CorrectionSettings::toJson() const {
     put("PhaseEncodingDir", phaseEncodingDir);
     put("ApplyTwoPi", applyTwoPi);
     put("mapFieldmapToFunctional", mapToFunctional);
-    put("ResampleFieldmapToFunctional", resampleToFunctional);
+    if (!documentedChain) {
+        put("CongruentUnwrapping", congruentUnwrapping);
+        put("ResampleFieldmapToFunctional", resampleToFunctional);
+        put("FieldMapConditioning", fieldMapConditioning);
+    }
     return j;
 }
 

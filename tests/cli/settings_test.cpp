@@ -168,6 +168,11 @@ TEST(Settings, MissingAndContradictoryParametersAreRefused) {
              r.flags.map = true;
              r.facts.gridsDiffer = true;
          }},
+        {"cannot be combined with --resample",
+         [](Resolve& r) {
+             r.flags.resample = true;
+             r.flags.documentedChain = true;
+         }},
         {"--resample and --no-map contradict",
          [](Resolve& r) {
              r.flags.resample = true;
@@ -232,6 +237,16 @@ TEST(Settings, GridsThatDifferAreResampledUnlessTheMappingIsAskedFor) {
         {"--no-map: voxel by voxel", true, false, false, {}, 0, 0, "flag --no-map"},
         {"--resample on a shared grid", false, false, {}, true, 1, 0, "flag --resample"},
     };
+    {
+        // The host's chain as documented: grids that differ go through the mapping.
+        Resolve r;
+        r.facts.gridsDiffer = true;
+        r.flags.documentedChain = true;
+        const CorrectionSettings s = r();
+        EXPECT_EQ(s.resampleToFunctional.value, 0);
+        EXPECT_EQ(s.mapToFunctional.value, 1);
+        EXPECT_FALSE(s.toJson().contains("ResampleFieldmapToFunctional"));
+    }
     for (const Case& c : cases) {
         SCOPED_TRACE(c.what);
         Resolve r;
