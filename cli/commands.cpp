@@ -163,6 +163,15 @@ void Commands::addCorrect(CLI::App& app) {
     c->add_flag("--overwrite", o.overwrite,
                 "Replace results of an earlier run in the output folder")
         ->group(proc);
+    c->add_option("--output-type", o.outputType,
+                  "nii.gz (default, compressed on every core) or nii (uncompressed, faster)")
+        ->group(proc)
+        ->check(CLI::IsMember({"nii", "nii.gz"}))
+        ->type_name("nii|nii.gz");
+    c->add_flag("--keep-projects", o.keepProjects,
+                "Also keep the host's project files (.fmr with .stc data) and the AMR slice "
+                "images of every step")
+        ->group(proc);
     c->add_option("--plugin", o.plugin,
                   "Plug-in library (default: next to the executable, or $ONDRIFT_PLUGIN)")
         ->group(proc)

@@ -28,6 +28,8 @@ struct CorrectOptions {
     CorrectionFlags flags;
     bool nanToZero = false;
     bool overwrite = false;
+    std::string outputType = "nii.gz";  ///< "nii" or "nii.gz"
+    bool keepProjects = false;          ///< also the host's project files and AMR images
 };
 
 struct DemoOptions {

@@ -17,6 +17,7 @@
 #include "cli/output_folder.h"
 #include "cli/plugin_session.h"
 #include "cli/reporter.h"
+#include "cli/result_export.h"
 #include "cli/scanner_position.h"
 #include "host/project_files.h"
 #include "host/standin.h"
@@ -117,38 +118,6 @@ json inputJson(const Input& in) {
     return j;
 }
 
-json statistics(const std::vector<float>& values) {
-    double lo = std::numeric_limits<double>::infinity(), hi = -lo, sum = 0;
-    std::size_t finite = 0;
-    for (float v : values) {
-        if (!std::isfinite(v)) continue;
-        lo = std::min<double>(lo, v);
-        hi = std::max<double>(hi, v);
-        sum += v;
-        ++finite;
-    }
-    if (finite == 0) return {{"minimum", nullptr}, {"maximum", nullptr}, {"mean", nullptr}};
-    return {{"minimum", lo},
-            {"maximum", hi},
-            {"mean", sum / static_cast<double>(finite)},
-            {"nonFinite", values.size() - finite}};
-}
-
-/// All volumes of a saved project, as floats.
-std::vector<float> projectValues(const standin::FmrDocument& doc) {
-    std::vector<float> values;
-    values.reserve(doc.voxelsPerVolume() * static_cast<std::size_t>(doc.volumes()));
-    for (int t = 0; t < doc.volumes(); ++t) {
-        if (doc.dataType() == kFmrFloat32) {
-            const auto v = doc.floatVolume(t);
-            values.insert(values.end(), v.begin(), v.end());
-        } else {
-            for (short s : doc.intVolume(t)) values.push_back(s);
-        }
-    }
-    return values;
-}
-
 }  // namespace
 
 CorrectResult correctSeries(const CorrectOptions& o, Reporter& reporter) {
@@ -244,7 +213,14 @@ CorrectResult correctSeries(const CorrectOptions& o, Reporter& reporter) {
     auto& ws = standin::workspace();
     ws.clear();
     ws.outputDirectory = out.staging();
+    // The plug-in's saves stay in the documents until it changes them again; project files are
+    // written only when asked for.
     ws.keepSaveValues = false;
+    ws.deferSaveValues = true;
+    ws.deferredVolumes = [](const standin::SaveRecord& r) {
+        return resultVolumes(r.fmrFileName, r.volumes);
+    };
+    ws.writeProjects = o.keepProjects;
     ws.quiet = true;
     std::map<std::string, int> used;
     const double importStart = reporter.elapsed();
@@ -264,7 +240,7 @@ CorrectResult correctSeries(const CorrectOptions& o, Reporter& reporter) {
         magnitude->index = importFmr(magnitude->image, magnitude->document, 1, magScale);
     }
     epi.document = documentName(niftiStem(epi.image.path), ".fmr", used);
-    epi.index = importFmr(epi.image, epi.document);
+    epi.index = adoptFmr(epi.image, epi.document);
     int vmrIndex = -1;
     if (anat != nullptr) {
         anat->document = documentName(niftiStem(anat->image.path), ".vmr", used);
@@ -312,7 +288,14 @@ CorrectResult correctSeries(const CorrectOptions& o, Reporter& reporter) {
                   " and all later steps)");
     CommandOutcome outcome;
     {
-        WorkingDirectory inStaging(out.staging());  // the plug-in writes AMR files beside it
+        // The plug-in writes its AMR slice images into the working directory: beside the
+        // projects when they are kept, else into a scratch folder that goes with the staging.
+        fs::path amrFolder = out.staging();
+        if (!o.keepProjects) {
+            amrFolder /= ".scratch";
+            fs::create_directory(amrFolder);
+        }
+        WorkingDirectory inFolder(amrFolder);
         outcome = plugin.execute("Start");
     }
     const double runSeconds = reporter.elapsed() - runStart;
@@ -330,45 +313,27 @@ CorrectResult correctSeries(const CorrectOptions& o, Reporter& reporter) {
 
     // Every project saved, once (a later save under the same name replaced the earlier one).
     const double exportStart = reporter.elapsed();
-    std::map<fs::path, const standin::SaveRecord*> saves;
-    for (const auto& s : ws.saves()) {
-        if (s.result > 0) saves[s.fmrPath] = &s;
+    ExportSettings exportSettings;
+    exportSettings.folder = out.staging();
+    exportSettings.extension = o.outputType == "nii" ? ".nii" : ".nii.gz";
+    exportSettings.projectsKept = o.keepProjects;
+    for (const Input* in : {&phase, magnitude, &epi}) {
+        if (in != nullptr) exportSettings.inputGeometry.emplace_back(in->index, in->image.geometry);
     }
-    json outputs = json::array();
+    const ExportedResults exported = exportSaves(ws, exportSettings, reporter);
     fs::path corrected;
-    for (const auto& [fmrPath, save] : saves) {
-        std::string error;
-        const auto doc = standin::readFmrProject(fmrPath, error);
-        if (!doc) throw ProcessingError("cannot read back a saved project: " + error);
-        NiftiGeometry geometry;
-        for (const Input* in : {&phase, magnitude, &epi}) {
-            if (in != nullptr && in->index == save->documentIndex) geometry = in->image.geometry;
-        }
-        if (!geometry.valid() || geometry.nx() != doc->columns() || geometry.ny() != doc->rows() ||
-            geometry.nz() != doc->slices()) {
-            geometry = makeGeometry({doc->columns(), doc->rows(), doc->slices(), 1},
-                                    affineFromPosition(doc->position, doc->slices()));
-        }
-        const std::string niftiName = fmrPath.stem().string() + ".nii.gz";
-        const std::vector<float> values = projectValues(*doc);
-        reporter.detail("Writing " + niftiName);
-        writeNifti((out.staging() / niftiName).string(), geometry, std::max(doc->volumes(), 1),
-                   values, &reporter);
-        outputs.push_back({{"project", fmrPath.filename().string()},
-                           {"stc", save->stcPath.filename().string()},
-                           {"nifti", niftiName},
-                           {"dimensions", {doc->columns(), doc->rows(), doc->slices()}},
-                           {"volumes", doc->volumes()},
-                           {"statistics", statistics(values)}});
-        if (fmrPath.filename().string() == fs::path(undistortedName).filename().string()) {
-            corrected = out.folder() / niftiName;
+    for (std::size_t i = 0; i < exported.niftiNames.size(); ++i) {
+        if (exported.outputs[i]["project"] == fs::path(undistortedName).filename().string()) {
+            corrected = out.folder() / exported.niftiNames[i];
         }
     }
     json amr = json::array();
-    for (const auto& entry : fs::directory_iterator(out.staging())) {
-        if (entry.path().extension() == ".amr") amr.push_back(entry.path().filename().string());
+    if (o.keepProjects) {
+        for (const auto& entry : fs::directory_iterator(out.staging())) {
+            if (entry.path().extension() == ".amr") amr.push_back(entry.path().filename().string());
+        }
+        std::sort(amr.begin(), amr.end());
     }
-    std::sort(amr.begin(), amr.end());
     const double exportSeconds = reporter.elapsed() - exportStart;
 
     json summary;
@@ -386,7 +351,7 @@ CorrectResult correctSeries(const CorrectOptions& o, Reporter& reporter) {
     summary["result"] = {{"ErrorNr", 0},
                          {"NameUndistortedFile", undistortedName},
                          {"corrected", corrected.filename().string()}};
-    summary["outputs"] = outputs;
+    summary["outputs"] = exported.outputs;
     summary["amr"] = amr;
     summary["log"] = plugin.log();
     summary["warnings"] = reporter.warnings();
