@@ -133,8 +133,13 @@ void Commands::addCorrect(CLI::App& app) {
               "Divide the shift by 2 pi as well (field map in rad/s)")
         ->group(proc);
     addSwitch(c, "--map,!--no-map", f.map,
-              "Map the shift map into the EPI's geometry (default: when --anat is "
-              "given or the grids differ); --no-map applies it voxel by voxel")
+              "Carry the shift map into the EPI's geometry through --anat (or a sampling "
+              "lattice) by the documented nearest-voxel mapping; --no-map applies it voxel by "
+              "voxel")
+        ->group(proc);
+    addSwitch(c, "--resample,!--no-resample", f.resample,
+              "Resample the field map onto the EPI's grid in scanner coordinates before the "
+              "shifts are computed (default: when the grids differ, with or without --anat)")
         ->group(proc);
     addSwitch(c, "--congruent,!--no-congruent", f.congruent,
               "Make the unwrapped phase congruent with the measured phase (default on)")

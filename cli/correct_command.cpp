@@ -165,29 +165,7 @@ CorrectResult correctSeries(const CorrectOptions& o, Reporter& reporter) {
     const NiftiGeometry& pg = phase.image.geometry;
     const NiftiGeometry& eg = epi.image.geometry;
     const bool sameDims = pg.nx() == eg.nx() && pg.ny() == eg.ny() && pg.nz() == eg.nz();
-    const bool explicitNoMap = o.flags.map && !*o.flags.map;
-    // Grids that differ are related through the mapping branch. Without an anatomical image the
-    // host offers a sampling lattice of its own: the functional grid at half its voxel size
-    // (the plug-in only samples the anatomical grid, it never reads its voxels).
-    const bool lattice = anat == nullptr && !explicitNoMap && !eg.sameGrid(pg, 0.5);
-    const bool mapping = anat != nullptr || lattice;
-    if (!mapping && !sameDims) {
-        throw InputError(epi.image.path + ": grid (" + gridText(eg) +
-                         ") differs from the field map's (" + gridText(pg) +
-                         "); --no-map needs the same grid");
-    }
-    if (!mapping && !eg.sameGrid(pg, 0.5)) {
-        reporter.warning(epi.image.path +
-                         ": placed differently from the field map in the world; "
-                         "with --no-map the shift map is applied voxel by voxel");
-    }
-    if (lattice) {
-        reporter.warning(
-            "the field map and the functional image lie on different grids; the shift "
-            "map is carried over through a sampling lattice at half the functional "
-            "voxel size (--anat gives an anatomical image instead)");
-    }
-    if (anat != nullptr) checkSamplingLattice(anat->image.geometry, eg, reporter);
+    const bool gridsDiffer = !eg.sameGrid(pg, 0.5);
 
     CorrectionFlags flags = o.flags;
     InputFacts facts;
@@ -201,10 +179,44 @@ CorrectResult correctSeries(const CorrectOptions& o, Reporter& reporter) {
     facts.phaseMin = *lo;
     facts.phaseMax = *hi;
     facts.haveAnat = anat != nullptr;
-    facts.gridsDiffer = lattice;
+    facts.gridsDiffer = gridsDiffer;
     facts.haveMagnitude = !magnitudePath.empty();
     Sidecars sidecars{phase.sidecar, magnitude ? magnitude->sidecar : std::nullopt, epi.sidecar};
     const CorrectionSettings settings = resolveSettings(flags, sidecars, facts, reporter);
+
+    // Grids that differ are related by resampling the field map onto the functional grid, or,
+    // when asked for, through the mapping branch. Without an anatomical image that branch uses
+    // a sampling lattice of the host's own: the functional grid at half its voxel size (the
+    // plug-in only samples the anatomical grid, it never reads its voxels).
+    const bool resample = settings.resampleToFunctional.value == 1;
+    const bool mapping = settings.mapToFunctional.value == 1;
+    const bool lattice = mapping && anat == nullptr;
+    if (!mapping && !resample && !sameDims) {
+        throw InputError(epi.image.path + ": grid (" + gridText(eg) +
+                         ") differs from the field map's (" + gridText(pg) +
+                         "); --no-map needs the same grid");
+    }
+    if (!mapping && !resample && gridsDiffer) {
+        reporter.warning(epi.image.path +
+                         ": placed differently from the field map in the world; "
+                         "with --no-map the shift map is applied voxel by voxel");
+    }
+    if (lattice) {
+        reporter.warning(
+            "the field map and the functional image lie on different grids; the shift "
+            "map is carried over through a sampling lattice at half the functional "
+            "voxel size (--anat gives an anatomical image instead)");
+    }
+    if (resample && anat != nullptr) {
+        reporter.warning(anat->image.path +
+                         ": not used; the field map is resampled onto the functional grid in "
+                         "scanner coordinates (--map carries the shift map through it instead)");
+    }
+    if (resample && gridsDiffer) {
+        reporter.detail("The field map is resampled onto the functional grid (" + gridText(eg) +
+                        ")");
+    }
+    if (mapping && anat != nullptr) checkSamplingLattice(anat->image.geometry, eg, reporter);
     const float magScale =
         magnitude != nullptr ? magnitudeScale(o.magnitudeScale, *magnitude, reporter) : 1.0f;
 
@@ -242,7 +254,7 @@ CorrectResult correctSeries(const CorrectOptions& o, Reporter& reporter) {
     epi.document = documentName(niftiStem(epi.image.path), ".fmr", used);
     epi.index = adoptFmr(epi.image, epi.document);
     int vmrIndex = -1;
-    if (anat != nullptr) {
+    if (anat != nullptr && mapping) {
         anat->document = documentName(niftiStem(anat->image.path), ".vmr", used);
         anat->index = vmrIndex = importVmr(anat->image, anat->document);
     } else if (lattice) {
@@ -254,7 +266,8 @@ CorrectResult correctSeries(const CorrectOptions& o, Reporter& reporter) {
     for (auto& in : inputs) std::vector<float>().swap(in.image.data);
 
     // "Start" as the GUI script sends it, with the picking dialogs answered in the order the
-    // runner asks: start image, magnitude (Unwrap only), VMR (with mapping), EPI.
+    // runner asks: start image, magnitude (Unwrap only), VMR (with mapping), EPI. Resampling
+    // asks for no VMR.
     const double runStart = reporter.elapsed();
     PluginSession plugin(o.plugin, reporter);
     auto& session = standin::session();
@@ -274,6 +287,7 @@ CorrectResult correctSeries(const CorrectOptions& o, Reporter& reporter) {
     p.setInt("mapFieldmapToFunctional", settings.mapToFunctional.value);
     if (!settings.documentedChain) {
         p.setInt("CongruentUnwrapping", settings.congruentUnwrapping.value);
+        p.setInt("ResampleFieldmapToFunctional", settings.resampleToFunctional.value);
         p.setInt("FieldMapConditioning", settings.fieldMapConditioning.value);
     }
     p.setString("Procedure", startStepName(settings.from));
