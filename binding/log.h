@@ -5,9 +5,8 @@
 #include <cstddef>
 #include <string>
 
-// The format check of printf-style functions. With mingw-w64 the library's printf family
-// follows the C standard (%zu and all); GCC's plain "printf" check for Windows targets assumes
-// the old Microsoft rules instead and would reject such formats.
+// The C++ runtime of the Windows cross build formats in the C99 way (%zu included), but the
+// plain printf checker there knows only the older Microsoft forms.
 #if defined(__MINGW32__)
 #define ONDRIFT_PRINTF_FORMAT(f, a) __attribute__((format(gnu_printf, f, a)))
 #else
