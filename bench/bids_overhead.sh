@@ -21,7 +21,7 @@ done
 floor=$(echo "$(date +%s.%N) - $start" | bc)
 start=$(date +%s.%N)
 labels=$(for s in $(seq -f "%02g" 1 "$subjects"); do
-    ls "$tmp"/ds/sub-"$s"/fmap/sub-"$s"_phasediff.nii* >/dev/null 2>&1 && echo "$s"; done)
+    if ls "$tmp"/ds/sub-"$s"/fmap/sub-"$s"_phasediff.nii* >/dev/null 2>&1; then echo "$s"; fi; done)
 # shellcheck disable=SC2086
 "$ondrift" -q bids "$tmp/ds" "$tmp/out" participant -j 1 --skip-bids-validation \
     --participant-label $labels >/dev/null
