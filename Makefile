@@ -1,5 +1,5 @@
 # The two commands for a fresh machine. Both install what they need (Debian packages).
-.PHONY: demo test build fuzz
+.PHONY: demo test build bench fuzz
 
 build:
 	scripts/install-deps.sh
@@ -11,6 +11,11 @@ demo: build
 
 test:
 	scripts/test.sh
+
+# The command end to end on the large case (made once in bench-large-case/, about 1.6 GB)
+# against the floor of the same run: reading the inputs and writing the compressed series.
+bench: build
+	build/ondrift_e2e_bench --folder bench-large-case
 
 # A longer fuzzing campaign: ten minutes per target (CI runs a short smoke run of each).
 fuzz:
