@@ -28,6 +28,7 @@ struct CorrectOptions {
     CorrectionFlags flags;
     bool nanToZero = false;
     bool overwrite = false;
+    bool noReport = false;  ///< skip the HTML quality report
 };
 
 struct DemoOptions {

@@ -2,7 +2,7 @@
 # Installs the Debian packages the build and the tests need (skips what is already there).
 set -euo pipefail
 packages=(cmake g++ make pkg-config libgtest-dev libgmock-dev libbenchmark-dev libnifti2-dev
-          nlohmann-json3-dev libcli11-dev zlib1g-dev clang-format
+          nlohmann-json3-dev libcli11-dev zlib1g-dev libpng-dev clang-format
           g++-mingw-w64-x86-64-posix binutils-mingw-w64-x86-64)
 missing=()
 for p in "${packages[@]}"; do

@@ -1,0 +1,144 @@
+#include "cli/correction_report.h"
+
+#include <optional>
+
+#include "cli/bids_sidecar.h"
+#include "cli/output_folder.h"
+#include "cli/report/shift_figures.h"
+#include "cli/report/svg_plots.h"
+#include "host/project_files.h"
+#include "host/standin.h"
+#include "host/workspace.h"
+
+namespace ondrift::cli {
+
+namespace {
+
+bool endsWith(const std::string& text, const std::string& end) {
+    return text.size() >= end.size() &&
+           text.compare(text.size() - end.size(), end.size(), end) == 0;
+}
+
+// The first volume of the last project saved under a name ending in `suffix` (before ".fmr"),
+// from the save record when it kept the values, else from the file.
+std::optional<std::vector<float>> savedVolume(const std::string& suffix, int columns, int rows,
+                                              int slices) {
+    const auto& saves = standin::workspace().saves();
+    for (auto it = saves.rbegin(); it != saves.rend(); ++it) {
+        if (it->result <= 0 || !endsWith(it->fmrPath.stem().string(), suffix)) continue;
+        const std::size_t n = static_cast<std::size_t>(columns) * rows * slices;
+        if (it->columns == columns && it->rows == rows && it->slices == slices &&
+            it->floatValues.size() >= n) {
+            return std::vector<float>(it->floatValues.begin(),
+                                      it->floatValues.begin() + static_cast<std::ptrdiff_t>(n));
+        }
+        std::string error;
+        const auto doc = standin::readFmrProject(it->fmrPath, error);
+        if (!doc || doc->columns() != columns || doc->rows() != rows || doc->slices() != slices) {
+            return std::nullopt;
+        }
+        std::vector<float> values;
+        if (doc->dataType() == kFmrFloat32) {
+            const auto v = doc->floatVolume(0);
+            values.assign(v.begin(), v.end());
+        } else {
+            for (short s : doc->intVolume(0)) values.push_back(s);
+        }
+        return values;
+    }
+    return std::nullopt;
+}
+
+Volume withValues(const Volume& grid, std::vector<float> values) {
+    Volume v = grid;
+    v.values = std::move(values);
+    return v;
+}
+
+}  // namespace
+
+ShiftMaps savedShiftMaps(const ReportSources& s) {
+    ShiftMaps maps;
+    const Volume& field = s.startImage;  // the field map's grid
+    const Volume& epi = s.meanBefore;
+    const auto& fd = field.dims;
+    std::optional<std::vector<float>> onField = savedVolume("_pixshift", fd[0], fd[1], fd[2]);
+    if (!onField && s.startIsShift && !field.empty()) onField = field.values;
+    if (onField) {
+        maps.fieldHz = withValues(field, *onField);
+        for (float& v : maps.fieldHz.values) v = static_cast<float>(v * s.bandwidthPE);
+    }
+    const auto& ed = epi.dims;
+    if (auto mapped = savedVolume("_pixshiftInEPIres", ed[0], ed[1], ed[2])) {
+        maps.onEpi = withValues(epi, std::move(*mapped));
+    } else if (!s.mapping && onField && fd == ed) {
+        maps.onEpi = withValues(epi, std::move(*onField));
+    }
+    return maps;
+}
+
+Volume magnitudeOnEpi(const ReportSources& s) {
+    if (s.magnitude.empty() || s.meanBefore.dims[0] == 0) return {};
+    if (!s.mapping && s.magnitude.dims == s.meanBefore.dims) {
+        return withValues(s.meanBefore, s.magnitude.values);
+    }
+    return resampleTo(s.magnitude, s.meanBefore);
+}
+
+PolarityCheck polarityOf(const ReportSources& s, const ShiftMaps& maps, const Volume& magnitude,
+                         int code) {
+    if (magnitude.empty()) {
+        PolarityCheck c;
+        c.used = code;
+        c.reason = "there is no magnitude image to compare with";
+        return c;
+    }
+    if (maps.onEpi.empty()) {
+        PolarityCheck c;
+        c.used = code;
+        c.reason = "no pixel shift map on the functional grid was saved";
+        return c;
+    }
+    return checkPolarity(s.meanBefore, maps.onEpi, magnitude, code);
+}
+
+std::string polarityWarning(const PolarityCheck& c, bool autoSign) {
+    if (c.verdict != PolarityCheck::Verdict::OppositeBetter) return {};
+    const std::string opposite = bidsDirection(oppositeDirection(c.used));
+    std::string text = "POLARITY CHECK: the opposite phase-encoding sign (" + opposite +
+                       ") matches the magnitude image clearly better than the one used (" +
+                       bidsDirection(c.used) + "): score " + fixed(c.oppositeScore, 3) +
+                       " against " + fixed(c.usedScore, 3) + ". ";
+    text += autoSign ? "--pe-dir auto uses " + opposite + "."
+                     : "The sign in the metadata is probably wrong; check "
+                       "PhaseEncodingDirection, or run with --pe-dir " +
+                           opposite + " (or --pe-dir auto).";
+    return text;
+}
+
+ReportContent reportContent(const std::string& boldStem, const ReportSources& sources,
+                            const ShiftMaps& maps, Volume magnitude, Volume meanAfter,
+                            const PolarityCheck& check, int code) {
+    ReportContent content;
+    content.title = boldStem;
+    content.polarity = check;
+    ReportImages& im = content.images;
+    im.magnitude = sources.magnitude;
+    im.fieldHz = maps.fieldHz;
+    im.meanBefore = sources.meanBefore;
+    im.meanAfter = std::move(meanAfter);
+    im.shift = maps.onEpi;
+    im.magnitudeOnEpi = std::move(magnitude);
+    im.direction = code;
+    content.shifts = shiftFigures(im.shift, headMask(im.meanBefore, 0), code);
+    return content;
+}
+
+std::filesystem::path writeReport(const std::filesystem::path& folder,
+                                  const ReportContent& content) {
+    const std::filesystem::path path = folder / reportFileName(content.title);
+    writeFileAtomically(path, renderReport(content));
+    return path;
+}
+
+}  // namespace ondrift::cli
