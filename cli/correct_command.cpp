@@ -453,9 +453,9 @@ CorrectResult correctSeries(const CorrectOptions& o, Reporter& reporter) {
         {"pluginSeconds", runSeconds},          {"exportSeconds", exportSeconds},
         {"polarityCheckSeconds", checkSeconds}, {"totalSeconds", reporter.elapsed() - start}};
     fs::path reportPath;
+    report.summary = summary;
     if (!o.noReport) {
         reporter.step("Writing the report " + reportFileName(report.title));
-        report.summary = summary;
         reportPath = out.folder() / writeReport(out.staging(), report).filename();
         summary["timings"]["reportSeconds"] = reporter.elapsed() - reportStart;
         summary["timings"]["totalSeconds"] = reporter.elapsed() - start;

@@ -132,6 +132,7 @@ std::string logSection(const json& summary) {
 std::string reportFileName(const std::string& boldStem) { return boldStem + "_report.html"; }
 
 std::string renderReport(const ReportContent& c) {
+    const json summary = c.summary.is_object() ? c.summary : json::object();
     std::string html =
         "<!DOCTYPE html><html lang=\"en\"><head><meta charset=\"utf-8\"><title>ondrift: " +
         escapeHtml(c.title) + "</title><style>" + kStyle + "</style></head><body>";
@@ -141,11 +142,12 @@ std::string renderReport(const ReportContent& c) {
             "<p class=\"alarm\">The phase-encoding sign is probably wrong: see the polarity "
             "check.</p>";
     }
-    html += inputsSection(c.summary) + parametersSection(c.summary) + warningsSection(c.summary);
-    html += polaritySection(c.images, c.polarity);
+    // The pictures first: they are what people look at; the tables behind them.
+    html += warningsSection(summary) + polaritySection(c.images, c.polarity);
     html +=
         fieldMapSection(c.images) + beforeAfterSection(c.images) + shiftSection(c.images, c.shifts);
-    html += unwrappingSection(c.summary) + logSection(c.summary);
+    html += unwrappingSection(summary) + inputsSection(summary) + parametersSection(summary) +
+            logSection(summary);
     return html + "</body></html>\n";
 }
 
@@ -154,7 +156,7 @@ IndexEntry indexEntry(const ReportContent& c, const std::string& link) {
     e.title = c.title;
     e.link = link;
     e.verdict = c.polarity.toJson().value("verdict", std::string());
-    e.warnings = c.summary.value("warnings", json::array()).size();
+    if (c.summary.is_object()) e.warnings = c.summary.value("warnings", json::array()).size();
     e.alarm = c.polarity.verdict == PolarityCheck::Verdict::OppositeBetter;
     return e;
 }

@@ -63,6 +63,11 @@ std::vector<float> gradientMagnitude(const Volume& v) {
     return g;
 }
 
+// A shift of at least half a voxel changes the picture; a few hundred voxels are enough to
+// compare the edges.
+constexpr double kFeltShift = 0.5;
+constexpr std::size_t kMinFeltVoxels = 300;
+
 }  // namespace
 
 int oppositeDirection(int code) { return code % 2 == 1 ? code + 1 : code - 1; }
@@ -96,25 +101,22 @@ std::vector<float> shiftAlong(const Volume& image, std::span<const float> shift,
     return out;
 }
 
-std::vector<unsigned char> headMask(const Volume& image, int grow) {
-    std::vector<unsigned char> mask(image.voxels(), 0);
-    if (image.empty()) return mask;
-    const float level = 0.1f * percentileOf(image.values, 0.98);
-    if (!(level > 0)) return mask;
-    for (std::size_t i = 0; i < mask.size(); ++i) mask[i] = image.values[i] > level ? 1 : 0;
-    for (int step = 0; step < grow; ++step) {
+namespace {
+
+std::vector<unsigned char> grown(const Volume& grid, std::vector<unsigned char> mask, int steps) {
+    for (int step = 0; step < steps; ++step) {
         std::vector<unsigned char> next = mask;
-        for (int z = 0; z < image.dims[2]; ++z) {
-            for (int y = 0; y < image.dims[1]; ++y) {
-                for (int x = 0; x < image.dims[0]; ++x) {
-                    if (mask[image.index(x, y, z)] == 0) continue;
+        for (int z = 0; z < grid.dims[2]; ++z) {
+            for (int y = 0; y < grid.dims[1]; ++y) {
+                for (int x = 0; x < grid.dims[0]; ++x) {
+                    if (mask[grid.index(x, y, z)] == 0) continue;
                     const int c[3] = {x, y, z};
                     for (int a = 0; a < 3; ++a) {
                         for (int d : {-1, 1}) {
                             int n[3] = {c[0], c[1], c[2]};
                             n[a] += d;
-                            if (n[a] < 0 || n[a] >= image.dims[a]) continue;
-                            next[image.index(n[0], n[1], n[2])] = 1;
+                            if (n[a] < 0 || n[a] >= grid.dims[a]) continue;
+                            next[grid.index(n[0], n[1], n[2])] = 1;
                         }
                     }
                 }
@@ -123,6 +125,17 @@ std::vector<unsigned char> headMask(const Volume& image, int grow) {
         mask.swap(next);
     }
     return mask;
+}
+
+}  // namespace
+
+std::vector<unsigned char> headMask(const Volume& image, int grow) {
+    std::vector<unsigned char> mask(image.voxels(), 0);
+    if (image.empty()) return mask;
+    const float level = 0.1f * percentileOf(image.values, 0.98);
+    if (!(level > 0)) return mask;
+    for (std::size_t i = 0; i < mask.size(); ++i) mask[i] = image.values[i] > level ? 1 : 0;
+    return grown(image, std::move(mask), grow);
 }
 
 double gradientCorrelation(const Volume& a, const Volume& b,
@@ -183,11 +196,28 @@ PolarityCheck checkPolarity(const Volume& meanEpi, const Volume& shift, const Vo
     replaceNonFinite(epi.values);
     Volume mag = magnitude;
     replaceNonFinite(mag.values);
-    const std::vector<unsigned char> mask = headMask(epi, 2);
+    std::vector<unsigned char> mask = headMask(epi, 2);
     check.maskVoxels = static_cast<std::size_t>(std::count(mask.begin(), mask.end(), 1));
     if (check.maskVoxels < 8) {
         check.reason = "the functional image shows no head (its mask is empty)";
         return check;
+    }
+    // Where the shift is small both signs give nearly the same image, and those voxels would
+    // only dilute the difference: the comparison looks where the shift is felt, when that
+    // region is large enough to judge.
+    std::vector<unsigned char> felt(mask.size(), 0);
+    for (std::size_t i = 0; i < felt.size(); ++i) {
+        felt[i] = std::isfinite(shift.values[i]) && std::fabs(shift.values[i]) >= kFeltShift;
+    }
+    felt = grown(epi, std::move(felt), 2);
+    std::size_t feltInHead = 0;
+    for (std::size_t i = 0; i < felt.size(); ++i) {
+        felt[i] = felt[i] != 0 && mask[i] != 0;
+        feltInHead += felt[i];
+    }
+    if (feltInHead >= kMinFeltVoxels) {
+        mask.swap(felt);
+        check.maskVoxels = feltInHead;
     }
     Volume moved = epi;
     check.uncorrected = gradientCorrelation(epi, mag, mask);
