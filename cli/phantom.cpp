@@ -4,11 +4,13 @@
 #include <cmath>
 #include <filesystem>
 #include <fstream>
+#include <random>
 
 #include <nlohmann/json.hpp>
 
 #include "cli/bids_sidecar.h"
 #include "cli/errors.h"
+#include "cli/phantom_model.h"
 
 namespace ondrift::cli {
 
@@ -17,80 +19,6 @@ namespace fs = std::filesystem;
 namespace {
 
 constexpr double kPi = 3.141592653589793;
-
-/// The analytic images of the phantom, in world millimetres; the head is centred at the origin
-/// and sized by the field map's grid.
-class Model {
-public:
-    explicit Model(const PhantomOptions& o) : o_(o) {
-        for (std::size_t a = 0; a < 3; ++a) half_[a] = o.dims[a] * o.voxelSize / 2.0;
-        semi_ = {0.72 * half_[0], 0.84 * half_[1], 0.80 * half_[2]};
-        lobe_ = {0.0, 0.6 * semi_[1], -0.3 * semi_[2]};
-        lobeSigma_ = 0.24 * half_[0];
-        period_ = o.voxelSize;
-        // The rim is at least a voxel and a bit wide, so that every grid samples it well.
-        rimWidth_ = std::max(0.05, 1.2 * o.voxelSize / std::min({semi_[0], semi_[1], semi_[2]}));
-        ventricleWidth_ = std::max(0.1, 2.5 * o.voxelSize / semi_[0]);
-    }
-
-    double radius(double x, double y, double z) const {
-        const double u = x / semi_[0], v = y / semi_[1], w = z / semi_[2];
-        return std::sqrt(u * u + v * v + w * w);
-    }
-
-    double head(double x, double y, double z) const {
-        return 1.0 / (1.0 + std::exp(-(1.0 - radius(x, y, z)) / 0.03));
-    }
-
-    double anatomy(double x, double y, double z) const {
-        const double h = head(x, y, z);
-        if (h < 1e-9) return 0.0;
-        const double r = radius(x, y, z);
-        const double u = x / semi_[0], v = y / semi_[1], w = z / semi_[2];
-        const double cortex = 400.0 * std::exp(-std::pow((r - 0.85) / rimWidth_, 2));
-        auto ventricle = [&](double side) {
-            const double e = std::sqrt(std::pow((u - side * 0.22) / ventricleWidth_, 2) +
-                                       std::pow((v + 0.05) / 0.35, 2) + std::pow(w / 0.4, 2));
-            return 1.0 / (1.0 + std::exp((e - 1.0) / 0.15));
-        };
-        const double texture = 150.0 * std::sin(2 * kPi * y / (9.0 * period_)) *
-                               std::cos(2 * kPi * x / (11.0 * period_)) *
-                               std::cos(2 * kPi * z / (13.0 * period_));
-        return h * (600.0 + cortex + texture - 350.0 * (ventricle(1.0) + ventricle(-1.0)));
-    }
-
-    double activation(double x, double y, double z) const {
-        const double u = x / semi_[0] + 0.3, v = y / semi_[1] - 0.2, w = z / semi_[2];
-        return std::exp(-(u * u + v * v + w * w) / (2 * 0.12 * 0.12));
-    }
-
-    double signal(double x, double y, double z, int t) const {
-        const double cycle = std::sin(2 * kPi * t / std::max(o_.volumes, 2));
-        return anatomy(x, y, z) * (1.0 + 0.04 * cycle * activation(x, y, z));
-    }
-
-    double magnitude(double x, double y, double z) const {
-        return 1000.0 * head(x, y, z) * (0.85 + 0.15 * std::cos(2 * kPi * x / (17.0 * period_)));
-    }
-
-    /// A linear background (harmonic, so the Laplacian unwrapping recovers it) and a lobe.
-    double field(double x, double y, double z) const {
-        const double d2 =
-            std::pow(x - lobe_[0], 2) + std::pow(y - lobe_[1], 2) + std::pow(z - lobe_[2], 2);
-        return o_.gradientHz * y / half_[1] + 0.3 * o_.gradientHz * x / half_[0] +
-               o_.lobeHz * std::exp(-d2 / (2 * lobeSigma_ * lobeSigma_));
-    }
-
-private:
-    PhantomOptions o_;
-    std::array<double, 3> half_;
-    std::array<double, 3> semi_;
-    std::array<double, 3> lobe_;
-    double lobeSigma_;
-    double period_;
-    double rimWidth_;
-    double ventricleWidth_;
-};
 
 struct World {
     double x, y, z;
@@ -129,6 +57,39 @@ Affine gridAffine(const std::array<int, 3>& dims, double size, double tiltX, dou
     return a;
 }
 
+/// Reproducible everywhere: the engine's sequence is fixed by the standard, and the normal
+/// deviates are made here (the library's distributions differ between implementations).
+class Noise {
+public:
+    explicit Noise(unsigned seed) : engine_(seed) {}
+    double uniform() { return (static_cast<double>(engine_() >> 11) + 0.5) * 0x1.0p-53; }
+    double normal() {
+        const double r = std::sqrt(-2.0 * std::log(uniform()));
+        return r * std::cos(2 * kPi * uniform());
+    }
+
+private:
+    std::mt19937_64 engine_;
+};
+
+struct Measured {
+    double phase;
+    double magnitude;
+};
+
+/// What the scanner delivers for a voxel of true phase `phi` and magnitude `m`: complex noise of
+/// a fixed level, so that the phase is sharp in bright tissue, noisy in the dark lobes, and a
+/// random angle outside the head. The phase is wrapped into [-π, π).
+Measured measure(const PhantomOptions& o, double phi, double m, Noise& noise) {
+    auto wrap = [](double v) { return v - 2 * kPi * std::floor((v + kPi) / (2 * kPi)); };
+    if (o.fieldShape == FieldShape::Simple || o.phaseNoise <= 0) return {wrap(phi), m};
+    // Phase noise of `phaseNoise` radians at a magnitude of 1000.
+    const double sigma = 1000.0 * o.phaseNoise;
+    const double re = m * std::cos(phi) + sigma * noise.normal();
+    const double im = m * std::sin(phi) + sigma * noise.normal();
+    return {wrap(std::atan2(im, re)), std::sqrt(re * re + im * im)};
+}
+
 void writeJson(const std::string& path, const nlohmann::json& j) {
     std::ofstream out(path);
     out << j.dump(2) << "\n";
@@ -137,10 +98,20 @@ void writeJson(const std::string& path, const nlohmann::json& j) {
 
 }  // namespace
 
+namespace {
+int peVoxels(const PhantomOptions& o) {
+    const auto& dims = o.epiDims[0] > 0 ? o.epiDims : o.dims;
+    return dims[static_cast<std::size_t>(directionAxis(o.peDirection))];
+}
+}  // namespace
+
+double Phantom::effectiveEchoSpacing() const {
+    if (options.effectiveEchoSpacing > 0) return options.effectiveEchoSpacing;
+    return 1.0 / (options.bandwidthPerPixel * peVoxels(options));
+}
+
 double Phantom::bandwidthPE() const {
-    const auto& dims = options.epiDims[0] > 0 ? options.epiDims : options.dims;
-    const int n = dims[static_cast<std::size_t>(directionAxis(options.peDirection))];
-    return bandwidthFromEchoSpacing(options.effectiveEchoSpacing, n);
+    return bandwidthFromEchoSpacing(effectiveEchoSpacing(), peVoxels(options));
 }
 
 double Phantom::echoTimeDiffMs() const { return (options.echoTime2 - options.echoTime1) * 1000.0; }
@@ -149,7 +120,10 @@ Phantom makePhantom(const PhantomOptions& o) {
     if (o.peDirection < 1 || o.peDirection > 6) throw InputError("phantom: direction must be 1-6");
     Phantom p;
     p.options = o;
-    const Model model(o);
+    if (o.effectiveEchoSpacing <= 0 && !(o.bandwidthPerPixel > 0)) {
+        throw InputError("phantom: give an echo spacing or a bandwidth per pixel");
+    }
+    const PhantomModel model(o);
     const double tilt = o.tiltDegrees * kPi / 180.0;
     const Affine fieldAffine = gridAffine(o.dims, o.voxelSize, tilt, tilt / 2, o.flipI, {0, 0, 0});
     const bool ownGrid = o.epiDims[0] > 0;
@@ -167,7 +141,9 @@ Phantom makePhantom(const PhantomOptions& o) {
     p.fieldHz.resize(n);
     p.phase.resize(n);
     p.magnitude.resize(n);
+    p.headMask.resize(n);
     const double dte = o.echoTime2 - o.echoTime1;
+    Noise noise(o.noiseSeed);
     for (int z = 0, i = 0; z < o.dims[2]; ++z) {
         for (int y = 0; y < o.dims[1]; ++y) {
             for (int x = 0; x < o.dims[0]; ++x, ++i) {
@@ -176,18 +152,22 @@ Phantom makePhantom(const PhantomOptions& o) {
                 const double phi = 2 * kPi * f * dte;
                 const auto u = static_cast<std::size_t>(i);
                 p.fieldHz[u] = static_cast<float>(f);
-                p.phase[u] =
-                    static_cast<float>(phi - 2 * kPi * std::floor((phi + kPi) / (2 * kPi)));
-                p.magnitude[u] = static_cast<float>(model.magnitude(w.x, w.y, w.z));
+                const double m = model.magnitude(w.x, w.y, w.z);
+                const Measured meas = measure(o, phi, m, noise);
+                p.phase[u] = static_cast<float>(meas.phase);
+                p.magnitude[u] = static_cast<float>(meas.magnitude);
+                p.headMask[u] = m > 200.0 ? 1 : 0;
             }
         }
     }
 
     // The functional series: true, and distorted along its phase-encoding axis. Distorted voxel
-    // q shows the signal of the position p with p + sign·s(p) = q on that axis; the map
-    // p → p + sign·s(p) is increasing because |ds/dp| < 1.
+    // q shows the signal of the position p with p + sign·s(p) = q on that axis. Beside the steep
+    // lobes that map can fold (|ds/dp| > 1), as it does on a scanner; the bisection then takes
+    // one of the positions, and no pixel-shift correction can undo the fold there.
     const std::size_t m = p.seriesGeometry.voxelsPerVolume();
     p.evaluationMask.resize(m);
+    p.seriesShift.resize(m);
     p.truth.resize(m * static_cast<std::size_t>(o.volumes));
     p.distorted.resize(p.truth.size());
     const double bandwidth = p.bandwidthPE();
@@ -203,6 +183,8 @@ Phantom makePhantom(const PhantomOptions& o) {
                 const auto u = static_cast<std::size_t>(i);
                 const World w = toWorld(epiAffine, x, y, z);
                 p.evaluationMask[u] = model.radius(w.x, w.y, w.z) < 0.75 ? 1 : 0;
+                p.seriesShift[u] =
+                    static_cast<float>(sign * model.field(w.x, w.y, w.z) / bandwidth);
                 for (int t = 0; t < o.volumes; ++t) {
                     p.truth[static_cast<std::size_t>(t) * m + u] =
                         static_cast<float>(model.signal(w.x, w.y, w.z, t));
@@ -245,6 +227,48 @@ Phantom makePhantom(const PhantomOptions& o) {
         }
     }
     return p;
+}
+
+double Phantom::wrappedFraction() const {
+    const double dte = echoTimeDiffMs() / 1000.0;
+    std::size_t head = 0, wrapped = 0;
+    for (std::size_t i = 0; i < fieldHz.size(); ++i) {
+        if (headMask[i] == 0) continue;
+        ++head;
+        if (std::fabs(fieldHz[i] * dte) > 0.5) ++wrapped;
+    }
+    return head > 0 ? static_cast<double>(wrapped) / static_cast<double>(head) : 0.0;
+}
+
+std::vector<float> Phantom::idealSeries() const {
+    const std::array<int, 3> d{seriesGeometry.nx(), seriesGeometry.ny(), seriesGeometry.nz()};
+    const int axis = directionAxis(options.peDirection);
+    const std::size_t stride =
+        axis == 0 ? 1 : (axis == 1 ? std::size_t(d[0]) : std::size_t(d[0]) * d[1]);
+    const int last = d[static_cast<std::size_t>(axis)] - 1;
+    const std::size_t m = seriesShift.size();
+    std::vector<float> out(distorted.size());
+    for (int z = 0, i = 0; z < d[2]; ++z) {
+        for (int y = 0; y < d[1]; ++y) {
+            for (int x = 0; x < d[0]; ++x, ++i) {
+                const auto u = static_cast<std::size_t>(i);
+                const int own = axis == 0 ? x : (axis == 1 ? y : z);
+                const double pos = own + static_cast<double>(seriesShift[u]);
+                const double lower = std::floor(pos);
+                const double f = pos - lower;
+                const int i0 = std::clamp(static_cast<int>(lower), 0, last);
+                const int i1 = std::clamp(static_cast<int>(lower) + 1, 0, last);
+                const std::size_t base = u - static_cast<std::size_t>(own) * stride;
+                for (int t = 0; t < options.volumes; ++t) {
+                    const float* line = distorted.data() + static_cast<std::size_t>(t) * m + base;
+                    out[static_cast<std::size_t>(t) * m + u] =
+                        static_cast<float>((1.0 - f) * line[static_cast<std::size_t>(i0) * stride] +
+                                           f * line[static_cast<std::size_t>(i1) * stride]);
+                }
+            }
+        }
+    }
+    return out;
 }
 
 double relativeError(const std::vector<float>& series, const std::vector<float>& truth,
@@ -294,8 +318,8 @@ PhantomFiles writePhantom(const Phantom& p, const std::string& folder, Reporter*
               {{"TaskName", "rest"},
                {"RepetitionTime", p.options.repetitionTime},
                {"PhaseEncodingDirection", bidsDirection(p.options.peDirection)},
-               {"EffectiveEchoSpacing", p.options.effectiveEchoSpacing},
-               {"TotalReadoutTime", p.options.effectiveEchoSpacing * (nPE - 1)}});
+               {"EffectiveEchoSpacing", p.effectiveEchoSpacing()},
+               {"TotalReadoutTime", p.effectiveEchoSpacing() * (nPE - 1)}});
     writeJson((dir / "sub-phantom_fieldmap.json").string(), {{"Units", "Hz"}});
     return f;
 }

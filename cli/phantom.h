@@ -1,11 +1,14 @@
 // A synthetic head-like data set with a known field, for the demo and the command's tests.
 //
 // Every image is an analytic function of world coordinates (mm), so the distorted
-// series can be made exactly: the true signal at p appears at p + sign · s(p) along the
-// phase-encoding axis, with s = field / bandwidth in voxels (positive field, positive shift
-// toward the end of the axis named by i, j or k; the opposite for i-, j-, k-). That is the
-// forward model the pixel-shift correction undoes. There is no intensity pile-up term, which
-// the pixel-shift method does not correct.
+// series can be made exactly. The field is shaped like scanner data: a shim gradient of a few
+// phase cycles across the field of view, a second-order residue, steep lobes beside the air
+// cavities with signal dropout in the magnitude, phase noise that grows where the magnitude is
+// low, and pure noise (random phase, low magnitude) outside the head. In the series, the true
+// signal at p appears at p + sign · s(p) along the phase-encoding axis, with s = field / bandwidth
+// in voxels (positive field, positive shift toward the end of the axis named by i, j or k; the
+// opposite for i-, j-, k-). That is the forward model the pixel-shift correction undoes. There is
+// no intensity pile-up term, which the pixel-shift method does not correct.
 #ifndef ONDRIFT_CLI_PHANTOM_H
 #define ONDRIFT_CLI_PHANTOM_H
 
@@ -17,20 +20,38 @@
 
 namespace ondrift::cli {
 
+/// Realistic: the scanner-like field described above. Simple: a gentle linear field and one
+/// smooth lobe (`gradientHz`, `lobeHz`), noise-free, for checks that need an easy field.
+enum class FieldShape { Realistic, Simple };
+
 struct PhantomOptions {
     std::array<int, 3> dims{64, 64, 16};
     int volumes = 4;
     float voxelSize = 3.0f;
     int peDirection = 3;  ///< 1…6 (i, i-, j, j-, k, k-)
-    double echoTime1 = 0.004;
-    double echoTime2 = 0.019;
-    double effectiveEchoSpacing = 0.0005;
+    double echoTime1 = 0.00492;
+    double echoTime2 = 0.00738;  ///< a difference of 2.46 ms
+    /// Seconds; 0 derives it from `bandwidthPerPixel` and the functional grid.
+    double effectiveEchoSpacing = 0.0;
+    double bandwidthPerPixel = 25.0;  ///< Hz per pixel along phase encoding
     double repetitionTime = 2.0;
     /// Rotation of the grid in the world (degrees about x, then z), to exercise geometry.
     double tiltDegrees = 0.0;
     /// Mirror the i axis in the world (radiological storage order).
     bool flipI = false;
-    /// Largest field in the lobe and across the head, Hz.
+    FieldShape fieldShape = FieldShape::Realistic;
+    /// Realistic field: phase cycles of the linear shim term across the field of view along
+    /// `shimDirection` (world axes), the second-order term at the head's edge (Hz), the lobe
+    /// above the sinuses and those beside the ear canals (Hz), and the phase noise (radians
+    /// at full magnitude; outside the head the phase is uniform noise).
+    double shimCycles = 2.0;
+    std::array<double, 3> shimDirection{0.8, 0.3, 0.5};
+    double quadraticHz = 40.0;
+    double frontalLobeHz = 250.0;
+    double temporalLobeHz = -110.0;
+    double phaseNoise = 0.05;
+    unsigned noiseSeed = 1;
+    /// Simple field: largest field in the lobe and across the head, Hz.
     double lobeHz = 160.0;
     double gradientHz = 20.0;
     /// The functional series on a grid of its own (dims[0] == 0: the field map's grid),
@@ -49,16 +70,26 @@ struct Phantom {
     NiftiGeometry seriesGeometry;   ///< functional grid, `options.volumes` volumes
     NiftiGeometry anatomyGeometry;  ///< when `options.anatomy`
     std::vector<float> anatomy;
-    std::vector<float> fieldHz;  ///< the true field
-    std::vector<float> phase;    ///< wrapped phase difference, radians in [-pi, pi)
+    std::vector<float> fieldHz;      ///< the true field
+    std::vector<float> seriesShift;  ///< true shift on the functional grid, voxels (signed)
+    std::vector<float> phase;        ///< wrapped phase difference, radians in [-pi, pi)
     std::vector<float> magnitude;
+    /// Field map grid: where the noise-free magnitude passes the plug-in's mask threshold.
+    std::vector<unsigned char> headMask;
     std::vector<float> truth;      ///< undistorted series
     std::vector<float> distorted;  ///< series distorted by the field
     std::vector<unsigned char>
         evaluationMask;  ///< functional grid: inside the head, away from its edge
 
     double bandwidthPE() const;  ///< Hz per pixel along phase encoding
+    double effectiveEchoSpacing() const;
     double echoTimeDiffMs() const;
+    /// Share of the head (magnitude above the plug-in's threshold) whose true phase lies
+    /// beyond ±π, that is, where the measurement is wrapped.
+    double wrappedFraction() const;
+    /// The best the pixel-shift method can do: the distorted series resampled along phase
+    /// encoding with the true shift map (linear interpolation, ends clamped).
+    std::vector<float> idealSeries() const;
 };
 
 Phantom makePhantom(const PhantomOptions& options);

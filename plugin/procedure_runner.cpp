@@ -11,20 +11,25 @@
 #include "image/helper_tools.h"
 #include "image/host_documents.h"
 #include "pipeline/acquisition_parameters.h"
-#include "pipeline/field_map.h"
+#include "pipeline/field_resampling.h"
 #include "pipeline/laplacian_unwrapping.h"
 #include "pipeline/mapping.h"
 #include "pipeline/mask.h"
 #include "pipeline/phase_preparation.h"
-#include "pipeline/pixel_shift.h"
 #include "pipeline/relaxation_unwrapping.h"
 #include "pipeline/smoothing.h"
 #include "pipeline/undistortion.h"
+#include "pipeline/value_maps.h"
 
 namespace ondrift {
 namespace {
 
 enum class Step { None, Unwrap, ComputeB0, ComputePxshift, Undistort };
+
+// Not set (or 0): the pixel shift map is computed on the field map's grid and carried into the
+// EPI's only through an anatomical project, as hosts have always run it. Set: the field map is
+// resampled onto the EPI's grid in scanner coordinates before the shifts are computed there.
+constexpr const char* kResampleParameter = "ResampleFieldmapToFunctional";
 
 struct Settings {
     bool relaxation = true;
@@ -36,6 +41,7 @@ struct Settings {
     bool maskLaplacian = false;
     bool performAll = false;
     bool mapToFunctional = false;
+    bool resampleToFunctional = false;
     float echoTimeDiffMs = 0.0f;
     AcquisitionParameters acquisition;
     Step step = Step::None;
@@ -53,7 +59,9 @@ struct Run {
     FMRRecord epiRecord;
     bool startObtained = false;
     bool magnitudeObtained = false;
+    bool epiObtained = false;
     bool chained = false;
+    bool shiftsOnEpiGrid = false;  ///< current was computed on the EPI's grid
 };
 
 /// "<name>" with the suffix inserted before its extension, reduced to the bare file name.
@@ -89,6 +97,7 @@ bool readSettings(Run& run) {
     s.acquisition.applyTwoPi = host::getIntParameter("ApplyTwoPi") == 1 ? 1 : 0;
 
     s.mapToFunctional = host::getIntParameter("mapFieldmapToFunctional") != 0;
+    s.resampleToFunctional = host::getIntParameter(kResampleParameter) != 0;
     std::string procedure;
     if (!readBoundedParameter("Procedure", kCommandBytes, run.call, procedure)) return false;
     if (procedure == "Unwrap") {
@@ -141,6 +150,44 @@ bool saveResult(Run& run, const Image& image, const std::string& name) {
 
 bool sameGrid(const Image& a, const Image& b) {
     return a.getDimX() == b.getDimX() && a.getDimY() == b.getDimY() && a.getDimZ() == b.getDimZ();
+}
+
+/// Picks the EPI once per call; false (call failed) when none could be obtained.
+bool pickEpi(Run& run) {
+    if (run.epiObtained) return true;
+    run.epiObtained = loadFMRInto("Please select the EPI file", run.epi, run.epiRecord);
+    if (!run.epiObtained || !run.epi.isValid()) {
+        run.epiObtained = false;
+        run.call.fail("Stopped undistortion procedure: no data or status is not ok.");
+        return false;
+    }
+    return true;
+}
+
+/// The undistortion with the shifts resampled onto the EPI's grid in scanner coordinates.
+void undistortResampled(Run& run) {
+    if (!pickEpi(run)) return;
+    std::string error;
+    Image resampled;
+    if (!run.shiftsOnEpiGrid) {
+        resampled = resampleOntoFunctionalGrid(run.current, run.startRecord, nullptr, run.epi,
+                                               run.epiRecord, "pixel shift map", &error);
+        if (!resampled.isValid()) {
+            run.call.fail(error);
+            return;
+        }
+        // Saved under the name the anatomical mapping gives its result, the same map on the
+        // same grid; the undistortion goes ahead without it if the host cannot save.
+        resampled.setName(run.epi.getName());
+        const std::string name = nameWithSuffix(resampled, "_pixshiftInEPIres");
+        saveAsFMR(resampled, name);
+        logText(name);
+    }
+    host::showBusyCursor();
+    const bool done = undistortEPI(run.epi, run.shiftsOnEpiGrid ? run.current : resampled,
+                                   run.settings.acquisition, &error);
+    host::stopBusyCursor();
+    if (!done) run.call.fail(error.empty() ? "Undistortion procedure did not succeed." : error);
 }
 
 void unwrap(Run& run) {
@@ -243,7 +290,21 @@ void computePxshift(Run& run) {
         return;
     }
     std::string error;
-    Image shifts = computePixelShiftMap(run.current, run.settings.acquisition, &error);
+    Image resampled;
+    if (run.settings.resampleToFunctional) {
+        // The shifts belong to the functional series: its bandwidth and voxels, so the field
+        // goes onto its grid first (the EPI is the pick that the undistortion would ask for).
+        if (!pickEpi(run)) return;
+        resampled = resampleOntoFunctionalGrid(run.current, run.startRecord,
+                                               run.magnitudeObtained ? &run.magnitude : nullptr,
+                                               run.epi, run.epiRecord, "field map", &error);
+        if (!resampled.isValid()) {
+            run.call.fail(error);
+            return;
+        }
+    }
+    const Image& fieldMap = run.settings.resampleToFunctional ? resampled : run.current;
+    Image shifts = computePixelShiftMap(fieldMap, run.settings.acquisition, &error);
     if (!shifts.isValid()) {
         run.call.fail(error.empty() ? std::string("Stopped compute pixelshiftmap procedure: the "
                                                   "pixel shift map could not be made.")
@@ -254,6 +315,7 @@ void computePxshift(Run& run) {
     if (run.settings.performAll) {
         run.current = std::move(shifts);
         run.chained = true;
+        run.shiftsOnEpiGrid = run.settings.resampleToFunctional;
     }
 }
 
@@ -274,14 +336,14 @@ void undistort(Run& run) {
         failWith(run, message);
         return;
     }
+    if (s.resampleToFunctional) {
+        undistortResampled(run);
+        return;
+    }
     VMRRecord vmr;
     bool vmrObtained = false;
     if (s.mapToFunctional) vmrObtained = loadVMR("Please select the VMR file:", vmr);
-    const bool epiObtained = loadFMRInto("Please select the EPI file", run.epi, run.epiRecord);
-    if (!epiObtained || !run.epi.isValid()) {
-        run.call.fail("Stopped undistortion procedure: no data or status is not ok.");
-        return;
-    }
+    if (!pickEpi(run)) return;
     if (!s.mapToFunctional) {
         host::showBusyCursor();
         std::string error;
@@ -318,7 +380,7 @@ void undistort(Run& run) {
 }  // namespace
 
 void runProcedure(CallState& call) {
-    Run run{call, {}, {}, {}, {}, {}, {}, {}, false, false, false};
+    Run run{call, {}, {}, {}, {}, {}, {}, {}, false, false, false, false, false};
     if (!readSettings(run)) return;
     prepare(run);
     const Step step = run.settings.step;

@@ -12,6 +12,7 @@ cmake -S . -B build -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
 cmake --build build -j"$jobs"
 ctest --test-dir build --output-on-failure -j"$jobs"
 scripts/check-exports.sh build/libondriftv11.so
+scripts/check-layers.sh
 
 echo "== format" >&2
 git ls-files -- '*.h' '*.cpp' | xargs clang-format --dry-run -Werror

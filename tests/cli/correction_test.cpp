@@ -57,6 +57,10 @@ PhantomOptions small(int pe, std::array<int, 3> dims) {
     o.dims = dims;
     o.volumes = 2;
     o.peDirection = pe;
+    o.fieldShape = FieldShape::Simple;
+    o.effectiveEchoSpacing = 0.0005;
+    o.echoTime1 = 0.004;
+    o.echoTime2 = 0.019;
     return o;
 }
 

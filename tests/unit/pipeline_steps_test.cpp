@@ -14,12 +14,11 @@
 #include "binding/host_api.h"
 #include "host/standin.h"
 #include "host/workspace.h"
-#include "pipeline/field_map.h"
 #include "pipeline/mask.h"
 #include "pipeline/phase_preparation.h"
-#include "pipeline/pixel_shift.h"
 #include "pipeline/smoothing.h"
 #include "pipeline/undistortion.h"
+#include "pipeline/value_maps.h"
 
 using namespace ondrift;
 namespace fs = std::filesystem;
