@@ -10,63 +10,13 @@ namespace ondrift::cli {
 
 namespace {
 
-// [1 2 1] / 4 along every axis longer than one voxel: the gradients of a noisy image would
-// otherwise measure the noise.
-std::vector<float> smoothed(const Volume& v) {
-    std::vector<float> cur = v.values;
-    std::vector<float> next(cur.size());
-    const std::size_t strides[3] = {
-        1, static_cast<std::size_t>(v.dims[0]),
-        static_cast<std::size_t>(v.dims[0]) * static_cast<std::size_t>(v.dims[1])};
-    for (int a = 0; a < 3; ++a) {
-        if (v.dims[a] < 2) continue;
-        for (int z = 0; z < v.dims[2]; ++z) {
-            for (int y = 0; y < v.dims[1]; ++y) {
-                for (int x = 0; x < v.dims[0]; ++x) {
-                    const int c[3] = {x, y, z};
-                    const std::size_t i = v.index(x, y, z);
-                    const std::size_t lo = c[a] > 0 ? i - strides[a] : i;
-                    const std::size_t hi = c[a] + 1 < v.dims[a] ? i + strides[a] : i;
-                    next[i] = 0.25f * cur[lo] + 0.5f * cur[i] + 0.25f * cur[hi];
-                }
-            }
-        }
-        cur.swap(next);
-    }
-    return cur;
-}
-
-std::vector<float> gradientMagnitude(const Volume& v) {
-    const std::vector<float> s = smoothed(v);
-    std::vector<float> g(s.size(), 0.0f);
-    const std::size_t strides[3] = {
-        1, static_cast<std::size_t>(v.dims[0]),
-        static_cast<std::size_t>(v.dims[0]) * static_cast<std::size_t>(v.dims[1])};
-    for (int z = 0; z < v.dims[2]; ++z) {
-        for (int y = 0; y < v.dims[1]; ++y) {
-            for (int x = 0; x < v.dims[0]; ++x) {
-                const int c[3] = {x, y, z};
-                const std::size_t i = v.index(x, y, z);
-                double sum = 0;
-                for (int a = 0; a < 3; ++a) {
-                    if (v.dims[a] < 2) continue;
-                    const std::size_t lo = c[a] > 0 ? i - strides[a] : i;
-                    const std::size_t hi = c[a] + 1 < v.dims[a] ? i + strides[a] : i;
-                    const double span = (hi - lo) / strides[a] * double(v.voxelSize[a]);
-                    const double d = (double(s[hi]) - double(s[lo])) / (span > 0 ? span : 1.0);
-                    sum += d * d;
-                }
-                g[i] = static_cast<float>(std::sqrt(sum));
-            }
-        }
-    }
-    return g;
-}
-
-// A shift of at least half a voxel changes the picture; a few hundred voxels are enough to
-// compare the edges.
-constexpr double kFeltShift = 0.5;
-constexpr std::size_t kMinFeltVoxels = 300;
+// The opposite sign counts as clearly better when its score is higher by this share of the
+// scores' level (and by a small absolute amount, for images with little in common).
+constexpr double kClearlyBetterShare = 0.03;
+constexpr double kClearlyBetterAtLeast = 0.003;
+// The head mask grown by this many voxels: the comparison needs the background around the
+// head, whose border is the structure both images share most surely.
+constexpr int kBorderVoxels = 4;
 
 }  // namespace
 
@@ -138,38 +88,52 @@ std::vector<unsigned char> headMask(const Volume& image, int grow) {
     return grown(image, std::move(mask), grow);
 }
 
-double gradientCorrelation(const Volume& a, const Volume& b,
-                           const std::vector<unsigned char>& mask) {
+double mutualInformation(const Volume& a, const Volume& b, const std::vector<unsigned char>& mask) {
     constexpr double kNaN = std::numeric_limits<double>::quiet_NaN();
+    constexpr int kBins = 32;
     if (a.empty() || b.empty() || a.dims != b.dims || mask.size() != a.voxels()) return kNaN;
-    const std::vector<float> ga = gradientMagnitude(a);
-    const std::vector<float> gb = gradientMagnitude(b);
-    double n = 0, sa = 0, sb = 0;
+    // Bins between the 1st and 99th percentile of each image inside the mask.
+    auto range = [&mask](const Volume& v) {
+        std::vector<float> inside;
+        for (std::size_t i = 0; i < mask.size(); ++i) {
+            if (mask[i] != 0 && std::isfinite(v.values[i])) inside.push_back(v.values[i]);
+        }
+        return std::pair<float, float>{percentileOf(inside, 0.01), percentileOf(inside, 0.99)};
+    };
+    const auto [loA, hiA] = range(a);
+    const auto [loB, hiB] = range(b);
+    if (!(hiA > loA) || !(hiB > loB)) return kNaN;
+    auto bin = [](float v, float lo, float hi) {
+        const double t = (double(v) - lo) / (double(hi) - lo);
+        return std::clamp(static_cast<int>(t * kBins), 0, kBins - 1);
+    };
+    std::vector<double> joint(kBins * kBins, 0.0), pa(kBins, 0.0), pb(kBins, 0.0);
+    double n = 0;
     for (std::size_t i = 0; i < mask.size(); ++i) {
-        if (mask[i] == 0 || !std::isfinite(ga[i]) || !std::isfinite(gb[i])) continue;
+        if (mask[i] == 0 || !std::isfinite(a.values[i]) || !std::isfinite(b.values[i])) continue;
+        const int x = bin(a.values[i], loA, hiA), y = bin(b.values[i], loB, hiB);
+        joint[static_cast<std::size_t>(x * kBins + y)] += 1;
+        pa[static_cast<std::size_t>(x)] += 1;
+        pb[static_cast<std::size_t>(y)] += 1;
         n += 1;
-        sa += ga[i];
-        sb += gb[i];
     }
     if (n < 2) return kNaN;
-    const double ma = sa / n, mb = sb / n;
-    double cab = 0, caa = 0, cbb = 0;
-    for (std::size_t i = 0; i < mask.size(); ++i) {
-        if (mask[i] == 0 || !std::isfinite(ga[i]) || !std::isfinite(gb[i])) continue;
-        const double da = ga[i] - ma, db = gb[i] - mb;
-        cab += da * db;
-        caa += da * da;
-        cbb += db * db;
-    }
-    if (!(caa > 0) || !(cbb > 0)) return kNaN;
-    return cab / std::sqrt(caa * cbb);
+    auto entropy = [n](const std::vector<double>& counts) {
+        double h = 0;
+        for (double c : counts) {
+            if (c > 0) h -= c / n * std::log(c / n);
+        }
+        return h;
+    };
+    const double ha = entropy(pa), hb = entropy(pb), hab = entropy(joint);
+    return hab > 0 ? (ha + hb) / hab - 1.0 : kNaN;  // normalised: 0 independent, 1 identical
 }
 
 nlohmann::json PolarityCheck::toJson() const {
     const char* names[] = {"not done", "consistent", "opposite sign better", "undecided"};
     nlohmann::json j = {{"verdict", names[static_cast<int>(verdict)]}, {"reason", reason}};
     if (verdict == Verdict::NotDone) return j;
-    j["measure"] = "correlation of gradient magnitudes with the magnitude image, inside the head";
+    j["measure"] = "normalised mutual information with the magnitude image, in and around the head";
     j["used"] = bidsDirection(used);
     j["opposite"] = bidsDirection(oppositeDirection(used));
     j["scoreUncorrected"] = uncorrected;
@@ -196,47 +160,33 @@ PolarityCheck checkPolarity(const Volume& meanEpi, const Volume& shift, const Vo
     replaceNonFinite(epi.values);
     Volume mag = magnitude;
     replaceNonFinite(mag.values);
-    std::vector<unsigned char> mask = headMask(epi, 2);
+    const std::vector<unsigned char> mask = headMask(epi, kBorderVoxels);
     check.maskVoxels = static_cast<std::size_t>(std::count(mask.begin(), mask.end(), 1));
     if (check.maskVoxels < 8) {
         check.reason = "the functional image shows no head (its mask is empty)";
         return check;
     }
-    // Where the shift is small both signs give nearly the same image, and those voxels would
-    // only dilute the difference: the comparison looks where the shift is felt, when that
-    // region is large enough to judge.
-    std::vector<unsigned char> felt(mask.size(), 0);
-    for (std::size_t i = 0; i < felt.size(); ++i) {
-        felt[i] = std::isfinite(shift.values[i]) && std::fabs(shift.values[i]) >= kFeltShift;
-    }
-    felt = grown(epi, std::move(felt), 2);
-    std::size_t feltInHead = 0;
-    for (std::size_t i = 0; i < felt.size(); ++i) {
-        felt[i] = felt[i] != 0 && mask[i] != 0;
-        feltInHead += felt[i];
-    }
-    if (feltInHead >= kMinFeltVoxels) {
-        mask.swap(felt);
-        check.maskVoxels = feltInHead;
-    }
     Volume moved = epi;
-    check.uncorrected = gradientCorrelation(epi, mag, mask);
+    check.uncorrected = mutualInformation(epi, mag, mask);
     moved.values = shiftAlong(epi, shift.values, used);
-    check.usedScore = gradientCorrelation(moved, mag, mask);
+    check.usedScore = mutualInformation(moved, mag, mask);
     moved.values = shiftAlong(epi, shift.values, oppositeDirection(used));
-    check.oppositeScore = gradientCorrelation(moved, mag, mask);
+    check.oppositeScore = mutualInformation(moved, mag, mask);
     if (!std::isfinite(check.usedScore) || !std::isfinite(check.oppositeScore)) {
         check.verdict = PolarityCheck::Verdict::NotDone;
         check.reason = "an image is flat inside the head; the scores cannot be computed";
         return check;
     }
     const double margin = check.oppositeScore - check.usedScore;
-    if (margin > kClearlyBetter) {
+    const double needed = std::max(
+        kClearlyBetterAtLeast,
+        kClearlyBetterShare * 0.5 * (std::fabs(check.usedScore) + std::fabs(check.oppositeScore)));
+    if (margin > needed) {
         check.verdict = PolarityCheck::Verdict::OppositeBetter;
         check.reason =
             "the opposite sign matches the magnitude image clearly better: the "
             "phase-encoding sign in the metadata is probably wrong";
-    } else if (margin < -kClearlyBetter) {
+    } else if (margin < -needed) {
         check.verdict = PolarityCheck::Verdict::Consistent;
         check.reason = "the sign used matches the magnitude image better than the opposite one";
     } else {

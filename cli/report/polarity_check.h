@@ -3,9 +3,9 @@
 // A wrong sign doubles the distortion instead of removing it, and nothing in the numbers
 // shows it. The mean functional image is resampled with the shift map once with the sign that
 // was used and once with the opposite sign, and each result is compared with the field map's
-// magnitude image on the functional grid. The measure is the correlation of gradient
-// magnitudes inside the head: it looks at where the edges are, not at how bright the tissue
-// is, so the different contrast of the two images (even an inverted one) does not matter.
+// magnitude image on the functional grid. The measure is mutual information: it asks how well
+// the grey values of one image predict those of the other, whatever the mapping between them,
+// so the different contrast of the two images (even an inverted one) does not matter.
 #ifndef ONDRIFT_CLI_REPORT_POLARITY_CHECK_H
 #define ONDRIFT_CLI_REPORT_POLARITY_CHECK_H
 
@@ -30,10 +30,9 @@ std::vector<float> shiftAlong(const Volume& image, std::span<const float> shift,
 /// Voxels inside the head: above a tenth of the 98th percentile, grown by `grow` voxels.
 std::vector<unsigned char> headMask(const Volume& image, int grow);
 
-/// Pearson correlation of the gradient magnitudes (in mm, after a light smoothing) of two
-/// images on the same grid, over the voxels of `mask`; NaN when it cannot be computed.
-double gradientCorrelation(const Volume& a, const Volume& b,
-                           const std::vector<unsigned char>& mask);
+/// Normalised mutual information (H(a) + H(b)) / H(a, b) − 1 of two images on the same grid over
+/// `mask`, 32 bins between each image's 1st and 99th percentile; NaN when it cannot be computed.
+double mutualInformation(const Volume& a, const Volume& b, const std::vector<unsigned char>& mask);
 
 struct PolarityCheck {
     enum class Verdict { NotDone, Consistent, OppositeBetter, Undecided };
@@ -50,9 +49,6 @@ struct PolarityCheck {
     }
     nlohmann::json toJson() const;
 };
-
-/// The opposite sign counts as clearly better when its score is higher by this much.
-constexpr double kClearlyBetter = 0.02;
 
 /// Compares the two signs. `meanEpi`, `shift` (voxels) and `magnitude` lie on the functional
 /// grid. Never throws on odd data: an empty mask, NaN or a flat image give NotDone with the

@@ -189,10 +189,11 @@ std::string polaritySection(const ReportImages& im, const PolarityCheck& c) {
             (wrong ? "Warning: " : "") + escapeHtml(c.reason) + ".</p>";
     html +=
         "<p>The mean functional image resampled with the shift map in each direction, compared "
-        "with the field map's magnitude image by the correlation of their gradient magnitudes "
-        "inside the head (" +
+        "with the field map's magnitude image, which is not distorted, by their normalised "
+        "mutual information in and around the head (" +
         std::to_string(c.maskVoxels) +
-        " voxels; 1 is a perfect match of the edges, whatever the contrast).</p>"
+        " voxels; higher is a better match, whatever the contrast of the two images). The sign "
+        "that matches better is the one that undoes the distortion.</p>"
         "<table class=\"scores\"><tr><th>Resampled</th><th>Score</th></tr>"
         "<tr><td>not at all (distorted)</td><td>" +
         fixed(c.uncorrected, 3) + "</td></tr><tr><td>with " + bidsDirection(c.used) +
