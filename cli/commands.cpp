@@ -31,10 +31,12 @@ const char* const kDemoFooter = R"(Examples:
   ondrift demo                       # small phantom in a temporary folder, a few seconds
   ondrift demo --size large --out demo-large
 
-Makes a head-like phantom with a known field (several phase wraps and a strong local lobe),
-distorts a functional series by it, corrects the series through the plug-in and prints the
-error of the distorted and of the corrected series against the truth. Exits 1 when the
-correction does not reduce the error by the expected factor.)";
+Makes a head-like phantom with a known field shaped like scanner data (a shim gradient of two
+phase cycles across the field of view, lobes beside the air cavities with signal dropout, phase
+noise, noise outside the head), distorts a functional series by it, corrects the series through
+the plug-in with the command's defaults and prints the error of the distorted and of the
+corrected series against the truth, beside the ideal (resampling with the true shift map).
+Exits 1 when the correction does not reduce the error at least fourfold.)";
 
 const char* const kRunFooter = R"(Examples:
   ondrift run session.txt
@@ -135,6 +137,19 @@ void Commands::addCorrect(CLI::App& app) {
               "Map the shift map into the EPI's geometry (default: when --anat is "
               "given or the grids differ); --no-map applies it voxel by voxel")
         ->group(proc);
+    addSwitch(c, "--congruent,!--no-congruent", f.congruent,
+              "Make the unwrapped phase congruent with the measured phase (default on)")
+        ->group(proc);
+    c->add_option("--field-map-conditioning", f.conditioning,
+                  "How the field map is smoothed: box (default: one 3x3 pass inside the magnitude "
+                  "mask, extrapolated beyond it), range (the same, edge-preserving), none "
+                  "(extrapolation only), or documented (the host's 3x3 slice smoothing)")
+        ->group(proc)
+        ->type_name("NAME");
+    c->add_flag("--documented-chain", f.documentedChain,
+                "Run exactly the host's documented chain (no congruent unwrapping, the "
+                "documented smoothing), for the host's numbers")
+        ->group(proc);
     c->add_option("--from", from_,
                   "First step: Unwrap (default), ComputeB0, ComputePxshift or Undistort")
         ->group(proc)
@@ -153,6 +168,15 @@ void Commands::addCorrect(CLI::App& app) {
     c->add_flag("--no-report", o.noReport, "Do not write the HTML quality report")->group(proc);
     c->add_flag("--overwrite", o.overwrite,
                 "Replace results of an earlier run in the output folder")
+        ->group(proc);
+    c->add_option("--output-type", o.outputType,
+                  "nii.gz (default, compressed on every core) or nii (uncompressed, faster)")
+        ->group(proc)
+        ->check(CLI::IsMember({"nii", "nii.gz"}))
+        ->type_name("nii|nii.gz");
+    c->add_flag("--keep-projects", o.keepProjects,
+                "Also keep the host's project files (.fmr with .stc data) and the AMR slice "
+                "images of every step")
         ->group(proc);
     c->add_option("--plugin", o.plugin,
                   "Plug-in library (default: next to the executable, or $ONDRIFT_PLUGIN)")

@@ -28,7 +28,9 @@ struct CorrectOptions {
     CorrectionFlags flags;
     bool nanToZero = false;
     bool overwrite = false;
-    bool noReport = false;  ///< skip the HTML quality report
+    std::string outputType = "nii.gz";  ///< "nii" or "nii.gz"
+    bool keepProjects = false;          ///< also the host's project files and AMR images
+    bool noReport = false;              ///< skip the HTML quality report
 };
 
 struct DemoOptions {

@@ -18,6 +18,7 @@
 #include "cli/output_folder.h"
 #include "cli/plugin_session.h"
 #include "cli/reporter.h"
+#include "cli/result_export.h"
 #include "cli/scanner_position.h"
 #include "host/project_files.h"
 #include "host/standin.h"
@@ -118,38 +119,6 @@ json inputJson(const Input& in) {
     return j;
 }
 
-json statistics(const std::vector<float>& values) {
-    double lo = std::numeric_limits<double>::infinity(), hi = -lo, sum = 0;
-    std::size_t finite = 0;
-    for (float v : values) {
-        if (!std::isfinite(v)) continue;
-        lo = std::min<double>(lo, v);
-        hi = std::max<double>(hi, v);
-        sum += v;
-        ++finite;
-    }
-    if (finite == 0) return {{"minimum", nullptr}, {"maximum", nullptr}, {"mean", nullptr}};
-    return {{"minimum", lo},
-            {"maximum", hi},
-            {"mean", sum / static_cast<double>(finite)},
-            {"nonFinite", values.size() - finite}};
-}
-
-/// All volumes of a saved project, as floats.
-std::vector<float> projectValues(const standin::FmrDocument& doc) {
-    std::vector<float> values;
-    values.reserve(doc.voxelsPerVolume() * static_cast<std::size_t>(doc.volumes()));
-    for (int t = 0; t < doc.volumes(); ++t) {
-        if (doc.dataType() == kFmrFloat32) {
-            const auto v = doc.floatVolume(t);
-            values.insert(values.end(), v.begin(), v.end());
-        } else {
-            for (short s : doc.intVolume(t)) values.push_back(s);
-        }
-    }
-    return values;
-}
-
 }  // namespace
 
 CorrectResult correctSeries(const CorrectOptions& o, Reporter& reporter) {
@@ -226,6 +195,9 @@ CorrectResult correctSeries(const CorrectOptions& o, Reporter& reporter) {
     facts.epiDims[0] = eg.nx();
     facts.epiDims[1] = eg.ny();
     facts.epiDims[2] = eg.nz();
+    facts.phaseDims[0] = pg.nx();
+    facts.phaseDims[1] = pg.ny();
+    facts.phaseDims[2] = pg.nz();
     const auto [lo, hi] = std::minmax_element(phase.image.data.begin(), phase.image.data.end());
     facts.phaseMin = *lo;
     facts.phaseMax = *hi;
@@ -250,13 +222,32 @@ CorrectResult correctSeries(const CorrectOptions& o, Reporter& reporter) {
         }
         reporter.warning(phase.image.path + ": phase values lie in 0..2pi; wrapped into -pi..pi");
     }
+    // What the report and the polarity check need of the inputs, taken before the documents
+    // take over their values.
+    ReportSources sources;
+    sources.mapping = settings.mapToFunctional.value != 0;
+    sources.startIsShift = settings.from == StartStep::Undistort;
+    sources.bandwidthPE = settings.bandWidthPE.value;
+    sources.startImage = firstVolume(pg, phase.image.data);
+    sources.meanBefore = meanVolume(eg, epi.image.data);
+    if (magnitude != nullptr) {
+        sources.magnitude = firstVolume(magnitude->image.geometry, magnitude->image.data);
+    }
     int vmrIndex = -1;
     // A second run (--pe-dir auto turning the sign round) starts again from fresh documents:
-    // the plug-in may change the documents it is given.
+    // the plug-in may change the documents it is given, and the series' values moved into its
+    // document are read from the file again.
     const auto openDocuments = [&]() {
         ws.clear();
         ws.outputDirectory = out.staging();
+        // The plug-in's saves stay in the documents until it changes them again; project
+        // files are written only when asked for.
         ws.keepSaveValues = false;
+        ws.deferSaveValues = true;
+        ws.deferredVolumes = [](const standin::SaveRecord& r) {
+            return resultVolumes(r.fmrFileName, r.volumes);
+        };
+        ws.writeProjects = o.keepProjects;
         ws.quiet = true;
         std::map<std::string, int> used;
         phase.document = documentName(niftiStem(phase.image.path), ".fmr", used);
@@ -265,8 +256,10 @@ CorrectResult correctSeries(const CorrectOptions& o, Reporter& reporter) {
             magnitude->document = documentName(niftiStem(magnitude->image.path), ".fmr", used);
             magnitude->index = importFmr(magnitude->image, magnitude->document, 1, magScale);
         }
+        if (epi.image.data.empty())
+            epi.image = readNifti(epiPath, ReadOptions{o.nanToZero}, nullptr);
         epi.document = documentName(niftiStem(epi.image.path), ".fmr", used);
-        epi.index = importFmr(epi.image, epi.document);
+        epi.index = adoptFmr(epi.image, epi.document);
         if (anat != nullptr) {
             anat->document = documentName(niftiStem(anat->image.path), ".vmr", used);
             anat->index = vmrIndex = importVmr(anat->image, anat->document);
@@ -277,18 +270,8 @@ CorrectResult correctSeries(const CorrectOptions& o, Reporter& reporter) {
     };
     openDocuments();
     const double importSeconds = reporter.elapsed() - importStart;
-    // The report and the polarity check keep what they need of the inputs; the documents hold
-    // the values now, and only the geometry of the inputs is needed further on (unless the
-    // sign may still turn round).
-    ReportSources sources;
-    sources.mapping = settings.mapToFunctional.value != 0;
-    sources.startIsShift = settings.from == StartStep::Undistort;
-    sources.bandwidthPE = settings.bandWidthPE.value;
-    sources.startImage = firstVolume(pg, phase.image.data);
-    sources.meanBefore = meanVolume(eg, epi.image.data);
-    if (magnitude != nullptr) {
-        sources.magnitude = firstVolume(magnitude->image.geometry, magnitude->image.data);
-    }
+    // The documents hold the values now; only the geometry of the inputs is needed further on
+    // (unless the sign may still turn round).
     const auto releaseInputs = [&inputs]() {
         for (auto& in : inputs) std::vector<float>().swap(in.image.data);
     };
@@ -313,6 +296,10 @@ CorrectResult correctSeries(const CorrectOptions& o, Reporter& reporter) {
     p.setInt("PhaseEncodingDir", settings.phaseEncodingDir.value);
     p.setInt("ApplyTwoPi", settings.applyTwoPi.value);
     p.setInt("mapFieldmapToFunctional", settings.mapToFunctional.value);
+    if (!settings.documentedChain) {
+        p.setInt("CongruentUnwrapping", settings.congruentUnwrapping.value);
+        p.setInt("FieldMapConditioning", settings.fieldMapConditioning.value);
+    }
     p.setString("Procedure", startStepName(settings.from));
     p.setInt("PerformAllSteps", 1);
     const auto runStartCommand = [&]() {
@@ -326,7 +313,15 @@ CorrectResult correctSeries(const CorrectOptions& o, Reporter& reporter) {
                       " and all later steps)");
         CommandOutcome outcome;
         {
-            WorkingDirectory inStaging(out.staging());  // the plug-in writes AMR files beside it
+            // The plug-in writes its AMR slice images into the working directory: beside the
+            // projects when they are kept, else into a scratch folder that goes with the
+            // staging.
+            fs::path amrFolder = out.staging();
+            if (!o.keepProjects) {
+                amrFolder /= ".scratch";
+                fs::create_directories(amrFolder);
+            }
+            WorkingDirectory inFolder(amrFolder);
             outcome = plugin.execute("Start");
         }
         if (!outcome.ok) {
@@ -346,14 +341,15 @@ CorrectResult correctSeries(const CorrectOptions& o, Reporter& reporter) {
     const Volume magnitudeEpi = magnitudeOnEpi(sources);
     PolarityCheck polarity =
         polarityOf(sources, shiftMaps, magnitudeEpi, settings.phaseEncodingDir.value);
-    double checkSeconds = reporter.elapsed() - checkStart;
+    const double checkSeconds = reporter.elapsed() - checkStart;
     if (settings.autoSign && polarity.verdict == PolarityCheck::Verdict::OppositeBetter) {
         reporter.warning(polarityWarning(polarity, true));
         const int better = polarity.better();
         settings.phaseEncodingDir = {better, settings.phaseEncodingDir.source + ": " +
                                                  bidsDirection(better) + " matched better"};
         const double rerunStart = reporter.elapsed();
-        for (const auto& entry : fs::directory_iterator(out.staging())) fs::remove(entry.path());
+        for (const auto& entry : fs::directory_iterator(out.staging()))
+            fs::remove_all(entry.path());
         openDocuments();
         releaseInputs();
         p.setInt("PhaseEncodingDir", better);
@@ -379,47 +375,27 @@ CorrectResult correctSeries(const CorrectOptions& o, Reporter& reporter) {
 
     // Every project saved, once (a later save under the same name replaced the earlier one).
     const double exportStart = reporter.elapsed();
-    std::map<fs::path, const standin::SaveRecord*> saves;
-    for (const auto& s : ws.saves()) {
-        if (s.result > 0) saves[s.fmrPath] = &s;
+    ExportSettings exportSettings;
+    exportSettings.folder = out.staging();
+    exportSettings.extension = o.outputType == "nii" ? ".nii" : ".nii.gz";
+    exportSettings.projectsKept = o.keepProjects;
+    for (const Input* in : {&phase, magnitude, &epi}) {
+        if (in != nullptr) exportSettings.inputGeometry.emplace_back(in->index, in->image.geometry);
     }
-    json outputs = json::array();
+    const ExportedResults exported = exportSaves(ws, exportSettings, reporter);
     fs::path corrected;
-    Volume meanAfter;
-    for (const auto& [fmrPath, save] : saves) {
-        std::string error;
-        const auto doc = standin::readFmrProject(fmrPath, error);
-        if (!doc) throw ProcessingError("cannot read back a saved project: " + error);
-        NiftiGeometry geometry;
-        for (const Input* in : {&phase, magnitude, &epi}) {
-            if (in != nullptr && in->index == save->documentIndex) geometry = in->image.geometry;
+    for (std::size_t i = 0; i < exported.niftiNames.size(); ++i) {
+        if (exported.outputs[i]["project"] == fs::path(undistortedName).filename().string()) {
+            corrected = out.folder() / exported.niftiNames[i];
         }
-        if (!geometry.valid() || geometry.nx() != doc->columns() || geometry.ny() != doc->rows() ||
-            geometry.nz() != doc->slices()) {
-            geometry = makeGeometry({doc->columns(), doc->rows(), doc->slices(), 1},
-                                    affineFromPosition(doc->position, doc->slices()));
-        }
-        const std::string niftiName = fmrPath.stem().string() + ".nii.gz";
-        const std::vector<float> values = projectValues(*doc);
-        const bool isCorrected =
-            fmrPath.filename().string() == fs::path(undistortedName).filename().string();
-        if (isCorrected && geometry.sameGrid(eg)) meanAfter = meanVolume(eg, values);
-        reporter.detail("Writing " + niftiName);
-        writeNifti((out.staging() / niftiName).string(), geometry, std::max(doc->volumes(), 1),
-                   values, &reporter);
-        outputs.push_back({{"project", fmrPath.filename().string()},
-                           {"stc", save->stcPath.filename().string()},
-                           {"nifti", niftiName},
-                           {"dimensions", {doc->columns(), doc->rows(), doc->slices()}},
-                           {"volumes", doc->volumes()},
-                           {"statistics", statistics(values)}});
-        if (isCorrected) corrected = out.folder() / niftiName;
     }
     json amr = json::array();
-    for (const auto& entry : fs::directory_iterator(out.staging())) {
-        if (entry.path().extension() == ".amr") amr.push_back(entry.path().filename().string());
+    if (o.keepProjects) {
+        for (const auto& entry : fs::directory_iterator(out.staging())) {
+            if (entry.path().extension() == ".amr") amr.push_back(entry.path().filename().string());
+        }
+        std::sort(amr.begin(), amr.end());
     }
-    std::sort(amr.begin(), amr.end());
     const double exportSeconds = reporter.elapsed() - exportStart;
 
     json summary;
@@ -440,11 +416,12 @@ CorrectResult correctSeries(const CorrectOptions& o, Reporter& reporter) {
     const double reportStart = reporter.elapsed();
     ReportContent report =
         reportContent(niftiStem(epi.image.path), sources, shiftMaps, magnitudeEpi,
-                      std::move(meanAfter), polarity, settings.phaseEncodingDir.value);
+                      savedMean(fs::path(undistortedName).filename().string(), sources.meanBefore),
+                      polarity, settings.phaseEncodingDir.value);
     summary["polarityCheck"] = polarity.toJson();
     summary["shifts"] = report.shifts.toJson();
     if (!o.noReport) summary["report"] = reportFileName(report.title);
-    summary["outputs"] = outputs;
+    summary["outputs"] = exported.outputs;
     summary["amr"] = amr;
     summary["log"] = plugin.log();
     summary["warnings"] = reporter.warnings();

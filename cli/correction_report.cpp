@@ -1,12 +1,13 @@
 #include "cli/correction_report.h"
 
+#include <array>
 #include <optional>
+#include <span>
 
 #include "cli/bids_sidecar.h"
 #include "cli/output_folder.h"
 #include "cli/report/shift_figures.h"
 #include "cli/report/svg_plots.h"
-#include "host/project_files.h"
 #include "host/standin.h"
 #include "host/workspace.h"
 
@@ -19,34 +20,30 @@ bool endsWith(const std::string& text, const std::string& end) {
            text.compare(text.size() - end.size(), end.size(), end) == 0;
 }
 
-// The first volume of the last project saved under a name ending in `suffix` (before ".fmr"),
-// from the save record when it kept the values, else from the file.
-std::optional<std::vector<float>> savedVolume(const std::string& suffix, int columns, int rows,
-                                              int slices) {
-    const auto& saves = standin::workspace().saves();
+// The values of the last project saved under a name ending in `suffix` (before ".fmr") on a
+// grid of `dims`, as the host keeps them after the run (in the document or a copy); empty when
+// there is none.
+std::span<const float> savedValues(const std::string& suffix, const std::array<int, 3>& dims) {
+    const auto& ws = standin::workspace();
+    const auto& saves = ws.saves();
     for (auto it = saves.rbegin(); it != saves.rend(); ++it) {
         if (it->result <= 0 || !endsWith(it->fmrPath.stem().string(), suffix)) continue;
-        const std::size_t n = static_cast<std::size_t>(columns) * rows * slices;
-        if (it->columns == columns && it->rows == rows && it->slices == slices &&
-            it->floatValues.size() >= n) {
-            return std::vector<float>(it->floatValues.begin(),
-                                      it->floatValues.begin() + static_cast<std::ptrdiff_t>(n));
+        if (it->columns != dims[0] || it->rows != dims[1] || it->slices != dims[2] ||
+            it->dataType != kFmrFloat32) {
+            return {};
         }
-        std::string error;
-        const auto doc = standin::readFmrProject(it->fmrPath, error);
-        if (!doc || doc->columns() != columns || doc->rows() != rows || doc->slices() != slices) {
-            return std::nullopt;
-        }
-        std::vector<float> values;
-        if (doc->dataType() == kFmrFloat32) {
-            const auto v = doc->floatVolume(0);
-            values.assign(v.begin(), v.end());
-        } else {
-            for (short s : doc->intVolume(0)) values.push_back(s);
-        }
-        return values;
+        return ws.savedFloatValues(*it);
     }
-    return std::nullopt;
+    return {};
+}
+
+std::optional<std::vector<float>> savedVolume(const std::string& suffix,
+                                              const std::array<int, 3>& dims) {
+    const std::span<const float> values = savedValues(suffix, dims);
+    const std::size_t n = static_cast<std::size_t>(dims[0]) * static_cast<std::size_t>(dims[1]) *
+                          static_cast<std::size_t>(dims[2]);
+    if (n == 0 || values.size() < n) return std::nullopt;
+    return std::vector<float>(values.begin(), values.begin() + static_cast<std::ptrdiff_t>(n));
 }
 
 Volume withValues(const Volume& grid, std::vector<float> values) {
@@ -62,19 +59,38 @@ ShiftMaps savedShiftMaps(const ReportSources& s) {
     const Volume& field = s.startImage;  // the field map's grid
     const Volume& epi = s.meanBefore;
     const auto& fd = field.dims;
-    std::optional<std::vector<float>> onField = savedVolume("_pixshift", fd[0], fd[1], fd[2]);
+    std::optional<std::vector<float>> onField = savedVolume("_pixshift", fd);
     if (!onField && s.startIsShift && !field.empty()) onField = field.values;
     if (onField) {
         maps.fieldHz = withValues(field, *onField);
         for (float& v : maps.fieldHz.values) v = static_cast<float>(v * s.bandwidthPE);
     }
     const auto& ed = epi.dims;
-    if (auto mapped = savedVolume("_pixshiftInEPIres", ed[0], ed[1], ed[2])) {
+    if (auto mapped = savedVolume("_pixshiftInEPIres", ed)) {
         maps.onEpi = withValues(epi, std::move(*mapped));
     } else if (!s.mapping && onField && fd == ed) {
         maps.onEpi = withValues(epi, std::move(*onField));
     }
     return maps;
+}
+
+Volume savedMean(const std::string& projectName, const Volume& grid) {
+    const std::string stem = std::filesystem::path(projectName).stem().string();
+    const std::span<const float> values = savedValues(stem, grid.dims);
+    if (values.empty()) return {};
+    Volume mean = grid;
+    mean.values.assign(grid.voxels(), 0.0f);
+    const std::size_t n = grid.voxels();
+    const std::size_t volumes = n > 0 ? values.size() / n : 0;
+    if (volumes == 0) return {};
+    std::vector<double> sum(n, 0.0);
+    for (std::size_t t = 0; t < volumes; ++t) {
+        for (std::size_t i = 0; i < n; ++i) sum[i] += values[t * n + i];
+    }
+    for (std::size_t i = 0; i < n; ++i) {
+        mean.values[i] = static_cast<float>(sum[i] / static_cast<double>(volumes));
+    }
+    return mean;
 }
 
 Volume magnitudeOnEpi(const ReportSources& s) {

@@ -33,6 +33,10 @@ struct ShiftMaps {
 };
 ShiftMaps savedShiftMaps(const ReportSources& sources);
 
+/// The mean over the volumes of the project saved as `projectName` (the corrected series), on
+/// `grid`; empty when it was not saved on that grid.
+Volume savedMean(const std::string& projectName, const Volume& grid);
+
 /// The magnitude on the functional grid: voxel by voxel when the shift map is applied so,
 /// otherwise through the world positions.
 Volume magnitudeOnEpi(const ReportSources& sources);

@@ -431,6 +431,7 @@ CorrectionSettings resolveSettings(const CorrectionFlags& flags, const Sidecars&
     if (unwrap) checkPhaseSpan(facts, s, flags.force, reporter);
     resolveEchoTime(flags, sidecars, s, reporter, fieldMap);
     resolveBandwidth(flags, sidecars, facts, s, reporter, shifts);
+    resolveAccuracy(flags, facts, s, reporter);
     return s;
 }
 
@@ -453,6 +454,10 @@ nlohmann::json CorrectionSettings::toJson() const {
     put("PhaseEncodingDir", phaseEncodingDir);
     put("ApplyTwoPi", applyTwoPi);
     put("mapFieldmapToFunctional", mapToFunctional);
+    if (!documentedChain) {
+        put("CongruentUnwrapping", congruentUnwrapping);
+        put("FieldMapConditioning", fieldMapConditioning);
+    }
     return j;
 }
 

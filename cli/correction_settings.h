@@ -41,6 +41,9 @@ struct CorrectionFlags {
     std::optional<bool> maskLaplacian;
     std::optional<bool> applyTwoPi;
     std::optional<bool> map;
+    std::optional<bool> congruent;
+    std::optional<std::string> conditioning;  ///< documented, box, range or none
+    bool documentedChain = false;             ///< exactly the host's chain
     StartStep from = StartStep::Unwrap;
     /// Go on despite values that look like the wrong unit (with a warning instead of an error).
     bool force = false;
@@ -49,6 +52,7 @@ struct CorrectionFlags {
 /// Facts about the inputs that some parameters depend on.
 struct InputFacts {
     int epiDims[3] = {0, 0, 0};
+    int phaseDims[3] = {0, 0, 0};
     float phaseMin = 0;
     float phaseMax = 0;
     bool haveAnat = false;
@@ -79,6 +83,11 @@ struct CorrectionSettings {
     bool autoSign = false;
     Setting<int> applyTwoPi;
     Setting<int> mapToFunctional;
+    /// Beyond the host's documented chain (0: as documented; with --documented-chain the
+    /// parameters are not sent at all).
+    bool documentedChain = false;
+    Setting<int> congruentUnwrapping;
+    Setting<int> fieldMapConditioning;
 
     /// Every setting with value and source, under the plug-in's parameter names.
     nlohmann::json toJson() const;
@@ -92,6 +101,11 @@ struct Sidecars {
 
 /// Flags override sidecars, sidecars override defaults. Missing or contradictory values are an
 /// InputError; values that are given but not used are reported as warnings.
+/// The settings beyond the documented chain, and the warning about relaxation sweeps; part of
+/// resolveSettings.
+void resolveAccuracy(const CorrectionFlags& flags, const InputFacts& facts, CorrectionSettings& s,
+                     Reporter& reporter);
+
 CorrectionSettings resolveSettings(const CorrectionFlags& flags, const Sidecars& sidecars,
                                    const InputFacts& facts, Reporter& reporter);
 

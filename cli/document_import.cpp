@@ -21,7 +21,9 @@ float percentile(const NiftiImage& image, double fraction) {
     return values[rank];
 }
 
-int importFmr(const NiftiImage& image, const std::string& documentName, int volumes, float scale) {
+namespace {
+
+standin::FmrSpec fmrLayout(const NiftiImage& image, const std::string& documentName, int volumes) {
     const NiftiGeometry& g = image.geometry;
     standin::FmrSpec layout;
     layout.name = documentName;
@@ -34,6 +36,25 @@ int importFmr(const NiftiImage& image, const std::string& documentName, int volu
     layout.voxelSizeY = g.voxelSize()[1];
     layout.voxelSizeZ = g.voxelSize()[2];
     layout.position = positionFromGeometry(g);
+    return layout;
+}
+
+}  // namespace
+
+int adoptFmr(NiftiImage& image, const std::string& documentName) {
+    const standin::FmrSpec layout = fmrLayout(image, documentName, 0);
+    std::unique_ptr<standin::FmrDocument> doc;
+    try {
+        doc = std::make_unique<standin::FmrDocument>(layout, std::move(image.data));
+    } catch (const std::invalid_argument& e) {
+        throw InputError(image.path + ": cannot become a host document (" + e.what() + ")");
+    }
+    image.data.clear();
+    return standin::workspace().addFmr(std::move(doc));
+}
+
+int importFmr(const NiftiImage& image, const std::string& documentName, int volumes, float scale) {
+    const standin::FmrSpec layout = fmrLayout(image, documentName, volumes);
     std::unique_ptr<standin::FmrDocument> doc;
     try {
         doc = std::make_unique<standin::FmrDocument>(layout);

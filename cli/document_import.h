@@ -14,6 +14,10 @@ namespace ondrift::cli {
 int importFmr(const NiftiImage& image, const std::string& documentName, int volumes = 0,
               float scale = 1.0f);
 
+/// As importFmr with every volume and no scaling, but the document takes over the image's
+/// values instead of copying them; `image.data` is empty afterwards.
+int adoptFmr(NiftiImage& image, const std::string& documentName);
+
 /// Adds the first volume of `image` as a VMR document: values from the 0.1th to the 99.9th
 /// percentile mapped linearly onto 0 … 255 (clamped). Returns the workspace index.
 int importVmr(const NiftiImage& image, const std::string& documentName);

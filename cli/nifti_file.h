@@ -15,6 +15,8 @@
 #include <string>
 #include <vector>
 
+#include "cli/gzip_members.h"
+
 namespace ondrift::cli {
 
 class Reporter;
@@ -93,9 +95,11 @@ struct StoredType {
 };
 
 /// Writes `data` (nt volumes on the grid of `geometry`) to `path`, which must end in .nii or
-/// .nii.gz, keeping qform and sform of `geometry`. Throws ProcessingError on failure.
+/// .nii.gz, keeping qform and sform of `geometry`. A .nii.gz file is a series of gzip members
+/// compressed on every core (`gzip` tunes it). Throws ProcessingError on failure.
 void writeNifti(const std::string& path, const NiftiGeometry& geometry, int nt,
-                std::span<const float> data, Reporter* reporter, const StoredType& type = {});
+                std::span<const float> data, Reporter* reporter, const StoredType& type = {},
+                const GzipSettings& gzip = {});
 
 /// A geometry for a grid placed by `affine` (RAS+, rigid with scaling): sform and qform both
 /// set (code 1, scanner), units mm and s, repetition time `tr` seconds.

@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "cli/errors.h"
+#include "cli/gzip_members.h"
 #include "cli/nifti_file.h"
 #include "cli/nifti_internal.h"
 #include "cli/reporter.h"
@@ -45,6 +46,64 @@ void storeChunk(const float* in, std::size_t count, double slope, double inter,
 
 using Storer = void (*)(const float*, std::size_t, double, double, unsigned char*);
 
+bool endsWithGz(const std::string& path) {
+    return path.size() >= 3 && path.compare(path.size() - 3, 3, ".gz") == 0;
+}
+
+constexpr std::size_t kSingleFileOffset = 352;  // header and an empty extension flag
+
+/// The header and the stored values as one gzip file whose members are compressed on every
+/// core; the values are converted to their stored type inside the compressing threads.
+void writeCompressed(const std::string& path, const nifti_image& nim, std::span<const float> data,
+                     Storer store, double slope, double inter, const GzipSettings& gzip,
+                     Reporter* reporter) {
+    nifti_1_header header = nifti_convert_nim2nhdr(&nim);
+    header.vox_offset = static_cast<float>(kSingleFileOffset);
+    unsigned char head[kSingleFileOffset] = {};
+    static_assert(sizeof header <= kSingleFileOffset);
+    std::memcpy(head, &header, sizeof header);
+    const auto bytesPer = static_cast<std::size_t>(nim.nbyper);
+    const std::uint64_t total = kSingleFileOffset + data.size() * bytesPer;
+    auto source = [&](std::uint64_t offset, std::span<unsigned char> out) {
+        std::size_t filled = 0;
+        if (offset < kSingleFileOffset) {
+            filled = std::min<std::size_t>(out.size(), kSingleFileOffset - offset);
+            std::memcpy(out.data(), head + offset, filled);
+        }
+        if (filled == out.size()) return;
+        const std::uint64_t from = offset + filled - kSingleFileOffset;  // byte in the values
+        const std::size_t length = out.size() - filled;
+        if (from % bytesPer == 0 && length % bytesPer == 0) {
+            store(data.data() + from / bytesPer, length / bytesPer, slope, inter,
+                  out.data() + filled);
+            return;
+        }
+        // A member that starts or ends inside a value: convert the values it touches.
+        const std::uint64_t first = from / bytesPer;
+        const std::uint64_t last = (from + length + bytesPer - 1) / bytesPer;
+        std::vector<unsigned char> part(static_cast<std::size_t>(last - first) * bytesPer);
+        store(data.data() + first, static_cast<std::size_t>(last - first), slope, inter,
+              part.data());
+        std::memcpy(out.data() + filled, part.data() + (from - first * bytesPer), length);
+    };
+    std::FILE* file = std::fopen(path.c_str(), "wb");
+    if (file == nullptr) throw ProcessingError(path + ": cannot create the file");
+    const std::string label = "Writing " + fileNameOf(path);
+    std::string failure;
+    try {
+        writeGzipMembers(file, total, source, gzip, [&](std::uint64_t done) {
+            if (reporter != nullptr) reporter->progress(label, done, total);
+        });
+    } catch (const std::exception& e) {
+        failure = e.what();
+    }
+    if (std::fclose(file) != 0 && failure.empty()) failure = "writing failed (disk full?)";
+    if (!failure.empty()) {
+        std::remove(path.c_str());
+        throw ProcessingError(path + ": " + failure);
+    }
+}
+
 Storer storerFor(int datatype) {
     switch (datatype) {
         case NIFTI_TYPE_UINT8: return storeChunk<std::uint8_t>;
@@ -64,7 +123,8 @@ Storer storerFor(int datatype) {
 }  // namespace
 
 void writeNifti(const std::string& path, const NiftiGeometry& geometry, int nt,
-                std::span<const float> data, Reporter* reporter, const StoredType& type) {
+                std::span<const float> data, Reporter* reporter, const StoredType& type,
+                const GzipSettings& gzip) {
     if (!geometry.valid() || nt < 1 ||
         data.size() != geometry.voxelsPerVolume() * static_cast<std::size_t>(nt)) {
         throw ProcessingError(path + ": internal error: data does not fit the output grid");
@@ -99,11 +159,15 @@ void writeNifti(const std::string& path, const NiftiGeometry& geometry, int nt,
     }
     nifti_set_iname_offset(nim.get());
     nifti_set_debug_level(0);
+    const double slope = floating ? 1.0 : type.slope;
+    const double inter = floating ? 0.0 : type.inter;
+    if (endsWithGz(path)) {
+        writeCompressed(path, *nim, data, store, slope, inter, gzip, reporter);
+        return;
+    }
     // Header first (file left open), then the data in chunks so that a bar can follow it.
     znzFile fp = nifti_image_write_hdr_img(nim.get(), 2, "wb");
     if (znz_isnull(fp)) throw ProcessingError(path + ": cannot create the file");
-    const double slope = floating ? 1.0 : type.slope;
-    const double inter = floating ? 0.0 : type.inter;
     const std::size_t perChunk = kNiftiChunkBytes / static_cast<std::size_t>(nim->nbyper);
     std::vector<unsigned char> raw(perChunk * static_cast<std::size_t>(nim->nbyper));
     const std::string label = "Writing " + fileNameOf(path);

@@ -52,13 +52,19 @@ int vxSetHeaderOfCurrentFMR(const FMRHeader* header) {
     return 1;
 }
 
+// The plug-in can change a document's values only through these pointers, so saves that still
+// stand for the document's values take their copy now.
 short** vxGetSTCIntDataOfCurrentFMR(void) {
-    FmrDocument* fmr = workspace().currentFmr();
+    auto& ws = workspace();
+    ws.settleSaves(ws.current());
+    FmrDocument* fmr = ws.currentFmr();
     return fmr != nullptr ? fmr->intPointers() : nullptr;
 }
 
 float** vxGetSTCFloatDataOfCurrentFMR(void) {
-    FmrDocument* fmr = workspace().currentFmr();
+    auto& ws = workspace();
+    ws.settleSaves(ws.current());
+    FmrDocument* fmr = ws.currentFmr();
     return fmr != nullptr ? fmr->floatPointers() : nullptr;
 }
 

@@ -50,7 +50,10 @@ void takeSnapshot(const Workspace& ws, const FmrDocument& doc, SaveRecord& recor
     record.slices = doc.slices();
     record.volumes = doc.volumes();
     record.dataType = doc.dataType();
-    if (!ws.keepSaveValues) return;
+    if (!ws.keepSaveValues) {
+        record.live = ws.deferSaveValues;
+        return;
+    }
     for (int v = 0; v < doc.volumes(); ++v) {
         if (doc.dataType() == kFmrInt16) {
             const auto part = doc.intVolume(v);
@@ -64,6 +67,7 @@ void takeSnapshot(const Workspace& ws, const FmrDocument& doc, SaveRecord& recor
 
 int refuse(Workspace& ws, SaveRecord& record, std::string reason) {
     record.result = 0;
+    record.live = false;
     record.error = reason;
     ws.reportError("vxSaveFMRAndSTC: " + reason);
     ws.recordSave(std::move(record));
@@ -99,7 +103,9 @@ int saveCurrentFmr(Workspace& ws, const char* fmrFileName, const char* stcName) 
         }
     }
     std::string error;
-    if (!writeFmrProject(*doc, fmrPath, stcPath, error)) return refuse(ws, record, error);
+    if (ws.writeProjects && !writeFmrProject(*doc, fmrPath, stcPath, error)) {
+        return refuse(ws, record, error);
+    }
     record.result = 1;
     ws.recordSave(std::move(record));
     return 1;

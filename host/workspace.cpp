@@ -15,32 +15,6 @@ namespace {
 
 constexpr std::int64_t kMaxVoxels = std::numeric_limits<std::int32_t>::max();
 
-short toInt16(double v) {
-    if (std::isnan(v)) return 0;
-    const double r = std::nearbyint(std::clamp(v, -32768.0, 32767.0));
-    return static_cast<short>(r);
-}
-
-std::string describeGeometry(std::int64_t c, std::int64_t r, std::int64_t s, std::int64_t v) {
-    return std::to_string(c) + " x " + std::to_string(r) + " x " + std::to_string(s) + ", " +
-           std::to_string(v) + " volumes";
-}
-
-FMRHeader headerOf(const FmrSpec& description) {
-    FMRHeader h{};
-    copyName(h.projectFileName, sizeof h.projectFileName, description.name);
-    h.nrOfVolumes = description.volumes;
-    h.columns = description.columns;
-    h.rows = description.rows;
-    h.slices = description.slices;
-    h.voxelSizeX = description.voxelSizeX;
-    h.voxelSizeY = description.voxelSizeY;
-    h.voxelSizeZ = description.voxelSizeZ;
-    h.dataType = description.dataType;
-    copyName(h.amrFileName, sizeof h.amrFileName, description.amrFileName);
-    return h;
-}
-
 VMRMainHeader headerOf(const VmrSpec& description) {
     VMRMainHeader h{};
     copyName(h.fileName, sizeof h.fileName, description.name);
@@ -67,123 +41,6 @@ std::string fieldText(const char* field, std::size_t fieldSize) {
     const void* nul = std::memchr(field, '\0', fieldSize);
     const std::size_t n = nul != nullptr ? static_cast<const char*>(nul) - field : fieldSize;
     return std::string(field, n);
-}
-
-// --- FmrDocument -----------------------------------------------------------------------------
-
-FmrDocument::FmrDocument(const FMRHeader& h, const ScannerPositionHeader& p)
-    : header(h), position(p) {
-    const std::int64_t c = h.columns, r = h.rows, s = h.slices, v = h.nrOfVolumes;
-    if (c < 1 || r < 1 || s < 1 || v < 0) {
-        throw std::invalid_argument("impossible FMR geometry " + describeGeometry(c, r, s, v));
-    }
-    // Checked factor by factor: each product stays below 2^62 before the comparison.
-    if (c * r > kMaxVoxels || c * r * s > kMaxVoxels ||
-        c * r * s * std::max<std::int64_t>(v, 1) > kMaxVoxels) {
-        throw std::invalid_argument("FMR geometry " + describeGeometry(c, r, s, v) +
-                                    " holds more than 2147483647 values");
-    }
-    columns_ = h.columns;
-    rows_ = h.rows;
-    slices_ = h.slices;
-    volumes_ = h.nrOfVolumes;
-    dataType_ = h.dataType;
-    const std::size_t n = voxelsPerVolume();
-    if (dataType_ == kFmrInt16) {
-        intData_.assign(static_cast<std::size_t>(volumes_), std::vector<short>(n, 0));
-        for (auto& vol : intData_) intPointers_.push_back(vol.data());
-        intPointers_.push_back(nullptr);
-    } else if (dataType_ == kFmrFloat32) {
-        floatData_.assign(static_cast<std::size_t>(volumes_), std::vector<float>(n, 0.0f));
-        for (auto& vol : floatData_) floatPointers_.push_back(vol.data());
-        floatPointers_.push_back(nullptr);
-    }
-}
-
-FmrDocument::FmrDocument(const FmrSpec& description)
-    : FmrDocument(headerOf(description), description.position) {
-    if (!description.values.empty()) {
-        const std::size_t expected = voxelsPerVolume() * static_cast<std::size_t>(volumes_);
-        if (description.values.size() != expected) {
-            throw std::invalid_argument("FMR '" + description.name + "' needs " +
-                                        std::to_string(expected) + " values, got " +
-                                        std::to_string(description.values.size()));
-        }
-        setValues(description.values);
-    }
-}
-
-std::size_t FmrDocument::voxelsPerVolume() const {
-    return static_cast<std::size_t>(columns_) * static_cast<std::size_t>(rows_) *
-           static_cast<std::size_t>(slices_);
-}
-
-bool FmrDocument::headerMatchesData(const FMRHeader& h) const {
-    return h.columns == columns_ && h.rows == rows_ && h.slices == slices_ &&
-           h.nrOfVolumes == volumes_ && h.dataType == dataType_;
-}
-
-short** FmrDocument::intPointers() {
-    return dataType_ == kFmrInt16 ? intPointers_.data() : nullptr;
-}
-
-float** FmrDocument::floatPointers() {
-    return dataType_ == kFmrFloat32 ? floatPointers_.data() : nullptr;
-}
-
-std::span<short> FmrDocument::intVolume(int volume) {
-    if (dataType_ != kFmrInt16 || volume < 0 || volume >= volumes_) return {};
-    return intData_[static_cast<std::size_t>(volume)];
-}
-
-std::span<float> FmrDocument::floatVolume(int volume) {
-    if (dataType_ != kFmrFloat32 || volume < 0 || volume >= volumes_) return {};
-    return floatData_[static_cast<std::size_t>(volume)];
-}
-
-std::span<const short> FmrDocument::intVolume(int volume) const {
-    if (dataType_ != kFmrInt16 || volume < 0 || volume >= volumes_) return {};
-    return intData_[static_cast<std::size_t>(volume)];
-}
-
-std::span<const float> FmrDocument::floatVolume(int volume) const {
-    if (dataType_ != kFmrFloat32 || volume < 0 || volume >= volumes_) return {};
-    return floatData_[static_cast<std::size_t>(volume)];
-}
-
-std::vector<double> FmrDocument::volumeValues(int volume) const {
-    if (volume < 0 || volume >= volumes_) {
-        throw std::out_of_range("FMR has no volume " + std::to_string(volume));
-    }
-    const auto v = static_cast<std::size_t>(volume);
-    if (dataType_ == kFmrInt16) return {intData_[v].begin(), intData_[v].end()};
-    if (dataType_ == kFmrFloat32) return {floatData_[v].begin(), floatData_[v].end()};
-    return {};
-}
-
-std::vector<double> FmrDocument::values() const {
-    std::vector<double> all;
-    if (!hasData()) return all;
-    all.reserve(voxelsPerVolume() * static_cast<std::size_t>(volumes_));
-    for (int v = 0; v < volumes_; ++v) {
-        const auto part = volumeValues(v);
-        all.insert(all.end(), part.begin(), part.end());
-    }
-    return all;
-}
-
-void FmrDocument::setValues(std::span<const double> values) {
-    const std::size_t n = voxelsPerVolume();
-    if (!hasData() || values.size() > n * static_cast<std::size_t>(volumes_)) {
-        throw std::invalid_argument("more values than the FMR document holds");
-    }
-    for (std::size_t k = 0; k < values.size(); ++k) {
-        if (dataType_ == kFmrInt16) {
-            intData_[k / n][k % n] = toInt16(values[k]);
-        } else {
-            floatData_[k / n][k % n] = static_cast<float>(values[k]);
-        }
-    }
 }
 
 // --- VmrDocument -----------------------------------------------------------------------------
@@ -379,7 +236,33 @@ void Workspace::clear() {
     errors_.clear();
     outputDirectory.clear();
     keepSaveValues = true;
+    deferSaveValues = false;
+    deferredVolumes = nullptr;
+    writeProjects = true;
     quiet = false;
+}
+
+void Workspace::settleSaves(int documentIndex) {
+    const FmrDocument* doc = findFmr(documentIndex);
+    for (auto& record : saves_) {
+        if (!record.live || record.documentIndex != documentIndex) continue;
+        record.live = false;
+        if (doc == nullptr) continue;
+        const int volumes = std::clamp(deferredVolumes ? deferredVolumes(record) : doc->volumes(),
+                                       0, doc->volumes());
+        const std::size_t n = doc->voxelsPerVolume() * static_cast<std::size_t>(volumes);
+        const auto floats = doc->floatValues();
+        const auto ints = doc->intValues();
+        record.floatValues.assign(floats.begin(), floats.begin() + std::min(n, floats.size()));
+        record.intValues.assign(ints.begin(), ints.begin() + std::min(n, ints.size()));
+    }
+}
+
+std::span<const float> Workspace::savedFloatValues(const SaveRecord& record) const {
+    if (record.dataType != kFmrFloat32) return {};
+    if (!record.live) return record.floatValues;
+    const FmrDocument* doc = findFmr(record.documentIndex);
+    return doc != nullptr ? doc->floatValues() : std::span<const float>{};
 }
 
 Workspace& workspace() {

@@ -18,6 +18,7 @@
 
 #include <cstdint>
 #include <filesystem>
+#include <functional>
 #include <memory>
 #include <span>
 #include <string>
@@ -68,6 +69,10 @@ public:
     /// fit a signed 32-bit integer.
     FmrDocument(const FMRHeader& header, const ScannerPositionHeader& position);
     explicit FmrDocument(const FmrSpec& description);
+    /// A float document that takes over `floatValues` (all volumes, x fastest, volume by volume)
+    /// instead of copying them; `description.values` is not used. Throws std::invalid_argument
+    /// as above, or when the data type is not float or the number of values does not fit.
+    FmrDocument(const FmrSpec& description, std::vector<float>&& floatValues);
     FmrDocument(const FmrDocument&) = delete;
     FmrDocument& operator=(const FmrDocument&) = delete;
 
@@ -99,6 +104,9 @@ public:
     std::span<const short> intVolume(int volume) const;
     std::span<const float> floatVolume(int volume) const;
 
+    /// Every volume's values in one span (volume by volume); empty for the other data type.
+    std::span<const float> floatValues() const;
+    std::span<const short> intValues() const;
     /// One volume's values, or all volumes' (volume by volume), as doubles.
     std::vector<double> volumeValues(int volume) const;
     std::vector<double> values() const;
@@ -107,9 +115,13 @@ public:
     void setValues(std::span<const double> values);
 
 private:
+    FmrDocument(const FMRHeader& header, const ScannerPositionHeader& position, bool allocate);
+    void pointFloatVolumes();
+    std::size_t offsetOf(int volume) const;
+
     int columns_ = 0, rows_ = 0, slices_ = 0, volumes_ = 0, dataType_ = 0;
-    std::vector<std::vector<short>> intData_;
-    std::vector<std::vector<float>> floatData_;
+    std::vector<short> intData_;
+    std::vector<float> floatData_;
     std::vector<short*> intPointers_;
     std::vector<float*> floatPointers_;
 };
@@ -153,6 +165,9 @@ struct SaveRecord {
     int columns = 0, rows = 0, slices = 0, volumes = 0, dataType = 0;
     std::vector<short> intValues;    ///< all volumes, when the data type is 1
     std::vector<float> floatValues;  ///< all volumes, when the data type is 2
+    /// The saved values are still those of document `documentIndex` (deferred saves); no copy
+    /// is kept until Workspace::settleSaves.
+    bool live = false;
 
     std::string headerFileName() const;  ///< header.projectFileName (bounded)
     std::string amrFileName() const;     ///< header.amrFileName (bounded)
@@ -208,6 +223,20 @@ public:
     void recordSave(SaveRecord record) { saves_.push_back(std::move(record)); }
     /// When false, save records keep no copy of the values (large data in the command line).
     bool keepSaveValues = true;
+    /// With keepSaveValues false: a save record stays `live` while its document holds the
+    /// saved values, and copies them only when the plug-in next asks for that document's data
+    /// arrays (the only way it can change them). `deferredVolumes` says how many volumes such
+    /// a copy keeps (unset: all).
+    bool deferSaveValues = false;
+    std::function<int(const SaveRecord&)> deferredVolumes;
+    /// When false, vxSaveFMRAndSTC records the save and succeeds without writing any file: the
+    /// saved values stay in memory (with deferSaveValues, in the document itself).
+    bool writeProjects = true;
+    /// Copies the values of the live save records of a document into the records.
+    void settleSaves(int documentIndex);
+    /// The values a float save stands for: its own copy, or its live document's. Empty for
+    /// other data types or a live record whose document is gone.
+    std::span<const float> savedFloatValues(const SaveRecord& record) const;
 
     /// Where relative names given to vxSaveFMRAndSTC go; empty means the current directory.
     std::filesystem::path outputDirectory;

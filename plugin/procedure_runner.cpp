@@ -11,6 +11,7 @@
 #include "image/helper_tools.h"
 #include "image/host_documents.h"
 #include "pipeline/acquisition_parameters.h"
+#include "pipeline/field_conditioning.h"
 #include "pipeline/field_resampling.h"
 #include "pipeline/laplacian_unwrapping.h"
 #include "pipeline/mapping.h"
@@ -26,6 +27,8 @@ namespace {
 
 enum class Step { None, Unwrap, ComputeB0, ComputePxshift, Undistort };
 
+// Range of the edge-preserving field map smoothing, Hz.
+constexpr double kConditioningRangeHz = 12.0;
 // Not set (or 0): the pixel shift map is computed on the field map's grid and carried into the
 // EPI's only through an anatomical project, as hosts have always run it. Set: the field map is
 // resampled onto the EPI's grid in scanner coordinates before the shifts are computed there.
@@ -41,6 +44,9 @@ struct Settings {
     bool maskLaplacian = false;
     bool performAll = false;
     bool mapToFunctional = false;
+    // Capabilities beyond the documented chain; 0 (or absent) keeps it as documented.
+    bool congruent = false;
+    int conditioning = 0;
     bool resampleToFunctional = false;
     float echoTimeDiffMs = 0.0f;
     AcquisitionParameters acquisition;
@@ -97,6 +103,8 @@ bool readSettings(Run& run) {
     s.acquisition.applyTwoPi = host::getIntParameter("ApplyTwoPi") == 1 ? 1 : 0;
 
     s.mapToFunctional = host::getIntParameter("mapFieldmapToFunctional") != 0;
+    s.congruent = host::getIntParameter("CongruentUnwrapping") == 1;
+    s.conditioning = host::getIntParameter("FieldMapConditioning");
     s.resampleToFunctional = host::getIntParameter(kResampleParameter) != 0;
     std::string procedure;
     if (!readBoundedParameter("Procedure", kCommandBytes, run.call, procedure)) return false;
@@ -234,14 +242,33 @@ void unwrap(Run& run) {
         convertToHertz(unwrapped);
     }
 
+    if (s.congruent) {
+        std::string error;
+        if (!makeUnwrappedCongruent(unwrapped, run.current, s.relaxation, run.magnitude, &error)) {
+            run.call.fail(error);
+            return;
+        }
+    }
+
     std::string maskError;
     if (!applyMask(unwrapped, run.magnitude, 200.0, 4000.0, &maskError)) {
         run.call.fail(maskError);
         return;
     }
     logText(unwrapped.statisticsText("unwrapped phase data"));
-    logText("Apply 3x3 smoothing kernel...");
-    if (!convolveSlices(2, unwrapped, false)) run.call.fail();
+    if (s.conditioning != 0) {
+        // The range of the edge-preserving variant, in cycles: a few Hz of field.
+        const double rangeSigma = kConditioningRangeHz * s.acquisition.echoTimeDiff;
+        std::string error;
+        if (!conditionFieldMap(unwrapped, run.magnitude, static_cast<Conditioning>(s.conditioning),
+                               rangeSigma, &error)) {
+            run.call.fail(error);
+            return;
+        }
+    } else {
+        logText("Apply 3x3 smoothing kernel...");
+        if (!convolveSlices(2, unwrapped, false)) run.call.fail();
+    }
     const std::string smoothName = nameWithSuffix(unwrapped, "_smooth");
     logText("Save smoothed phase map...");
     const bool saved = saveResult(run, unwrapped, smoothName);
@@ -268,10 +295,15 @@ void computeB0(Run& run) {
         return;
     }
     logText(field.statisticsText("field inhomogeneity data"));
-    logText("Apply 3x3 smoothing kernel...");
-    bool smoothed = convolveSlices(2, field, false);
-    if (smoothed) smoothed = convolveSlices(2, field, false);
-    if (!smoothed) run.call.fail();
+    if (run.settings.conditioning != 0) {
+        // The slice smoothing would average the zeros beyond the slice into its edge again.
+        logText("Field map conditioned: no 3x3 smoothing.");
+    } else {
+        logText("Apply 3x3 smoothing kernel...");
+        bool smoothed = convolveSlices(2, field, false);
+        if (smoothed) smoothed = convolveSlices(2, field, false);
+        if (!smoothed) run.call.fail();
+    }
     // In a chain the field map keeps the unwrapped phase's name, whose "_smooth" project the
     // unwrapping step has just written: the smoothed field map gets the "_b0" name instead.
     const std::string name = nameWithSuffix(field, run.chained ? "_b0_smooth" : "_smooth");

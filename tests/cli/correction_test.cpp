@@ -57,10 +57,6 @@ PhantomOptions small(int pe, std::array<int, 3> dims) {
     o.dims = dims;
     o.volumes = 2;
     o.peDirection = pe;
-    o.fieldShape = FieldShape::Simple;
-    o.effectiveEchoSpacing = 0.0005;
-    o.echoTime1 = 0.004;
-    o.echoTime2 = 0.019;
     return o;
 }
 
@@ -123,7 +119,8 @@ TEST_F(Correction, AGivenFieldMapInHertzIsUsedAsItIs) {
 
 TEST_F(Correction, TheSummaryTellsWhereEveryParameterCameFrom) {
     const Phantom phantom = makePhantom(small(3, {32, 32, 10}));
-    const Corrected r = correct(phantom, "summary", "--echo-time-diff 15 --vcycles 3");
+    const Corrected r =
+        correct(phantom, "summary", "--echo-time-diff 15 --vcycles 3 --keep-projects");
     ASSERT_EQ(r.run.exitCode, 0) << r.run.err;
     const auto summary =
         nlohmann::json::parse(ondrift::testing::readText(r.folder / "ondrift.json"));
@@ -138,7 +135,8 @@ TEST_F(Correction, TheSummaryTellsWhereEveryParameterCameFrom) {
     EXPECT_EQ(p["PhaseToRadians"]["value"], 1);
     EXPECT_EQ(summary["result"]["corrected"], "sub-phantom_task-rest_bold_undistort.nii.gz");
     EXPECT_FALSE(summary["log"].empty());
-    // Every project saved has its STC file and its NIfTI copy in the folder; nothing is staged.
+    // With --keep-projects every project saved has its STC file and its NIfTI copy in the
+    // folder; nothing is staged.
     for (const auto& o : summary["outputs"]) {
         for (const char* key : {"project", "stc", "nifti"}) {
             EXPECT_TRUE(fs::exists(r.folder / o[key].get<std::string>())) << o[key];

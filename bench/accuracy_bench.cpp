@@ -1,0 +1,128 @@
+// Congruent unwrapping and the edge-true field map against the Laplacian unwrapping they follow,
+// on a 128×128×64 field map shaped like scanner data (a head with a gradient of two cycles, a
+// steep lobe, noise outside). The ratio to report: Laplacian + extras over Laplacian alone.
+#include <benchmark/benchmark.h>
+
+#include <cmath>
+#include <cstdint>
+#include <vector>
+
+#include "bench/bench_counters.h"
+#include "pipeline/kernels/congruence.h"
+#include "pipeline/kernels/extrapolation.h"
+#include "pipeline/kernels/masked_smoothing.h"
+#include "pipeline/kernels/multigrid.h"
+#include "pipeline/kernels/wrapped_laplacian.h"
+
+namespace {
+
+using ondrift::Dims;
+
+constexpr double kTwoPi = 6.283185307179586;
+const Dims kGrid{128, 128, 64};
+
+struct FieldMap {
+    std::vector<double> radians;  ///< wrapped
+    std::vector<unsigned char> inside;
+};
+
+const FieldMap& fieldMap() {
+    static const FieldMap map = [] {
+        FieldMap m;
+        const Dims d = kGrid;
+        m.radians.resize(d.voxels());
+        m.inside.resize(d.voxels());
+        std::uint32_t s = 99u;
+        for (int k = 0; k < d.z; ++k)
+            for (int j = 0; j < d.y; ++j)
+                for (int i = 0; i < d.x; ++i) {
+                    const double u = (i - 63.5) / 46.0, v = (j - 63.5) / 54.0,
+                                 w = (k - 31.5) / 26.0;
+                    const double cycles =
+                        1.4 * u + 0.5 * v + 0.3 * (u * u - v * v) +
+                        0.6 * std::exp(-(u * u / 0.1 + (v - 0.7) * (v - 0.7) / 0.03));
+                    s = s * 1664525u + 1013904223u;
+                    const bool in = u * u + v * v + w * w < 1.0;
+                    const double noise = static_cast<double>(s >> 8) / 16777216.0 - 0.5;
+                    const double phase = in ? kTwoPi * cycles : kTwoPi * noise;
+                    m.radians[d.index(i, j, k)] = phase - kTwoPi * std::floor(phase / kTwoPi + 0.5);
+                    m.inside[d.index(i, j, k)] = in ? 1 : 0;
+                }
+        return m;
+    }();
+    return map;
+}
+
+/// The Laplacian unwrapping as the pipeline runs it (gradients, Laplacian, mean removal,
+/// full multigrid with 2 cycles of 4 iterations), in cycles.
+void laplacianUnwrap(const FieldMap& m, std::vector<double>& result, std::vector<double>& work) {
+    const Dims d = kGrid;
+    const std::size_t n = d.voxels();
+    std::vector<double> g(n), lap(n, 0.0);
+    for (const auto axis : {ondrift::Axis::X, ondrift::Axis::Y, ondrift::Axis::Z}) {
+        ondrift::wrappedForwardDifference(d, m.radians, axis, g);
+        ondrift::addBackwardDifference(d, g, axis, lap);
+    }
+    double mean = 0;
+    for (double v : lap) mean += v;
+    mean /= static_cast<double>(n);
+    for (double& v : lap) v -= mean;
+    const std::vector<double> a(n, 0.0001);
+    result.assign(n, 0.0);
+    work.resize(static_cast<std::size_t>(ondrift::fmg_scratch_size(d)));
+    ondrift::fmg_solve(d, a, lap, ondrift::LevelParams{1.0, 1.0, 1.0, 1.0, 0.0}, 2, 4, result,
+                       work);
+    for (double& v : result) v /= kTwoPi;
+}
+
+/// Arg 0: the Laplacian alone; 1: with congruent unwrapping, masked smoothing and extrapolation.
+void BM_unwrapping(benchmark::State& state) {
+    const FieldMap& m = fieldMap();
+    const bool extras = state.range(0) != 0;
+    std::vector<double> result, work, wrappedCycles(m.radians.size());
+    for (std::size_t v = 0; v < wrappedCycles.size(); ++v) wrappedCycles[v] = m.radians[v] / kTwoPi;
+    for (auto _ : state) {
+        laplacianUnwrap(m, result, work);
+        if (extras) {
+            ondrift::CongruenceCounts counts;
+            ondrift::makeCongruent(kGrid, wrappedCycles, result, m.inside, true, counts);
+            ondrift::smoothInsideMask(kGrid, result, m.inside, 0.0);
+            ondrift::extrapolateOutsideMask(kGrid, result, m.inside);
+        }
+        benchmark::DoNotOptimize(result.data());
+    }
+    ondrift::bench::reportThroughput(state, static_cast<std::int64_t>(kGrid.voxels()), 16);
+}
+BENCHMARK(BM_unwrapping)->ArgName("extras")->Arg(0)->Arg(1)->Unit(benchmark::kMillisecond);
+
+/// The new kernels one by one. Arg: 0 congruent (with growing), 1 box smoothing inside the
+/// mask, 2 range-weighted smoothing, 3 extrapolation.
+void BM_conditioningKernel(benchmark::State& state) {
+    const FieldMap& m = fieldMap();
+    std::vector<double> estimate, work, wrappedCycles(m.radians.size());
+    for (std::size_t v = 0; v < wrappedCycles.size(); ++v) wrappedCycles[v] = m.radians[v] / kTwoPi;
+    laplacianUnwrap(m, estimate, work);
+    std::vector<double> field(estimate.size());
+    for (auto _ : state) {
+        state.PauseTiming();
+        field = estimate;
+        state.ResumeTiming();
+        ondrift::CongruenceCounts counts;
+        switch (state.range(0)) {
+            case 0:
+                ondrift::makeCongruent(kGrid, wrappedCycles, field, m.inside, true, counts);
+                break;
+            case 1: ondrift::smoothInsideMask(kGrid, field, m.inside, 0.0); break;
+            case 2: ondrift::smoothInsideMask(kGrid, field, m.inside, 0.02); break;
+            default: ondrift::extrapolateOutsideMask(kGrid, field, m.inside); break;
+        }
+        benchmark::DoNotOptimize(field.data());
+    }
+    ondrift::bench::reportThroughput(state, static_cast<std::int64_t>(kGrid.voxels()), 16);
+}
+BENCHMARK(BM_conditioningKernel)
+    ->ArgName("kernel")
+    ->DenseRange(0, 3)
+    ->Unit(benchmark::kMillisecond);
+
+}  // namespace

@@ -1,0 +1,108 @@
+#include "pipeline/field_conditioning.h"
+
+#include <cstddef>
+#include <vector>
+
+#include "binding/log.h"
+#include "pipeline/image_views.h"
+#include "pipeline/kernels/congruence.h"
+#include "pipeline/kernels/extrapolation.h"
+#include "pipeline/kernels/masked_smoothing.h"
+#include "pipeline/kernels/pi15.h"
+#include "pipeline/step_errors.h"
+
+namespace ondrift {
+
+namespace {
+
+bool sameGrid(const Image& a, const Image& b) {
+    return holdsFirstVolume(a) && holdsFirstVolume(b) && volumeDims(a) == volumeDims(b);
+}
+
+/// The mask of the magnitude's first volume; empty when no voxel passes the threshold.
+std::vector<unsigned char> magnitudeMask(const Image& magnitude) {
+    const auto values = volumeValues(magnitude, 0);
+    std::vector<unsigned char> inside(values.size());
+    bool any = false;
+    for (std::size_t i = 0; i < values.size(); ++i) {
+        inside[i] = values[i] > kMagnitudeThreshold ? 1 : 0;
+        any |= inside[i] != 0;
+    }
+    if (!any) inside.clear();
+    return inside;
+}
+
+bool refuseEmptyMask(std::string* error, const char* what) {
+    reportStepError(error, formatMessage("Stopped %s: no voxel of the magnitude image is above the "
+                                         "mask threshold (%g).",
+                                         what, kMagnitudeThreshold));
+    return false;
+}
+
+bool refuseGrid(std::string* error, const char* what, const Image& image, const Image& magnitude) {
+    reportStepError(
+        error, formatMessage("Stopped %s: the magnitude image (%d x %d x %d) and the phase "
+                             "image (%d x %d x %d) are not on the same grid.",
+                             what, magnitude.getDimX(), magnitude.getDimY(), magnitude.getDimZ(),
+                             image.getDimX(), image.getDimY(), image.getDimZ()));
+    return false;
+}
+
+}  // namespace
+
+bool makeUnwrappedCongruent(Image& unwrapped, const Image& wrapped, bool wrappedInCycles,
+                            const Image& magnitude, std::string* error) {
+    const char* what = "congruent unwrapping";
+    logText("Make the unwrapped phase congruent with the wrapped phase...");
+    if (!sameGrid(unwrapped, magnitude) || !sameGrid(wrapped, magnitude)) {
+        return refuseGrid(error, what, unwrapped, magnitude);
+    }
+    const std::vector<unsigned char> inside = magnitudeMask(magnitude);
+    if (inside.empty()) return refuseEmptyMask(error, what);
+    const auto source = volumeValues(wrapped, 0);
+    std::vector<double> cycles(source.begin(), source.end());
+    if (!wrappedInCycles) {
+        for (double& v : cycles) v /= kTwoPi15;
+    }
+    CongruenceCounts counts;
+    makeCongruent(volumeDims(unwrapped), cycles, volumeValues(unwrapped, 0), inside, true, counts);
+    logText(formatMessage(
+        "Congruent unwrapping:\n\tVoxels in mask: %zu\n\tConnected parts: "
+        "%d\n\tVoxels that changed cycle: %zu\n\tAlignment (cycles): "
+        "%lf\n\tLevel removed (cycles): %lf",
+        counts.inside, counts.parts, counts.changedCycle, counts.alignment, counts.level));
+    logText(unwrapped.statisticsText("congruent unwrapped phase data"));
+    return true;
+}
+
+bool conditionFieldMap(Image& unwrapped, const Image& magnitude, Conditioning mode,
+                       double rangeSigma, std::string* error) {
+    const char* what = "field map conditioning";
+    if (mode != Conditioning::MaskedBox && mode != Conditioning::MaskedRange &&
+        mode != Conditioning::Extrapolated) {
+        reportStepError(error, formatMessage("Stopped %s: unknown conditioning %d.", what,
+                                             static_cast<int>(mode)));
+        return false;
+    }
+    if (!sameGrid(unwrapped, magnitude)) return refuseGrid(error, what, unwrapped, magnitude);
+    const std::vector<unsigned char> inside = magnitudeMask(magnitude);
+    if (inside.empty()) return refuseEmptyMask(error, what);
+    const Dims d = volumeDims(unwrapped);
+    const auto values = volumeValues(unwrapped, 0);
+    if (mode == Conditioning::MaskedBox) {
+        logText("Apply 3x3 smoothing inside the magnitude mask...");
+        smoothInsideMask(d, values, inside, 0.0);
+    } else if (mode == Conditioning::MaskedRange) {
+        logText(
+            formatMessage("Apply range-weighted 3x3 smoothing inside the magnitude mask "
+                          "(range %lf)...",
+                          rangeSigma));
+        smoothInsideMask(d, values, inside, rangeSigma);
+    }
+    logText("Extrapolate beyond the magnitude mask...");
+    extrapolateOutsideMask(d, values, inside);
+    logText(unwrapped.statisticsText("conditioned unwrapped phase data"));
+    return true;
+}
+
+}  // namespace ondrift

@@ -1,0 +1,43 @@
+// Two optional steps after unwrapping: making the unwrapped phase congruent with the wrapped
+// measurement, and conditioning it into a field map that stays true at the edge of the head.
+// The procedure runner calls them only when their host parameters ask for it.
+#ifndef ONDRIFT_PIPELINE_FIELD_CONDITIONING_H
+#define ONDRIFT_PIPELINE_FIELD_CONDITIONING_H
+
+#include <string>
+
+#include "image/datahandler.h"
+
+namespace ondrift {
+
+/// The magnitude threshold of the pipeline's masks.
+inline constexpr double kMagnitudeThreshold = 200.0;
+
+/// Replaces `unwrapped` (cycles, one volume) by the wrapped phase plus whole cycles: aligned
+/// to the wrapped data inside the magnitude mask, region-grown from the most reliable voxels,
+/// with the median inside the mask nearest 0. `wrapped` is the measured phase on the same
+/// grid, in cycles when `wrappedInCycles`, else in radians. Logs what it did, with the number
+/// of voxels whose cycle differs from the rounded estimate. False (image unchanged) when the
+/// grids differ or no magnitude voxel is above the threshold; the reason is logged and stored
+/// in `error` when given.
+bool makeUnwrappedCongruent(Image& unwrapped, const Image& wrapped, bool wrappedInCycles,
+                            const Image& magnitude, std::string* error = nullptr);
+
+/// How the unwrapped phase becomes a field map in the conditioning step.
+enum class Conditioning {
+    Documented = 0,   ///< the 3×3 slice smoothing, then twice more on the field map
+    MaskedBox = 1,    ///< one 3×3 pass inside the mask, normalised; extrapolated beyond
+    MaskedRange = 2,  ///< the same, range-weighted (edge preserving); extrapolated beyond
+    Extrapolated = 3  ///< no smoothing; extrapolated beyond the mask
+};
+
+/// Smooths `unwrapped` (one volume) inside the magnitude mask as `mode` says and fills every
+/// voxel outside the mask from the field inside it. `rangeSigma` is the range of the
+/// range-weighted variant in the image's units. False (image unchanged) when the grids differ,
+/// the mode is not one of 1…3, or no magnitude voxel is above the threshold.
+bool conditionFieldMap(Image& unwrapped, const Image& magnitude, Conditioning mode,
+                       double rangeSigma, std::string* error = nullptr);
+
+}  // namespace ondrift
+
+#endif

@@ -1,0 +1,37 @@
+// Making a smooth unwrapped-phase estimate congruent with the wrapped measurement.
+#ifndef ONDRIFT_PIPELINE_KERNELS_CONGRUENCE_H
+#define ONDRIFT_PIPELINE_KERNELS_CONGRUENCE_H
+
+#include <cstddef>
+#include <span>
+
+#include "pipeline/kernels/dims.h"
+
+namespace ondrift {
+
+struct CongruenceCounts {
+    std::size_t inside = 0;        ///< voxels of the mask
+    std::size_t changedCycle = 0;  ///< mask voxels whose cycle differs from plain rounding
+    int parts = 0;                 ///< connected parts of the mask grown separately
+    double alignment = 0;          ///< constant added to the estimate, cycles
+    double level = 0;              ///< whole cycles removed to bring the median near 0
+};
+
+/// Replaces `estimate` (an unwrapped phase in cycles that may be off by a smooth function, such
+/// as a least-squares solution) by the wrapped measurement `wrapped` (cycles) plus whole cycles:
+/// 1. the estimate's constant is aligned to the measurement inside the mask (circular mean of
+///    wrapped − estimate);
+/// 2. every voxel takes the whole number of cycles nearest to the aligned estimate;
+/// 3. with `grow`, the cycles inside the mask are taken from quality-guided region growing
+///    instead, each connected part shifted by the whole cycles that best match step 2 there,
+///    so that patches where the estimate is off by more than half a cycle (steep lobes) follow
+///    the measured phase steps instead;
+/// 4. whole cycles are removed everywhere so that the median inside the mask lies nearest 0.
+/// Returns false, touching nothing, when the extents or span lengths do not fit or the mask is
+/// empty.
+bool makeCongruent(Dims d, std::span<const double> wrapped, std::span<double> estimate,
+                   std::span<const unsigned char> inside, bool grow, CongruenceCounts& counts);
+
+}  // namespace ondrift
+
+#endif

@@ -1,0 +1,166 @@
+// The command's defaults on field maps shaped like scanner data (a shim gradient of two phase
+// cycles, lobes beside the air cavities with signal dropout, noise outside the head): every
+// phase-encoding direction and both storage orders must come close to the best the
+// pixel-shift method can do, the resampling with the true shift map.
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <filesystem>
+
+#include <nlohmann/json.hpp>
+
+#include "cli/bids_sidecar.h"
+#include "cli/nifti_file.h"
+#include "cli/phantom.h"
+#include "cli_test_support.h"
+
+using namespace ondrift::cli;
+using ondrift::testing::CommandRun;
+using ondrift::testing::runOndrift;
+using ondrift::testing::ScratchFolder;
+namespace fs = std::filesystem;
+
+namespace {
+
+struct Outcome {
+    CommandRun run;
+    double reduction = 0;  ///< error of the distorted series / error of the corrected one
+    double ideal = 0;      ///< the same for the resampling with the true shift map
+    fs::path folder;
+};
+
+class Accuracy : public ::testing::Test {
+protected:
+    ScratchFolder scratch{"accuracy"};
+
+    Outcome correct(const Phantom& p, const std::string& name, const std::string& extra = "") {
+        const PhantomFiles files = writePhantom(p, scratch / (name + "-in"), nullptr);
+        Outcome o;
+        o.folder = scratch.path() / (name + "-out");
+        o.run = runOndrift("correct -q --phase \"" + files.phase + "\" --magnitude \"" +
+                               files.magnitude + "\" --epi \"" + files.bold + "\" --out \"" +
+                               o.folder.string() + "\" " + extra,
+                           scratch);
+        if (o.run.exitCode != 0) return o;
+        const NiftiImage out = readNifti(
+            (o.folder / "sub-phantom_task-rest_bold_undistort.nii.gz").string(), {}, nullptr);
+        const double before = relativeError(p.distorted, p.truth, p.evaluationMask);
+        o.reduction = before / relativeError(out.data, p.truth, p.evaluationMask);
+        o.ideal = before / relativeError(p.idealSeries(), p.truth, p.evaluationMask);
+        return o;
+    }
+
+    nlohmann::json summary(const Outcome& o) {
+        return nlohmann::json::parse(ondrift::testing::readText(o.folder / "ondrift.json"));
+    }
+};
+
+PhantomOptions realistic(int pe, std::array<int, 3> dims, float voxel, bool flipI) {
+    PhantomOptions o;
+    o.dims = dims;
+    o.voxelSize = voxel;
+    o.volumes = 2;
+    o.peDirection = pe;
+    o.flipI = flipI;
+    return o;
+}
+
+}  // namespace
+
+TEST_F(Accuracy, EveryDirectionAndStorageOrderComesCloseToTheIdeal) {
+    struct Case {
+        int pe;
+        std::array<int, 3> dims;
+        float voxel;
+        bool flipI;
+    };
+    const Case cases[] = {{3, {64, 64, 12}, 3.0f, false}, {3, {64, 64, 12}, 3.0f, true},
+                          {4, {64, 64, 12}, 3.0f, false}, {1, {64, 56, 12}, 3.0f, true},
+                          {2, {64, 56, 12}, 3.0f, false}, {5, {48, 48, 36}, 3.5f, false},
+                          {6, {48, 48, 36}, 3.5f, true}};
+    for (const Case& c : cases) {
+        const std::string name = bidsDirection(c.pe) + (c.flipI ? "-mirrored" : "");
+        SCOPED_TRACE(name);
+        const Phantom p = makePhantom(realistic(c.pe, c.dims, c.voxel, c.flipI));
+        ASSERT_GT(p.wrappedFraction(), 0.03) << "the phantom must wrap inside the head";
+        const Outcome o = correct(p, name);
+        ASSERT_EQ(o.run.exitCode, 0) << o.run.err;
+        // Phase noise and the unknown field inside the signal dropouts keep the result below
+        // the ideal; a wrong cycle, sign or level would leave it near 1.
+        EXPECT_GE(o.reduction, 5.0) << "ideal " << o.ideal;
+        EXPECT_GE(o.reduction, 0.25 * o.ideal) << "reduction " << o.reduction;
+    }
+}
+
+TEST_F(Accuracy, TheDocumentedChainRunsAsTheHostRunsItAndFailsOnSuchData) {
+    const Phantom p = makePhantom(realistic(3, {64, 64, 12}, 3.0f, false));
+    const Outcome best = correct(p, "defaults");
+    const Outcome documented = correct(p, "documented", "--documented-chain");
+    ASSERT_EQ(best.run.exitCode, 0) << best.run.err;
+    ASSERT_EQ(documented.run.exitCode, 0) << documented.run.err;
+    EXPECT_LT(documented.reduction, 2.0) << "the Laplacian's torus loses the shim gradient";
+    EXPECT_GT(best.reduction, 4.0 * documented.reduction);
+
+    const auto bestSummary = summary(best), documentedSummary = summary(documented);
+    EXPECT_EQ(bestSummary["parameters"]["CongruentUnwrapping"]["value"], 1);
+    EXPECT_EQ(bestSummary["parameters"]["FieldMapConditioning"]["value"], 1);
+    EXPECT_EQ(bestSummary["parameters"]["CongruentUnwrapping"]["source"], "default");
+    EXPECT_FALSE(documentedSummary["parameters"].contains("CongruentUnwrapping"));
+    EXPECT_FALSE(documentedSummary["parameters"].contains("FieldMapConditioning"));
+    auto logHas = [](const nlohmann::json& s, const std::string& text) {
+        for (const auto& entry : s["log"]) {
+            if (entry.get<std::string>().find(text) != std::string::npos) return true;
+        }
+        return false;
+    };
+    EXPECT_TRUE(logHas(bestSummary, "Voxels that changed cycle"));
+    EXPECT_TRUE(logHas(bestSummary, "Extrapolate beyond the magnitude mask..."));
+    EXPECT_FALSE(logHas(documentedSummary, "congruent"));
+    EXPECT_FALSE(logHas(documentedSummary, "Extrapolate"));
+    EXPECT_TRUE(logHas(documentedSummary, "Apply 3x3 smoothing kernel..."));
+
+    const CommandRun mixed =
+        runOndrift("correct -q --documented-chain --congruent --phase x --epi y --out z", scratch);
+    EXPECT_NE(mixed.exitCode, 0);
+}
+
+TEST_F(Accuracy, RelaxationWithTooFewSweepsForTheGridIsWarnedAbout) {
+    const Phantom p = makePhantom(realistic(3, {64, 64, 12}, 3.0f, false));
+    const Outcome few = correct(p, "relax", "--method relaxation --relax-iterations 50");
+    ASSERT_EQ(few.run.exitCode, 0) << few.run.err;
+    EXPECT_NE(few.run.err.find("has not converged"), std::string::npos) << few.run.err;
+    // Congruent unwrapping repairs what the unconverged relaxation leaves.
+    EXPECT_GE(few.reduction, 5.0);
+}
+
+TEST_F(Accuracy, AMagnitudeWithoutSignalIsAClearErrorAndAFlatPhaseShiftsNothing) {
+    const Phantom p = makePhantom(realistic(3, {32, 32, 8}, 3.0f, false));
+    const PhantomFiles files = writePhantom(p, scratch / "bad-in", nullptr);
+    const std::string inputs = "--epi \"" + files.bold + "\" --out \"";
+    writeNifti(files.magnitude, p.geometry, 1, std::vector<float>(p.magnitude.size(), 0.0f),
+               nullptr);
+    const CommandRun dark =
+        runOndrift("correct -q --phase \"" + files.phase + "\" --magnitude \"" + files.magnitude +
+                       "\" " + inputs + (scratch / "dark-out") + "\"",
+                   scratch);
+    EXPECT_NE(dark.exitCode, 0);
+    EXPECT_NE(dark.err.find("no voxel of the magnitude image is above the mask threshold"),
+              std::string::npos)
+        << dark.err;
+
+    const PhantomFiles flat = writePhantom(p, scratch / "flat-in", nullptr);
+    writeNifti(flat.phase, p.geometry, 1, std::vector<float>(p.phase.size(), 0.0f), nullptr);
+    const CommandRun run =
+        runOndrift("correct -q --phase \"" + flat.phase + "\" --magnitude \"" + flat.magnitude +
+                       "\" --epi \"" + flat.bold + "\" --out \"" + (scratch / "flat-out") + "\"",
+                   scratch);
+    ASSERT_EQ(run.exitCode, 0) << run.err;
+    const NiftiImage out = readNifti(
+        (scratch.path() / "flat-out" / "sub-phantom_task-rest_bold_undistort.nii.gz").string(), {},
+        nullptr);
+    ASSERT_EQ(out.data.size(), p.distorted.size());
+    for (std::size_t i = 0; i < out.data.size(); ++i) {
+        ASSERT_TRUE(std::isfinite(out.data[i]));
+        ASSERT_NEAR(out.data[i], p.distorted[i], 1e-3 * (1.0 + std::fabs(p.distorted[i])));
+    }
+}

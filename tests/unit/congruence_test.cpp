@@ -1,0 +1,177 @@
+// Congruent unwrapping on fields like scanner data: a gradient of several cycles across the
+// grid, a quadratic term, a steep lobe, and noise outside the mask.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <cmath>
+#include <cstdint>
+#include <vector>
+
+#include "pipeline/kernels/congruence.h"
+#include "pipeline/kernels/region_growing.h"
+
+using ondrift::CongruenceCounts;
+using ondrift::Dims;
+using ondrift::makeCongruent;
+
+namespace {
+
+struct Scene {
+    Dims d{40, 36, 12};
+    std::vector<double> truth;    ///< cycles
+    std::vector<double> wrapped;  ///< cycles in [-0.5, 0.5)
+    std::vector<unsigned char> inside;
+};
+
+double wrap(double v) { return v - std::floor(v + 0.5); }
+
+/// A head-like ellipsoid with `lobeCycles` of lobe beside its front edge; outside it the
+/// measured phase is noise.
+Scene scene(double lobeCycles, double levelCycles = 0.0) {
+    Scene s;
+    const std::size_t n = s.d.voxels();
+    s.truth.resize(n);
+    s.wrapped.resize(n);
+    s.inside.resize(n);
+    std::uint32_t seed = 12345;
+    for (int k = 0; k < s.d.z; ++k)
+        for (int j = 0; j < s.d.y; ++j)
+            for (int i = 0; i < s.d.x; ++i) {
+                const double u = (i - 19.5) / 16.0, v = (j - 17.5) / 15.0, w = (k - 5.5) / 6.5;
+                const double lobe =
+                    std::exp(-(u * u / 0.08 + (v - 0.75) * (v - 0.75) / 0.05 + w * w / 0.3));
+                const double t = levelCycles + 1.4 * u + 0.6 * v + 0.3 * w +
+                                 0.5 * (u * u - 0.5 * v * v + 0.4 * u * v) + lobeCycles * lobe;
+                const std::size_t at = s.d.index(i, j, k);
+                s.truth[at] = t;
+                s.inside[at] = u * u + v * v + w * w < 1.0 ? 1 : 0;
+                seed = seed * 1664525u + 1013904223u;
+                const double noise = static_cast<double>(seed >> 8) / 16777216.0 - 0.5;
+                s.wrapped[at] = s.inside[at] ? wrap(t) : noise;
+            }
+    return s;
+}
+
+/// A smooth estimate as a least-squares solver leaves it: off by a smooth function and a
+/// constant, and blind to the lobe.
+std::vector<double> smoothEstimate(const Scene& s, double lobeCycles) {
+    std::vector<double> e(s.truth.size());
+    for (int k = 0; k < s.d.z; ++k)
+        for (int j = 0; j < s.d.y; ++j)
+            for (int i = 0; i < s.d.x; ++i) {
+                const std::size_t at = s.d.index(i, j, k);
+                const double u = (i - 19.5) / 16.0, v = (j - 17.5) / 15.0, w = (k - 5.5) / 6.5;
+                const double lobe =
+                    std::exp(-(u * u / 0.08 + (v - 0.75) * (v - 0.75) / 0.05 + w * w / 0.3));
+                e[at] = s.truth[at] - lobeCycles * lobe + 0.15 * std::sin(2.0 * u) - 0.1 * v + 7.37;
+            }
+    return e;
+}
+
+/// Cycles off the truth inside the mask, after removing the one whole-cycle level.
+int wrongInside(const Scene& s, const std::vector<double>& result) {
+    double offset = 0;
+    for (std::size_t v = 0; v < result.size(); ++v) {
+        if (s.inside[v]) {
+            offset = std::nearbyint(result[v] - s.truth[v]);
+            break;
+        }
+    }
+    int wrong = 0;
+    for (std::size_t v = 0; v < result.size(); ++v) {
+        if (s.inside[v] && std::fabs(result[v] - s.truth[v] - offset) > 1e-9) ++wrong;
+    }
+    return wrong;
+}
+
+}  // namespace
+
+TEST(Congruence, RoundingRecoversAGradientOfSeveralCyclesFromASmoothEstimate) {
+    const Scene s = scene(0.0);
+    std::vector<double> e = smoothEstimate(s, 0.0);
+    CongruenceCounts counts;
+    ASSERT_TRUE(makeCongruent(s.d, s.wrapped, e, s.inside, false, counts));
+    EXPECT_EQ(wrongInside(s, e), 0);
+    // Congruent everywhere (noise included): whole cycles away from the measurement.
+    for (std::size_t v = 0; v < e.size(); ++v) {
+        ASSERT_NEAR(e[v] - s.wrapped[v], std::nearbyint(e[v] - s.wrapped[v]), 1e-9);
+    }
+    EXPECT_EQ(counts.changedCycle, 0u);
+    EXPECT_GT(counts.inside, 5000u);
+}
+
+TEST(Congruence, ASteepLobeTheEstimateMissedIsRepairedByGrowingNotByRounding) {
+    const double lobe = 1.6;
+    const Scene s = scene(lobe);
+    std::vector<double> rounded = smoothEstimate(s, lobe);
+    std::vector<double> grown = rounded;
+    CongruenceCounts plain, repaired;
+    ASSERT_TRUE(makeCongruent(s.d, s.wrapped, rounded, s.inside, false, plain));
+    ASSERT_TRUE(makeCongruent(s.d, s.wrapped, grown, s.inside, true, repaired));
+    EXPECT_GT(wrongInside(s, rounded), 50) << "rounding alone cannot see the lobe";
+    EXPECT_EQ(wrongInside(s, grown), 0);
+    EXPECT_GT(repaired.changedCycle, 50u);
+    EXPECT_EQ(repaired.parts, 1);
+}
+
+TEST(Congruence, TheLevelPutsTheMedianInsideTheMaskNearestZero) {
+    for (const double level : {0.0, 3.0, -2.0}) {
+        SCOPED_TRACE(level);
+        const Scene s = scene(0.8, level);
+        std::vector<double> e = smoothEstimate(s, 0.8);
+        CongruenceCounts counts;
+        ASSERT_TRUE(makeCongruent(s.d, s.wrapped, e, s.inside, true, counts));
+        std::vector<double> inside;
+        for (std::size_t v = 0; v < e.size(); ++v)
+            if (s.inside[v]) inside.push_back(e[v]);
+        std::nth_element(inside.begin(), inside.begin() + (inside.size() - 1) / 2, inside.end());
+        EXPECT_LE(std::fabs(inside[(inside.size() - 1) / 2]), 0.5);
+        EXPECT_EQ(wrongInside(s, e), 0);
+    }
+}
+
+TEST(Congruence, SeparatePartsOfTheMaskTakeTheirLevelFromTheEstimate) {
+    // Two slabs with no voxel between them: the growth cannot cross, the estimate decides.
+    Scene s = scene(0.0);
+    for (int k = 5; k <= 6; ++k)
+        for (int j = 0; j < s.d.y; ++j)
+            for (int i = 0; i < s.d.x; ++i) s.inside[s.d.index(i, j, k)] = 0;
+    std::vector<double> e = smoothEstimate(s, 0.0);
+    CongruenceCounts counts;
+    ASSERT_TRUE(makeCongruent(s.d, s.wrapped, e, s.inside, true, counts));
+    EXPECT_EQ(counts.parts, 2);
+    EXPECT_EQ(wrongInside(s, e), 0);
+}
+
+TEST(Congruence, RefusesAnEmptyMaskOrSpansThatDoNotFitAndTouchesNothing) {
+    const Scene s = scene(0.0);
+    std::vector<double> e = smoothEstimate(s, 0.0);
+    const std::vector<double> before = e;
+    CongruenceCounts counts;
+    const std::vector<unsigned char> none(s.inside.size(), 0);
+    EXPECT_FALSE(makeCongruent(s.d, s.wrapped, e, none, true, counts));
+    std::vector<double> shorter(s.wrapped.begin(), s.wrapped.end() - 1);
+    EXPECT_FALSE(makeCongruent(s.d, shorter, e, s.inside, true, counts));
+    EXPECT_FALSE(makeCongruent(Dims{0, 36, 12}, s.wrapped, e, s.inside, true, counts));
+    EXPECT_EQ(e, before);
+    // An all-zero measurement gives an all-zero phase, not NaN.
+    std::vector<double> zeros(s.truth.size(), 0.0), estimate(s.truth.size(), 0.0);
+    ASSERT_TRUE(makeCongruent(s.d, zeros, estimate, s.inside, true, counts));
+    for (double v : estimate) ASSERT_EQ(v, 0.0);
+}
+
+TEST(RegionGrowing, StepsBetweenNeighboursStayWithinHalfACycleInsideTheMask) {
+    const Scene s = scene(1.6);
+    std::vector<double> cycles(s.truth.size(), 0.0);
+    std::vector<std::int32_t> part(s.truth.size());
+    ASSERT_EQ(ondrift::growUnwrapped(s.d, s.wrapped, s.inside, cycles, part), 1);
+    for (int k = 0; k < s.d.z; ++k)
+        for (int j = 0; j < s.d.y; ++j)
+            for (int i = 0; i + 1 < s.d.x; ++i) {
+                const std::size_t a = s.d.index(i, j, k), b = s.d.index(i + 1, j, k);
+                if (!s.inside[a] || !s.inside[b]) continue;
+                ASSERT_LT(std::fabs((s.wrapped[b] + cycles[b]) - (s.wrapped[a] + cycles[a])), 0.5);
+            }
+    EXPECT_NEAR(ondrift::wrappedStep(0.45, -0.45), -0.1, 1e-12);
+    EXPECT_NEAR(ondrift::wrappedStep(-0.45, 0.45), 0.1, 1e-12);
+}
