@@ -76,7 +76,8 @@ protected:
 
 TEST_F(OutputLayout, ByDefaultOnlyImagesAndTheSummaryWithTheShiftMapIn3D) {
     const fs::path out = run("default", "");
-    EXPECT_EQ(extensionsIn(out), (std::set<std::string>{".nii.gz", ".json"}));
+    // The images, the summary and the quality report.
+    EXPECT_EQ(extensionsIn(out), (std::set<std::string>{".nii.gz", ".json", ".html"}));
     const NiftiImage map =
         readNiftiHeader((out / "sub-phantom_task-rest_bold_pixshiftInEPIres.nii.gz").string());
     EXPECT_EQ(map.geometry.nt(), 1);
