@@ -9,7 +9,7 @@ namespace {
 using nlohmann::json;
 
 constexpr const char* kStyle = R"(
-body { font-family: sans-serif; margin: 1.5em auto; max-width: 1100px; color: #222; }
+body { font-family: sans-serif; margin: 1.5em auto; padding: 0 1.2em; max-width: 1100px; color: #222; }
 h1 { font-size: 1.5em; } h2 { border-bottom: 1px solid #ccc; padding-bottom: .2em; margin-top: 1.6em; }
 table { border-collapse: collapse; font-size: .9em; } td, th { border: 1px solid #ddd; padding: 3px 8px; text-align: left; vertical-align: top; }
 .row { display: flex; flex-wrap: wrap; gap: 14px; align-items: flex-end; }
