@@ -59,13 +59,13 @@ std::string gridText(const NiftiGeometry& g) {
 }
 
 Input readInput(const std::string& role, const std::string& path, bool nanToZero,
-                Reporter& reporter) {
+                Reporter& reporter, const std::optional<Sidecar>& given = std::nullopt) {
     const double start = reporter.elapsed();
     reporter.step("Reading " + role + " " + path);
     Input in;
     in.role = role;
     in.image = readNifti(path, ReadOptions{nanToZero}, &reporter);
-    in.sidecar = readSidecarFor(path);
+    in.sidecar = given ? given : readSidecarFor(path);
     if (in.sidecar) reporter.detail("  sidecar " + in.sidecar->path);
     in.seconds = reporter.elapsed() - start;
     return in;
@@ -131,12 +131,13 @@ CorrectResult correctSeries(const CorrectOptions& o, Reporter& reporter) {
     // Everything is read and checked before anything is written.
     OutputFolder out(o.out, o.overwrite, {phasePath, magnitudePath, epiPath, anatPath});
     std::vector<Input> inputs;
-    inputs.push_back(readInput("phase", phasePath, o.nanToZero, reporter));
+    inputs.push_back(readInput("phase", phasePath, o.nanToZero, reporter, o.phaseSidecar));
     const bool unwrap = o.flags.from == StartStep::Unwrap;
     if (!magnitudePath.empty() && unwrap) {
-        inputs.push_back(readInput("magnitude", magnitudePath, o.nanToZero, reporter));
+        inputs.push_back(
+            readInput("magnitude", magnitudePath, o.nanToZero, reporter, o.magnitudeSidecar));
     }
-    inputs.push_back(readInput("functional", epiPath, o.nanToZero, reporter));
+    inputs.push_back(readInput("functional", epiPath, o.nanToZero, reporter, o.epiSidecar));
     if (!anatPath.empty())
         inputs.push_back(readInput("anatomical", anatPath, o.nanToZero, reporter));
     auto find = [&inputs](const std::string& role) -> Input* {
@@ -166,29 +167,7 @@ CorrectResult correctSeries(const CorrectOptions& o, Reporter& reporter) {
     const NiftiGeometry& pg = phase.image.geometry;
     const NiftiGeometry& eg = epi.image.geometry;
     const bool sameDims = pg.nx() == eg.nx() && pg.ny() == eg.ny() && pg.nz() == eg.nz();
-    const bool explicitNoMap = o.flags.map && !*o.flags.map;
-    // Grids that differ are related through the mapping branch. Without an anatomical image the
-    // host offers a sampling lattice of its own: the functional grid at half its voxel size
-    // (the plug-in only samples the anatomical grid, it never reads its voxels).
-    const bool lattice = anat == nullptr && !explicitNoMap && !eg.sameGrid(pg, 0.5);
-    const bool mapping = anat != nullptr || lattice;
-    if (!mapping && !sameDims) {
-        throw InputError(epi.image.path + ": grid (" + gridText(eg) +
-                         ") differs from the field map's (" + gridText(pg) +
-                         "); --no-map needs the same grid");
-    }
-    if (!mapping && !eg.sameGrid(pg, 0.5)) {
-        reporter.warning(epi.image.path +
-                         ": placed differently from the field map in the world; "
-                         "with --no-map the shift map is applied voxel by voxel");
-    }
-    if (lattice) {
-        reporter.warning(
-            "the field map and the functional image lie on different grids; the shift "
-            "map is carried over through a sampling lattice at half the functional "
-            "voxel size (--anat gives an anatomical image instead)");
-    }
-    if (anat != nullptr) checkSamplingLattice(anat->image.geometry, eg, reporter);
+    const bool gridsDiffer = !eg.sameGrid(pg, 0.5);
 
     CorrectionFlags flags = o.flags;
     InputFacts facts;
@@ -202,10 +181,44 @@ CorrectResult correctSeries(const CorrectOptions& o, Reporter& reporter) {
     facts.phaseMin = *lo;
     facts.phaseMax = *hi;
     facts.haveAnat = anat != nullptr;
-    facts.gridsDiffer = lattice;
+    facts.gridsDiffer = gridsDiffer;
     facts.haveMagnitude = !magnitudePath.empty();
     Sidecars sidecars{phase.sidecar, magnitude ? magnitude->sidecar : std::nullopt, epi.sidecar};
     CorrectionSettings settings = resolveSettings(flags, sidecars, facts, reporter);
+
+    // Grids that differ are related by resampling the field map onto the functional grid, or,
+    // when asked for, through the mapping branch. Without an anatomical image that branch uses
+    // a sampling lattice of the host's own: the functional grid at half its voxel size (the
+    // plug-in only samples the anatomical grid, it never reads its voxels).
+    const bool resample = settings.resampleToFunctional.value == 1;
+    const bool mapping = settings.mapToFunctional.value == 1;
+    const bool lattice = mapping && anat == nullptr;
+    if (!mapping && !resample && !sameDims) {
+        throw InputError(epi.image.path + ": grid (" + gridText(eg) +
+                         ") differs from the field map's (" + gridText(pg) +
+                         "); --no-map needs the same grid");
+    }
+    if (!mapping && !resample && gridsDiffer) {
+        reporter.warning(epi.image.path +
+                         ": placed differently from the field map in the world; "
+                         "with --no-map the shift map is applied voxel by voxel");
+    }
+    if (lattice) {
+        reporter.warning(
+            "the field map and the functional image lie on different grids; the shift "
+            "map is carried over through a sampling lattice at half the functional "
+            "voxel size (--anat gives an anatomical image instead)");
+    }
+    if (resample && anat != nullptr) {
+        reporter.warning(anat->image.path +
+                         ": not used; the field map is resampled onto the functional grid in "
+                         "scanner coordinates (--map carries the shift map through it instead)");
+    }
+    if (resample && gridsDiffer) {
+        reporter.detail("The field map is resampled onto the functional grid (" + gridText(eg) +
+                        ")");
+    }
+    if (mapping && anat != nullptr) checkSamplingLattice(anat->image.geometry, eg, reporter);
     const float magScale =
         magnitude != nullptr ? magnitudeScale(o.magnitudeScale, *magnitude, reporter) : 1.0f;
 
@@ -225,7 +238,8 @@ CorrectResult correctSeries(const CorrectOptions& o, Reporter& reporter) {
     // What the report and the polarity check need of the inputs, taken before the documents
     // take over their values.
     ReportSources sources;
-    sources.mapping = settings.mapToFunctional.value != 0;
+    sources.mapping = mapping;
+    sources.resample = resample;
     sources.startIsShift = settings.from == StartStep::Undistort;
     sources.bandwidthPE = settings.bandWidthPE.value;
     sources.startImage = firstVolume(pg, phase.image.data);
@@ -256,11 +270,12 @@ CorrectResult correctSeries(const CorrectOptions& o, Reporter& reporter) {
             magnitude->document = documentName(niftiStem(magnitude->image.path), ".fmr", used);
             magnitude->index = importFmr(magnitude->image, magnitude->document, 1, magScale);
         }
-        if (epi.image.data.empty())
+        if (epi.image.data.empty()) {
             epi.image = readNifti(epiPath, ReadOptions{o.nanToZero}, nullptr);
+        }
         epi.document = documentName(niftiStem(epi.image.path), ".fmr", used);
         epi.index = adoptFmr(epi.image, epi.document);
-        if (anat != nullptr) {
+        if (anat != nullptr && mapping) {
             anat->document = documentName(niftiStem(anat->image.path), ".vmr", used);
             anat->index = vmrIndex = importVmr(anat->image, anat->document);
         } else if (lattice) {
@@ -278,7 +293,8 @@ CorrectResult correctSeries(const CorrectOptions& o, Reporter& reporter) {
     if (!settings.autoSign) releaseInputs();
 
     // "Start" as the GUI script sends it, with the picking dialogs answered in the order the
-    // runner asks: start image, magnitude (Unwrap only), VMR (with mapping), EPI.
+    // runner asks: start image, magnitude (Unwrap only), VMR (with mapping), EPI. Resampling
+    // asks for no VMR.
     const double runStart = reporter.elapsed();
     PluginSession plugin(o.plugin, reporter);
     auto& session = standin::session();
@@ -298,6 +314,7 @@ CorrectResult correctSeries(const CorrectOptions& o, Reporter& reporter) {
     p.setInt("mapFieldmapToFunctional", settings.mapToFunctional.value);
     if (!settings.documentedChain) {
         p.setInt("CongruentUnwrapping", settings.congruentUnwrapping.value);
+        p.setInt("ResampleFieldmapToFunctional", settings.resampleToFunctional.value);
         p.setInt("FieldMapConditioning", settings.fieldMapConditioning.value);
     }
     p.setString("Procedure", startStepName(settings.from));
@@ -348,8 +365,9 @@ CorrectResult correctSeries(const CorrectOptions& o, Reporter& reporter) {
         settings.phaseEncodingDir = {better, settings.phaseEncodingDir.source + ": " +
                                                  bidsDirection(better) + " matched better"};
         const double rerunStart = reporter.elapsed();
-        for (const auto& entry : fs::directory_iterator(out.staging()))
+        for (const auto& entry : fs::directory_iterator(out.staging())) {
             fs::remove_all(entry.path());
+        }
         openDocuments();
         releaseInputs();
         p.setInt("PhaseEncodingDir", better);

@@ -58,19 +58,29 @@ ShiftMaps savedShiftMaps(const ReportSources& s) {
     ShiftMaps maps;
     const Volume& field = s.startImage;  // the field map's grid
     const Volume& epi = s.meanBefore;
-    const auto& fd = field.dims;
-    std::optional<std::vector<float>> onField = savedVolume("_pixshift", fd);
-    if (!onField && s.startIsShift && !field.empty()) onField = field.values;
+    // The shift map the series was corrected with: carried over by the mapping branch, or
+    // computed on the functional grid (resampled field map, or shared grid).
+    std::optional<std::vector<float>> onEpi = savedVolume("_pixshiftInEPIres", epi.dims);
+    if (!onEpi && (s.resample || (!s.mapping && field.dims == epi.dims))) {
+        onEpi = savedVolume("_pixshift", epi.dims);
+    }
+    if (!onEpi && s.startIsShift && !s.mapping && !s.resample && field.dims == epi.dims) {
+        onEpi = field.values;
+    }
+    // The field map in Hz on its own grid when the shifts were computed there, else on the
+    // functional grid.
+    std::optional<std::vector<float>> onField;
+    if (!s.resample) {
+        onField = savedVolume("_pixshift", field.dims);
+        if (!onField && s.startIsShift && !field.empty()) onField = field.values;
+    }
     if (onField) {
         maps.fieldHz = withValues(field, *onField);
-        for (float& v : maps.fieldHz.values) v = static_cast<float>(v * s.bandwidthPE);
+    } else if (onEpi) {
+        maps.fieldHz = withValues(epi, *onEpi);
     }
-    const auto& ed = epi.dims;
-    if (auto mapped = savedVolume("_pixshiftInEPIres", ed)) {
-        maps.onEpi = withValues(epi, std::move(*mapped));
-    } else if (!s.mapping && onField && fd == ed) {
-        maps.onEpi = withValues(epi, std::move(*onField));
-    }
+    for (float& v : maps.fieldHz.values) v = static_cast<float>(v * s.bandwidthPE);
+    if (onEpi) maps.onEpi = withValues(epi, std::move(*onEpi));
     return maps;
 }
 
@@ -95,7 +105,7 @@ Volume savedMean(const std::string& projectName, const Volume& grid) {
 
 Volume magnitudeOnEpi(const ReportSources& s) {
     if (s.magnitude.empty() || s.meanBefore.dims[0] == 0) return {};
-    if (!s.mapping && s.magnitude.dims == s.meanBefore.dims) {
+    if (!s.mapping && !s.resample && s.magnitude.dims == s.meanBefore.dims) {
         return withValues(s.meanBefore, s.magnitude.values);
     }
     return resampleTo(s.magnitude, s.meanBefore);
@@ -139,7 +149,10 @@ ReportContent reportContent(const std::string& boldStem, const ReportSources& so
     content.title = boldStem;
     content.polarity = check;
     ReportImages& im = content.images;
-    im.magnitude = sources.magnitude;
+    // The field map is drawn over the magnitude on its own grid.
+    im.magnitude = maps.fieldHz.sameGrid(sources.magnitude) || !maps.fieldHz.sameGrid(magnitude)
+                       ? sources.magnitude
+                       : magnitude;
     im.fieldHz = maps.fieldHz;
     im.meanBefore = sources.meanBefore;
     im.meanAfter = std::move(meanAfter);

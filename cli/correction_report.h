@@ -17,10 +17,11 @@ class Reporter;
 
 /// What is taken from the inputs before their values are released.
 struct ReportSources {
-    Volume magnitude;   ///< field map grid, first volume as read (empty without one)
-    Volume meanBefore;  ///< functional grid
-    Volume startImage;  ///< field map grid: the start image (a shift map with --from Undistort)
-    bool mapping = false;
+    Volume magnitude;       ///< field map grid, first volume as read (empty without one)
+    Volume meanBefore;      ///< functional grid
+    Volume startImage;      ///< field map grid: the start image (a shift map with --from Undistort)
+    bool mapping = false;   ///< the shift map is carried over through the mapping branch
+    bool resample = false;  ///< the field map is resampled onto the functional grid
     bool startIsShift = false;
     double bandwidthPE = 0;
 };

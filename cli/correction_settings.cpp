@@ -391,7 +391,32 @@ CorrectionSettings resolveSettings(const CorrectionFlags& flags, const Sidecars&
     if (flags.map && !*flags.map && facts.haveAnat) {
         throw InputError("--anat and --no-map contradict each other");
     }
-    if (facts.haveAnat) {
+    if (flags.resample && *flags.resample && flags.map) {
+        throw InputError(std::string("--resample and ") + (*flags.map ? "--map" : "--no-map") +
+                         " contradict each other");
+    }
+    // Grids that differ are related by resampling the field map in scanner coordinates unless
+    // the user asks for the anatomical mapping (--map) or for none (--no-map).
+    if (flags.documentedChain && flags.resample && *flags.resample) {
+        throw InputError(
+            "--documented-chain runs the host's chain as documented; it cannot be combined "
+            "with --resample");
+    }
+    if (flags.documentedChain) {
+        s.resampleToFunctional = {0, "flag --documented-chain"};
+    } else if (flags.resample) {
+        s.resampleToFunctional = {*flags.resample ? 1 : 0,
+                                  *flags.resample ? "flag --resample" : "flag --no-resample"};
+    } else if (facts.gridsDiffer && !flags.map) {
+        s.resampleToFunctional = {
+            1, "derived: the field map and the functional image lie on different grids"};
+    } else {
+        s.resampleToFunctional = {
+            0, flags.map ? (*flags.map ? "flag --map" : "flag --no-map") : "default: same grid"};
+    }
+    if (s.resampleToFunctional.value == 1) {
+        s.mapToFunctional = {0, "not used: the field map is resampled onto the functional grid"};
+    } else if (facts.haveAnat) {
         s.mapToFunctional = {1, flags.map ? "flag --map" : "derived: --anat given"};
     } else if (facts.gridsDiffer && !(flags.map && !*flags.map)) {
         s.mapToFunctional = {
@@ -456,6 +481,7 @@ nlohmann::json CorrectionSettings::toJson() const {
     put("mapFieldmapToFunctional", mapToFunctional);
     if (!documentedChain) {
         put("CongruentUnwrapping", congruentUnwrapping);
+        put("ResampleFieldmapToFunctional", resampleToFunctional);
         put("FieldMapConditioning", fieldMapConditioning);
     }
     return j;

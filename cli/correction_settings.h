@@ -41,6 +41,7 @@ struct CorrectionFlags {
     std::optional<bool> maskLaplacian;
     std::optional<bool> applyTwoPi;
     std::optional<bool> map;
+    std::optional<bool> resample;
     std::optional<bool> congruent;
     std::optional<std::string> conditioning;  ///< documented, box, range or none
     bool documentedChain = false;             ///< exactly the host's chain
@@ -83,6 +84,7 @@ struct CorrectionSettings {
     bool autoSign = false;
     Setting<int> applyTwoPi;
     Setting<int> mapToFunctional;
+    Setting<int> resampleToFunctional;  ///< "ResampleFieldmapToFunctional"
     /// Beyond the host's documented chain (0: as documented; with --documented-chain the
     /// parameters are not sent at all).
     bool documentedChain = false;

@@ -9,7 +9,9 @@
 #include <filesystem>
 #include <fstream>
 #include <limits>
+#include <thread>
 #include <type_traits>
+#include <vector>
 
 #include "cli/errors.h"
 #include "cli/reporter.h"
@@ -270,6 +272,31 @@ NiftiImage readNiftiHeader(const std::string& path) {
     return image;
 }
 
+namespace {
+
+/// Counts NaN and infinite values: refused, or replaced by 0 with a warning.
+void checkFinite(NiftiImage& image, const ReadOptions& options, Reporter* reporter) {
+    const std::string& path = image.path;
+    for (float& v : image.data) {
+        if (!std::isfinite(v)) {
+            ++image.nonFinite;
+            if (options.nanToZero) v = 0.0f;
+        }
+    }
+    if (image.nonFinite > 0) {
+        if (!options.nanToZero) {
+            fail(path, std::to_string(image.nonFinite) +
+                           " voxels are NaN or infinite (--nan-to-zero replaces them with 0)");
+        }
+        if (reporter != nullptr) {
+            reporter->warning(path + ": replaced " + std::to_string(image.nonFinite) +
+                              " NaN or infinite voxels with 0");
+        }
+    }
+}
+
+}  // namespace
+
 NiftiImage readNifti(const std::string& path, const ReadOptions& options, Reporter* reporter) {
     Opened o = openChecked(path, options.maxVoxels);
     const int bytesPerVoxel = o.nim->nbyper;
@@ -290,6 +317,39 @@ NiftiImage readNifti(const std::string& path, const ReadOptions& options, Report
     image.dataTypeName = nifti_datatype_string(o.raw.datatype);
     image.data.resize(static_cast<std::size_t>(o.voxels));
 
+    const bool swap = o.nim->byteorder != nifti_short_order();
+    const double slope = o.nim->scl_slope;
+    const double inter = o.nim->scl_inter;
+    const bool scale = slope != 0.0 && !(slope == 1.0 && inter == 0.0);
+    const Converter convert = converterFor(o.nim->datatype);
+    const std::string label = "Reading " + fileName(path);
+    if (gz) {
+        if (const auto raw = inflateNiftiFile(path, offset + dataBytes)) {
+            // Converted in consecutive blocks on every core; each value on its own.
+            const std::size_t n = image.data.size();
+            const unsigned threads = n >= (std::size_t{1} << 20)
+                                         ? std::max(1u, std::thread::hardware_concurrency())
+                                         : 1u;
+            {
+                std::vector<std::jthread> workers;
+                for (unsigned t = 0; t < threads; ++t) {
+                    workers.emplace_back([&, t] {
+                        const std::size_t first = n * t / threads;
+                        const std::size_t end = n * (t + 1) / threads;
+                        convert(
+                            raw.get() + offset + first * static_cast<std::size_t>(bytesPerVoxel),
+                            end - first, swap, slope, inter, scale, image.data.data() + first);
+                    });
+                }
+            }
+            if (reporter != nullptr) reporter->progress(label, n, n);
+            checkFinite(image, options, reporter);
+            image.geometry =
+                NiftiGeometry(std::make_shared<const NiftiGeometry::Header>(o.nim.release()));
+            return image;
+        }
+    }
+
     znzFile fp = znzopen(path.c_str(), "rb", gz ? 1 : 0);
     if (znz_isnull(fp)) fail(path, std::string("cannot open: ") + std::strerror(errno));
     // gzseek answers the new offset, fseek 0; either way the position must then be the offset.
@@ -298,14 +358,8 @@ NiftiImage readNifti(const std::string& path, const ReadOptions& options, Report
         znzclose(fp);
         fail(path, "truncated: the data does not start where the header says");
     }
-    const bool swap = o.nim->byteorder != nifti_short_order();
-    const double slope = o.nim->scl_slope;
-    const double inter = o.nim->scl_inter;
-    const bool scale = slope != 0.0 && !(slope == 1.0 && inter == 0.0);
-    const Converter convert = converterFor(o.nim->datatype);
     const std::size_t perChunk = kChunkBytes / static_cast<std::size_t>(bytesPerVoxel);
     std::vector<unsigned char> raw(perChunk * static_cast<std::size_t>(bytesPerVoxel));
-    const std::string label = "Reading " + fileName(path);
     std::size_t done = 0;
     while (done < image.data.size()) {
         const std::size_t count = std::min(perChunk, image.data.size() - done);
@@ -321,23 +375,7 @@ NiftiImage readNifti(const std::string& path, const ReadOptions& options, Report
         if (reporter != nullptr) reporter->progress(label, done, image.data.size());
     }
     znzclose(fp);
-
-    for (float& v : image.data) {
-        if (!std::isfinite(v)) {
-            ++image.nonFinite;
-            if (options.nanToZero) v = 0.0f;
-        }
-    }
-    if (image.nonFinite > 0) {
-        if (!options.nanToZero) {
-            fail(path, std::to_string(image.nonFinite) +
-                           " voxels are NaN or infinite (--nan-to-zero replaces them with 0)");
-        }
-        if (reporter != nullptr) {
-            reporter->warning(path + ": replaced " + std::to_string(image.nonFinite) +
-                              " NaN or infinite voxels with 0");
-        }
-    }
+    checkFinite(image, options, reporter);
     image.geometry = NiftiGeometry(std::make_shared<const NiftiGeometry::Header>(o.nim.release()));
     return image;
 }

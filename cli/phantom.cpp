@@ -29,10 +29,10 @@ World toWorld(const Affine& a, double i, double j, double k) {
             a[8] * i + a[9] * j + a[10] * k + a[11]};
 }
 
-/// A grid of `dims` voxels of `size` mm, rotated about x by `tiltX` and about z by `tiltZ`
-/// (radians), mirrored in i when asked, centred at `centre`.
-Affine gridAffine(const std::array<int, 3>& dims, double size, double tiltX, double tiltZ,
-                  bool flipI, const std::array<double, 3>& centre) {
+/// A grid of `dims` voxels of `size` mm along i, j, k, rotated about x by `tiltX` and about z by
+/// `tiltZ` (radians), mirrored in i when asked, centred at `centre`.
+Affine gridAffine(const std::array<int, 3>& dims, const std::array<double, 3>& size, double tiltX,
+                  double tiltZ, bool flipI, const std::array<double, 3>& centre) {
     const double ca = std::cos(tiltX), sa = std::sin(tiltX);
     const double cb = std::cos(tiltZ), sb = std::sin(tiltZ);
     const double rx[9] = {1, 0, 0, 0, ca, -sa, 0, sa, ca};
@@ -42,7 +42,8 @@ Affine gridAffine(const std::array<int, 3>& dims, double size, double tiltX, dou
         for (int j = 0; j < 3; ++j) {
             double r = 0;
             for (int k = 0; k < 3; ++k) r += rz[3 * i + k] * rx[3 * k + j];
-            a[static_cast<std::size_t>(4 * i + j)] = r * size * (j == 0 && flipI ? -1.0 : 1.0);
+            a[static_cast<std::size_t>(4 * i + j)] =
+                r * size[static_cast<std::size_t>(j)] * (j == 0 && flipI ? -1.0 : 1.0);
         }
     }
     for (int i = 0; i < 3; ++i) {
@@ -125,13 +126,20 @@ Phantom makePhantom(const PhantomOptions& o) {
     }
     const PhantomModel model(o);
     const double tilt = o.tiltDegrees * kPi / 180.0;
-    const Affine fieldAffine = gridAffine(o.dims, o.voxelSize, tilt, tilt / 2, o.flipI, {0, 0, 0});
+    // Per-axis sizes where given; the head keeps the size that `voxelSize` gives it.
+    auto sizes = [](const std::array<float, 3>& perAxis, float size) {
+        return perAxis[0] > 0 ? std::array<double, 3>{perAxis[0], perAxis[1], perAxis[2]}
+                              : std::array<double, 3>{size, size, size};
+    };
+    const Affine fieldAffine =
+        gridAffine(o.dims, sizes(o.voxelSizes, o.voxelSize), tilt, tilt / 2, o.flipI, {0, 0, 0});
     const bool ownGrid = o.epiDims[0] > 0;
     const std::array<int, 3> ed = ownGrid ? o.epiDims : o.dims;
-    const Affine epiAffine = ownGrid
-                                 ? gridAffine(ed, o.epiVoxelSize, o.epiTiltDegrees * kPi / 180.0, 0,
-                                              false, o.epiCentreMm)
-                                 : fieldAffine;
+    const Affine epiAffine =
+        ownGrid
+            ? gridAffine(ed, sizes(o.epiVoxelSizes, o.epiVoxelSize), o.epiTiltDegrees * kPi / 180.0,
+                         o.epiTiltZDegrees * kPi / 180.0, o.epiFlipI, o.epiCentreMm)
+            : fieldAffine;
     p.geometry = makeGeometry({o.dims[0], o.dims[1], o.dims[2], 1}, fieldAffine, 0.0f);
     p.seriesGeometry = makeGeometry({ed[0], ed[1], ed[2], o.volumes}, epiAffine,
                                     static_cast<float>(o.repetitionTime));
@@ -213,7 +221,7 @@ Phantom makePhantom(const PhantomOptions& o) {
         // Half the field map's voxel size, over the field map's extent, axis-aligned.
         const double size = o.voxelSize / 2.0;
         const std::array<int, 3> ad{o.dims[0] * 2, o.dims[1] * 2, o.dims[2] * 2};
-        const Affine anatAffine = gridAffine(ad, size, 0, 0, false, {0, 0, 0});
+        const Affine anatAffine = gridAffine(ad, {size, size, size}, 0, 0, false, {0, 0, 0});
         p.anatomyGeometry = makeGeometry({ad[0], ad[1], ad[2], 1}, anatAffine, 0.0f);
         p.anatomy.resize(p.anatomyGeometry.voxelsPerVolume());
         for (int z = 0, i = 0; z < ad[2]; ++z) {

@@ -28,6 +28,9 @@ struct PhantomOptions {
     std::array<int, 3> dims{64, 64, 16};
     int volumes = 4;
     float voxelSize = 3.0f;
+    /// Field map voxel sizes along i, j, k when the first is above 0 (the head keeps the size
+    /// that `voxelSize` gives it).
+    std::array<float, 3> voxelSizes{0, 0, 0};
     int peDirection = 3;  ///< 1…6 (i, i-, j, j-, k, k-)
     double echoTime1 = 0.00492;
     double echoTime2 = 0.00738;  ///< a difference of 2.46 ms
@@ -58,7 +61,10 @@ struct PhantomOptions {
     /// rotated about x by `epiTiltDegrees` and centred at `epiCentreMm` in the world.
     std::array<int, 3> epiDims{0, 0, 0};
     float epiVoxelSize = 3.0f;
+    std::array<float, 3> epiVoxelSizes{0, 0, 0};  ///< per axis when the first is above 0
     double epiTiltDegrees = 0.0;
+    double epiTiltZDegrees = 0.0;  ///< then about z
+    bool epiFlipI = false;         ///< functional series stored mirrored in i
     std::array<double, 3> epiCentreMm{0, 0, 0};
     /// Also make an anatomical image (half the field map's voxel size, covering it).
     bool anatomy = false;

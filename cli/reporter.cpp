@@ -45,6 +45,10 @@ void Reporter::warning(const std::string& text) {
 }
 
 void Reporter::pluginLog(const std::string& entry) {
+    static const std::string kWarning = "Warning: ";
+    if (entry.compare(0, kWarning.size(), kWarning) == 0) {
+        warning("plug-in: " + entry.substr(kWarning.size()));
+    }
     if (verbosity_ == Verbosity::Verbose) {
         // Multi-line entries (statistics, matrices) keep their layout under one time stamp.
         std::istringstream lines(entry);

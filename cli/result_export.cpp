@@ -19,6 +19,7 @@ using nlohmann::json;
 namespace {
 
 constexpr const char* kShiftMapOnFunctionalGrid = "_pixshiftInEPIres.fmr";
+constexpr const char* kShiftMap = "_pixshift.fmr";
 
 struct Partial {
     double lo = std::numeric_limits<double>::infinity();
@@ -80,7 +81,11 @@ json valueStatistics(std::span<const float> values) {
 }
 
 int resultVolumes(const std::string& projectName, int documentVolumes) {
-    if (endsWith(projectName, kShiftMapOnFunctionalGrid)) return std::min(documentVolumes, 1);
+    // A shift map is one volume; saved through a functional series' document, the project
+    // holds that series' other volumes behind it.
+    if (endsWith(projectName, kShiftMapOnFunctionalGrid) || endsWith(projectName, kShiftMap)) {
+        return std::min(documentVolumes, 1);
+    }
     return documentVolumes;
 }
 

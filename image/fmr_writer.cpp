@@ -7,6 +7,7 @@
 #include "binding/host_api.h"
 #include "binding/log.h"
 #include "image/helper_tools.h"
+#include "image/parallel_volumes.h"
 
 namespace ondrift {
 namespace {
@@ -40,11 +41,14 @@ bool fitsDocument(const Image& image, const FMRHeader& h) {
 template <typename T, typename Convert>
 void storeVolumes(T** volumes, const Image& image, const double* values, Convert convert) {
     const std::size_t perVolume = image.voxelsPerVolume();
-    std::size_t k = 0;
-    for (std::int32_t v = 0; v < image.getNrOfVolumes(); ++v) {
-        T* out = volumes[v];
-        for (std::size_t i = 0; i < perVolume; ++i) out[i] = convert(values[k++]);
-    }
+    const std::int32_t count = image.getNrOfVolumes();
+    forEachVolumeRange(count, volumeWorkers(count, perVolume), [&](unsigned, int first, int end) {
+        for (int v = first; v < end; ++v) {
+            T* out = volumes[v];
+            const double* in = values + static_cast<std::size_t>(v) * perVolume;
+            for (std::size_t i = 0; i < perVolume; ++i) out[i] = convert(in[i]);
+        }
+    });
 }
 
 template <typename T>

@@ -1,5 +1,6 @@
 #include "image/host_documents.h"
 
+#include <algorithm>
 #include <cstring>
 #include <limits>
 #include <new>
@@ -8,6 +9,7 @@
 #include "binding/log.h"
 #include "image/display_funcs.h"
 #include "image/helper_tools.h"
+#include "image/parallel_volumes.h"
 
 namespace ondrift {
 namespace {
@@ -67,12 +69,20 @@ bool everyVolumePresent(T** volumes, std::int32_t count, std::int64_t perVolume)
 template <typename T>
 void copyVolumes(T* const* volumes, std::int32_t count, std::size_t perVolume,
                  std::vector<double>& out) {
-    for (std::int32_t v = 0; v < count; ++v) {
-        const std::size_t start = static_cast<std::size_t>(v) * perVolume;
-        if (start + perVolume > out.size()) return;
-        const T* in = volumes[v];
-        for (std::size_t i = 0; i < perVolume; ++i) out[start + i] = static_cast<double>(in[i]);
-    }
+    // Only the volumes that fit the array; each conversion is exact, so the threads' share
+    // does not matter.
+    const auto whole = static_cast<std::int32_t>(
+        std::min<std::size_t>(static_cast<std::size_t>(count), out.size() / perVolume));
+    forEachVolumeRange(whole, volumeWorkers(whole, perVolume), [&](unsigned, int first, int end) {
+        for (int v = first; v < end; ++v) {
+            const std::size_t start = static_cast<std::size_t>(v) * perVolume;
+            const T* in = volumes[v];
+            double* o = out.data() + start;
+            for (std::size_t i = 0; i < perVolume; ++i) {
+                o[i] = static_cast<double>(in[i]);
+            }
+        }
+    });
 }
 
 }  // namespace

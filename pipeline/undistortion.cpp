@@ -11,6 +11,7 @@
 #include "image/display_funcs.h"
 #include "image/fmr_writer.h"
 #include "image/helper_tools.h"
+#include "image/parallel_volumes.h"
 #include "pipeline/image_views.h"
 #include "pipeline/kernels/undistortion.h"
 #include "pipeline/step_errors.h"
@@ -53,19 +54,28 @@ bool undistortEPI(Image& epi, const Image& shiftMap, const AcquisitionParameters
     }
 
     logFormat("Undistort in direction: %s", displayFuncs().directionText(direction));
-    Image work;
-    epi.copyHeaderTo(work);
-    work.setNrOfVolumes(1);
-    work.setData(std::vector<double>(work.voxelsPerVolume(), 0.0));
+    // One work volume per thread: each volume is read completely into it before the volume is
+    // overwritten, and no volume reads another, so the threads cannot change a value.
+    const int volumes = epi.getNrOfVolumes();
+    const unsigned workers = volumeWorkers(volumes, d.voxels());
+    std::vector<Image> work(workers);
+    for (Image& w : work) {
+        epi.copyHeaderTo(w);
+        w.setNrOfVolumes(1);
+        w.setData(std::vector<double>(w.voxelsPerVolume(), 0.0));
+    }
     logText(epi.statisticsText("distorted data"));
 
     const std::span<const double> shift = volumeValues(shiftMap, 0);
-    const int volumes = epi.getNrOfVolumes();
-    for (int t = 0; t < volumes; ++t) {
-        // Each volume is read completely into the work volume before it is overwritten.
-        undistortVolume(volumeValues(std::as_const(epi), t), allValues(work), shift, d, direction);
-        copyVolume(work, epi, 0, t);
-    }
+    forEachVolumeRange(volumes, workers, [&](unsigned worker, int first, int end) {
+        Image& own = work[worker];
+        for (int t = first; t < end; ++t) {
+            undistortVolume(volumeValues(std::as_const(epi), t), allValues(own), shift, d,
+                            direction);
+            copyVolume(own, epi, 0, t);
+        }
+    });
+    work.clear();
 
     const helperTools tools;
     const std::string fileName =

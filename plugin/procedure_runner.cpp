@@ -334,6 +334,8 @@ void computePxshift(Run& run) {
             run.call.fail(error);
             return;
         }
+        // The shifts now belong to the EPI: their project is named after it.
+        resampled.setName(run.epi.getName());
     }
     const Image& fieldMap = run.settings.resampleToFunctional ? resampled : run.current;
     Image shifts = computePixelShiftMap(fieldMap, run.settings.acquisition, &error);

@@ -6,6 +6,7 @@
 #include <vector>
 
 #include "pipeline/kernels/region_growing.h"
+#include "pipeline/kernels/whole_numbers.h"
 
 namespace ondrift {
 
@@ -13,12 +14,65 @@ namespace {
 
 constexpr double kTwoPi = 6.283185307179586;
 
-/// The median of the values (the lower middle one for an even count); reorders them.
-template <typename T>
-T median(std::vector<T>& values) {
-    const auto mid = values.begin() + static_cast<std::ptrdiff_t>((values.size() - 1) / 2);
-    std::nth_element(values.begin(), mid, values.end());
-    return *mid;
+// The constant between estimate and measurement needs no more than a few thousand voxels; every
+// this many voxels of the mask is enough and saves a sine and a cosine per voxel.
+constexpr std::size_t kAlignmentStride = 7;
+
+/// The whole number nearest to the median of `values` (finite, at least one; the lower middle
+/// one for an even count), through a histogram of the rounded values: linear in the count.
+double medianCycle(const std::vector<double>& values) {
+    double lo = INFINITY, hi = -INFINITY;
+    for (double v : values) {
+        lo = std::min(lo, floorOf(v + 0.5));
+        hi = std::max(hi, floorOf(v + 0.5));
+    }
+    if (!(hi - lo < 1e6)) {
+        std::vector<double> copy = values;
+        const auto mid = copy.begin() + static_cast<std::ptrdiff_t>((copy.size() - 1) / 2);
+        std::nth_element(copy.begin(), mid, copy.end());
+        return floorOf(*mid + 0.5);
+    }
+    std::vector<std::size_t> count(static_cast<std::size_t>(hi - lo) + 1, 0);
+    for (double v : values) ++count[static_cast<std::size_t>(floorOf(v + 0.5) - lo)];
+    const std::size_t target = (values.size() - 1) / 2;
+    std::size_t seen = 0;
+    for (std::size_t b = 0; b < count.size(); ++b) {
+        seen += count[b];
+        if (seen > target) return lo + static_cast<double>(b);
+    }
+    return hi;
+}
+
+/// Shifts each grown part by the whole cycles that agree best with the rounded estimate (the
+/// median of their differences). Returns the voxels that changed.
+std::size_t levelParts(std::span<const std::int32_t> part, int parts,
+                       const std::vector<std::int32_t>& rounded, std::vector<std::int32_t>& grown) {
+    // The voxels of each part one after another (a counting sort by part), then one median each.
+    std::vector<std::size_t> start(static_cast<std::size_t>(parts) + 2, 0);
+    for (const std::int32_t p : part)
+        if (p > 0) ++start[static_cast<std::size_t>(p) + 1];
+    for (std::size_t p = 1; p < start.size(); ++p) start[p] += start[p - 1];
+    std::vector<std::int32_t> offsets(start.back());
+    std::vector<std::size_t> fill(start.begin(), start.end() - 1);
+    for (std::size_t v = 0; v < part.size(); ++v) {
+        if (part[v] > 0) offsets[fill[static_cast<std::size_t>(part[v])]++] = rounded[v] - grown[v];
+    }
+    std::vector<std::int32_t> shift(static_cast<std::size_t>(parts) + 1, 0);
+    for (std::size_t p = 1; p <= static_cast<std::size_t>(parts); ++p) {
+        if (start[p + 1] == start[p]) continue;
+        const auto first = offsets.begin() + static_cast<std::ptrdiff_t>(start[p]);
+        const auto last = offsets.begin() + static_cast<std::ptrdiff_t>(start[p + 1]);
+        const auto mid = first + (last - first - 1) / 2;
+        std::nth_element(first, mid, last);
+        shift[p] = *mid;
+    }
+    std::size_t changed = 0;
+    for (std::size_t v = 0; v < part.size(); ++v) {
+        if (part[v] <= 0) continue;
+        grown[v] += shift[static_cast<std::size_t>(part[v])];
+        if (grown[v] != rounded[v]) ++changed;
+    }
+    return changed;
 }
 
 }  // namespace
@@ -32,8 +86,9 @@ bool makeCongruent(Dims d, std::span<const double> wrapped, std::span<double> es
     double sumSin = 0, sumCos = 0;
     for (std::size_t v = 0; v < n; ++v) {
         if (inside[v] == 0) continue;
-        ++counts.inside;
+        if (counts.inside++ % kAlignmentStride != 0) continue;
         const double a = kTwoPi * (wrapped[v] - estimate[v]);
+        if (!std::isfinite(a)) continue;
         sumSin += std::sin(a);
         sumCos += std::cos(a);
     }
@@ -41,41 +96,29 @@ bool makeCongruent(Dims d, std::span<const double> wrapped, std::span<double> es
     const double c = (sumSin != 0 || sumCos != 0) ? std::atan2(sumSin, sumCos) / kTwoPi : 0.0;
     counts.alignment = c;
 
-    std::vector<double> cycles(n);
+    std::vector<std::int32_t> cycles(n);
     for (std::size_t v = 0; v < n; ++v) {
-        const double k = std::nearbyint(estimate[v] + c - wrapped[v]);
-        cycles[v] = std::isfinite(k) ? k : 0.0;
+        if (inside[v] != 0) cycles[v] = cycleCount(estimate[v] + c - wrapped[v]);
     }
     if (grow) {
-        std::vector<double> grown = cycles;
+        std::vector<std::int32_t> grown = cycles;
         std::vector<std::int32_t> part(n);
         counts.parts = growUnwrapped(d, wrapped, inside, grown, part);
-        // Each part's level: the whole cycles that agree best with the rounded estimate.
-        std::vector<std::vector<double>> offsets(static_cast<std::size_t>(counts.parts) + 1);
-        for (std::size_t v = 0; v < n; ++v) {
-            if (part[v] > 0)
-                offsets[static_cast<std::size_t>(part[v])].push_back(cycles[v] - grown[v]);
-        }
-        std::vector<double> shift(offsets.size(), 0.0);
-        for (std::size_t p = 1; p < offsets.size(); ++p) {
-            if (!offsets[p].empty()) shift[p] = median(offsets[p]);
-        }
-        for (std::size_t v = 0; v < n; ++v) {
-            if (part[v] <= 0) continue;
-            const double k = grown[v] + shift[static_cast<std::size_t>(part[v])];
-            if (k != cycles[v]) ++counts.changedCycle;
-            cycles[v] = k;
-        }
+        counts.changedCycle = levelParts(part, counts.parts, cycles, grown);
+        cycles.swap(grown);
     }
 
     std::vector<double> phase;
     phase.reserve(counts.inside);
     for (std::size_t v = 0; v < n; ++v) {
-        if (inside[v] != 0) phase.push_back(wrapped[v] + cycles[v]);
+        const double u = wrapped[v] + cycles[v];
+        if (inside[v] != 0 && std::isfinite(u)) phase.push_back(u);
     }
-    const double level = std::nearbyint(median(phase));
+    const double level = phase.empty() ? 0.0 : medianCycle(phase);
     counts.level = level;
-    for (std::size_t v = 0; v < n; ++v) estimate[v] = wrapped[v] + (cycles[v] - level);
+    for (std::size_t v = 0; v < n; ++v) {
+        estimate[v] = inside[v] != 0 ? wrapped[v] + (cycles[v] - level) : estimate[v] + (c - level);
+    }
     return true;
 }
 

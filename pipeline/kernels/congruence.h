@@ -18,7 +18,9 @@ struct CongruenceCounts {
 };
 
 /// Replaces `estimate` (an unwrapped phase in cycles that may be off by a smooth function, such
-/// as a least-squares solution) by the wrapped measurement `wrapped` (cycles) plus whole cycles:
+/// as a least-squares solution) inside the mask by the wrapped measurement `wrapped` (cycles)
+/// plus whole cycles; outside the mask, where the measurement is noise, it keeps the aligned
+/// estimate:
 /// 1. the estimate's constant is aligned to the measurement inside the mask (circular mean of
 ///    wrapped − estimate);
 /// 2. every voxel takes the whole number of cycles nearest to the aligned estimate;
@@ -27,6 +29,7 @@ struct CongruenceCounts {
 ///    so that patches where the estimate is off by more than half a cycle (steep lobes) follow
 ///    the measured phase steps instead;
 /// 4. whole cycles are removed everywhere so that the median inside the mask lies nearest 0.
+/// The phase is then continuous across the edge of the mask wherever the estimate was.
 /// Returns false, touching nothing, when the extents or span lengths do not fit or the mask is
 /// empty.
 bool makeCongruent(Dims d, std::span<const double> wrapped, std::span<double> estimate,

@@ -1,40 +1,62 @@
 #include "pipeline/kernels/extrapolation.h"
 
 #include <cstddef>
+#include <cstdint>
+#include <limits>
 #include <vector>
 
 namespace ondrift {
 
 namespace {
 
-// Passes of neighbour averaging over the filled region. A few are enough to take the corners
-// off the shells; the measured voxels never move.
-constexpr int kRelaxPasses = 4;
+// Filled voxels up to this city-block distance from the mask are averaged once with their
+// neighbours; the measured voxels never move.
+constexpr std::int32_t kSmoothedBand = 6;
 
-struct Grid {
-    Dims d;
-    std::ptrdiff_t sx = 1, sy = 0, sz = 0;
+constexpr std::int32_t kUnknown = std::numeric_limits<std::int32_t>::max() / 2;
 
-    explicit Grid(Dims dims)
-        : d(dims), sy(dims.x), sz(static_cast<std::ptrdiff_t>(dims.x) * dims.y) {}
-
-    /// Calls f(neighbour index) for each face neighbour of (i, j, k) inside the grid.
-    template <typename F>
-    void forNeighbours(std::size_t v, int i, int j, int k, F&& f) const {
-        const auto p = static_cast<std::ptrdiff_t>(v);
-        if (i > 0) f(static_cast<std::size_t>(p - sx));
-        if (i + 1 < d.x) f(static_cast<std::size_t>(p + sx));
-        if (j > 0) f(static_cast<std::size_t>(p - sy));
-        if (j + 1 < d.y) f(static_cast<std::size_t>(p + sy));
-        if (k > 0) f(static_cast<std::size_t>(p - sz));
-        if (k + 1 < d.z) f(static_cast<std::size_t>(p + sz));
+/// One raster sweep of the city-block distance to the mask. Forward (k, j, i ascending) looks
+/// at the lower neighbours, backward at the upper ones; together they give the exact distance.
+template <bool Forward>
+void sweep(Dims d, std::vector<std::int32_t>& dist) {
+    const std::ptrdiff_t sy = d.x, sz = static_cast<std::ptrdiff_t>(d.x) * d.y;
+    const int step = Forward ? -1 : 1;  // towards the neighbours already visited
+    for (int kk = 0; kk < d.z; ++kk) {
+        const int k = Forward ? kk : d.z - 1 - kk;
+        for (int jj = 0; jj < d.y; ++jj) {
+            const int j = Forward ? jj : d.y - 1 - jj;
+            for (int ii = 0; ii < d.x; ++ii) {
+                const int i = Forward ? ii : d.x - 1 - ii;
+                const std::ptrdiff_t v = i + sy * j + sz * k;
+                std::int32_t best = dist[static_cast<std::size_t>(v)];
+                if (best == 0) continue;
+                auto consider = [&](std::ptrdiff_t w) {
+                    const std::int32_t c = dist[static_cast<std::size_t>(w)] + 1;
+                    if (c < best) best = c;
+                };
+                const int ni = i + step, nj = j + step, nk = k + step;
+                if (ni >= 0 && ni < d.x) consider(v + step);
+                if (nj >= 0 && nj < d.y) consider(v + step * sy);
+                if (nk >= 0 && nk < d.z) consider(v + step * sz);
+                dist[static_cast<std::size_t>(v)] = best;
+            }
+        }
     }
-    void coords(std::size_t v, int& i, int& j, int& k) const {
-        i = static_cast<int>(v % static_cast<std::size_t>(d.x));
-        j = static_cast<int>((v / static_cast<std::size_t>(d.x)) % static_cast<std::size_t>(d.y));
-        k = static_cast<int>(v / static_cast<std::size_t>(sz));
-    }
-};
+}
+
+/// Bits of the face neighbours that lie in the grid (bit 2a: lower along axis a, 2a+1: upper).
+std::vector<unsigned char> neighbourBits(Dims d) {
+    std::vector<unsigned char> bits(d.voxels());
+    std::size_t v = 0;
+    for (int k = 0; k < d.z; ++k)
+        for (int j = 0; j < d.y; ++j)
+            for (int i = 0; i < d.x; ++i, ++v) {
+                bits[v] = static_cast<unsigned char>((i > 0 ? 1 : 0) | (i + 1 < d.x ? 2 : 0) |
+                                                     (j > 0 ? 4 : 0) | (j + 1 < d.y ? 8 : 0) |
+                                                     (k > 0 ? 16 : 0) | (k + 1 < d.z ? 32 : 0));
+            }
+    return bits;
+}
 
 }  // namespace
 
@@ -43,82 +65,72 @@ bool extrapolateOutsideMask(Dims d, std::span<double> field,
     if (d.x < 1 || d.y < 1 || d.z < 1) return false;
     const std::size_t n = d.voxels();
     if (field.size() != n || inside.size() != n) return false;
-    // 0: unknown, 1: measured, 2: filled in an earlier shell, 3: in the current shell.
-    std::vector<unsigned char> state(n);
+    std::vector<std::int32_t> dist(n);
     std::size_t known = 0;
     for (std::size_t v = 0; v < n; ++v) {
-        state[v] = inside[v] != 0 ? 1 : 0;
-        known += state[v];
+        dist[v] = inside[v] != 0 ? 0 : kUnknown;
+        known += inside[v] != 0 ? 1 : 0;
     }
     if (known == 0) return false;
     if (known == n) return true;
+    sweep<true>(d, dist);
+    sweep<false>(d, dist);
 
-    const Grid g(d);
-    std::vector<std::size_t> shell, next, filled;
-    // The first shell: outside voxels with a measured face neighbour.
-    for (int k = 0, v = 0; k < d.z; ++k)
-        for (int j = 0; j < d.y; ++j)
-            for (int i = 0; i < d.x; ++i, ++v) {
-                const auto u = static_cast<std::size_t>(v);
-                if (state[u] != 0) continue;
-                bool touches = false;
-                g.forNeighbours(u, i, j, k, [&](std::size_t w) { touches |= state[w] == 1; });
-                if (touches) {
-                    state[u] = 3;
-                    shell.push_back(u);
-                }
-            }
-    std::vector<double> values;
-    while (!shell.empty()) {
-        values.assign(shell.size(), 0.0);
-        for (std::size_t s = 0; s < shell.size(); ++s) {
-            int i, j, k;
-            g.coords(shell[s], i, j, k);
-            double sum = 0;
-            int count = 0;
-            g.forNeighbours(shell[s], i, j, k, [&](std::size_t w) {
-                if (state[w] == 1 || state[w] == 2) {
-                    sum += field[w];
-                    ++count;
-                }
-            });
-            values[s] = sum / count;  // every shell voxel touches the previous shell
+    // The outside voxels in order of distance (a counting sort, storage order within a shell).
+    std::int32_t far = 0;
+    for (const std::int32_t t : dist) far = t > far ? t : far;
+    std::vector<std::size_t> start(static_cast<std::size_t>(far) + 2, 0);
+    for (const std::int32_t t : dist)
+        if (t > 0) ++start[static_cast<std::size_t>(t) + 1];
+    for (std::size_t t = 1; t < start.size(); ++t) start[t] += start[t - 1];
+    std::vector<std::uint32_t> order(start.back());
+    {
+        std::vector<std::size_t> fill(start.begin(), start.end() - 1);
+        for (std::size_t v = 0; v < n; ++v) {
+            if (dist[v] > 0)
+                order[fill[static_cast<std::size_t>(dist[v])]++] = static_cast<std::uint32_t>(v);
         }
-        next.clear();
-        for (std::size_t s = 0; s < shell.size(); ++s) {
-            field[shell[s]] = values[s];
-            state[shell[s]] = 2;
-            filled.push_back(shell[s]);
-        }
-        for (const std::size_t u : shell) {
-            int i, j, k;
-            g.coords(u, i, j, k);
-            g.forNeighbours(u, i, j, k, [&](std::size_t w) {
-                if (state[w] == 0) {
-                    state[w] = 3;
-                    next.push_back(w);
-                }
-            });
-        }
-        shell.swap(next);
     }
-
-    // Jacobi passes over the filled voxels: each takes the mean of all its face neighbours.
-    values.resize(filled.size());
-    for (int pass = 0; pass < kRelaxPasses; ++pass) {
-        for (std::size_t s = 0; s < filled.size(); ++s) {
-            int i, j, k;
-            g.coords(filled[s], i, j, k);
-            double sum = 0;
-            int count = 0;
-            g.forNeighbours(filled[s], i, j, k, [&](std::size_t w) {
+    const std::vector<unsigned char> bits = neighbourBits(d);
+    const std::ptrdiff_t offset[6] = {-1,
+                                      1,
+                                      -d.x,
+                                      d.x,
+                                      -static_cast<std::ptrdiff_t>(d.x) * d.y,
+                                      static_cast<std::ptrdiff_t>(d.x) * d.y};
+    // Each voxel of a shell takes the mean of its neighbours in the shell before: every side
+    // counts alike, so the fill does not depend on how the grid is stored.
+    for (const std::uint32_t v : order) {
+        const std::int32_t previous = dist[v] - 1;
+        double sum = 0;
+        int count = 0;
+        for (int e = 0; e < 6; ++e) {
+            if ((bits[v] & (1u << e)) == 0) continue;
+            const auto w = static_cast<std::size_t>(static_cast<std::ptrdiff_t>(v) + offset[e]);
+            if (dist[w] == previous) {
                 sum += field[w];
                 ++count;
-            });
-            values[s] = count > 0 ? sum / count : field[filled[s]];
+            }
         }
-        for (std::size_t s = 0; s < filled.size(); ++s) field[filled[s]] = values[s];
+        field[v] = sum / count;  // a voxel at distance t has a neighbour at t − 1
     }
+    // One pass of neighbour averaging over the shells near the mask (from the values before
+    // the pass), where the fill leaves its corners and displaced voxels read the field.
+    const std::size_t bandEnd =
+        start[static_cast<std::size_t>(far < kSmoothedBand ? far : kSmoothedBand) + 1];
+    std::vector<double> smoothed(bandEnd);
+    for (std::size_t s = 0; s < bandEnd; ++s) {
+        const std::uint32_t v = order[s];
+        double sum = 0;
+        int count = 0;
+        for (int e = 0; e < 6; ++e) {
+            if ((bits[v] & (1u << e)) == 0) continue;
+            sum += field[static_cast<std::size_t>(static_cast<std::ptrdiff_t>(v) + offset[e])];
+            ++count;
+        }
+        smoothed[s] = sum / count;
+    }
+    for (std::size_t s = 0; s < bandEnd; ++s) field[order[s]] = smoothed[s];
     return true;
 }
 

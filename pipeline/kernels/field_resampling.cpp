@@ -20,19 +20,21 @@ struct Axis {
 };
 
 // Neighbours and upper weight on an axis of n voxels, for a position already known to be
-// within the covered range (so floor fits an int).
+// within the covered range (−0.5 − kSnap … n − 0.5 + kSnap, so the floor fits an int and is
+// found by truncation of the position shifted above zero).
 inline Axis locate(double p, int n) {
-    const double nearest = std::nearbyint(p);
-    if (std::fabs(p - nearest) < kSnap) p = nearest;
-    const double lower = std::floor(p);
     Axis a;
-    a.f = p - lower;
-    a.i0 = static_cast<int>(lower);
-    a.i1 = a.i0 + 1;
-    if (a.i0 < 0) a.i0 = 0;
-    if (a.i1 > n - 1) a.i1 = n - 1;
-    if (a.i0 > n - 1) a.i0 = n - 1;
-    if (a.i1 < 0) a.i1 = 0;
+    int lower = static_cast<int>(p + 1.0) - 1;
+    double f = p - lower;
+    if (f < kSnap) {
+        f = 0.0;
+    } else if (f > 1.0 - kSnap) {
+        f = 0.0;
+        ++lower;
+    }
+    a.f = f;
+    a.i0 = lower < 0 ? 0 : (lower > n - 1 ? n - 1 : lower);
+    a.i1 = lower + 1 > n - 1 ? n - 1 : (lower + 1 < 0 ? 0 : lower + 1);
     return a;
 }
 
@@ -60,15 +62,21 @@ ResampleCounts resampleTrilinear(Dims source, std::span<const double> sourceValu
                 const Axis ax = locate(p[0], source.x);
                 const Axis ay = locate(p[1], source.y);
                 const Axis az = locate(p[2], source.z);
+                const double wx[2] = {1.0 - ax.f, ax.f};
+                const double wy[2] = {1.0 - ay.f, ay.f};
+                const double wz[2] = {1.0 - az.f, az.f};
+                const int xs[2] = {ax.i0, ax.i1};
+                const std::size_t rows[2] = {static_cast<std::size_t>(ay.i0) * source.x,
+                                             static_cast<std::size_t>(ay.i1) * source.x};
+                const std::size_t planes[2] = {
+                    static_cast<std::size_t>(az.i0) * source.x * source.y,
+                    static_cast<std::size_t>(az.i1) * source.x * source.y};
                 double sum = 0.0, weight = 0.0;
                 for (int c = 0; c < 8; ++c) {
-                    const int x = (c & 1) ? ax.i1 : ax.i0;
-                    const int y = (c & 2) ? ay.i1 : ay.i0;
-                    const int z = (c & 4) ? az.i1 : az.i0;
-                    const double w = ((c & 1) ? ax.f : 1.0 - ax.f) * ((c & 2) ? ay.f : 1.0 - ay.f) *
-                                     ((c & 4) ? az.f : 1.0 - az.f);
+                    const int bx = c & 1, by = (c >> 1) & 1, bz = c >> 2;
+                    const double w = wx[bx] * wy[by] * wz[bz];
                     if (w == 0.0) continue;
-                    const std::size_t s = source.index(x, y, z);
+                    const std::size_t s = planes[bz] + rows[by] + static_cast<std::size_t>(xs[bx]);
                     if (masked && sourceInside[s] == 0) continue;
                     sum += w * sourceValues[s];
                     weight += w;

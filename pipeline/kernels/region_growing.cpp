@@ -1,143 +1,150 @@
 #include "pipeline/kernels/region_growing.h"
 
-#include <array>
 #include <cmath>
 #include <cstddef>
 #include <vector>
+
+#include "pipeline/kernels/whole_numbers.h"
 
 namespace ondrift {
 
 namespace {
 
-// Edges are queued by reliability in this many buckets, so that taking the best edge is a
+// Voxels are queued by reliability in this many buckets, so that taking the best one is a
 // constant-time step rather than a heap operation.
 constexpr int kBuckets = 256;
 
-struct Neighbourhood {
-    Dims d;
-    std::ptrdiff_t stride[3];
-
-    explicit Neighbourhood(Dims dims)
-        : d(dims), stride{1, dims.x, static_cast<std::ptrdiff_t>(dims.x) * dims.y} {}
-
-    /// Calls f(neighbour, axis) for each face neighbour of voxel v (coordinates c) in the grid.
-    template <typename F>
-    void each(std::size_t v, const std::array<int, 3>& c, F&& f) const {
-        const int n[3] = {d.x, d.y, d.z};
-        const auto p = static_cast<std::ptrdiff_t>(v);
-        for (int a = 0; a < 3; ++a) {
-            if (c[a] > 0) f(static_cast<std::size_t>(p - stride[a]), a);
-            if (c[a] + 1 < n[a]) f(static_cast<std::size_t>(p + stride[a]), a);
-        }
-    }
-    std::array<int, 3> coords(std::size_t v) const {
-        const auto nx = static_cast<std::size_t>(d.x), ny = static_cast<std::size_t>(d.y);
-        return {static_cast<int>(v % nx), static_cast<int>((v / nx) % ny),
-                static_cast<int>(v / (nx * ny))};
-    }
+/// Per voxel of the mask: its reliability bucket and which of its six face neighbours lie in
+/// the grid and in the mask (bit 2a: lower along axis a, bit 2a + 1: upper).
+struct Graph {
+    std::vector<unsigned char> bucket;
+    std::vector<unsigned char> links;
+    std::ptrdiff_t offset[6];
 };
 
-/// 1 / (1 + summed absolute wrapped second differences along the axes that have both
-/// neighbours inside the mask), in (0, 1].
-std::vector<float> reliability(const Neighbourhood& g, std::span<const double> w,
-                               std::span<const unsigned char> inside) {
-    std::vector<float> r(w.size(), 0.0f);
-    for (std::size_t v = 0; v < w.size(); ++v) {
-        if (inside[v] == 0) continue;
-        const auto c = g.coords(v);
-        const int n[3] = {g.d.x, g.d.y, g.d.z};
-        double sum = 0;
-        for (int a = 0; a < 3; ++a) {
-            if (c[a] == 0 || c[a] + 1 == n[a]) continue;
-            const std::size_t lo = v - static_cast<std::size_t>(g.stride[a]);
-            const std::size_t hi = v + static_cast<std::size_t>(g.stride[a]);
-            if (inside[lo] == 0 || inside[hi] == 0) continue;
-            sum += std::fabs(wrappedStep(w[hi], w[v]) - wrappedStep(w[v], w[lo]));
-        }
-        r[v] = static_cast<float>(1.0 / (1.0 + 8.0 * sum));
+/// Reliability is 1 / (1 + 8 · summed absolute wrapped second differences along the axes that
+/// have both neighbours in the mask): noise, residues and steep lobes make it low.
+Graph buildGraph(Dims d, std::span<const double> w, std::span<const unsigned char> inside) {
+    Graph g;
+    const std::size_t n = w.size();
+    g.bucket.assign(n, 0);
+    g.links.assign(n, 0);
+    const std::ptrdiff_t stride[3] = {1, d.x, static_cast<std::ptrdiff_t>(d.x) * d.y};
+    for (int a = 0; a < 3; ++a) {
+        g.offset[2 * a] = -stride[a];
+        g.offset[2 * a + 1] = stride[a];
     }
-    return r;
+    const int extent[3] = {d.x, d.y, d.z};
+    std::size_t v = 0;
+    for (int k = 0; k < d.z; ++k)
+        for (int j = 0; j < d.y; ++j)
+            for (int i = 0; i < d.x; ++i, ++v) {
+                if (inside[v] == 0) continue;
+                const int c[3] = {i, j, k};
+                unsigned char links = 0;
+                double sum = 0;
+                for (int a = 0; a < 3; ++a) {
+                    const bool hasLo = c[a] > 0 && inside[v - static_cast<std::size_t>(stride[a])];
+                    const bool hasHi =
+                        c[a] + 1 < extent[a] && inside[v + static_cast<std::size_t>(stride[a])];
+                    links |= static_cast<unsigned char>((hasLo ? 1 : 0) << (2 * a));
+                    links |= static_cast<unsigned char>((hasHi ? 1 : 0) << (2 * a + 1));
+                    if (hasLo && hasHi) {
+                        const double lo = w[v - static_cast<std::size_t>(stride[a])];
+                        const double hi = w[v + static_cast<std::size_t>(stride[a])];
+                        sum += std::fabs(wrappedStep(hi, w[v]) - wrappedStep(w[v], lo));
+                    }
+                }
+                g.links[v] = links;
+                const double r = 1.0 / (1.0 + 8.0 * sum);
+                g.bucket[v] =
+                    static_cast<unsigned char>(static_cast<int>(r * (kBuckets - 1) + 0.5));
+            }
+    return g;
 }
-
-struct Edge {
-    std::uint32_t from;
-    std::uint32_t to;
-};
 
 }  // namespace
 
 double wrappedStep(double a, double b) {
     const double t = a - b + 0.5;
-    return t - std::floor(t) - 0.5;
+    return t - floorOf(t) - 0.5;
 }
 
 int growUnwrapped(Dims d, std::span<const double> wrapped, std::span<const unsigned char> inside,
-                  std::span<double> cycles, std::span<std::int32_t> component) {
+                  std::span<std::int32_t> cycles, std::span<std::int32_t> component) {
     if (d.x < 1 || d.y < 1 || d.z < 1) return -1;
     const std::size_t n = d.voxels();
-    if (n > 0xFFFFFFFFu || wrapped.size() != n || inside.size() != n || cycles.size() != n ||
+    if (n > 0x7FFFFFFFu || wrapped.size() != n || inside.size() != n || cycles.size() != n ||
         component.size() != n) {
         return -1;
     }
-    const Neighbourhood g(d);
-    const std::vector<float> r = reliability(g, wrapped, inside);
+    const Graph g = buildGraph(d, wrapped, inside);
     for (std::size_t v = 0; v < n; ++v) component[v] = 0;
 
-    std::vector<std::vector<Edge>> buckets(kBuckets);
-    auto bucketOf = [&](std::size_t a, std::size_t b) {
-        // Edge reliability is the sum of the two voxels' reliabilities, in (0, 2].
-        const int k = static_cast<int>((r[a] + r[b]) * 0.5f * (kBuckets - 1) + 0.5f);
-        return k < 0 ? 0 : (k >= kBuckets ? kBuckets - 1 : k);
-    };
-    int parts = 0;
-    // Seeds in order of reliability: the best voxel not yet reached starts the next part.
+    // Seeds in order of reliability (a stable counting sort, best first, so the result is
+    // deterministic): the best voxel not yet reached starts the next part.
     std::vector<std::uint32_t> order;
-    order.reserve(n);
-    for (std::size_t v = 0; v < n; ++v)
-        if (inside[v] != 0) order.push_back(static_cast<std::uint32_t>(v));
-    // A stable counting sort by reliability bucket, best first, keeps the result deterministic.
     {
         std::vector<std::size_t> count(kBuckets + 1, 0);
-        auto key = [&](std::uint32_t v) {
-            return kBuckets - 1 - static_cast<int>(r[v] * (kBuckets - 1) + 0.5f);
-        };
-        for (std::uint32_t v : order) ++count[static_cast<std::size_t>(key(v)) + 1];
+        for (std::size_t v = 0; v < n; ++v)
+            if (inside[v] != 0) ++count[static_cast<std::size_t>(kBuckets - g.bucket[v])];
         for (int k = 0; k < kBuckets; ++k) count[k + 1] += count[k];
-        std::vector<std::uint32_t> sorted(order.size());
-        for (std::uint32_t v : order) sorted[count[static_cast<std::size_t>(key(v))]++] = v;
-        order.swap(sorted);
+        order.resize(count[kBuckets]);
+        for (std::size_t v = 0; v < n; ++v) {
+            if (inside[v] == 0) continue;
+            order[count[static_cast<std::size_t>(kBuckets - 1 - g.bucket[v])]++] =
+                static_cast<std::uint32_t>(v);
+        }
     }
 
-    int top = -1;  // the best bucket that may hold edges
-    auto pushEdges = [&](std::size_t v) {
-        g.each(v, g.coords(v), [&](std::size_t w, int) {
-            if (inside[w] != 0 && component[w] == 0) {
-                const int b = bucketOf(v, w);
-                buckets[static_cast<std::size_t>(b)].push_back(
-                    {static_cast<std::uint32_t>(v), static_cast<std::uint32_t>(w)});
-                if (b > top) top = b;
-            }
-        });
+    // Voxels wait in buckets by their reliability; each enters once (marked while queued).
+    // When taken, a voxel follows its most reliable neighbour already placed.
+    constexpr std::int32_t kQueued = -1;
+    std::vector<std::vector<std::uint32_t>> buckets(kBuckets);
+    int top = -1;  // the best bucket that may hold voxels
+    auto discover = [&](std::size_t v) {
+        const unsigned char links = g.links[v];
+        for (int e = 0; e < 6; ++e) {
+            if ((links & (1u << e)) == 0) continue;
+            const auto w = static_cast<std::size_t>(static_cast<std::ptrdiff_t>(v) + g.offset[e]);
+            if (component[w] != 0) continue;
+            component[w] = kQueued;
+            const int b = g.bucket[w];
+            buckets[static_cast<std::size_t>(b)].push_back(static_cast<std::uint32_t>(w));
+            if (b > top) top = b;
+        }
     };
+    int parts = 0;
     for (const std::uint32_t seed : order) {
         if (component[seed] != 0) continue;
         ++parts;
         component[seed] = parts;
-        pushEdges(seed);
+        discover(seed);
         while (top >= 0) {
             auto& bucket = buckets[static_cast<std::size_t>(top)];
             if (bucket.empty()) {
                 --top;
                 continue;
             }
-            const Edge e = bucket.back();
+            const std::size_t v = bucket.back();
             bucket.pop_back();
-            if (component[e.to] != 0) continue;
-            component[e.to] = parts;
-            const double u = wrapped[e.from] + cycles[e.from];
-            const double target = u + wrappedStep(wrapped[e.to], wrapped[e.from]);
-            cycles[e.to] = std::nearbyint(target - wrapped[e.to]);
-            pushEdges(e.to);
+            std::size_t from = v;
+            int best = -1;
+            const unsigned char links = g.links[v];
+            for (int e = 0; e < 6; ++e) {
+                if ((links & (1u << e)) == 0) continue;
+                const auto w =
+                    static_cast<std::size_t>(static_cast<std::ptrdiff_t>(v) + g.offset[e]);
+                if (component[w] > 0 && g.bucket[w] > best) {
+                    best = g.bucket[w];
+                    from = w;
+                }
+            }
+            component[v] = parts;
+            const double target =
+                wrapped[from] + cycles[from] + wrappedStep(wrapped[v], wrapped[from]);
+            cycles[v] = cycleCount(target - wrapped[v]);
+            discover(v);
         }
     }
     return parts;

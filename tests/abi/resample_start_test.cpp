@@ -129,8 +129,8 @@ TEST_F(ResampleThroughStart, FieldMapIsResampledBeforeTheShiftsAreComputed) {
     EXPECT_EQ(errorNr(), 0) << errorMsg();
     EXPECT_TRUE(logged("Resample field map onto the functional grid..."));
     EXPECT_FALSE(loggedPart("Resample pixel shift map"));  // already on the EPI's grid
-    // The shifts are computed on the EPI's grid and saved there.
-    const SaveRecord* save = savedAs("fieldmap_pixshift_pixshift.fmr");
+    // The shifts are computed on the EPI's grid and saved there, named after the EPI.
+    const SaveRecord* save = savedAs("epi_pixshift.fmr");
     ASSERT_NE(save, nullptr);
     const Accuracy acc = measure(scene, save->volumeValues(0));
     EXPECT_LT(acc.maxInside, kTrilinearBound);

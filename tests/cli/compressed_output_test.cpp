@@ -172,3 +172,45 @@ TEST(CompressedNifti, PythonsNiftiReaderTakesTheMembers) {
         "exit(0 if d.shape == (40, 30, 20, 6) and (d == f).all() else 1)";
     EXPECT_EQ(std::system((python + " -c \"" + script + "\"").c_str()), 0);
 }
+
+TEST(CompressedNifti, FilesOfOtherToolsReadAsTheUncompressedImage) {
+    ScratchFolder scratch("gzip-foreign");
+    const NiftiGeometry g =
+        makeGeometry({64, 48, 20, 9}, {3, 0, 0, 0, 0, 3, 0, 0, 0, 0, 3.5, 0, 0, 0, 0, 1});
+    std::vector<float> values(g.voxelsPerVolume() * 9);
+    for (std::size_t i = 0; i < values.size(); ++i) {
+        values[i] = static_cast<float>((i * 7919) % 4001) * 0.5f - 700.0f;
+    }
+    const std::string plain = scratch / "i.nii";
+    writeNifti(plain, g, 9, values, nullptr, StoredType{4, 0.5, -0.25});  // int16, scaled
+    const NiftiImage reference = readNifti(plain, {}, nullptr);
+    // One gzip member from zlib, as most tools write; then the same with bytes after it.
+    std::FILE* in = std::fopen(plain.c_str(), "rb");
+    Bytes raw(std::size_t{8} << 20);
+    raw.resize(std::fread(raw.data(), 1, raw.size(), in));
+    std::fclose(in);
+    const std::string single = scratch / "single.nii.gz";
+    gzFile z = gzopen(single.c_str(), "wb6");
+    gzwrite(z, raw.data(), static_cast<unsigned>(raw.size()));
+    gzclose(z);
+    const NiftiImage fromSingle = readNifti(single, {}, nullptr);
+    EXPECT_EQ(fromSingle.data, reference.data);
+    EXPECT_EQ(fromSingle.dataTypeName, "INT16");
+    {
+        std::FILE* f = std::fopen(single.c_str(), "ab");
+        std::fputs("trailing bytes", f);
+        std::fclose(f);
+    }
+    EXPECT_EQ(readNifti(single, {}, nullptr).data, reference.data);
+    // A stream cut short is still refused with the reader's own words.
+    const std::string cut = scratch / "cut.nii.gz";
+    gzFile c = gzopen(cut.c_str(), "wb6");
+    gzwrite(c, raw.data(), static_cast<unsigned>(raw.size() / 2));
+    gzclose(c);
+    try {
+        readNifti(cut, {}, nullptr);
+        ADD_FAILURE() << "a truncated stream was read";
+    } catch (const InputError& e) {
+        EXPECT_NE(std::string(e.what()).find("truncated"), std::string::npos) << e.what();
+    }
+}

@@ -173,7 +173,9 @@ TEST_F(Correction, AFunctionalGridOfItsOwnIsReachedThroughTheAnatomicalImage) {
     EXPECT_EQ(refused.exitCode, 2);
     EXPECT_NE(refused.err.find("--no-map needs the same grid"), std::string::npos) << refused.err;
 
-    const CommandRun run = runOndrift(args + " --anat \"" + files.anatomy + "\"", scratch);
+    // The anatomical image carries the shift map only when the mapping is asked for (by
+    // default grids that differ are resampled instead).
+    const CommandRun run = runOndrift(args + " --map --anat \"" + files.anatomy + "\"", scratch);
     ASSERT_EQ(run.exitCode, 0) << run.err;
     EXPECT_EQ(run.err.find("coarser"), std::string::npos) << run.err;
     // An anatomical image coarser than the functional voxels leaves holes in the mapped map.
@@ -182,11 +184,11 @@ TEST_F(Correction, AFunctionalGridOfItsOwnIsReachedThroughTheAnatomicalImage) {
     fine.epiDims = {50, 50, 16};
     const PhantomFiles fineFiles =
         writePhantom(makePhantom(fine), scratch / "mapped-fine-in", nullptr);
-    const CommandRun coarse =
-        runOndrift("correct -q --phase \"" + fineFiles.phase + "\" --magnitude \"" +
-                       fineFiles.magnitude + "\" --epi \"" + fineFiles.bold + "\" --anat \"" +
-                       fineFiles.magnitude + "\" --out \"" + (scratch / "mapped-fine-out") + "\"",
-                   scratch);
+    const CommandRun coarse = runOndrift(
+        "correct -q --phase \"" + fineFiles.phase + "\" --magnitude \"" + fineFiles.magnitude +
+            "\" --epi \"" + fineFiles.bold + "\" --anat \"" + fineFiles.magnitude +
+            "\" --map --out \"" + (scratch / "mapped-fine-out") + "\"",
+        scratch);
     EXPECT_EQ(coarse.exitCode, 0) << coarse.err;
     EXPECT_NE(coarse.err.find("coarser"), std::string::npos) << coarse.err;
     const fs::path out = scratch.path() / "mapped-out";
@@ -199,7 +201,7 @@ TEST_F(Correction, AFunctionalGridOfItsOwnIsReachedThroughTheAnatomicalImage) {
     EXPECT_LT(after * 2.0, before) << "before " << before << ", after " << after;
 
     // Without an anatomical image the host's own sampling lattice relates the grids.
-    const CommandRun own = runOndrift(args + "-lattice", scratch);
+    const CommandRun own = runOndrift(args + "-lattice --map", scratch);
     ASSERT_EQ(own.exitCode, 0) << own.err;
     EXPECT_NE(own.err.find("sampling lattice"), std::string::npos) << own.err;
     const NiftiImage viaLattice = readNifti(

@@ -78,10 +78,15 @@ TEST_F(OutputLayout, ByDefaultOnlyImagesAndTheSummaryWithTheShiftMapIn3D) {
     const fs::path out = run("default", "");
     // The images, the summary and the quality report.
     EXPECT_EQ(extensionsIn(out), (std::set<std::string>{".nii.gz", ".json", ".html"}));
+    // The grids differ: the field map is resampled, and the shifts computed on the functional
+    // grid are named after the series.
     const NiftiImage map =
-        readNiftiHeader((out / "sub-phantom_task-rest_bold_pixshiftInEPIres.nii.gz").string());
+        readNiftiHeader((out / "sub-phantom_task-rest_bold_pixshift.nii.gz").string());
     EXPECT_EQ(map.geometry.nt(), 1);
-    EXPECT_EQ(storedDimensions(out / "sub-phantom_task-rest_bold_pixshiftInEPIres.nii.gz"), 3);
+    EXPECT_EQ(storedDimensions(out / "sub-phantom_task-rest_bold_pixshift.nii.gz"), 3);
+    // Through the documented mapping, the mapped shift map is 3-D as well.
+    const fs::path mapped = run("mapped", "--map");
+    EXPECT_EQ(storedDimensions(mapped / "sub-phantom_task-rest_bold_pixshiftInEPIres.nii.gz"), 3);
     const NiftiImage corrected =
         readNiftiHeader((out / "sub-phantom_task-rest_bold_undistort.nii.gz").string());
     EXPECT_EQ(corrected.geometry.nt(), 3);

@@ -162,6 +162,22 @@ TEST(Settings, MissingAndContradictoryParametersAreRefused) {
              r.flags.map = false;
              r.facts.haveAnat = true;
          }},
+        {"--resample and --map contradict",
+         [](Resolve& r) {
+             r.flags.resample = true;
+             r.flags.map = true;
+             r.facts.gridsDiffer = true;
+         }},
+        {"cannot be combined with --resample",
+         [](Resolve& r) {
+             r.flags.resample = true;
+             r.flags.documentedChain = true;
+         }},
+        {"--resample and --no-map contradict",
+         [](Resolve& r) {
+             r.flags.resample = true;
+             r.flags.map = false;
+         }},
         {"--vcycles must lie", [](Resolve& r) { r.flags.vcycles = -1; }},
         {"--method must be", [](Resolve& r) { r.flags.method = "Multigrid"; }},
     };
@@ -200,4 +216,50 @@ TEST(Settings, FieldMapsAndPhaseUnitsDecideTheScaling) {
     EXPECT_EQ(units().phaseToRadians.value, 1);  // scanner units
     EXPECT_FALSE(isZeroToTwoPi(0.0f, 4095.0f));
     EXPECT_FALSE(isZeroToTwoPi(-3.0f, 3.0f));
+}
+
+TEST(Settings, GridsThatDifferAreResampledUnlessTheMappingIsAskedFor) {
+    struct Case {
+        const char* what;
+        bool gridsDiffer, anat;
+        std::optional<bool> map, resample;
+        int expectResample, expectMap;
+        const char* source;
+    };
+    const Case cases[] = {
+        {"shared grid", false, false, {}, {}, 0, 0, "default"},
+        {"grids differ", true, false, {}, {}, 1, 0, "derived: the field map and the functional"},
+        {"grids differ, with --anat", true, true, {}, {}, 1, 0, "derived"},
+        {"shared grid, with --anat", false, true, {}, {}, 0, 1, "default"},
+        {"--map: the documented mapping", true, false, true, {}, 0, 1, "flag --map"},
+        {"--map with --anat", true, true, true, {}, 0, 1, "flag --map"},
+        {"--no-resample: the mapping", true, false, {}, false, 0, 1, "flag --no-resample"},
+        {"--no-map: voxel by voxel", true, false, false, {}, 0, 0, "flag --no-map"},
+        {"--resample on a shared grid", false, false, {}, true, 1, 0, "flag --resample"},
+    };
+    {
+        // The host's chain as documented: grids that differ go through the mapping.
+        Resolve r;
+        r.facts.gridsDiffer = true;
+        r.flags.documentedChain = true;
+        const CorrectionSettings s = r();
+        EXPECT_EQ(s.resampleToFunctional.value, 0);
+        EXPECT_EQ(s.mapToFunctional.value, 1);
+        EXPECT_FALSE(s.toJson().contains("ResampleFieldmapToFunctional"));
+    }
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        Resolve r;
+        r.facts.gridsDiffer = c.gridsDiffer;
+        r.facts.haveAnat = c.anat;
+        r.flags.map = c.map;
+        r.flags.resample = c.resample;
+        const CorrectionSettings s = r();
+        EXPECT_EQ(s.resampleToFunctional.value, c.expectResample);
+        EXPECT_EQ(s.mapToFunctional.value, c.expectMap);
+        EXPECT_EQ(s.resampleToFunctional.source.rfind(c.source, 0), 0u)
+            << s.resampleToFunctional.source;
+        const json j = s.toJson();
+        EXPECT_EQ(j["ResampleFieldmapToFunctional"]["value"], c.expectResample);
+    }
 }

@@ -77,7 +77,7 @@ TEST(Extrapolation, AConstantOrASingleVoxelFillsTheGridWithItsValue) {
     for (double v : field) EXPECT_DOUBLE_EQ(v, 12.5);
 }
 
-TEST(Extrapolation, TheFillFollowsTheFieldAtTheMaskEdgeAndDoesNotDependOnVisitingOrder) {
+TEST(Extrapolation, TheFillFollowsTheFieldAtTheMaskEdgeWhicheverWayTheGridIsStored) {
     // A field that ramps along x inside a ball; outside, the fill must continue it near the
     // edge (close to the nearest inside value), and a mirrored input gives the mirrored output.
     const Dims d{24, 12, 6};
