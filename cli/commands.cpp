@@ -238,6 +238,9 @@ void Commands::addBids(CLI::App& app) {
                     "Do not check the data set with the BIDS validator first");
     bids_->add_flag("--keep-projects", o.keepProjects,
                     "Also keep the plug-in's projects (OUTPUT_DIR/projects)");
+    bids_->add_option("--output-type", o.outputType, "Images as nii.gz (default) or nii")
+        ->check(CLI::IsMember({"nii", "nii.gz"}))
+        ->type_name("nii|nii.gz");
     bids_->add_option("--plugin", o.plugin, "Plug-in library")->type_name("FILE");
 }
 

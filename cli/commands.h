@@ -51,6 +51,7 @@ struct BidsOptions {
     bool overwrite = false;
     bool skipValidation = false;
     bool keepProjects = false;
+    std::string outputType = "nii.gz";
     std::string plugin;
 };
 
