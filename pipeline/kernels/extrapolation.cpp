@@ -56,7 +56,8 @@ bool extrapolateOutsideMask(Dims d, std::span<double> field,
                             std::span<const unsigned char> inside) {
     if (d.x < 1 || d.y < 1 || d.z < 1) return false;
     const std::size_t n = d.voxels();
-    if (field.size() != n || inside.size() != n) return false;
+    // Voxels are numbered in 32 bits in the shell order.
+    if (field.size() != n || inside.size() != n || n > 0xFFFFFFFFu) return false;
     std::vector<std::int32_t> dist(n);
     std::size_t known = 0;
     for (std::size_t v = 0; v < n; ++v) {
