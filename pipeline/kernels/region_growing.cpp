@@ -15,10 +15,11 @@ namespace {
 // constant-time step rather than a heap operation.
 constexpr int kBuckets = 256;
 
-/// Per voxel of the mask, in one 16-bit word so that a neighbour costs one load: its
-/// reliability bucket (low byte) and which of its six face neighbours lie in the grid and in
-/// the mask (high byte; bit 2a: lower along axis a, bit 2a + 1: upper). Entries outside the
-/// mask are never read and stay unset.
+/// Per voxel of the mask, in one 16-bit word so that looking at a neighbour costs one load: its
+/// reliability bucket (bits 0-7), which of its six face neighbours lie in the grid and in the
+/// mask (bits 8-13; bit 8 + 2a: lower along axis a, 8 + 2a + 1: upper), and whether the growth
+/// has queued (bit 14) or placed (bit 15) it. Entries outside the mask are never read and stay
+/// unset.
 struct Graph {
     std::unique_ptr<std::uint16_t[]> meta;
     std::ptrdiff_t offset[6];
@@ -84,7 +85,9 @@ int growUnwrapped(Dims d, std::span<const double> wrapped, std::span<const unsig
     }
     std::size_t perBucket[kBuckets] = {};
     const Graph g = buildGraph(d, wrapped, inside, component, perBucket);
-    const auto bucketOf = [&](std::size_t v) { return static_cast<int>(g.meta[v] & 0xFFu); };
+    std::uint16_t* const meta = g.meta.get();
+    const auto bucketOf = [&](std::size_t v) { return static_cast<int>(meta[v] & 0xFFu); };
+    constexpr unsigned kQueued = 1u << 14, kPlaced = 1u << 15;
 
     // Seeds in order of reliability (a stable counting sort, best first, so the result is
     // deterministic): the best voxel not yet reached starts the next part.
@@ -104,16 +107,15 @@ int growUnwrapped(Dims d, std::span<const double> wrapped, std::span<const unsig
 
     // Voxels wait in buckets by their reliability; each enters once (marked while queued).
     // When taken, a voxel follows its most reliable neighbour already placed.
-    constexpr std::int32_t kQueued = -1;
     std::vector<std::vector<std::uint32_t>> buckets(kBuckets);
     int top = -1;  // the best bucket that may hold voxels
     auto discover = [&](std::size_t v) {
-        const unsigned links = g.meta[v] >> 8;
+        const unsigned links = (meta[v] >> 8) & 63u;
         for (int e = 0; e < 6; ++e) {
             if ((links & (1u << e)) == 0) continue;
             const auto w = static_cast<std::size_t>(static_cast<std::ptrdiff_t>(v) + g.offset[e]);
-            if (component[w] != 0) continue;
-            component[w] = kQueued;
+            if ((meta[w] & (kQueued | kPlaced)) != 0) continue;
+            meta[w] = static_cast<std::uint16_t>(meta[w] | kQueued);
             const int b = bucketOf(w);
             buckets[static_cast<std::size_t>(b)].push_back(static_cast<std::uint32_t>(w));
             if (b > top) top = b;
@@ -121,9 +123,10 @@ int growUnwrapped(Dims d, std::span<const double> wrapped, std::span<const unsig
     };
     int parts = 0;
     for (const std::uint32_t seed : order) {
-        if (component[seed] != 0) continue;
+        if ((meta[seed] & (kQueued | kPlaced)) != 0) continue;
         ++parts;
         component[seed] = parts;
+        meta[seed] = static_cast<std::uint16_t>(meta[seed] | kPlaced);
         discover(seed);
         while (top >= 0) {
             auto& bucket = buckets[static_cast<std::size_t>(top)];
@@ -137,25 +140,26 @@ int growUnwrapped(Dims d, std::span<const double> wrapped, std::span<const unsig
             // is queued (after the choice, as it is never placed yet).
             std::size_t from = v;
             int best = -1;
-            const unsigned links = g.meta[v] >> 8;
+            const unsigned links = (meta[v] >> 8) & 63u;
             for (int e = 0; e < 6; ++e) {
                 if ((links & (1u << e)) == 0) continue;
                 const auto w =
                     static_cast<std::size_t>(static_cast<std::ptrdiff_t>(v) + g.offset[e]);
-                const std::int32_t c = component[w];
-                const int b = bucketOf(w);
-                if (c > 0) {
+                const unsigned m = meta[w];
+                const int b = static_cast<int>(m & 0xFFu);
+                if ((m & kPlaced) != 0) {
                     if (b > best) {
                         best = b;
                         from = w;
                     }
-                } else if (c == 0) {
-                    component[w] = kQueued;
+                } else if ((m & kQueued) == 0) {
+                    meta[w] = static_cast<std::uint16_t>(m | kQueued);
                     buckets[static_cast<std::size_t>(b)].push_back(static_cast<std::uint32_t>(w));
                     if (b > top) top = b;
                 }
             }
             component[v] = parts;
+            meta[v] = static_cast<std::uint16_t>(meta[v] | kPlaced);
             const double target =
                 wrapped[from] + cycles[from] + wrappedStep(wrapped[v], wrapped[from]);
             cycles[v] = cycleCount(target - wrapped[v]);
