@@ -5,6 +5,14 @@
 #include <cstddef>
 #include <string>
 
+// The C++ runtime of the Windows cross build formats in the C99 way (%zu included), but the
+// plain printf checker there knows only the older Microsoft forms.
+#if defined(__MINGW32__)
+#define ONDRIFT_PRINTF_FORMAT(f, a) __attribute__((format(gnu_printf, f, a)))
+#else
+#define ONDRIFT_PRINTF_FORMAT(f, a) __attribute__((format(printf, f, a)))
+#endif
+
 namespace ondrift {
 
 /// Scratch size of one formatted log entry; longer entries are cut, never overflowed.
@@ -17,7 +25,7 @@ void logMessage(const char* text, bool withPrefix);
 void logText(const std::string& text);
 
 /// printf-style entry formatted into the 65,536-byte scratch buffer.
-void logFormat(const char* format, ...) __attribute__((format(printf, 1, 2)));
+void logFormat(const char* format, ...) ONDRIFT_PRINTF_FORMAT(1, 2);
 
 }  // namespace ondrift
 

@@ -27,6 +27,21 @@ Outputs in OUT: every project the plug-in saved (.fmr/.stc), its AMR images, a N
 <bold stem>_undistort.nii.gz), and ondrift.json (inputs, parameters and their sources, the
 plug-in's log, statistics, timings).)";
 
+const char* const kBidsFooter = R"(Examples:
+  ondrift bids /data/ds001 /data/ds001/derivatives/ondrift participant
+  ondrift bids ds out participant --participant-label 01 02 --task rest -j 4
+
+Finds every functional run (func/*_bold.nii[.gz]) and the field map meant for it (IntendedFor,
+or B0FieldSource matching B0FieldIdentifier): a phase difference with its magnitude, two phase
+images, or a field map in Hz, rad/s or T. Every parameter comes from the sidecars, with values
+inherited from the data set's and the session's JSON files. Each run is corrected as
+`ondrift correct` would, in a process of its own; OUTPUT_DIR becomes a BIDS derivatives data
+set: sub-<L>/[ses-<S>/]func/..._desc-undistorted_bold.nii.gz with its sidecar, the per-run shift
+map ..._desc-ondrift_pixelshift.nii.gz, and fmap/..._desc-ondrift_fieldmap.nii.gz (Hz). Logs of
+each run are in OUTPUT_DIR/logs. A rerun skips the runs that are complete.
+Exit codes: 0 every run with a field map was corrected (runs without one are skipped with a
+note); 1 some run failed (the others are done); 2 bad usage or a data set that is not valid.)";
+
 const char* const kDemoFooter = R"(Examples:
   ondrift demo                       # small phantom in a temporary folder, a few seconds
   ondrift demo --size large --out demo-large
@@ -54,6 +69,7 @@ const char* const kInfoFooter = R"(Examples:
 
 void Commands::add(CLI::App& app) {
     addCorrect(app);
+    addBids(app);
     addDemo(app);
     addRun(app);
     addInfo(app);
@@ -183,6 +199,42 @@ void Commands::addCorrect(CLI::App& app) {
         ->type_name("FILE");
 }
 
+void Commands::addBids(CLI::App& app) {
+    BidsOptions& o = bidsOptions_;
+    bids_ = app.add_subcommand("bids", "Correct every run of a BIDS data set (BIDS-App form)");
+    bids_->footer(kBidsFooter);
+    bids_->add_option("bids_dir", o.bidsDir, "The BIDS data set")
+        ->required()
+        ->type_name("BIDS_DIR");
+    bids_->add_option("output_dir", o.outputDir, "The derivatives folder (created when missing)")
+        ->required()
+        ->type_name("OUTPUT_DIR");
+    bids_->add_option("analysis_level", o.analysisLevel, "participant")
+        ->required()
+        ->check(CLI::IsMember({"participant"}))
+        ->type_name("participant");
+    bids_
+        ->add_option("--participant-label,--participant_label", o.participants,
+                     "Only these participants (01 or sub-01)")
+        ->type_name("LABEL...");
+    bids_->add_option("--task", o.tasks, "Only runs of these tasks")->type_name("TASK...");
+    bids_->add_option("--session", o.sessions, "Only these sessions")->type_name("SES...");
+    bids_
+        ->add_option("--bold", o.bolds,
+                     "Only these functional runs (file names, or paths from BIDS_DIR); one "
+                     "node per run in a workflow engine")
+        ->type_name("FILE...");
+    bids_->add_option("-j,--jobs", o.jobs, "Runs at once (default: the number of cores)")
+        ->check(CLI::Range(1, 1024))
+        ->type_name("N");
+    bids_->add_flag("--overwrite", o.overwrite, "Redo runs whose outputs are complete");
+    bids_->add_flag("--skip-bids-validation", o.skipValidation,
+                    "Do not check the data set with the BIDS validator first");
+    bids_->add_flag("--keep-projects", o.keepProjects,
+                    "Also keep the plug-in's projects (OUTPUT_DIR/projects)");
+    bids_->add_option("--plugin", o.plugin, "Plug-in library")->type_name("FILE");
+}
+
 void Commands::addDemo(CLI::App& app) {
     demo_ = app.add_subcommand("demo", "Correct a synthetic phantom and check the result");
     demo_->footer(kDemoFooter);
@@ -194,6 +246,14 @@ void Commands::addDemo(CLI::App& app) {
     demo_->add_option("--size", demoOptions_.size, "small (default, a few seconds) or large")
         ->check(CLI::IsMember({"small", "large"}));
     demo_->add_option("--plugin", demoOptions_.plugin, "Plug-in library")->type_name("FILE");
+    demo_
+        ->add_option("--bids", demoOptions_.bidsOut,
+                     "Only write a small phantom BIDS data set to DIR (every field-map kind and "
+                     "metadata style), for trying `ondrift bids`")
+        ->type_name("DIR");
+    demo_->add_option("--subjects", demoOptions_.subjects, "Subjects of the --bids data set")
+        ->check(CLI::Range(1, 200))
+        ->type_name("N");
 }
 
 void Commands::addRun(CLI::App& app) {
@@ -233,6 +293,7 @@ int Commands::run(Reporter& reporter) {
         collectCorrectFlags();
         return runCorrect(correctOptions_, reporter);
     }
+    if (bids_ != nullptr && bids_->parsed()) return runBids(bidsOptions_, reporter);
     if (demo_ != nullptr && demo_->parsed()) return runDemo(demoOptions_, reporter);
     if (run_ != nullptr && run_->parsed()) return runScript(runOptions_, reporter);
     if (info_ != nullptr && info_->parsed()) return runInfo(infoOptions_, reporter);

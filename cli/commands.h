@@ -5,6 +5,7 @@
 #include <deque>
 #include <optional>
 #include <string>
+#include <vector>
 
 #include "cli/correction_settings.h"
 
@@ -30,12 +31,34 @@ struct CorrectOptions {
     bool overwrite = false;
     std::string outputType = "nii.gz";  ///< "nii" or "nii.gz"
     bool keepProjects = false;          ///< also the host's project files and AMR images
+    /// Sidecars given by the caller instead of the X.json beside each input (a BIDS data set's
+    /// sidecars with what they inherit from the levels above).
+    std::optional<Sidecar> phaseSidecar;
+    std::optional<Sidecar> magnitudeSidecar;
+    std::optional<Sidecar> epiSidecar;
+};
+
+struct BidsOptions {
+    std::string bidsDir;
+    std::string outputDir;
+    std::string analysisLevel;
+    std::vector<std::string> participants;  ///< with or without "sub-"
+    std::vector<std::string> tasks;
+    std::vector<std::string> sessions;  ///< with or without "ses-"
+    std::vector<std::string> bolds;     ///< only these functional runs
+    int jobs = 0;                       ///< 0: the number of cores
+    bool overwrite = false;
+    bool skipValidation = false;
+    bool keepProjects = false;
+    std::string plugin;
 };
 
 struct DemoOptions {
     std::string out;  ///< empty: a temporary folder, removed afterwards
     std::string size = "small";
     std::string plugin;
+    std::string bidsOut;  ///< write a phantom BIDS data set here instead, and stop
+    int subjects = 2;
 };
 
 struct RunOptions {
@@ -48,6 +71,7 @@ struct InfoOptions {
 };
 
 int runCorrect(const CorrectOptions& options, Reporter& reporter);
+int runBids(const BidsOptions& options, Reporter& reporter);
 int runDemo(const DemoOptions& options, Reporter& reporter);
 int runScript(const RunOptions& options, Reporter& reporter);
 int runInfo(const InfoOptions& options, Reporter& reporter);
@@ -61,6 +85,7 @@ public:
 
 private:
     void addCorrect(CLI::App& app);
+    void addBids(CLI::App& app);
     void addDemo(CLI::App& app);
     void addRun(CLI::App& app);
     void addInfo(CLI::App& app);
@@ -68,10 +93,12 @@ private:
     void collectCorrectFlags();
 
     CLI::App* correct_ = nullptr;
+    CLI::App* bids_ = nullptr;
     CLI::App* demo_ = nullptr;
     CLI::App* run_ = nullptr;
     CLI::App* info_ = nullptr;
     CorrectOptions correctOptions_;
+    BidsOptions bidsOptions_;
     DemoOptions demoOptions_;
     RunOptions runOptions_;
     InfoOptions infoOptions_;

@@ -58,13 +58,13 @@ std::string gridText(const NiftiGeometry& g) {
 }
 
 Input readInput(const std::string& role, const std::string& path, bool nanToZero,
-                Reporter& reporter) {
+                Reporter& reporter, const std::optional<Sidecar>& given = std::nullopt) {
     const double start = reporter.elapsed();
     reporter.step("Reading " + role + " " + path);
     Input in;
     in.role = role;
     in.image = readNifti(path, ReadOptions{nanToZero}, &reporter);
-    in.sidecar = readSidecarFor(path);
+    in.sidecar = given ? given : readSidecarFor(path);
     if (in.sidecar) reporter.detail("  sidecar " + in.sidecar->path);
     in.seconds = reporter.elapsed() - start;
     return in;
@@ -130,12 +130,13 @@ CorrectResult correctSeries(const CorrectOptions& o, Reporter& reporter) {
     // Everything is read and checked before anything is written.
     OutputFolder out(o.out, o.overwrite, {phasePath, magnitudePath, epiPath, anatPath});
     std::vector<Input> inputs;
-    inputs.push_back(readInput("phase", phasePath, o.nanToZero, reporter));
+    inputs.push_back(readInput("phase", phasePath, o.nanToZero, reporter, o.phaseSidecar));
     const bool unwrap = o.flags.from == StartStep::Unwrap;
     if (!magnitudePath.empty() && unwrap) {
-        inputs.push_back(readInput("magnitude", magnitudePath, o.nanToZero, reporter));
+        inputs.push_back(
+            readInput("magnitude", magnitudePath, o.nanToZero, reporter, o.magnitudeSidecar));
     }
-    inputs.push_back(readInput("functional", epiPath, o.nanToZero, reporter));
+    inputs.push_back(readInput("functional", epiPath, o.nanToZero, reporter, o.epiSidecar));
     if (!anatPath.empty())
         inputs.push_back(readInput("anatomical", anatPath, o.nanToZero, reporter));
     auto find = [&inputs](const std::string& role) -> Input* {

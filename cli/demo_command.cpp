@@ -11,6 +11,7 @@
 #include "cli/correct_command.h"
 #include "cli/errors.h"
 #include "cli/phantom.h"
+#include "cli/phantom_dataset.h"
 #include "cli/reporter.h"
 
 namespace ondrift::cli {
@@ -48,6 +49,17 @@ private:
 }  // namespace
 
 int runDemo(const DemoOptions& options, Reporter& reporter) {
+    if (!options.bidsOut.empty()) {
+        std::error_code ec;
+        if (fs::exists(options.bidsOut, ec) && !fs::is_empty(options.bidsOut, ec)) {
+            throw InputError(options.bidsOut + ": exists and is not empty");
+        }
+        reporter.step("Writing a phantom BIDS data set of " + std::to_string(options.subjects) +
+                      " subjects");
+        writePhantomDataset(options.bidsOut, options.subjects);
+        std::printf("%s\n", fs::absolute(options.bidsOut).string().c_str());
+        return kExitSuccess;
+    }
     PhantomOptions po;
     if (options.size == "large") {
         po.dims = {128, 128, 40};

@@ -104,7 +104,10 @@ WorkingDirectory::~WorkingDirectory() {
 }
 
 void writeFileAtomically(const fs::path& path, const std::string& text) {
-    const fs::path temporary = path.parent_path() / ("." + path.filename().string() + ".part");
+    // Several processes may write the same file (runs of one data set sharing its description):
+    // each through a temporary name of its own.
+    const fs::path temporary = path.parent_path() / ("." + path.filename().string() + "." +
+                                                     std::to_string(getpid()) + ".part");
     {
         std::ofstream out(temporary, std::ios::binary | std::ios::trunc);
         out << text;

@@ -31,6 +31,36 @@ inline constexpr std::size_t kContainerNameBytes = 512;
 /// Capacity of the statistics text (511 characters + NUL).
 inline constexpr std::size_t kStatisticsTextBytes = 512;
 
+/// Minimum (never above 0), maximum (never below 0) and sum of values added in order, and the
+/// statistics text made of them. Feeding the values in pieces, in buffer order, gives the very
+/// sums of one pass over the whole buffer.
+struct RunningStatistics {
+    double minimum = 0.0;
+    double maximum = 0.0;
+    double sum = 0.0;
+
+    template <typename V>
+    void add(const V* values, std::size_t n) {
+        for (std::size_t i = 0; i < n; ++i) {
+            const double v = static_cast<double>(values[i]);
+            if (v < minimum) minimum = v;
+            if (v > maximum) maximum = v;
+            sum += v;
+        }
+    }
+    /// "Values of <label>: ..." with the mean over `count` values.
+    std::string text(const char* label, std::size_t count) const {
+        const double mean = sum / static_cast<double>(count);
+        const double range = maximum + std::fabs(minimum);
+        char buffer[kStatisticsTextBytes];
+        // snprintf cuts at the buffer's end, so a very long label cannot overflow it.
+        std::snprintf(buffer, sizeof buffer,
+                      "Values of %s:\n\tMaximum: %lf\n\tMinimum: %lf\n\tRange: %lf\n\tMean: %lf",
+                      label, maximum, minimum, range, mean);
+        return std::string(buffer);
+    }
+};
+
 using PositionMatrix = std::array<double, 16>;
 
 inline PositionMatrix identityPositionMatrix() {
@@ -213,24 +243,9 @@ public:
 
     /// "Values of <label>:" with maximum, minimum, range and mean; the extremes start at 0.
     std::string statisticsText(const char* label) const requires std::is_arithmetic_v<T> {
-        double minimum = 0.0;
-        double maximum = 0.0;
-        double sum = 0.0;
-        const std::size_t n = nrOfVoxels;
-        for (std::size_t i = 0; i < n; ++i) {
-            const double v = static_cast<double>(data[i]);
-            if (v < minimum) minimum = v;
-            if (v > maximum) maximum = v;
-            sum += v;
-        }
-        const double mean = sum / static_cast<double>(n);
-        const double range = maximum + std::fabs(minimum);
-        char text[kStatisticsTextBytes];
-        // snprintf cuts at the buffer's end, so a very long label cannot overflow it.
-        std::snprintf(text, sizeof text,
-                      "Values of %s:\n\tMaximum: %lf\n\tMinimum: %lf\n\tRange: %lf\n\tMean: %lf",
-                      label, maximum, minimum, range, mean);
-        return std::string(text);
+        RunningStatistics s;
+        s.add(data.data(), nrOfVoxels);
+        return s.text(label, nrOfVoxels);
     }
 
     /// Largest element in single precision; never below 0.

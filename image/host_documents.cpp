@@ -9,6 +9,7 @@
 #include "binding/log.h"
 #include "image/display_funcs.h"
 #include "image/helper_tools.h"
+#include "image/ordered_statistics.h"
 #include "image/parallel_volumes.h"
 
 namespace ondrift {
@@ -68,7 +69,7 @@ bool everyVolumePresent(T** volumes, std::int32_t count, std::int64_t perVolume)
 
 template <typename T>
 void copyVolumes(T* const* volumes, std::int32_t count, std::size_t perVolume,
-                 std::vector<double>& out) {
+                 std::vector<double>& out, OrderedStatistics* statistics = nullptr) {
     // Only the volumes that fit the array; each conversion is exact, so the threads' share
     // does not matter.
     const auto whole = static_cast<std::int32_t>(
@@ -81,6 +82,7 @@ void copyVolumes(T* const* volumes, std::int32_t count, std::size_t perVolume,
             for (std::size_t i = 0; i < perVolume; ++i) {
                 o[i] = static_cast<double>(in[i]);
             }
+            if (statistics != nullptr) statistics->markReady(v);
         }
     });
 }
@@ -193,13 +195,47 @@ std::vector<double> fmrDataAsDoubles(const FMRRecord& record) {
     return values;
 }
 
+namespace {
+
+/// A large series converted on every core while its statistics text ("current FMR") is summed
+/// alongside, in buffer order, volume by volume as each is converted. Smaller or unusual
+/// series are converted as they are and leave the text empty, for the container to make.
+std::vector<double> convertWithStatistics(const FMRRecord& record, std::string& text) {
+    const FMRHeader* h = record.header.get();
+    if (h == nullptr || h->nrOfVolumes < 2) return fmrDataAsDoubles(record);
+    const std::int64_t perVolume = checkedVoxelCount(h->columns, h->rows, h->slices, 1);
+    const bool data = (h->dataType == kFmrInt16 && record.intData != nullptr) ||
+                      (h->dataType == kFmrFloat32 && record.isFloat && record.floatData != nullptr);
+    if (!data || perVolume <= 0 ||
+        static_cast<std::uint64_t>(record.count) !=
+            static_cast<std::uint64_t>(perVolume) * static_cast<std::uint64_t>(h->nrOfVolumes) ||
+        volumeWorkers(h->nrOfVolumes, static_cast<std::size_t>(perVolume)) == 1) {
+        return fmrDataAsDoubles(record);
+    }
+    std::vector<double> values(record.count, 0.0);
+    OrderedStatistics statistics(values.data(), static_cast<std::size_t>(perVolume), h->nrOfVolumes,
+                                 false);
+    if (h->dataType == kFmrInt16) {
+        copyVolumes(record.intData, h->nrOfVolumes, static_cast<std::size_t>(perVolume), values,
+                    &statistics);
+    } else {
+        copyVolumes(record.floatData, h->nrOfVolumes, static_cast<std::size_t>(perVolume), values,
+                    &statistics);
+    }
+    text = statistics.text("current FMR");
+    return values;
+}
+
+}  // namespace
+
 bool loadFMRInto(const char* prompt, Image& image, FMRRecord& record) {
     host::setAsCurrentDocument(chooseFMRProject(prompt));
     std::vector<double> values;
+    std::string statisticsText;
     bool obtained = readCurrentFMR(record);
     if (obtained) {
         try {
-            values = fmrDataAsDoubles(record);
+            values = convertWithStatistics(record, statisticsText);
         } catch (const std::bad_alloc&) {
             obtained = false;
         }
@@ -215,7 +251,7 @@ bool loadFMRInto(const char* prompt, Image& image, FMRRecord& record) {
                  std::move(values), boundedText(h.projectFileName), 8);
     image.setVoxelSizes(h.voxelSizeX, h.voxelSizeY, h.voxelSizeZ);
     image.setStatus(Valid);
-    logText(image.statisticsText("current FMR"));
+    logText(statisticsText.empty() ? image.statisticsText("current FMR") : statisticsText);
     return true;
 }
 

@@ -4,10 +4,12 @@
 
 #include <string>
 
+#include "binding/log.h"
+
 namespace ondrift {
 
 /// printf-style text, cut at 1023 characters.
-std::string formatMessage(const char* format, ...) __attribute__((format(printf, 1, 2)));
+std::string formatMessage(const char* format, ...) ONDRIFT_PRINTF_FORMAT(1, 2);
 
 /// Logs `message` and, when the caller asked for it, hands it over in `*error`.
 void reportStepError(std::string* error, const std::string& message);

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cstddef>
+#include <optional>
 #include <utility>
 #include <vector>
 
@@ -11,6 +12,7 @@
 #include "image/display_funcs.h"
 #include "image/fmr_writer.h"
 #include "image/helper_tools.h"
+#include "image/ordered_statistics.h"
 #include "image/parallel_volumes.h"
 #include "pipeline/image_views.h"
 #include "pipeline/kernels/undistortion.h"
@@ -64,18 +66,38 @@ bool undistortEPI(Image& epi, const Image& shiftMap, const AcquisitionParameters
         w.setNrOfVolumes(1);
         w.setData(std::vector<double>(w.voxelsPerVolume(), 0.0));
     }
-    logText(epi.statisticsText("distorted data"));
-
     const std::span<const double> shift = volumeValues(shiftMap, 0);
-    forEachVolumeRange(volumes, workers, [&](unsigned worker, int first, int end) {
-        Image& own = work[worker];
-        for (int t = first; t < end; ++t) {
-            undistortVolume(volumeValues(std::as_const(epi), t), allValues(own), shift, d,
+    if (workers == 1) {
+        logText(epi.statisticsText("distorted data"));
+        for (int t = 0; t < volumes; ++t) {
+            undistortVolume(volumeValues(std::as_const(epi), t), allValues(work[0]), shift, d,
                             direction);
-            copyVolume(own, epi, 0, t);
+            copyVolume(work[0], epi, 0, t);
         }
-    });
+    } else {
+        // The statistics of the distorted series are summed on a thread of their own, in
+        // buffer order; a volume is written back only once that thread has read it. Nothing
+        // else is logged meanwhile, so the log reads as if they had come first.
+        std::string distortedText;
+        {
+            OrderedStatistics distorted(epi.getData(), d.voxels(), volumes, true);
+            forEachVolumeRange(volumes, workers, [&](unsigned worker, int first, int end) {
+                Image& own = work[worker];
+                for (int t = first; t < end; ++t) {
+                    undistortVolume(volumeValues(std::as_const(epi), t), allValues(own), shift, d,
+                                    direction);
+                    distorted.waitUntilRead(t);
+                    copyVolume(own, epi, 0, t);
+                }
+            });
+            distortedText = distorted.text("distorted data");
+        }
+        logText(distortedText);
+    }
     work.clear();
+    // The saves below only read the series: its statistics are summed alongside them.
+    std::optional<OrderedStatistics> undistorted;
+    if (workers > 1) undistorted.emplace(epi.getData(), d.voxels(), volumes, true);
 
     const helperTools tools;
     const std::string fileName =
@@ -88,7 +110,8 @@ bool undistortEPI(Image& epi, const Image& shiftMap, const AcquisitionParameters
     logText(fileName);
     saveAsAMR(epi, "_undistort");
     host::setStringParameter("NameUndistortedFile", fileName.c_str());
-    logText(epi.statisticsText("undistorted data"));
+    logText(undistorted ? undistorted->text("undistorted data")
+                        : epi.statisticsText("undistorted data"));
     return true;
 }
 

@@ -15,3 +15,16 @@ if [ ${#missing[@]} -gt 0 ]; then
     "${sudo_cmd[@]}" apt-get update -qq
     DEBIAN_FRONTEND=noninteractive "${sudo_cmd[@]}" apt-get install -y -qq "${missing[@]}" >/dev/null
 fi
+
+# The BIDS validator that `ondrift bids` runs on its input first (an npm package).
+if ! command -v bids-validator >/dev/null 2>&1; then
+    sudo_cmd=()
+    [ "$(id -u)" -ne 0 ] && sudo_cmd=(sudo)
+    if ! command -v npm >/dev/null 2>&1; then
+        "${sudo_cmd[@]}" apt-get update -qq
+        DEBIAN_FRONTEND=noninteractive "${sudo_cmd[@]}" apt-get install -y -qq npm >/dev/null
+    fi
+    echo "Installing: bids-validator (npm)" >&2
+    "${sudo_cmd[@]}" npm install -g --no-audit --no-fund --loglevel=error bids-validator@1.15.0 \
+        >/dev/null
+fi

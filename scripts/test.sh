@@ -12,6 +12,9 @@ cmake -S . -B build -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
 cmake --build build -j"$jobs"
 ctest --test-dir build --output-on-failure -j"$jobs"
 scripts/check-exports.sh build/libondriftv11.so
+
+echo "== workflow engines (Nipype, SLURM)" >&2
+scripts/test-workflows.sh
 scripts/check-layers.sh
 
 echo "== format" >&2

@@ -16,6 +16,7 @@
 #include "host/workspace.h"
 #include "image/fmr_writer.h"
 #include "image/host_documents.h"
+#include "image/ordered_statistics.h"
 #include "image/parallel_volumes.h"
 #include "pipeline/kernels/undistortion.h"
 #include "pipeline/undistortion.h"
@@ -150,6 +151,14 @@ TEST_F(ParallelVolumes, LoadingAndSavingEqualThePlainLoop) {
             FMRRecord record;
             ASSERT_TRUE(readCurrentFMR(record));
             loaded.push_back(fmrDataAsDoubles(record));
+            // Loading through the dialog also sums the statistics alongside the conversion.
+            standin::session().answers.push_back(standin::DialogAnswer::withNumber(index));
+            Image picked;
+            FMRRecord pickedRecord;
+            ASSERT_TRUE(loadFMRInto("Please select the EPI file", picked, pickedRecord));
+            EXPECT_EQ(standin::session().log.back(), picked.statisticsText("current FMR"));
+            EXPECT_TRUE(std::equal(picked.getData(), picked.getData() + series.size(),
+                                   loaded.back().begin()));
             // Saving goes through the same document: 16-bit data is rescaled first.
             Image image(std::vector<double>(series), kX, kY, kZ, kVolumes, 8);
             image.setName("in.fmr");
@@ -160,4 +169,32 @@ TEST_F(ParallelVolumes, LoadingAndSavingEqualThePlainLoop) {
         EXPECT_TRUE(saved[0] == saved[1]) << type;
         EXPECT_TRUE(loaded[0] == reference) << type;
     }
+}
+
+TEST(OrderedStatisticsTest, SumsInBufferOrderWhateverOrderTheVolumesAreReady) {
+    // A huge first value swallows the small ones that follow one by one, but not their sum:
+    // only the summation order of a single pass gives the single pass's text.
+    const int volumes = 40;
+    const std::size_t perVolume = 1000;
+    std::vector<double> values(perVolume * volumes, 1.0);
+    values[0] = 1e17;
+    values[values.size() / 2] = -5e16;
+    Image image(std::vector<double>(values), 10, 10, 10, volumes, 8);
+    OrderedStatistics statistics(values.data(), perVolume, volumes, false);
+    std::thread marker([&] {
+        for (int v = volumes - 1; v >= 0; --v) statistics.markReady(v);
+    });
+    marker.join();
+    EXPECT_EQ(statistics.text("current FMR"), image.statisticsText("current FMR"));
+
+    // A volume overwritten once it has been read leaves the text of the values read.
+    std::vector<double> changing(values);
+    OrderedStatistics before(changing.data(), perVolume, volumes, true);
+    for (int v = 0; v < volumes; ++v) {
+        before.waitUntilRead(v);
+        std::fill_n(changing.begin() + static_cast<std::ptrdiff_t>(v * perVolume), perVolume, 7.0);
+    }
+    EXPECT_EQ(before.text("distorted data"), image.statisticsText("distorted data"));
+    // A text never asked for: the destructor still ends the thread.
+    { OrderedStatistics unused(values.data(), perVolume, volumes, false); }
 }

@@ -1,0 +1,40 @@
+#!/usr/bin/env bash
+# The workflow-engine route: the Nipype package on a phantom BIDS data set with MultiProc, and
+# (as root) on a single-node SLURM cluster started here, with Nipype's SLURM plugin and with the
+# sbatch array example. Installs its own test packages. Needs the built command in build/.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+repo=$PWD
+packages=(python3-nipype)
+root=0
+[ "$(id -u)" -eq 0 ] && root=1 && packages+=(slurm-wlm munge)
+missing=()
+for p in "${packages[@]}"; do
+    dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")
+done
+if [ ${#missing[@]} -gt 0 ]; then
+    echo "Installing: ${missing[*]}" >&2
+    sudo_cmd=()
+    [ "$root" -eq 0 ] && sudo_cmd=(sudo)
+    "${sudo_cmd[@]}" apt-get update -qq
+    DEBIAN_FRONTEND=noninteractive "${sudo_cmd[@]}" apt-get install -y -qq \
+        --no-install-recommends "${missing[@]}" >/dev/null
+fi
+
+export ONDRIFT="$repo/build/ondrift"
+export NIPYPE_NO_ET=1
+export LOGNAME=${LOGNAME:-$(id -un)}
+export PYTHONPATH="$repo/python${PYTHONPATH:+:$PYTHONPATH}"
+tmp=$(mktemp -d)
+cleanup() {
+    [ -d "$tmp/slurm" ] && scripts/slurm/stop-local-slurm.sh "$tmp/slurm"
+    rm -rf "$tmp"
+}
+trap cleanup EXIT
+if [ "$root" -eq 1 ]; then
+    eval "$(scripts/slurm/start-local-slurm.sh "$tmp/slurm")"
+    export ONDRIFT_TEST_SLURM=1
+else
+    echo "not root: the SLURM tests are skipped" >&2
+fi
+/usr/bin/python3 -m unittest discover -s python/tests -v
