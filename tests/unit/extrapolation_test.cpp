@@ -182,3 +182,15 @@ TEST(Extrapolation, MatchesTheShellDefinitionExactlyWithIslandsAndAtTheGridFaces
     ASSERT_TRUE(extrapolateOutsideMask(d, field, inside));
     for (std::size_t v = 0; v < n; ++v) ASSERT_EQ(field[v], smoothed[v]) << v;
 }
+
+TEST(Extrapolation, ALongRowBeyondSixteenBitDistancesFillsFromItsNearestEnd) {
+    const Dims d{32800, 1, 1};
+    std::vector<double> field(d.voxels(), 0.0);
+    std::vector<unsigned char> inside(d.voxels(), 0);
+    inside.front() = inside.back() = 1;
+    field.front() = 2.0;
+    field.back() = 4.0;
+    ASSERT_TRUE(extrapolateOutsideMask(d, field, inside));
+    for (std::size_t v = 1; v < 16400; ++v) ASSERT_EQ(field[v], 2.0) << v;
+    for (std::size_t v = 16400; v + 1 < field.size(); ++v) ASSERT_EQ(field[v], 4.0) << v;
+}
