@@ -1,5 +1,5 @@
 # The two commands for a fresh machine. Both install what they need (Debian packages).
-.PHONY: demo test build
+.PHONY: demo test build bench
 
 build:
 	scripts/install-deps.sh
@@ -11,3 +11,8 @@ demo: build
 
 test:
 	scripts/test.sh
+
+# The command end to end on the large case (made once in bench-large-case/, about 1.6 GB)
+# against the floor of the same run: reading the inputs and writing the compressed series.
+bench: build
+	build/ondrift_e2e_bench --folder bench-large-case

@@ -76,6 +76,8 @@ int runBids(const BidsOptions& options, Reporter& reporter) {
     runOptions.plugin = options.plugin;
     runOptions.overwrite = options.overwrite;
     runOptions.keepProjects = options.keepProjects;
+    runOptions.outputType = options.outputType;
+    const std::string extension = options.outputType == "nii" ? ".nii" : ".nii.gz";
 
     std::vector<RunStatus> statuses(plan.runs.size());
     std::vector<std::size_t> todo;
@@ -91,7 +93,7 @@ int runBids(const BidsOptions& options, Reporter& reporter) {
         } else if (set == nullptr) {
             s = {run.bold.relative, "skipped", run.note, 0};
             reporter.warning(run.bold.relative + ": skipped: " + run.note);
-        } else if (!options.overwrite && runComplete(runOutputs(output, run, set))) {
+        } else if (!options.overwrite && runComplete(runOutputs(output, run, set, extension))) {
             s = {run.bold.relative, "complete", "outputs complete from an earlier run", 0};
             reporter.step(run.bold.relative + ": complete already (--overwrite redoes it)");
         } else {
@@ -114,7 +116,7 @@ int runBids(const BidsOptions& options, Reporter& reporter) {
         const BoldRun& run = plan.runs[r];
         const FieldMapSet* set = &plan.fieldMaps[static_cast<std::size_t>(run.fieldMap)];
         PoolTask t;
-        t.log = runOutputs(output, run, set).log;
+        t.log = runOutputs(output, run, set, extension).log;
         t.work = [&plan, &run, &runOptions, childVerbosity]() {
             Reporter child(childVerbosity);
             correctBidsRun(plan, run, runOptions, child);

@@ -35,18 +35,19 @@ std::string readAll(const fs::path& p) {
 
 }  // namespace
 
-RunOutputs runOutputs(const fs::path& outputRoot, const BoldRun& run, const FieldMapSet* set) {
+RunOutputs runOutputs(const fs::path& outputRoot, const BoldRun& run, const FieldMapSet* set,
+                      const std::string& extension) {
     RunOutputs o;
     const BidsName& b = run.bold.name;
     o.label = niftiStem(run.bold.path.string());
     const fs::path func = levelFolder(outputRoot, b) / "func";
-    o.bold = func / derivativeName(b, "undistorted", "bold", ".nii.gz").str();
+    o.bold = func / derivativeName(b, "undistorted", "bold", extension).str();
     o.boldSidecar = func / derivativeName(b, "undistorted", "bold", ".json").str();
-    o.shiftMap = func / derivativeName(b, "ondrift", "pixelshift", ".nii.gz").str();
+    o.shiftMap = func / derivativeName(b, "ondrift", "pixelshift", extension).str();
     if (set != nullptr) {
         const BidsName& f = set->phase.name;
         const fs::path fmap = levelFolder(outputRoot, f) / "fmap";
-        o.fieldMap = fmap / derivativeName(f, "ondrift", "fieldmap", ".nii.gz").str();
+        o.fieldMap = fmap / derivativeName(f, "ondrift", "fieldmap", extension).str();
         o.fieldMapSidecar = fmap / derivativeName(f, "ondrift", "fieldmap", ".json").str();
     }
     o.log = outputRoot / "logs" / (o.label + ".log");

@@ -26,8 +26,9 @@ struct RunOutputs {
     std::string label;               ///< the bold file's name without extension
 };
 
+/// `extension`: ".nii.gz" or ".nii", for the images.
 RunOutputs runOutputs(const std::filesystem::path& outputRoot, const BoldRun& run,
-                      const FieldMapSet* fieldMap);
+                      const FieldMapSet* fieldMap, const std::string& extension = ".nii.gz");
 
 /// Every output of the run is in place (its corrected series' sidecar is written last).
 bool runComplete(const RunOutputs& outputs);

@@ -81,7 +81,9 @@ void prepareFieldMap(const FieldMapSet& set, const RunOutputs& out, CorrectOptio
     }
     NiftiImage fm = readNifti(set.phase.path.string(), {}, &reporter);
     for (float& v : fm.data) v = static_cast<float>(v * factor);
-    const fs::path file = out.work / (niftiStem(set.phase.path.string()) + ".nii.gz");
+    // In the output's format: it is copied into the derivatives as it is.
+    const fs::path file = out.work / (niftiStem(set.phase.path.string()) +
+                                      (co.outputType == "nii" ? ".nii" : ".nii.gz"));
     writeNifti(file.string(), fm.geometry, fm.geometry.nt(), fm.data, &reporter);
     co.phase = file.string();
 }
@@ -119,6 +121,7 @@ CorrectOptions correctOptionsForRun(const BidsPlan& plan, const BoldRun& run, co
     co.magnitudeScale = "auto";
     co.overwrite = true;
     co.keepProjects = options.keepProjects;
+    co.outputType = options.outputType;
     switch (set.kind) {
         case FieldMapKind::PhaseDifference: {
             co.phase = set.phase.path.string();
@@ -144,7 +147,8 @@ void correctBidsRun(const BidsPlan& plan, const BoldRun& run, const BidsRunOptio
                     Reporter& reporter) {
     const FieldMapSet* set =
         run.fieldMap >= 0 ? &plan.fieldMaps[static_cast<std::size_t>(run.fieldMap)] : nullptr;
-    const RunOutputs out = runOutputs(options.outputRoot, run, set);
+    const std::string extension = options.outputType == "nii" ? ".nii" : ".nii.gz";
+    const RunOutputs out = runOutputs(options.outputRoot, run, set, extension);
     std::error_code ec;
     fs::remove_all(out.work, ec);
     fs::create_directories(out.work);
@@ -170,12 +174,12 @@ void correctBidsRun(const BidsPlan& plan, const BoldRun& run, const BidsRunOptio
     }
     fs::path fieldMap = set->kind == FieldMapKind::FieldMap
                             ? fs::path(co.phase)
-                            : resultEnding(result.files, "_b0_smooth.nii.gz");
-    if (fieldMap.empty()) fieldMap = resultEnding(result.files, "_b0.nii.gz");
+                            : resultEnding(result.files, "_b0_smooth" + extension);
+    if (fieldMap.empty()) fieldMap = resultEnding(result.files, "_b0" + extension);
     // The shift map carried onto the functional grid when the grids differ, else the one on
     // the shared grid.
-    fs::path shift = resultEnding(result.files, "_pixshiftInEPIres.nii.gz");
-    if (shift.empty()) shift = resultEnding(result.files, "_pixshift.nii.gz");
+    fs::path shift = resultEnding(result.files, "_pixshiftInEPIres" + extension);
+    if (shift.empty()) shift = resultEnding(result.files, "_pixshift" + extension);
     if (fieldMap.empty() || shift.empty() || result.correctedNifti.empty()) {
         throw ProcessingError(run.bold.relative +
                               ": the correction did not leave a field map, a shift map and a "
@@ -184,7 +188,7 @@ void correctBidsRun(const BidsPlan& plan, const BoldRun& run, const BidsRunOptio
 
     // Field map first: runs that share it write the same values, each through a rename.
     if (options.overwrite || !fs::exists(out.fieldMap, ec)) {
-        const fs::path staged = out.work / "fieldmap.nii.gz";
+        const fs::path staged = out.work / ("fieldmap" + extension);
         if (fieldMap.parent_path() == out.work || fieldMap.parent_path() == fs::path(co.out)) {
             fs::copy_file(fieldMap, staged, fs::copy_options::overwrite_existing);
         } else {

@@ -19,6 +19,7 @@ struct BidsRunOptions {
     std::string plugin;
     bool overwrite = false;
     bool keepProjects = false;
+    std::string outputType = "nii.gz";  ///< "nii" or "nii.gz"
 };
 
 /// The options of `ondrift correct` that correct this run, with the prepared inputs written

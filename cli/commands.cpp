@@ -115,7 +115,8 @@ void Commands::addCorrect(CLI::App& app) {
         ->group(acq)
         ->type_name("S");
     c->add_option("--pe-dir", f.peDirection,
-                  "Phase-encoding direction: i, i-, j, j-, k, k- (or 1-6)")
+                  "Phase-encoding direction: i, i-, j, j-, k, k- (or 1-6), or auto: the axis "
+                  "from the sidecar, the sign that the polarity check finds better")
         ->group(acq)
         ->type_name("DIR");
 
@@ -181,6 +182,11 @@ void Commands::addCorrect(CLI::App& app) {
         ->type_name("auto|none|F");
     c->add_flag("--nan-to-zero", o.nanToZero, "Replace NaN/Inf input values by 0 (with a warning)")
         ->group(proc);
+    c->add_flag("--force", f.force,
+                "Go on despite values that look like the wrong unit (echo times, echo spacing, "
+                "readout time, a phase that does not span a full turn)")
+        ->group(proc);
+    c->add_flag("--no-report", o.noReport, "Do not write the HTML quality report")->group(proc);
     c->add_flag("--overwrite", o.overwrite,
                 "Replace results of an earlier run in the output folder")
         ->group(proc);
@@ -232,6 +238,9 @@ void Commands::addBids(CLI::App& app) {
                     "Do not check the data set with the BIDS validator first");
     bids_->add_flag("--keep-projects", o.keepProjects,
                     "Also keep the plug-in's projects (OUTPUT_DIR/projects)");
+    bids_->add_option("--output-type", o.outputType, "Images as nii.gz (default) or nii")
+        ->check(CLI::IsMember({"nii", "nii.gz"}))
+        ->type_name("nii|nii.gz");
     bids_->add_option("--plugin", o.plugin, "Plug-in library")->type_name("FILE");
 }
 

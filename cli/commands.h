@@ -31,6 +31,7 @@ struct CorrectOptions {
     bool overwrite = false;
     std::string outputType = "nii.gz";  ///< "nii" or "nii.gz"
     bool keepProjects = false;          ///< also the host's project files and AMR images
+    bool noReport = false;              ///< skip the HTML quality report
     /// Sidecars given by the caller instead of the X.json beside each input (a BIDS data set's
     /// sidecars with what they inherit from the levels above).
     std::optional<Sidecar> phaseSidecar;
@@ -50,6 +51,7 @@ struct BidsOptions {
     bool overwrite = false;
     bool skipValidation = false;
     bool keepProjects = false;
+    std::string outputType = "nii.gz";
     std::string plugin;
 };
 

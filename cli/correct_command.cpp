@@ -10,6 +10,7 @@
 
 #include <nlohmann/json.hpp>
 
+#include "cli/correction_report.h"
 #include "cli/document_import.h"
 #include "cli/errors.h"
 #include "cli/grid_checks.h"
@@ -183,7 +184,7 @@ CorrectResult correctSeries(const CorrectOptions& o, Reporter& reporter) {
     facts.gridsDiffer = gridsDiffer;
     facts.haveMagnitude = !magnitudePath.empty();
     Sidecars sidecars{phase.sidecar, magnitude ? magnitude->sidecar : std::nullopt, epi.sidecar};
-    const CorrectionSettings settings = resolveSettings(flags, sidecars, facts, reporter);
+    CorrectionSettings settings = resolveSettings(flags, sidecars, facts, reporter);
 
     // Grids that differ are related by resampling the field map onto the functional grid, or,
     // when asked for, through the mapping branch. Without an anatomical image that branch uses
@@ -224,18 +225,6 @@ CorrectResult correctSeries(const CorrectOptions& o, Reporter& reporter) {
     // The host's workspace, as the GUI would have it: the inputs open as documents.
     out.create();
     auto& ws = standin::workspace();
-    ws.clear();
-    ws.outputDirectory = out.staging();
-    // The plug-in's saves stay in the documents until it changes them again; project files are
-    // written only when asked for.
-    ws.keepSaveValues = false;
-    ws.deferSaveValues = true;
-    ws.deferredVolumes = [](const standin::SaveRecord& r) {
-        return resultVolumes(r.fmrFileName, r.volumes);
-    };
-    ws.writeProjects = o.keepProjects;
-    ws.quiet = true;
-    std::map<std::string, int> used;
     const double importStart = reporter.elapsed();
     reporter.step("Opening the images as host documents");
     if (settings.phaseToRadians.value == 0 && settings.from == StartStep::Unwrap &&
@@ -246,25 +235,62 @@ CorrectResult correctSeries(const CorrectOptions& o, Reporter& reporter) {
         }
         reporter.warning(phase.image.path + ": phase values lie in 0..2pi; wrapped into -pi..pi");
     }
-    phase.document = documentName(niftiStem(phase.image.path), ".fmr", used);
-    phase.index = importFmr(phase.image, phase.document);
+    // What the report and the polarity check need of the inputs, taken before the documents
+    // take over their values.
+    ReportSources sources;
+    sources.mapping = mapping;
+    sources.resample = resample;
+    sources.startIsShift = settings.from == StartStep::Undistort;
+    sources.bandwidthPE = settings.bandWidthPE.value;
+    sources.startImage = firstVolume(pg, phase.image.data);
+    sources.meanBefore = meanVolume(eg, epi.image.data);
     if (magnitude != nullptr) {
-        magnitude->document = documentName(niftiStem(magnitude->image.path), ".fmr", used);
-        magnitude->index = importFmr(magnitude->image, magnitude->document, 1, magScale);
+        sources.magnitude = firstVolume(magnitude->image.geometry, magnitude->image.data);
     }
-    epi.document = documentName(niftiStem(epi.image.path), ".fmr", used);
-    epi.index = adoptFmr(epi.image, epi.document);
     int vmrIndex = -1;
-    if (anat != nullptr && mapping) {
-        anat->document = documentName(niftiStem(anat->image.path), ".vmr", used);
-        anat->index = vmrIndex = importVmr(anat->image, anat->document);
-    } else if (lattice) {
-        vmrIndex = addSamplingLattice(
-            eg, documentName(niftiStem(epi.image.path) + "_lattice", ".vmr", used));
-    }
+    // A second run (--pe-dir auto turning the sign round) starts again from fresh documents:
+    // the plug-in may change the documents it is given, and the series' values moved into its
+    // document are read from the file again.
+    const auto openDocuments = [&]() {
+        ws.clear();
+        ws.outputDirectory = out.staging();
+        // The plug-in's saves stay in the documents until it changes them again; project
+        // files are written only when asked for.
+        ws.keepSaveValues = false;
+        ws.deferSaveValues = true;
+        ws.deferredVolumes = [](const standin::SaveRecord& r) {
+            return resultVolumes(r.fmrFileName, r.volumes);
+        };
+        ws.writeProjects = o.keepProjects;
+        ws.quiet = true;
+        std::map<std::string, int> used;
+        phase.document = documentName(niftiStem(phase.image.path), ".fmr", used);
+        phase.index = importFmr(phase.image, phase.document);
+        if (magnitude != nullptr) {
+            magnitude->document = documentName(niftiStem(magnitude->image.path), ".fmr", used);
+            magnitude->index = importFmr(magnitude->image, magnitude->document, 1, magScale);
+        }
+        if (epi.image.data.empty()) {
+            epi.image = readNifti(epiPath, ReadOptions{o.nanToZero}, nullptr);
+        }
+        epi.document = documentName(niftiStem(epi.image.path), ".fmr", used);
+        epi.index = adoptFmr(epi.image, epi.document);
+        if (anat != nullptr && mapping) {
+            anat->document = documentName(niftiStem(anat->image.path), ".vmr", used);
+            anat->index = vmrIndex = importVmr(anat->image, anat->document);
+        } else if (lattice) {
+            vmrIndex = addSamplingLattice(
+                eg, documentName(niftiStem(epi.image.path) + "_lattice", ".vmr", used));
+        }
+    };
+    openDocuments();
     const double importSeconds = reporter.elapsed() - importStart;
-    // The documents hold the values now; only the geometry of the inputs is needed further on.
-    for (auto& in : inputs) std::vector<float>().swap(in.image.data);
+    // The documents hold the values now; only the geometry of the inputs is needed further on
+    // (unless the sign may still turn round).
+    const auto releaseInputs = [&inputs]() {
+        for (auto& in : inputs) std::vector<float>().swap(in.image.data);
+    };
+    if (!settings.autoSign) releaseInputs();
 
     // "Start" as the GUI script sends it, with the picking dialogs answered in the order the
     // runner asks: start image, magnitude (Unwrap only), VMR (with mapping), EPI. Resampling
@@ -293,31 +319,70 @@ CorrectResult correctSeries(const CorrectOptions& o, Reporter& reporter) {
     }
     p.setString("Procedure", startStepName(settings.from));
     p.setInt("PerformAllSteps", 1);
-    session.answers.push_back(standin::DialogAnswer::withNumber(phase.index));
-    if (magnitude != nullptr)
-        session.answers.push_back(standin::DialogAnswer::withNumber(magnitude->index));
-    if (vmrIndex >= 0) session.answers.push_back(standin::DialogAnswer::withNumber(vmrIndex));
-    session.answers.push_back(standin::DialogAnswer::withNumber(epi.index));
-
-    reporter.step("Running \"Start\" (" + std::string(startStepName(settings.from)) +
-                  " and all later steps)");
-    CommandOutcome outcome;
-    {
-        // The plug-in writes its AMR slice images into the working directory: beside the
-        // projects when they are kept, else into a scratch folder that goes with the staging.
-        fs::path amrFolder = out.staging();
-        if (!o.keepProjects) {
-            amrFolder /= ".scratch";
-            fs::create_directory(amrFolder);
+    const auto runStartCommand = [&]() {
+        session.answers.clear();
+        session.answers.push_back(standin::DialogAnswer::withNumber(phase.index));
+        if (magnitude != nullptr)
+            session.answers.push_back(standin::DialogAnswer::withNumber(magnitude->index));
+        if (vmrIndex >= 0) session.answers.push_back(standin::DialogAnswer::withNumber(vmrIndex));
+        session.answers.push_back(standin::DialogAnswer::withNumber(epi.index));
+        reporter.step("Running \"Start\" (" + std::string(startStepName(settings.from)) +
+                      " and all later steps)");
+        CommandOutcome outcome;
+        {
+            // The plug-in writes its AMR slice images into the working directory: beside the
+            // projects when they are kept, else into a scratch folder that goes with the
+            // staging.
+            fs::path amrFolder = out.staging();
+            if (!o.keepProjects) {
+                amrFolder /= ".scratch";
+                fs::create_directories(amrFolder);
+            }
+            WorkingDirectory inFolder(amrFolder);
+            outcome = plugin.execute("Start");
         }
-        WorkingDirectory inFolder(amrFolder);
-        outcome = plugin.execute("Start");
-    }
-    const double runSeconds = reporter.elapsed() - runStart;
-    if (!outcome.ok) {
-        throw ProcessingError(
-            "the plug-in reported: " + outcome.errorMessage +
-            (reporter.verbosity() == Verbosity::Verbose ? "" : " (--verbose shows its log)"));
+        if (!outcome.ok) {
+            throw ProcessingError(
+                "the plug-in reported: " + outcome.errorMessage +
+                (reporter.verbosity() == Verbosity::Verbose ? "" : " (--verbose shows its log)"));
+        }
+    };
+    runStartCommand();
+    double runSeconds = reporter.elapsed() - runStart;
+
+    // The polarity check: the mean functional image resampled with either sign against the
+    // magnitude image. With --pe-dir auto a clearly better opposite sign is used instead.
+    const double checkStart = reporter.elapsed();
+    reporter.step("Checking the phase-encoding sign against the magnitude image");
+    ShiftMaps shiftMaps = savedShiftMaps(sources);
+    const Volume magnitudeEpi = magnitudeOnEpi(sources);
+    PolarityCheck polarity =
+        polarityOf(sources, shiftMaps, magnitudeEpi, settings.phaseEncodingDir.value);
+    const double checkSeconds = reporter.elapsed() - checkStart;
+    if (settings.autoSign && polarity.verdict == PolarityCheck::Verdict::OppositeBetter) {
+        reporter.warning(polarityWarning(polarity, true));
+        const int better = polarity.better();
+        settings.phaseEncodingDir = {better, settings.phaseEncodingDir.source + ": " +
+                                                 bidsDirection(better) + " matched better"};
+        const double rerunStart = reporter.elapsed();
+        for (const auto& entry : fs::directory_iterator(out.staging())) {
+            fs::remove_all(entry.path());
+        }
+        openDocuments();
+        releaseInputs();
+        p.setInt("PhaseEncodingDir", better);
+        runStartCommand();
+        runSeconds += reporter.elapsed() - rerunStart;
+        shiftMaps = savedShiftMaps(sources);
+        polarity = polarityOf(sources, shiftMaps, magnitudeEpi, better);
+    } else if (settings.autoSign) {
+        releaseInputs();
+        settings.phaseEncodingDir.source += ": " + bidsDirection(settings.phaseEncodingDir.value) +
+                                            (polarity.verdict == PolarityCheck::Verdict::Consistent
+                                                 ? " matched better"
+                                                 : " kept (the check could not decide)");
+    } else if (polarity.verdict == PolarityCheck::Verdict::OppositeBetter) {
+        reporter.warning(polarityWarning(polarity, false));
     }
     const std::string undistortedName = session.parameters.getString("NameUndistortedFile");
     if (undistortedName.empty()) {
@@ -366,20 +431,38 @@ CorrectResult correctSeries(const CorrectOptions& o, Reporter& reporter) {
     summary["result"] = {{"ErrorNr", 0},
                          {"NameUndistortedFile", undistortedName},
                          {"corrected", corrected.filename().string()}};
+    const double reportStart = reporter.elapsed();
+    ReportContent report =
+        reportContent(niftiStem(epi.image.path), sources, shiftMaps, magnitudeEpi,
+                      savedMean(fs::path(undistortedName).filename().string(), sources.meanBefore),
+                      polarity, settings.phaseEncodingDir.value);
+    summary["polarityCheck"] = polarity.toJson();
+    summary["shifts"] = report.shifts.toJson();
+    if (!o.noReport) summary["report"] = reportFileName(report.title);
     summary["outputs"] = exported.outputs;
     summary["amr"] = amr;
     summary["log"] = plugin.log();
     summary["warnings"] = reporter.warnings();
-    summary["timings"] = {{"readSeconds", importStart - start},
-                          {"importSeconds", importSeconds},
-                          {"pluginSeconds", runSeconds},
-                          {"exportSeconds", exportSeconds},
-                          {"totalSeconds", reporter.elapsed() - start}};
+    summary["timings"] = {
+        {"readSeconds", importStart - start},   {"importSeconds", importSeconds},
+        {"pluginSeconds", runSeconds},          {"exportSeconds", exportSeconds},
+        {"polarityCheckSeconds", checkSeconds}, {"totalSeconds", reporter.elapsed() - start}};
+    fs::path reportPath;
+    report.summary = summary;
+    if (!o.noReport) {
+        reporter.step("Writing the report " + reportFileName(report.title));
+        reportPath = out.folder() / writeReport(out.staging(), report).filename();
+        summary["timings"]["reportSeconds"] = reporter.elapsed() - reportStart;
+        summary["timings"]["totalSeconds"] = reporter.elapsed() - start;
+    }
     writeFileAtomically(out.staging() / "ondrift.json", summary.dump(2) + "\n");
 
     CorrectResult result;
     result.files = out.commit();
     result.correctedNifti = corrected;
+    result.report = reportPath;
+    result.polarity = polarity;
+    result.indexEntry = indexEntry(report, reportPath.filename().string());
     result.seconds = reporter.elapsed() - start;
     ws.clear();
     return result;

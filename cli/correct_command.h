@@ -7,6 +7,9 @@
 #include <string>
 #include <vector>
 
+#include "cli/report/html_report.h"
+#include "cli/report/polarity_check.h"
+
 #include "cli/commands.h"
 
 namespace ondrift::cli {
@@ -15,6 +18,9 @@ struct CorrectResult {
     std::filesystem::path correctedNifti;      ///< <bold stem>_undistort.nii.gz in the folder
     std::vector<std::filesystem::path> files;  ///< everything written
     double seconds = 0;
+    std::filesystem::path report;  ///< the HTML report (empty with --no-report)
+    PolarityCheck polarity;
+    IndexEntry indexEntry;  ///< for an index page over several runs (link: the report's name)
 };
 
 /// The whole command; throws InputError / ProcessingError. Writes nothing unless it succeeds.

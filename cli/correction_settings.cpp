@@ -1,6 +1,8 @@
 #include "cli/correction_settings.h"
 
+#include <algorithm>
 #include <cmath>
+#include <cstdio>
 #include <filesystem>
 
 #include "cli/errors.h"
@@ -17,6 +19,17 @@ constexpr int kDefaultIterations = 4;
 constexpr int kDefaultIterationsRelax = 300;
 constexpr double kDefaultRegularisation = 0.0;
 constexpr double kPi = 3.14159265358979;
+// Echo-time differences of field maps lie within this range (ms); anything else is almost
+// certainly a unit mistake (s or µs).
+constexpr double kEchoTimeDiffMinMs = 0.5;
+constexpr double kEchoTimeDiffMaxMs = 20.0;
+// An effective echo spacing above 5 ms (or a readout above half a second) is no EPI readout:
+// the value was given in ms where seconds belong.
+constexpr double kMaxEchoSpacing = 0.005;
+constexpr double kMaxReadoutTime = 0.5;
+// A wrapped phase difference spans -pi..pi wherever there is noise; less than this share of
+// the full turn means the image is something else.
+constexpr double kMinPhaseSpan = 0.75;
 // Two sidecar values that should be equal are taken as equal within this relative tolerance.
 constexpr double kRelativeTolerance = 0.01;
 
@@ -26,6 +39,21 @@ std::string sidecarName(const Sidecar& s) {
 
 std::string fromSidecar(const Sidecar& s, const std::string& keys) {
     return "sidecar " + sidecarName(s) + " (" + keys + ")";
+}
+
+// Values that are plausible only in another unit stop the run, unless the user insists.
+void unitProblem(const std::string& message, bool force, Reporter& reporter) {
+    if (force) {
+        reporter.warning(message + " (going on: --force)");
+        return;
+    }
+    throw InputError(message + "; --force goes on anyway");
+}
+
+std::string number(double value) {
+    char text[48];
+    std::snprintf(text, sizeof text, "%.6g", value);
+    return text;
 }
 
 void requireRange(const std::string& flag, double value, double low, double high) {
@@ -79,6 +107,32 @@ void resolveMethod(const CorrectionFlags& f, CorrectionSettings& s, Reporter& re
     }
 }
 
+// The axis from the sidecar; the sign there (or + when only the axis is given) is the first
+// guess, which the polarity check may turn round.
+void resolveAutoDirection(const Sidecars& sc, CorrectionSettings& s) {
+    s.autoSign = true;
+    if (sc.epi) {
+        if (auto v = sc.epi->text("PhaseEncodingDirection")) {
+            s.phaseEncodingDir = {directionCode(*v, sc.epi->path),
+                                  "--pe-dir auto: axis from " +
+                                      fromSidecar(*sc.epi, "PhaseEncodingDirection") +
+                                      ", sign from the polarity check"};
+            return;
+        }
+        if (auto v = sc.epi->text("PhaseEncodingAxis")) {
+            s.phaseEncodingDir = {directionCode(*v, sc.epi->path),
+                                  "--pe-dir auto: axis from " +
+                                      fromSidecar(*sc.epi, "PhaseEncodingAxis") +
+                                      ", sign from the polarity check"};
+            return;
+        }
+    }
+    throw InputError(
+        "--pe-dir auto needs the phase-encoding axis: PhaseEncodingDirection or "
+        "PhaseEncodingAxis in the functional image's sidecar (or give --pe-dir i, i-, j, j-, k "
+        "or k-)");
+}
+
 void resolveDirection(const CorrectionFlags& f, const Sidecars& sc, CorrectionSettings& s,
                       Reporter& reporter) {
     std::optional<int> fromFile;
@@ -91,7 +145,9 @@ void resolveDirection(const CorrectionFlags& f, const Sidecars& sc, CorrectionSe
                              "(i, i-, j, j-, k or k-)");
         }
     }
-    if (f.peDirection) {
+    if (f.peDirection && *f.peDirection == "auto") {
+        resolveAutoDirection(sc, s);
+    } else if (f.peDirection) {
         s.phaseEncodingDir = {directionCode(*f.peDirection, "--pe-dir"), "flag --pe-dir"};
         if (fromFile && *fromFile != s.phaseEncodingDir.value) {
             reporter.warning("--pe-dir " + bidsDirection(s.phaseEncodingDir.value) +
@@ -139,7 +195,62 @@ void resolveEchoTime(const CorrectionFlags& f, const Sidecars& sc, CorrectionSet
             "EchoTime2 in the phase image's sidecar");
     } else {
         s.echoTimeDiffMs = {0.0, "not used"};
+        return;
     }
+    const double te = s.echoTimeDiffMs.value;
+    if (needed && (te < kEchoTimeDiffMinMs || te > kEchoTimeDiffMaxMs)) {
+        const bool flag = f.echoTimeDiffMs.has_value();
+        std::string hint;
+        if (te > kEchoTimeDiffMaxMs) {
+            hint = flag ? "--echo-time-diff takes milliseconds; was it given in microseconds?"
+                        : "EchoTime1 and EchoTime2 must be in seconds; were they given in "
+                          "milliseconds?";
+        } else {
+            hint = flag ? "--echo-time-diff takes milliseconds; was it given in seconds?"
+                        : "EchoTime1 and EchoTime2 must be in seconds; were they given in "
+                          "another unit, or are they the same echo?";
+        }
+        unitProblem("the echo-time difference of " + number(te) + " ms (" +
+                        s.echoTimeDiffMs.source + ") lies outside " + number(kEchoTimeDiffMinMs) +
+                        " to " + number(kEchoTimeDiffMaxMs) + " ms: " + hint,
+                    f.force, reporter);
+    }
+}
+
+void checkEchoSpacing(double seconds, const std::string& source, bool force, Reporter& reporter) {
+    if (seconds <= kMaxEchoSpacing) return;
+    unitProblem("the effective echo spacing of " + number(seconds) + " s (" + source +
+                    ") is above 5 ms: it was probably given in milliseconds; BIDS and the flag "
+                    "take seconds (" +
+                    number(seconds / 1000.0) + ")",
+                force, reporter);
+}
+
+void checkReadoutTime(double seconds, const std::string& source, bool force, Reporter& reporter) {
+    if (seconds <= kMaxReadoutTime) return;
+    unitProblem("the total readout time of " + number(seconds) + " s (" + source +
+                    ") is above 0.5 s: it was probably given in milliseconds; BIDS and the flag "
+                    "take seconds (" +
+                    number(seconds / 1000.0) + ")",
+                force, reporter);
+}
+
+// Where there is noise (outside the head) a wrapped phase difference takes every angle, so
+// its values span a full turn: -pi..pi in radians, or the scanner's whole range, which the
+// plug-in maps onto -pi..pi. A narrower span means another kind of image.
+void checkPhaseSpan(const InputFacts& facts, const CorrectionSettings& s, bool force,
+                    Reporter& reporter) {
+    const double span = double(facts.phaseMax) - double(facts.phaseMin);
+    const double full = s.phaseToRadians.value != 0 ? std::max(0.0, double(facts.phaseMax)) -
+                                                          std::min(0.0, double(facts.phaseMin))
+                                                    : 2 * kPi;
+    if (!(full > 0) || span >= kMinPhaseSpan * full) return;
+    unitProblem("the phase difference spans " + number(span) + " (" + number(facts.phaseMin) +
+                    " to " + number(facts.phaseMax) + "), " + number(100.0 * span / full) +
+                    " % of a full turn; a wrapped phase difference spans about 2 pi. Is it "
+                    "already unwrapped (--from ComputeB0), a field map in Hz (--from "
+                    "ComputePxshift), or not a phase image?",
+                force, reporter);
 }
 
 void resolveBandwidth(const CorrectionFlags& f, const Sidecars& sc, const InputFacts& facts,
@@ -159,10 +270,13 @@ void resolveBandwidth(const CorrectionFlags& f, const Sidecars& sc, const InputF
         s.bandWidthPE = {*f.bandWidthPE, "flag --bandwidth-pe"};
     } else if (f.effectiveEchoSpacing) {
         requireRange("--effective-echo-spacing", *f.effectiveEchoSpacing, 1e-9, 10);
+        checkEchoSpacing(*f.effectiveEchoSpacing, "flag --effective-echo-spacing", f.force,
+                         reporter);
         s.bandWidthPE = {bandwidthFromEchoSpacing(*f.effectiveEchoSpacing, nPE),
                          "derived from flag --effective-echo-spacing, " + nText};
     } else if (f.totalReadoutTime) {
         requireRange("--total-readout-time", *f.totalReadoutTime, 1e-9, 10);
+        checkReadoutTime(*f.totalReadoutTime, "flag --total-readout-time", f.force, reporter);
         if (nPE < 2)
             throw InputError("--total-readout-time needs at least 2 voxels along phase encoding");
         s.bandWidthPE = {bandwidthFromReadoutTime(*f.totalReadoutTime, nPE),
@@ -175,13 +289,26 @@ void resolveBandwidth(const CorrectionFlags& f, const Sidecars& sc, const InputF
             throw InputError(sc.epi->path + ": EffectiveEchoSpacing must be positive");
         if (trt && !(*trt > 0))
             throw InputError(sc.epi->path + ": TotalReadoutTime must be positive");
-        if (ees && trt && std::fabs(*ees * (nPE - 1) - *trt) > kRelativeTolerance * *trt) {
-            throw InputError(sc.epi->path +
-                             ": EffectiveEchoSpacing and TotalReadoutTime disagree "
-                             "for " +
-                             nText +
-                             " (TotalReadoutTime should be EffectiveEchoSpacing * "
-                             "(N_PE - 1)); give --bandwidth-pe");
+        if (ees) {
+            checkEchoSpacing(*ees, fromSidecar(*sc.epi, "EffectiveEchoSpacing"), f.force, reporter);
+        }
+        if (trt) {
+            checkReadoutTime(*trt, fromSidecar(*sc.epi, "TotalReadoutTime"), f.force, reporter);
+        }
+        // BIDS counts N_PE - 1 echo spacings in the readout; some tools count N_PE. Either
+        // agrees; the bandwidth then comes from the echo spacing.
+        const auto agrees = [&](int n) {
+            return std::fabs(*ees * n - *trt) <= kRelativeTolerance * *trt;
+        };
+        if (ees && trt && !agrees(nPE - 1) && !agrees(nPE)) {
+            unitProblem(sc.epi->path + ": EffectiveEchoSpacing " + number(*ees) +
+                            " s and TotalReadoutTime " + number(*trt) + " s disagree for " + nText +
+                            " (TotalReadoutTime should be EffectiveEchoSpacing * (N_PE - 1) = " +
+                            number(*ees * (nPE - 1)) +
+                            " s): is one in the wrong unit, or the image cropped or "
+                            "interpolated along phase encoding? Give --bandwidth-pe, or --force to "
+                            "use EffectiveEchoSpacing",
+                        f.force, reporter);
         }
         if (ees) {
             s.bandWidthPE = {
@@ -326,6 +453,7 @@ CorrectionSettings resolveSettings(const CorrectionFlags& flags, const Sidecars&
     }
     if (s.applyTwoPi.source.empty()) s.applyTwoPi = flagOr(flags.applyTwoPi, "--apply-two-pi", 0);
     resolveDirection(flags, sidecars, s, reporter);
+    if (unwrap) checkPhaseSpan(facts, s, flags.force, reporter);
     resolveEchoTime(flags, sidecars, s, reporter, fieldMap);
     resolveBandwidth(flags, sidecars, facts, s, reporter, shifts);
     resolveAccuracy(flags, facts, s, reporter);

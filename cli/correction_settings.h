@@ -46,6 +46,8 @@ struct CorrectionFlags {
     std::optional<std::string> conditioning;  ///< documented, box, range or none
     bool documentedChain = false;             ///< exactly the host's chain
     StartStep from = StartStep::Unwrap;
+    /// Go on despite values that look like the wrong unit (with a warning instead of an error).
+    bool force = false;
 };
 
 /// Facts about the inputs that some parameters depend on.
@@ -77,6 +79,9 @@ struct CorrectionSettings {
     Setting<double> bandWidthPE;  ///< Hz per pixel
     Setting<double> echoTimeDiffMs;
     Setting<int> phaseEncodingDir;  ///< 1…6
+    /// `--pe-dir auto`: the axis is known, the sign is left to the polarity check (the code
+    /// above holds the starting guess).
+    bool autoSign = false;
     Setting<int> applyTwoPi;
     Setting<int> mapToFunctional;
     Setting<int> resampleToFunctional;  ///< "ResampleFieldmapToFunctional"

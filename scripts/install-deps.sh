@@ -1,9 +1,10 @@
 #!/usr/bin/env bash
-# Installs the Debian packages the build and the tests need (skips what is already there).
+# Installs the Debian packages the build and the tests need (skips what is already there); more
+# packages may be named as arguments.
 set -euo pipefail
 packages=(cmake g++ make pkg-config libgtest-dev libgmock-dev libbenchmark-dev libnifti2-dev
-          nlohmann-json3-dev libcli11-dev zlib1g-dev libdeflate-dev clang-format
-          g++-mingw-w64-x86-64-posix binutils-mingw-w64-x86-64)
+          nlohmann-json3-dev libcli11-dev zlib1g-dev libdeflate-dev libpng-dev clang-format
+          g++-mingw-w64-x86-64-posix binutils-mingw-w64-x86-64 "$@")
 missing=()
 for p in "${packages[@]}"; do
     dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")

@@ -5,7 +5,8 @@ set -euo pipefail
 cd "$(dirname "$0")/.."
 jobs=$(nproc 2>/dev/null || echo 2)
 
-scripts/install-deps.sh
+# chromium: the report's test renders it in a headless browser.
+scripts/install-deps.sh chromium
 
 echo "== build and test" >&2
 cmake -S . -B build -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null

@@ -152,7 +152,8 @@ TEST_F(Accuracy, AMagnitudeWithoutSignalIsAClearErrorAndAFlatPhaseShiftsNothing)
     writeNifti(flat.phase, p.geometry, 1, std::vector<float>(p.phase.size(), 0.0f), nullptr);
     const CommandRun run =
         runOndrift("correct -q --phase \"" + flat.phase + "\" --magnitude \"" + flat.magnitude +
-                       "\" --epi \"" + flat.bold + "\" --out \"" + (scratch / "flat-out") + "\"",
+                       "\" --epi \"" + flat.bold + "\" --out \"" + (scratch / "flat-out") +
+                       "\" --force",  // a flat phase spans no turn: refused unless forced
                    scratch);
     ASSERT_EQ(run.exitCode, 0) << run.err;
     const NiftiImage out = readNifti(

@@ -76,7 +76,8 @@ protected:
 
 TEST_F(OutputLayout, ByDefaultOnlyImagesAndTheSummaryWithTheShiftMapIn3D) {
     const fs::path out = run("default", "");
-    EXPECT_EQ(extensionsIn(out), (std::set<std::string>{".nii.gz", ".json"}));
+    // The images, the summary and the quality report.
+    EXPECT_EQ(extensionsIn(out), (std::set<std::string>{".nii.gz", ".json", ".html"}));
     // The grids differ: the field map is resampled, and the shifts computed on the functional
     // grid are named after the series.
     const NiftiImage map =

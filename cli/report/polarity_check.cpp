@@ -1,0 +1,201 @@
+#include "cli/report/polarity_check.h"
+
+#include <algorithm>
+#include <cmath>
+#include <limits>
+
+#include "cli/bids_sidecar.h"
+
+namespace ondrift::cli {
+
+namespace {
+
+// The opposite sign counts as clearly better when its score is higher by this share of the
+// scores' level (and by a small absolute amount, for images with little in common).
+constexpr double kClearlyBetterShare = 0.03;
+constexpr double kClearlyBetterAtLeast = 0.003;
+// The head mask grown by this many voxels: the comparison needs the background around the
+// head, whose border is the structure both images share most surely.
+constexpr int kBorderVoxels = 4;
+
+}  // namespace
+
+int oppositeDirection(int code) { return code % 2 == 1 ? code + 1 : code - 1; }
+
+std::vector<float> shiftAlong(const Volume& image, std::span<const float> shift, int direction) {
+    std::vector<float> out(image.voxels(), 0.0f);
+    if (image.empty() || shift.size() < image.voxels() || direction < 1 || direction > 6) {
+        return out;
+    }
+    const int axis = directionAxis(direction);
+    const double sign = direction % 2 == 1 ? 1.0 : -1.0;
+    const int n = image.dims[axis];
+    for (int z = 0; z < image.dims[2]; ++z) {
+        for (int y = 0; y < image.dims[1]; ++y) {
+            for (int x = 0; x < image.dims[0]; ++x) {
+                int c[3] = {x, y, z};
+                const std::size_t i = image.index(x, y, z);
+                const double s = std::isfinite(shift[i]) ? shift[i] : 0.0;
+                const double p = std::clamp(c[axis] + sign * s, 0.0, double(n - 1));
+                const int i0 = static_cast<int>(std::floor(p));
+                const int i1 = std::min(i0 + 1, n - 1);
+                const double f = p - i0;
+                c[axis] = i0;
+                const double v0 = image.at(c[0], c[1], c[2]);
+                c[axis] = i1;
+                const double v1 = image.at(c[0], c[1], c[2]);
+                out[i] = static_cast<float>((1 - f) * v0 + f * v1);
+            }
+        }
+    }
+    return out;
+}
+
+namespace {
+
+std::vector<unsigned char> grown(const Volume& grid, std::vector<unsigned char> mask, int steps) {
+    for (int step = 0; step < steps; ++step) {
+        std::vector<unsigned char> next = mask;
+        for (int z = 0; z < grid.dims[2]; ++z) {
+            for (int y = 0; y < grid.dims[1]; ++y) {
+                for (int x = 0; x < grid.dims[0]; ++x) {
+                    if (mask[grid.index(x, y, z)] == 0) continue;
+                    const int c[3] = {x, y, z};
+                    for (int a = 0; a < 3; ++a) {
+                        for (int d : {-1, 1}) {
+                            int n[3] = {c[0], c[1], c[2]};
+                            n[a] += d;
+                            if (n[a] < 0 || n[a] >= grid.dims[a]) continue;
+                            next[grid.index(n[0], n[1], n[2])] = 1;
+                        }
+                    }
+                }
+            }
+        }
+        mask.swap(next);
+    }
+    return mask;
+}
+
+}  // namespace
+
+std::vector<unsigned char> headMask(const Volume& image, int grow) {
+    std::vector<unsigned char> mask(image.voxels(), 0);
+    if (image.empty()) return mask;
+    const float level = 0.1f * percentileOf(image.values, 0.98);
+    if (!(level > 0)) return mask;
+    for (std::size_t i = 0; i < mask.size(); ++i) mask[i] = image.values[i] > level ? 1 : 0;
+    return grown(image, std::move(mask), grow);
+}
+
+double mutualInformation(const Volume& a, const Volume& b, const std::vector<unsigned char>& mask) {
+    constexpr double kNaN = std::numeric_limits<double>::quiet_NaN();
+    constexpr int kBins = 32;
+    if (a.empty() || b.empty() || a.dims != b.dims || mask.size() != a.voxels()) return kNaN;
+    // Bins between the 1st and 99th percentile of each image inside the mask.
+    auto range = [&mask](const Volume& v) {
+        std::vector<float> inside;
+        for (std::size_t i = 0; i < mask.size(); ++i) {
+            if (mask[i] != 0 && std::isfinite(v.values[i])) inside.push_back(v.values[i]);
+        }
+        return std::pair<float, float>{percentileOf(inside, 0.01), percentileOf(inside, 0.99)};
+    };
+    const auto [loA, hiA] = range(a);
+    const auto [loB, hiB] = range(b);
+    if (!(hiA > loA) || !(hiB > loB)) return kNaN;
+    auto bin = [](float v, float lo, float hi) {
+        const double t = (double(v) - lo) / (double(hi) - lo);
+        return std::clamp(static_cast<int>(t * kBins), 0, kBins - 1);
+    };
+    std::vector<double> joint(kBins * kBins, 0.0), pa(kBins, 0.0), pb(kBins, 0.0);
+    double n = 0;
+    for (std::size_t i = 0; i < mask.size(); ++i) {
+        if (mask[i] == 0 || !std::isfinite(a.values[i]) || !std::isfinite(b.values[i])) continue;
+        const int x = bin(a.values[i], loA, hiA), y = bin(b.values[i], loB, hiB);
+        joint[static_cast<std::size_t>(x * kBins + y)] += 1;
+        pa[static_cast<std::size_t>(x)] += 1;
+        pb[static_cast<std::size_t>(y)] += 1;
+        n += 1;
+    }
+    if (n < 2) return kNaN;
+    auto entropy = [n](const std::vector<double>& counts) {
+        double h = 0;
+        for (double c : counts) {
+            if (c > 0) h -= c / n * std::log(c / n);
+        }
+        return h;
+    };
+    const double ha = entropy(pa), hb = entropy(pb), hab = entropy(joint);
+    return hab > 0 ? (ha + hb) / hab - 1.0 : kNaN;  // normalised: 0 independent, 1 identical
+}
+
+nlohmann::json PolarityCheck::toJson() const {
+    const char* names[] = {"not done", "consistent", "opposite sign better", "undecided"};
+    nlohmann::json j = {{"verdict", names[static_cast<int>(verdict)]}, {"reason", reason}};
+    if (verdict == Verdict::NotDone) return j;
+    j["measure"] = "normalised mutual information with the magnitude image, in and around the head";
+    j["used"] = bidsDirection(used);
+    j["opposite"] = bidsDirection(oppositeDirection(used));
+    j["scoreUncorrected"] = uncorrected;
+    j["scoreUsed"] = usedScore;
+    j["scoreOpposite"] = oppositeScore;
+    j["maskVoxels"] = maskVoxels;
+    return j;
+}
+
+PolarityCheck checkPolarity(const Volume& meanEpi, const Volume& shift, const Volume& magnitude,
+                            int used) {
+    PolarityCheck check;
+    check.used = used;
+    if (used < 1 || used > 6) {
+        check.reason = "no phase-encoding direction";
+        return check;
+    }
+    if (meanEpi.empty() || shift.empty() || magnitude.empty() || meanEpi.dims != shift.dims ||
+        meanEpi.dims != magnitude.dims) {
+        check.reason = "the images it needs are missing or lie on different grids";
+        return check;
+    }
+    Volume epi = meanEpi;
+    replaceNonFinite(epi.values);
+    Volume mag = magnitude;
+    replaceNonFinite(mag.values);
+    const std::vector<unsigned char> mask = headMask(epi, kBorderVoxels);
+    check.maskVoxels = static_cast<std::size_t>(std::count(mask.begin(), mask.end(), 1));
+    if (check.maskVoxels < 8) {
+        check.reason = "the functional image shows no head (its mask is empty)";
+        return check;
+    }
+    Volume moved = epi;
+    check.uncorrected = mutualInformation(epi, mag, mask);
+    moved.values = shiftAlong(epi, shift.values, used);
+    check.usedScore = mutualInformation(moved, mag, mask);
+    moved.values = shiftAlong(epi, shift.values, oppositeDirection(used));
+    check.oppositeScore = mutualInformation(moved, mag, mask);
+    if (!std::isfinite(check.usedScore) || !std::isfinite(check.oppositeScore)) {
+        check.verdict = PolarityCheck::Verdict::NotDone;
+        check.reason = "an image is flat inside the head; the scores cannot be computed";
+        return check;
+    }
+    const double margin = check.oppositeScore - check.usedScore;
+    const double needed = std::max(
+        kClearlyBetterAtLeast,
+        kClearlyBetterShare * 0.5 * (std::fabs(check.usedScore) + std::fabs(check.oppositeScore)));
+    if (margin > needed) {
+        check.verdict = PolarityCheck::Verdict::OppositeBetter;
+        check.reason =
+            "the opposite sign matches the magnitude image clearly better: the "
+            "phase-encoding sign in the metadata is probably wrong";
+    } else if (margin < -needed) {
+        check.verdict = PolarityCheck::Verdict::Consistent;
+        check.reason = "the sign used matches the magnitude image better than the opposite one";
+    } else {
+        check.verdict = PolarityCheck::Verdict::Undecided;
+        check.reason =
+            "both signs match about equally well (small shifts, or little structure "
+            "to compare)";
+    }
+    return check;
+}
+
+}  // namespace ondrift::cli

@@ -1,0 +1,172 @@
+#include "cli/report/volume.h"
+
+#include <algorithm>
+#include <cmath>
+
+namespace ondrift::cli {
+
+namespace {
+
+// The inverse of an affine whose last row is (0, 0, 0, 1); false when it is singular.
+bool invertAffine(const Affine& a, Affine& inverse) {
+    const double m00 = a[0], m01 = a[1], m02 = a[2], m10 = a[4], m11 = a[5], m12 = a[6], m20 = a[8],
+                 m21 = a[9], m22 = a[10];
+    const double c00 = m11 * m22 - m12 * m21, c01 = m02 * m21 - m01 * m22,
+                 c02 = m01 * m12 - m02 * m11;
+    const double det = m00 * c00 + m10 * c01 + m20 * c02;
+    if (!std::isfinite(det) || std::fabs(det) < 1e-12) return false;
+    const double r[9] = {c00 / det,
+                         c01 / det,
+                         c02 / det,
+                         (m12 * m20 - m10 * m22) / det,
+                         (m00 * m22 - m02 * m20) / det,
+                         (m02 * m10 - m00 * m12) / det,
+                         (m10 * m21 - m11 * m20) / det,
+                         (m01 * m20 - m00 * m21) / det,
+                         (m00 * m11 - m01 * m10) / det};
+    inverse = Affine{};
+    for (int row = 0; row < 3; ++row) {
+        double t = 0;
+        for (int c = 0; c < 3; ++c) {
+            inverse[static_cast<std::size_t>(4 * row + c)] = r[3 * row + c];
+            t -= r[3 * row + c] * a[static_cast<std::size_t>(4 * c + 3)];
+        }
+        inverse[static_cast<std::size_t>(4 * row + 3)] = t;
+    }
+    inverse[15] = 1;
+    return true;
+}
+
+}  // namespace
+
+bool Volume::sameGrid(const Volume& other) const {
+    if (dims != other.dims) return false;
+    for (std::size_t i = 0; i < 12; ++i) {
+        if (std::fabs(affine[i] - other.affine[i]) > 1e-3) return false;
+    }
+    return true;
+}
+
+Volume gridOf(const NiftiGeometry& geometry) {
+    Volume v;
+    v.dims = {geometry.nx(), geometry.ny(), geometry.nz()};
+    v.voxelSize = geometry.voxelSize();
+    v.affine = geometry.affine();
+    return v;
+}
+
+Volume firstVolume(const NiftiGeometry& geometry, std::span<const float> series) {
+    Volume v = gridOf(geometry);
+    const std::size_t n = v.voxels();
+    if (n == 0 || series.size() < n) return v;
+    v.values.assign(series.begin(), series.begin() + static_cast<std::ptrdiff_t>(n));
+    return v;
+}
+
+Volume meanVolume(const NiftiGeometry& geometry, std::span<const float> series) {
+    Volume v = gridOf(geometry);
+    const std::size_t n = v.voxels();
+    if (n == 0 || series.size() < n) return v;
+    const std::size_t volumes = series.size() / n;
+    std::vector<double> sum(n, 0.0);
+    for (std::size_t t = 0; t < volumes; ++t) {
+        const float* s = series.data() + t * n;
+        for (std::size_t i = 0; i < n; ++i) sum[i] += s[i];
+    }
+    v.values.resize(n);
+    for (std::size_t i = 0; i < n; ++i) {
+        v.values[i] = static_cast<float>(sum[i] / static_cast<double>(volumes));
+    }
+    return v;
+}
+
+Volume resampleTo(const Volume& source, const Volume& grid) {
+    Volume out = grid;
+    out.values.assign(grid.voxels(), 0.0f);
+    if (source.empty()) return out;
+    if (source.sameGrid(grid)) {
+        out.values = source.values;
+        return out;
+    }
+    Affine toSource;
+    if (!invertAffine(source.affine, toSource)) return out;
+    // Grid voxel → source voxel in one matrix (rows 0…2 of inverse(source) · grid).
+    double m[12];
+    for (int r = 0; r < 3; ++r) {
+        for (int c = 0; c < 4; ++c) {
+            double s = 0;
+            for (int k = 0; k < 4; ++k) {
+                s += toSource[static_cast<std::size_t>(4 * r + k)] *
+                     grid.affine[static_cast<std::size_t>(4 * k + c)];
+            }
+            m[4 * r + c] = s;
+        }
+    }
+    const auto& d = source.dims;
+    for (int z = 0; z < grid.dims[2]; ++z) {
+        for (int y = 0; y < grid.dims[1]; ++y) {
+            for (int x = 0; x < grid.dims[0]; ++x) {
+                double p[3];
+                for (int r = 0; r < 3; ++r) {
+                    p[r] = m[4 * r] * x + m[4 * r + 1] * y + m[4 * r + 2] * z + m[4 * r + 3];
+                }
+                int i0[3];
+                double f[3];
+                bool inside = true;
+                for (int a = 0; a < 3 && inside; ++a) {
+                    // A single-voxel axis is sampled within half a voxel of its centre.
+                    if (d[a] == 1) {
+                        inside = std::fabs(p[a]) <= 0.5;
+                        i0[a] = 0;
+                        f[a] = 0;
+                        continue;
+                    }
+                    inside = p[a] >= 0 && p[a] <= d[a] - 1;
+                    if (!inside) break;
+                    i0[a] = std::min(static_cast<int>(std::floor(p[a])), d[a] - 2);
+                    f[a] = p[a] - i0[a];
+                }
+                if (!inside) continue;
+                double v = 0;
+                for (int corner = 0; corner < 8; ++corner) {
+                    double w = 1;
+                    int c[3];
+                    for (int a = 0; a < 3; ++a) {
+                        const int up = (corner >> a) & 1;
+                        c[a] = std::min(i0[a] + up, d[a] - 1);
+                        w *= up ? f[a] : 1 - f[a];
+                    }
+                    if (w != 0) v += w * source.at(c[0], c[1], c[2]);
+                }
+                out.values[out.index(x, y, z)] = static_cast<float>(v);
+            }
+        }
+    }
+    return out;
+}
+
+std::size_t replaceNonFinite(std::vector<float>& values) {
+    std::size_t n = 0;
+    for (float& v : values) {
+        if (!std::isfinite(v)) {
+            v = 0;
+            ++n;
+        }
+    }
+    return n;
+}
+
+float percentileOf(std::span<const float> values, double fraction) {
+    std::vector<float> finite;
+    finite.reserve(values.size());
+    for (float v : values) {
+        if (std::isfinite(v)) finite.push_back(v);
+    }
+    if (finite.empty()) return 0;
+    const double clamped = std::clamp(fraction, 0.0, 1.0);
+    const auto k = static_cast<std::size_t>(clamped * static_cast<double>(finite.size() - 1) + 0.5);
+    std::nth_element(finite.begin(), finite.begin() + static_cast<std::ptrdiff_t>(k), finite.end());
+    return finite[k];
+}
+
+}  // namespace ondrift::cli
