@@ -159,7 +159,8 @@ ReportContent reportContent(const std::string& boldStem, const ReportSources& so
     im.shift = maps.onEpi;
     im.magnitudeOnEpi = std::move(magnitude);
     im.direction = code;
-    content.shifts = shiftFigures(im.shift, headMask(im.meanBefore, 0), code);
+    im.prepare();
+    content.shifts = shiftFigures(im.shift, im.head, code);
     return content;
 }
 

@@ -131,7 +131,16 @@ std::string logSection(const json& summary) {
 
 std::string reportFileName(const std::string& boldStem) { return boldStem + "_report.html"; }
 
-std::string renderReport(const ReportContent& c) {
+std::string renderReport(const ReportContent& content) {
+    // Content put together by hand may not have its shared figures worked out yet.
+    const bool prepared = content.images.head.size() == content.images.meanBefore.voxels() &&
+                          !content.images.meanBefore.empty();
+    ReportContent preparedCopy;
+    if (!prepared) {
+        preparedCopy = content;
+        preparedCopy.images.prepare();
+    }
+    const ReportContent& c = prepared ? content : preparedCopy;
     const json summary = c.summary.is_object() ? c.summary : json::object();
     std::string html =
         "<!DOCTYPE html><html lang=\"en\"><head><meta charset=\"utf-8\"><title>ondrift: " +

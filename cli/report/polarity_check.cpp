@@ -98,7 +98,8 @@ double mutualInformation(const Volume& a, const Volume& b, const std::vector<uns
         for (std::size_t i = 0; i < mask.size(); ++i) {
             if (mask[i] != 0 && std::isfinite(v.values[i])) inside.push_back(v.values[i]);
         }
-        return std::pair<float, float>{percentileOf(inside, 0.01), percentileOf(inside, 0.99)};
+        const std::vector<float> p = percentilesOf(inside, {0.01, 0.99});
+        return std::pair<float, float>{p[0], p[1]};
     };
     const auto [loA, hiA] = range(a);
     const auto [loB, hiB] = range(b);

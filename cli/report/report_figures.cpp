@@ -49,6 +49,12 @@ Plane planeAlong(int direction) { return directionAxis(direction) == 2 ? Plane::
 
 }  // namespace
 
+void ReportImages::prepare() {
+    head = headMask(meanBefore, 0);
+    top = greyTop(meanBefore);
+    levels = outlineLevels(magnitudeOnEpi);
+}
+
 std::string escapeHtml(const std::string& text) {
     std::string out;
     out.reserve(text.size());
@@ -80,8 +86,8 @@ std::string fieldMapSection(const ReportImages& im) {
         if (mask[i] != 0 && std::isfinite(im.fieldHz.values[i]))
             inside.push_back(im.fieldHz.values[i]);
     }
-    float limit =
-        std::max(std::fabs(percentileOf(inside, 0.01)), std::fabs(percentileOf(inside, 0.99)));
+    const std::vector<float> ends = percentilesOf(inside, {0.01, 0.99});
+    float limit = std::max(std::fabs(ends[0]), std::fabs(ends[1]));
     if (!(limit > 0)) limit = 1.0f;
     html +=
         "<p>The field map in Hz" +
@@ -115,9 +121,9 @@ std::string beforeAfterSection(const ReportImages& im) {
         std::string(outlines ? "; the outlines are the magnitude image's, which is not distorted"
                              : "") +
         ". Hover over a picture to hold it on the corrected image.</p><div class=\"row\">";
-    const std::vector<unsigned char> mask = headMask(im.meanBefore, 0);
-    const float top = greyTop(im.meanBefore);
-    const std::vector<float> levels = outlineLevels(im.magnitudeOnEpi);
+    const std::vector<unsigned char>& mask = im.head;
+    const float top = im.top;
+    const std::vector<float>& levels = im.levels;
     for (Plane plane : kPlanes) {
         const int index = middleIndex(im.meanBefore, plane, mask);
         const Slice before = extractSlice(im.meanBefore, plane, index);
@@ -166,9 +172,8 @@ std::string shiftSection(const ReportImages& im, const ShiftFigures& f) {
         return html + "</div>" + note("No functional image to draw the fold-over on.") +
                "</section>";
     }
-    const float top = greyTop(background);
-    const std::vector<unsigned char>& where =
-        f.foldOver > 0 ? f.foldOverMask : headMask(background, 0);
+    const float top = im.top;
+    const std::vector<unsigned char>& where = f.foldOver > 0 ? f.foldOverMask : im.head;
     for (Plane plane : kPlanes) {
         const int index = middleIndex(background, plane, where);
         const Slice grey = extractSlice(background, plane, index);
@@ -202,10 +207,9 @@ std::string polaritySection(const ReportImages& im, const PolarityCheck& c) {
         fixed(c.oppositeScore, 3) + "</td></tr></table><div class=\"row\">";
     if (im.meanBefore.empty() || im.shift.empty()) return html + "</div></section>";
     const Plane plane = planeAlong(c.used);
-    const std::vector<unsigned char> mask = headMask(im.meanBefore, 0);
-    const int index = middleIndex(im.meanBefore, plane, mask);
-    const float top = greyTop(im.meanBefore);
-    const std::vector<float> levels = outlineLevels(im.magnitudeOnEpi);
+    const int index = middleIndex(im.meanBefore, plane, im.head);
+    const float top = im.top;
+    const std::vector<float>& levels = im.levels;
     Volume moved = im.meanBefore;
     const struct {
         int code;

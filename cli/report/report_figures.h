@@ -19,6 +19,13 @@ struct ReportImages {
     Volume shift;           ///< functional grid, voxels
     Volume magnitudeOnEpi;  ///< the magnitude resampled to the functional grid
     int direction = 0;      ///< the phase-encoding direction code the correction used
+
+    /// Worked out once for all pictures (`prepare`): the head mask of `meanBefore`, its grey
+    /// window and the outline levels of `magnitudeOnEpi`.
+    std::vector<unsigned char> head;
+    float top = 1;
+    std::vector<float> levels;
+    void prepare();
 };
 
 std::string fieldMapSection(const ReportImages& images);

@@ -23,9 +23,10 @@ ShiftFigures shiftFigures(const Volume& shift, const std::vector<unsigned char>&
     }
     f.headVoxels = masked ? static_cast<std::size_t>(std::count(head.begin(), head.end(), 1)) : 0;
     if (!f.inside.empty()) {
-        f.p1 = percentileOf(f.inside, 0.01);
-        f.p50 = percentileOf(f.inside, 0.50);
-        f.p99 = percentileOf(f.inside, 0.99);
+        const std::vector<float> p = percentilesOf(f.inside, {0.01, 0.50, 0.99});
+        f.p1 = p[0];
+        f.p50 = p[1];
+        f.p99 = p[2];
     }
     if (direction < 1 || direction > 6 || !masked) return f;
     const int axis = directionAxis(direction);

@@ -157,16 +157,35 @@ std::size_t replaceNonFinite(std::vector<float>& values) {
 }
 
 float percentileOf(std::span<const float> values, double fraction) {
+    return percentilesOf(values, {fraction})[0];
+}
+
+std::vector<float> percentilesOf(std::span<const float> values, std::vector<double> fractions) {
     std::vector<float> finite;
     finite.reserve(values.size());
     for (float v : values) {
         if (std::isfinite(v)) finite.push_back(v);
     }
-    if (finite.empty()) return 0;
-    const double clamped = std::clamp(fraction, 0.0, 1.0);
-    const auto k = static_cast<std::size_t>(clamped * static_cast<double>(finite.size() - 1) + 0.5);
-    std::nth_element(finite.begin(), finite.begin() + static_cast<std::ptrdiff_t>(k), finite.end());
-    return finite[k];
+    std::vector<float> result(fractions.size(), 0.0f);
+    if (finite.empty()) return result;
+    // Ascending ranks, each found in the part above the previous one.
+    std::vector<std::size_t> order(fractions.size());
+    for (std::size_t i = 0; i < order.size(); ++i) order[i] = i;
+    std::sort(order.begin(), order.end(),
+              [&fractions](std::size_t a, std::size_t b) { return fractions[a] < fractions[b]; });
+    auto from = finite.begin();
+    for (std::size_t i : order) {
+        const double clamped = std::clamp(fractions[i], 0.0, 1.0);
+        const auto k =
+            static_cast<std::ptrdiff_t>(clamped * static_cast<double>(finite.size() - 1) + 0.5);
+        const auto at = finite.begin() + k;
+        if (at >= from) {
+            std::nth_element(from, at, finite.end());
+            from = at;
+        }
+        result[i] = *at;
+    }
+    return result;
 }
 
 }  // namespace ondrift::cli

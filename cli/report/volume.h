@@ -53,6 +53,10 @@ std::size_t replaceNonFinite(std::vector<float>& values);
 /// The value below which `fraction` of the finite values lie (nearest rank); 0 when none.
 float percentileOf(std::span<const float> values, double fraction);
 
+/// Several percentiles of the same values at once (one copy of the values), in the order of
+/// `fractions`.
+std::vector<float> percentilesOf(std::span<const float> values, std::vector<double> fractions);
+
 }  // namespace ondrift::cli
 
 #endif
