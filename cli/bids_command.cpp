@@ -60,7 +60,7 @@ int runBids(const BidsOptions& options, Reporter& reporter) {
     if (!fs::exists(source / "dataset_description.json", ec)) {
         reporter.warning(options.bidsDir + ": has no dataset_description.json");
     }
-    if (!options.skipValidation) validateBidsDataset(source, reporter);
+    if (!options.skipValidation) validateBidsDataset(source, options.strictValidation, reporter);
 
     BidsFilter filter;
     filter.participants = withoutPrefix(options.participants, "sub-");

@@ -43,7 +43,7 @@ std::string findBidsValidator() {
     return {};
 }
 
-void validateBidsDataset(const fs::path& root, Reporter& reporter) {
+void validateBidsDataset(const fs::path& root, bool strict, Reporter& reporter) {
     const std::string validator = findBidsValidator();
     if (validator.empty()) {
         reporter.warning(
@@ -72,9 +72,17 @@ void validateBidsDataset(const fs::path& root, Reporter& reporter) {
                               ")");
     }
     if (report.size() > kReportShown) report = report.substr(0, kReportShown) + "\n…";
-    throw InputError(root.string() +
-                     ": the BIDS validator found errors (--skip-bids-validation "
-                     "runs all the same):\n" +
+    if (strict) {
+        throw InputError(root.string() +
+                         ": the BIDS validator found errors (--skip-bids-validation "
+                         "runs all the same):\n" +
+                         report);
+    }
+    // Most validator errors concern files or metadata that a correction never reads; each run
+    // still stops on its own when something it needs is wrong or missing.
+    reporter.warning(root.string() +
+                     ": the BIDS validator found errors; going on with every run that has what "
+                     "it needs (--strict-validation stops here instead):\n" +
                      report);
 }
 

@@ -14,9 +14,10 @@ class Reporter;
 /// when neither exists.
 std::string findBidsValidator();
 
-/// Runs the validator on the data set. An invalid data set is an InputError that carries the
-/// validator's report; a missing validator is a warning that says so (and how to install it).
-void validateBidsDataset(const std::filesystem::path& root, Reporter& reporter);
+/// Runs the validator on the data set. Its errors are a warning that carries the validator's
+/// report, or an InputError when `strict`; a missing validator is a warning that says so (and how
+/// to install it).
+void validateBidsDataset(const std::filesystem::path& root, bool strict, Reporter& reporter);
 
 }  // namespace ondrift::cli
 

@@ -236,6 +236,9 @@ void Commands::addBids(CLI::App& app) {
     bids_->add_flag("--overwrite", o.overwrite, "Redo runs whose outputs are complete");
     bids_->add_flag("--skip-bids-validation", o.skipValidation,
                     "Do not check the data set with the BIDS validator first");
+    bids_->add_flag("--strict-validation", o.strictValidation,
+                    "Refuse the data set when the BIDS validator finds errors (default: warn "
+                    "and correct every run that has what it needs)");
     bids_->add_flag("--keep-projects", o.keepProjects,
                     "Also keep the plug-in's projects (OUTPUT_DIR/projects)");
     bids_->add_option("--output-type", o.outputType, "Images as nii.gz (default) or nii")

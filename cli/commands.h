@@ -50,6 +50,7 @@ struct BidsOptions {
     int jobs = 0;                       ///< 0: the number of cores
     bool overwrite = false;
     bool skipValidation = false;
+    bool strictValidation = false;  ///< validator errors refuse the data set
     bool keepProjects = false;
     std::string outputType = "nii.gz";
     std::string plugin;

@@ -258,24 +258,31 @@ TEST_F(BidsCommand, BadRunsFailAloneWithClearMessages) {
     EXPECT_TRUE(fs::exists(out() / "logs" / "sub-damaged_task-rest_bold.log"));
 }
 
-TEST_F(BidsCommand, ValidatorDecidesBeforeAnythingIsWritten) {
+TEST_F(BidsCommand, ValidatorErrorsWarnUnlessStrict) {
     writeDescription(ds());
     writeSubject(ds(), {.label = "01"});
     const std::string args =
         "bids \"" + ds().string() + "\" \"" + out().string() + "\" participant -j 1";
-    auto withValidator = [&](const std::string& validator) {
+    auto withValidator = [&](const std::string& validator, const std::string& extra = "") {
         const std::string command = "ONDRIFT_BIDS_VALIDATOR=\"" + validator + "\" \"" +
-                                    ONDRIFT_EXECUTABLE + "\" " + args + " >/dev/null 2>\"" +
+                                    ONDRIFT_EXECUTABLE + "\" " + args + extra + " >/dev/null 2>\"" +
                                     (scratch / "err") + "\"";
         const int status = std::system(command.c_str());
         return std::make_pair(WIFEXITED(status) ? WEXITSTATUS(status) : -1,
                               readText(scratch / "err"));
     };
-    // A validator that finds errors: refused, nothing written.
+    // A validator that finds errors: said loudly, the runs go on; refused, with nothing written,
+    // only when asked to be strict.
     const fs::path failing = scratch.path() / "failing-validator";
     writeText(failing.string(), "#!/bin/sh\necho \"1: [ERR] something is wrong\"\nexit 1\n");
     fs::permissions(failing, fs::perms::owner_all);
     auto [code, err] = withValidator(failing.string());
+    EXPECT_EQ(code, 0) << err;
+    EXPECT_NE(err.find("something is wrong"), std::string::npos);
+    EXPECT_NE(err.find("--strict-validation"), std::string::npos);
+    EXPECT_TRUE(fs::exists(out() / "dataset_description.json"));
+    fs::remove_all(out());
+    std::tie(code, err) = withValidator(failing.string(), " --strict-validation");
     EXPECT_EQ(code, 2);
     EXPECT_NE(err.find("something is wrong"), std::string::npos);
     EXPECT_NE(err.find("--skip-bids-validation"), std::string::npos);
