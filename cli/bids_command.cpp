@@ -165,6 +165,7 @@ int runBids(const BidsOptions& options, Reporter& reporter) {
     writeFileAtomically(output / "logs" / (summaryName + ".json"),
                         json({{"source", source.string()}, {"runs", runs}}).dump(2) + "\n");
     fs::remove(output / ".work", ec);  // only when empty
+    writeReportIndex(plan, output, extension);
     char line[200];
     std::snprintf(line, sizeof line,
                   "%d runs: %d corrected, %d complete already, %d skipped, %d failed",

@@ -1,4 +1,5 @@
 #include "cli/bids_derivatives.h"
+#include "cli/report/html_report.h"
 
 #include <fstream>
 
@@ -53,6 +54,7 @@ RunOutputs runOutputs(const fs::path& outputRoot, const BoldRun& run, const Fiel
     o.log = outputRoot / "logs" / (o.label + ".log");
     o.summary = outputRoot / "logs" / (o.label + "_ondrift.json");
     o.projects = outputRoot / "projects" / o.label;
+    o.report = outputRoot / "reports" / reportFileName(o.label);
     o.work = outputRoot / ".work" / o.label;
     return o;
 }
@@ -98,8 +100,8 @@ void writeDatasetFiles(const fs::path& outputRoot, const fs::path& sourceRoot) {
     const std::string description = datasetDescription(sourceRoot).dump(2) + "\n";
     if (readAll(outputRoot / "dataset_description.json") != description)
         writeFileAtomically(outputRoot / "dataset_description.json", description);
-    // The run logs and the plug-in's projects are not BIDS files.
-    const std::string ignore = "logs/\nprojects/\n.work/\n";
+    // The run logs, the reports and the plug-in's projects are not BIDS files.
+    const std::string ignore = "logs/\nprojects/\nreports/\n.work/\n";
     if (readAll(outputRoot / ".bidsignore") != ignore)
         writeFileAtomically(outputRoot / ".bidsignore", ignore);
 }

@@ -22,6 +22,7 @@ struct RunOutputs {
     std::filesystem::path log;       ///< logs/<bold stem>.log
     std::filesystem::path summary;   ///< logs/<bold stem>_ondrift.json
     std::filesystem::path projects;  ///< projects/<bold stem>/ (with --keep-projects)
+    std::filesystem::path report;    ///< reports/<bold stem>_report.html
     std::filesystem::path work;      ///< .work/<bold stem>/, removed at the end
     std::string label;               ///< the bold file's name without extension
 };

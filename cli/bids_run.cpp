@@ -205,7 +205,20 @@ void correctBidsRun(const BidsPlan& plan, const BoldRun& run, const BidsRunOptio
                         shiftMapSidecar(run, *set, summary).dump(2) + "\n");
     moveInto(result.correctedNifti, out.bold);
     fs::create_directories(out.summary.parent_path());
-    moveInto(summaryFile, out.summary);
+    if (!result.report.empty() && fs::exists(result.report, ec)) {
+        fs::create_directories(out.report.parent_path());
+        moveInto(result.report, out.report);
+        // The index page of the data set is made after all runs, from their summaries.
+        const IndexEntry& e = result.indexEntry;
+        summary["reportIndexEntry"] = {{"title", run.bold.relative},
+                                       {"verdict", e.verdict},
+                                       {"warnings", e.warnings},
+                                       {"alarm", e.alarm}};
+        writeFileAtomically(out.summary, summary.dump(2) + "\n");
+        fs::remove(summaryFile, ec);
+    } else {
+        moveInto(summaryFile, out.summary);
+    }
     if (options.keepProjects) {
         fs::remove_all(out.projects, ec);
         fs::create_directories(out.projects);
@@ -214,6 +227,35 @@ void correctBidsRun(const BidsPlan& plan, const BoldRun& run, const BidsRunOptio
         }
     }
     writeFileAtomically(out.boldSidecar, correctedSidecar(run, *set, summary).dump(2) + "\n");
+}
+
+void writeReportIndex(const BidsPlan& plan, const fs::path& outputRoot,
+                      const std::string& extension) {
+    std::vector<IndexEntry> entries;
+    for (const BoldRun& run : plan.runs) {
+        const FieldMapSet* set =
+            run.fieldMap >= 0 ? &plan.fieldMaps[static_cast<std::size_t>(run.fieldMap)] : nullptr;
+        const RunOutputs out = runOutputs(outputRoot, run, set, extension);
+        std::error_code ec;
+        if (!fs::exists(out.report, ec)) continue;
+        IndexEntry e;
+        e.title = run.bold.relative;
+        e.link = out.report.filename().string();
+        try {
+            std::ifstream in(out.summary);
+            const json summary = json::parse(in);
+            const json& j = summary.at("reportIndexEntry");
+            e.verdict = j.value("verdict", "");
+            e.warnings = j.value("warnings", std::size_t{0});
+            e.alarm = j.value("alarm", false);
+        } catch (const json::exception&) {
+            e.verdict = "(the run's summary could not be read)";
+        }
+        entries.push_back(std::move(e));
+    }
+    if (entries.empty()) return;
+    writeFileAtomically(outputRoot / "reports" / "index.html",
+                        renderIndex("ondrift: " + plan.root.filename().string(), entries));
 }
 
 }  // namespace ondrift::cli

@@ -145,6 +145,14 @@ TEST_F(BidsCommand, EveryLayoutAndFieldMapKindIsCorrected) {
     EXPECT_FALSE(fs::exists(out() / ".work"));
     const json summary = readJson(out() / "logs" / "ondrift_bids.json");
     EXPECT_EQ(summary["runs"].size(), 6u);
+    // One report per run, outside the BIDS tree, and an index page that links every one.
+    const std::string index = readText(out() / "reports" / "index.html");
+    for (const auto& s : subjects) {
+        const std::string report = s.boldStem + "_report.html";
+        EXPECT_TRUE(fs::exists(out() / "reports" / report)) << report;
+        EXPECT_NE(index.find(report), std::string::npos) << report;
+    }
+    EXPECT_NE(readText(out() / ".bidsignore").find("reports/"), std::string::npos);
 
     // A rerun skips what is complete; --overwrite redoes it.
     const auto stamp = fs::last_write_time(out() / (boldNames[1] + ".nii.gz"));
