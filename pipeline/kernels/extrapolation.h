@@ -15,7 +15,7 @@ namespace ondrift {
 /// One pass of neighbour averaging over the six shells nearest the mask then takes the corners
 /// off. Deterministic; the fill stays within the range of the values inside. Returns false,
 /// touching nothing, when an extent is below 1, a span's length differs from the grid's voxel
-/// count, or no voxel is inside.
+/// count, the grid has more voxels than 32-bit numbers count, or no voxel is inside.
 bool extrapolateOutsideMask(Dims d, std::span<double> field, std::span<const unsigned char> inside);
 
 }  // namespace ondrift

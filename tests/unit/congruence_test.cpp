@@ -181,3 +181,68 @@ TEST(RegionGrowing, StepsBetweenNeighboursStayWithinHalfACycleInsideTheMask) {
     EXPECT_NEAR(ondrift::wrappedStep(0.45, -0.45), -0.1, 1e-12);
     EXPECT_NEAR(ondrift::wrappedStep(-0.45, 0.45), 0.1, 1e-12);
 }
+
+TEST(RegionGrowing, NoiseIslandsAndAMaskAtTheGridFacesEachGrowAsTheirOwnPart) {
+    // Noise voxels above the threshold outside the head are islands; the head is cut by the
+    // grid on two faces. Every face-connected part of the mask is one part of the growth, and
+    // every voxel but a part's seed lies within half a cycle of a neighbour of its part.
+    Scene s = scene(1.2);
+    std::uint32_t seed = 99;
+    for (std::size_t v = 0; v < s.inside.size(); ++v) {
+        seed = seed * 1664525u + 1013904223u;
+        if ((seed >> 24) % 37 == 0) s.inside[v] = 1;
+    }
+    for (int j = 0; j < s.d.y; ++j)
+        for (int i = 0; i < s.d.x; ++i) s.inside[s.d.index(i, j, 0)] = i < 25 ? 1 : 0;
+    const std::size_t n = s.inside.size();
+    const std::ptrdiff_t step[3] = {1, s.d.x, static_cast<std::ptrdiff_t>(s.d.x) * s.d.y};
+    auto neighbour = [&](std::size_t v, int a, int sign, std::size_t& w) {
+        const int c[3] = {static_cast<int>(v % s.d.x), static_cast<int>(v / s.d.x % s.d.y),
+                          static_cast<int>(v / (static_cast<std::size_t>(s.d.x) * s.d.y))};
+        const int extent[3] = {s.d.x, s.d.y, s.d.z};
+        if (c[a] + sign < 0 || c[a] + sign >= extent[a]) return false;
+        w = static_cast<std::size_t>(static_cast<std::ptrdiff_t>(v) + sign * step[a]);
+        return s.inside[w] != 0;
+    };
+    // The parts by flood fill.
+    std::vector<int> label(n, 0);
+    int expectedParts = 0;
+    for (std::size_t v = 0; v < n; ++v) {
+        if (!s.inside[v] || label[v] != 0) continue;
+        label[v] = ++expectedParts;
+        std::vector<std::size_t> stack{v};
+        while (!stack.empty()) {
+            const std::size_t u = stack.back();
+            stack.pop_back();
+            std::size_t w = 0;
+            for (int a = 0; a < 3; ++a)
+                for (const int sign : {-1, 1})
+                    if (neighbour(u, a, sign, w) && label[w] == 0) {
+                        label[w] = expectedParts;
+                        stack.push_back(w);
+                    }
+        }
+    }
+    std::vector<std::int32_t> cycles(n, 5), part(n, -7);
+    ASSERT_EQ(ondrift::growUnwrapped(s.d, s.wrapped, s.inside, cycles, part), expectedParts);
+    std::vector<int> seeds(static_cast<std::size_t>(expectedParts) + 1, 0);
+    for (std::size_t v = 0; v < n; ++v) {
+        if (!s.inside[v]) {
+            ASSERT_EQ(part[v], 0);
+            ASSERT_EQ(cycles[v], 5);  // outside the mask nothing is touched
+            continue;
+        }
+        ASSERT_GE(part[v], 1);
+        bool follows = false;
+        std::size_t w = 0;
+        for (int a = 0; a < 3; ++a)
+            for (const int sign : {-1, 1}) {
+                if (!neighbour(v, a, sign, w)) continue;
+                ASSERT_EQ(part[w], part[v]);
+                const double jump = (s.wrapped[v] + cycles[v]) - (s.wrapped[w] + cycles[w]);
+                follows = follows || std::fabs(jump) <= 0.5;
+            }
+        if (!follows) ++seeds[static_cast<std::size_t>(part[v])];
+    }
+    for (int p = 1; p <= expectedParts; ++p) EXPECT_LE(seeds[static_cast<std::size_t>(p)], 1);
+}

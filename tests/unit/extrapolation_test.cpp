@@ -2,6 +2,8 @@
 
 #include <algorithm>
 #include <cmath>
+#include <cstdint>
+#include <cstdlib>
 #include <vector>
 
 #include "pipeline/kernels/extrapolation.h"
@@ -110,4 +112,85 @@ TEST(Extrapolation, TheFillFollowsTheFieldAtTheMaskEdgeWhicheverWayTheGridIsStor
     EXPECT_NEAR(field[d.index(edge + 1, j, k)], edgeValue, 12.0);
     EXPECT_GT(field[d.index(edge + 1, j, k)], edgeValue - 12.0);
     EXPECT_LT(field[d.index(d.x - 1, j, k)], edgeValue + 1e-9);
+}
+
+TEST(Extrapolation, MatchesTheShellDefinitionExactlyWithIslandsAndAtTheGridFaces) {
+    // The definition, computed the slow way: city-block distance to the nearest mask voxel by
+    // brute force; shell by shell, each voxel the mean of its neighbours in the shell before
+    // (lower x, upper x, lower y, ... in turn); then one averaging pass over the six nearest
+    // shells. The mask touches two faces of the grid and has scattered islands.
+    const Dims d{13, 9, 7};
+    const std::size_t n = d.voxels();
+    std::vector<unsigned char> inside = ball(d, 3.2, 4.5);
+    std::uint32_t seed = 7;
+    std::vector<double> field(n);
+    for (std::size_t v = 0; v < n; ++v) {
+        seed = seed * 1664525u + 1013904223u;
+        if ((seed >> 24) % 23 == 0) inside[v] = 1;
+        field[v] = inside[v] ? static_cast<double>(seed >> 8) / 65536.0 - 128.0 : -1.0;
+    }
+    auto at = [&](int i, int j, int k) { return d.index(i, j, k); };
+    std::vector<int> dist(n, 0);
+    int far = 0;
+    for (int k = 0; k < d.z; ++k)
+        for (int j = 0; j < d.y; ++j)
+            for (int i = 0; i < d.x; ++i) {
+                int best = 1 << 20;
+                for (int c = 0; c < d.z; ++c)
+                    for (int b = 0; b < d.y; ++b)
+                        for (int a = 0; a < d.x; ++a)
+                            if (inside[at(a, b, c)])
+                                best = std::min(
+                                    best, std::abs(a - i) + std::abs(b - j) + std::abs(c - k));
+                dist[at(i, j, k)] = best;
+                far = std::max(far, best);
+            }
+    auto neighbours = [&](int i, int j, int k) {
+        std::vector<std::size_t> out;
+        const int step[6][3] = {{-1, 0, 0}, {1, 0, 0},  {0, -1, 0},
+                                {0, 1, 0},  {0, 0, -1}, {0, 0, 1}};
+        for (const auto& s : step) {
+            const int a = i + s[0], b = j + s[1], c = k + s[2];
+            if (a >= 0 && a < d.x && b >= 0 && b < d.y && c >= 0 && c < d.z)
+                out.push_back(at(a, b, c));
+        }
+        return out;
+    };
+    std::vector<double> expected = field;
+    for (int t = 1; t <= far; ++t)
+        for (int k = 0; k < d.z; ++k)
+            for (int j = 0; j < d.y; ++j)
+                for (int i = 0; i < d.x; ++i) {
+                    if (dist[at(i, j, k)] != t) continue;
+                    double sum = 0;
+                    int count = 0;
+                    for (const std::size_t w : neighbours(i, j, k))
+                        if (dist[w] == t - 1) sum += expected[w], ++count;
+                    expected[at(i, j, k)] = sum / count;
+                }
+    std::vector<double> smoothed = expected;
+    for (int k = 0; k < d.z; ++k)
+        for (int j = 0; j < d.y; ++j)
+            for (int i = 0; i < d.x; ++i) {
+                const int t = dist[at(i, j, k)];
+                if (t == 0 || t > 6) continue;
+                double sum = 0;
+                int count = 0;
+                for (const std::size_t w : neighbours(i, j, k)) sum += expected[w], ++count;
+                smoothed[at(i, j, k)] = sum / count;
+            }
+    ASSERT_TRUE(extrapolateOutsideMask(d, field, inside));
+    for (std::size_t v = 0; v < n; ++v) ASSERT_EQ(field[v], smoothed[v]) << v;
+}
+
+TEST(Extrapolation, ALongRowBeyondSixteenBitDistancesFillsFromItsNearestEnd) {
+    const Dims d{32800, 1, 1};
+    std::vector<double> field(d.voxels(), 0.0);
+    std::vector<unsigned char> inside(d.voxels(), 0);
+    inside.front() = inside.back() = 1;
+    field.front() = 2.0;
+    field.back() = 4.0;
+    ASSERT_TRUE(extrapolateOutsideMask(d, field, inside));
+    for (std::size_t v = 1; v < 16400; ++v) ASSERT_EQ(field[v], 2.0) << v;
+    for (std::size_t v = 16400; v + 1 < field.size(); ++v) ASSERT_EQ(field[v], 4.0) << v;
 }
