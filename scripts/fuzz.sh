@@ -14,17 +14,7 @@ targets=("$@")
 [ ${#targets[@]} -eq 0 ] && targets=(nifti bids projects session_script execute)
 jobs=$(nproc 2>/dev/null || echo 2)
 
-need=()
-for p in clang libclang-rt-14-dev; do
-    dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || need+=("$p")
-done
-if [ ${#need[@]} -gt 0 ]; then
-    sudo_cmd=()
-    [ "$(id -u)" -ne 0 ] && sudo_cmd=(sudo)
-    "${sudo_cmd[@]}" apt-get update -qq
-    DEBIAN_FRONTEND=noninteractive "${sudo_cmd[@]}" apt-get install -y -qq --no-install-recommends \
-        "${need[@]}" >/dev/null
-fi
+scripts/apt-install.sh --no-install-recommends clang libclang-rt-14-dev
 
 CXX=clang++ cmake -S . -B build-fuzz -DCMAKE_BUILD_TYPE=RelWithDebInfo -DONDRIFT_FUZZ=ON \
     -DONDRIFT_BENCHMARKS=OFF >/dev/null

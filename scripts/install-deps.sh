@@ -5,26 +5,13 @@ set -euo pipefail
 packages=(cmake g++ make pkg-config libgtest-dev libgmock-dev libbenchmark-dev libnifti2-dev
           nlohmann-json3-dev libcli11-dev zlib1g-dev libdeflate-dev libpng-dev clang-format
           g++-mingw-w64-x86-64-posix binutils-mingw-w64-x86-64 "$@")
-missing=()
-for p in "${packages[@]}"; do
-    dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")
-done
-if [ ${#missing[@]} -gt 0 ]; then
-    echo "Installing: ${missing[*]}" >&2
-    sudo_cmd=()
-    [ "$(id -u)" -ne 0 ] && sudo_cmd=(sudo)
-    "${sudo_cmd[@]}" apt-get update -qq
-    DEBIAN_FRONTEND=noninteractive "${sudo_cmd[@]}" apt-get install -y -qq "${missing[@]}" >/dev/null
-fi
+"$(dirname "$0")/apt-install.sh" "${packages[@]}"
 
 # The BIDS validator that `ondrift bids` runs on its input first (an npm package).
 if ! command -v bids-validator >/dev/null 2>&1; then
     sudo_cmd=()
     [ "$(id -u)" -ne 0 ] && sudo_cmd=(sudo)
-    if ! command -v npm >/dev/null 2>&1; then
-        "${sudo_cmd[@]}" apt-get update -qq
-        DEBIAN_FRONTEND=noninteractive "${sudo_cmd[@]}" apt-get install -y -qq npm >/dev/null
-    fi
+    command -v npm >/dev/null 2>&1 || "$(dirname "$0")/apt-install.sh" npm
     echo "Installing: bids-validator (npm)" >&2
     "${sudo_cmd[@]}" npm install -g --no-audit --no-fund --loglevel=error bids-validator@1.15.0 \
         >/dev/null

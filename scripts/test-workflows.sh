@@ -8,18 +8,7 @@ repo=$PWD
 packages=(python3-nipype)
 root=0
 [ "$(id -u)" -eq 0 ] && root=1 && packages+=(slurm-wlm munge)
-missing=()
-for p in "${packages[@]}"; do
-    dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")
-done
-if [ ${#missing[@]} -gt 0 ]; then
-    echo "Installing: ${missing[*]}" >&2
-    sudo_cmd=()
-    [ "$root" -eq 0 ] && sudo_cmd=(sudo)
-    "${sudo_cmd[@]}" apt-get update -qq
-    DEBIAN_FRONTEND=noninteractive "${sudo_cmd[@]}" apt-get install -y -qq \
-        --no-install-recommends "${missing[@]}" >/dev/null
-fi
+scripts/apt-install.sh --no-install-recommends "${packages[@]}"
 
 export ONDRIFT="$repo/build/ondrift"
 export NIPYPE_NO_ET=1

@@ -11,18 +11,8 @@ cd "$(dirname "$0")/.."
 linux_build=${1:-build}
 jobs=$(nproc 2>/dev/null || echo 2)
 
-need=()
-for p in wine wine64 g++-mingw-w64-x86-64-posix binutils-mingw-w64-x86-64; do
-    dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || need+=("$p")
-done
-if [ ${#need[@]} -gt 0 ]; then
-    echo "Installing: ${need[*]}" >&2
-    sudo_cmd=()
-    [ "$(id -u)" -ne 0 ] && sudo_cmd=(sudo)
-    "${sudo_cmd[@]}" apt-get update -qq
-    DEBIAN_FRONTEND=noninteractive "${sudo_cmd[@]}" apt-get install -y -qq --no-install-recommends \
-        "${need[@]}" >/dev/null
-fi
+scripts/apt-install.sh --no-install-recommends wine wine64 g++-mingw-w64-x86-64-posix \
+    binutils-mingw-w64-x86-64
 
 echo "== Windows cross build (DLL and Velmora.exe)" >&2
 cmake -S . -B build-windows -DCMAKE_TOOLCHAIN_FILE=cmake/mingw-w64.cmake -DONDRIFT_PLUGIN_ONLY=ON \
