@@ -9,6 +9,7 @@
 #include "pipeline/kernels/extrapolation.h"
 #include "pipeline/kernels/masked_smoothing.h"
 #include "pipeline/kernels/pi15.h"
+#include "pipeline/kernels/quadratic_smoothing.h"
 #include "pipeline/step_errors.h"
 
 namespace ondrift {
@@ -79,7 +80,7 @@ bool conditionFieldMap(Image& unwrapped, const Image& magnitude, Conditioning mo
                        double rangeSigma, std::string* error) {
     const char* what = "field map conditioning";
     if (mode != Conditioning::MaskedBox && mode != Conditioning::MaskedRange &&
-        mode != Conditioning::Extrapolated) {
+        mode != Conditioning::Extrapolated && mode != Conditioning::Quadratic) {
         reportStepError(error, formatMessage("Stopped %s: unknown conditioning %d.", what,
                                              static_cast<int>(mode)));
         return false;
@@ -101,6 +102,11 @@ bool conditionFieldMap(Image& unwrapped, const Image& magnitude, Conditioning mo
     }
     logText("Extrapolate beyond the magnitude mask...");
     extrapolateOutsideMask(d, values, inside);
+    if (mode == Conditioning::Quadratic) {
+        logText(formatMessage("Apply %d-point quadratic smoothing along each axis...",
+                              kQuadraticWindow));
+        smoothQuadratic(d, values);
+    }
     logText(unwrapped.statisticsText("conditioned unwrapped phase data"));
     return true;
 }
