@@ -15,10 +15,11 @@ inline constexpr int kQuadraticWindow = 7;
 /// `kQuadraticWindow` voxels around it, along x, then y, then z (a separable Savitzky–Golay
 /// filter). A box average of the same width flattens the peaks of the lobes beside air
 /// cavities; the quadratic fit keeps any field up to second order exactly and only removes what
-/// varies faster, which is mostly noise. Beyond the grid the edge voxel is repeated. An axis
-/// shorter than the window is left as it is. The field must be defined everywhere (extrapolated
-/// beyond the head first), since every voxel takes part. Returns false, touching nothing, when
-/// the extents or the span length do not fit.
+/// varies faster, which is mostly noise. Near the ends of a line the window stays inside the
+/// grid and the fit is evaluated off-centre, so second-order fields pass exactly everywhere. An
+/// axis shorter than the window is left as it is. The field must be defined everywhere
+/// (extrapolated beyond the head first), since every voxel takes part. Returns false, touching
+/// nothing, when the extents or the span length do not fit.
 bool smoothQuadratic(Dims d, std::span<double> field);
 
 }  // namespace ondrift
