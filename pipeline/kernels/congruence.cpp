@@ -20,67 +20,101 @@ constexpr double kTwoPi = 6.283185307179586;
 constexpr std::size_t kAlignmentStride = 7;
 
 /// The whole number nearest to the median of `values` (finite, at least one; the lower middle
-/// one for an even count), through a histogram of the rounded values: linear in the count.
-double medianCycle(const std::vector<double>& values) {
-    std::vector<std::int32_t> whole(values.size());
-    double lo = INFINITY, hi = -INFINITY;
-    for (std::size_t s = 0; s < values.size(); ++s) {
-        const double r = floorOf(values[s] + 0.5);
-        lo = std::min(lo, r);
-        hi = std::max(hi, r);
-        whole[s] = static_cast<std::int32_t>(std::clamp(r, -2147483648.0, 2147483647.0));
-    }
-    if (!(hi - lo < 1e6)) {
-        std::vector<double> copy = values;
-        const auto mid = copy.begin() + static_cast<std::ptrdiff_t>((copy.size() - 1) / 2);
-        std::nth_element(copy.begin(), mid, copy.end());
-        return floorOf(*mid + 0.5);
-    }
-    // Within this span every rounded value is exact as a 32-bit integer.
-    const auto base = static_cast<std::int32_t>(lo);
-    std::vector<std::size_t> count(static_cast<std::size_t>(hi - lo) + 1, 0);
-    for (const std::int32_t w : whole) ++count[static_cast<std::size_t>(w - base)];
-    const std::size_t target = (values.size() - 1) / 2;
-    std::size_t seen = 0;
-    for (std::size_t b = 0; b < count.size(); ++b) {
-        seen += count[b];
-        if (seen > target) return lo + static_cast<double>(b);
-    }
-    return hi;
+/// one for an even count).
+double medianCycle(std::vector<double>& values) {
+    const auto mid = values.begin() + static_cast<std::ptrdiff_t>((values.size() - 1) / 2);
+    std::nth_element(values.begin(), mid, values.end());
+    return floorOf(*mid + 0.5);
 }
 
-/// Shifts each grown part by the whole cycles that agree best with the rounded estimate (the
-/// median of their differences). Returns the voxels whose cycle differs from plain rounding.
-std::size_t levelParts(std::span<const unsigned char> inside, std::span<const std::int32_t> part,
-                       int parts, std::span<const std::int32_t> rounded,
-                       std::span<std::int32_t> grown) {
-    // The voxels of each part one after another (a counting sort by part), then one median each.
-    std::vector<std::size_t> start(static_cast<std::size_t>(parts) + 2, 0);
-    for (std::size_t v = 0; v < part.size(); ++v)
-        if (inside[v] != 0) ++start[static_cast<std::size_t>(part[v]) + 1];
-    for (std::size_t p = 1; p < start.size(); ++p) start[p] += start[p - 1];
-    std::vector<std::int32_t> offsets(start.back());
-    std::vector<std::size_t> fill(start.begin(), start.end() - 1);
+/// Counts of whole numbers over a window that widens as values arrive; gives up (`huge`) when
+/// the window would pass a million, where the caller takes the exact median instead.
+struct WholeHistogram {
+    double lo = 0;
+    std::vector<std::size_t> count;
+    std::size_t total = 0;
+    bool huge = false;
+
+    void add(double r) {
+        if (huge) return;
+        if (count.empty()) lo = r;
+        if (r < lo || r >= lo + static_cast<double>(count.size())) {
+            const double newLo = std::min(lo, r);
+            const double newHi = std::max(lo + static_cast<double>(count.size()) - 1, r);
+            if (!(newHi - newLo < 1e6)) {
+                huge = true;
+                return;
+            }
+            std::vector<std::size_t> wider(static_cast<std::size_t>(newHi - newLo) + 1, 0);
+            std::copy(count.begin(), count.end(),
+                      wider.begin() + static_cast<std::ptrdiff_t>(lo - newLo));
+            count.swap(wider);
+            lo = newLo;
+        }
+        ++count[static_cast<std::size_t>(r - lo)];
+        ++total;
+    }
+    /// The lower middle value (there is at least one).
+    double median() const {
+        const std::size_t target = (total - 1) / 2;
+        std::size_t seen = 0;
+        for (std::size_t b = 0; b < count.size(); ++b) {
+            seen += count[b];
+            if (seen > target) return lo + static_cast<double>(b);
+        }
+        return lo + static_cast<double>(count.size()) - 1;
+    }
+};
+
+// The cycles of the growth differ from plain rounding by a few at most; a part whose
+// differences leave this window is levelled through a full sort.
+constexpr std::int32_t kLevelWindow = 8;
+
+/// Per grown part, the whole cycles that agree best with the rounded estimate (the lower
+/// median of their differences over the part); entry 0 is unused.
+std::vector<std::int32_t> partShifts(std::span<const unsigned char> inside,
+                                     std::span<const std::int32_t> part, int parts,
+                                     std::span<const std::int32_t> rounded,
+                                     std::span<const std::int32_t> grown) {
+    const std::size_t bins = 2 * kLevelWindow + 1;
+    std::vector<std::size_t> count((static_cast<std::size_t>(parts) + 1) * bins, 0);
+    std::vector<char> wide(static_cast<std::size_t>(parts) + 1, 0);
     for (std::size_t v = 0; v < part.size(); ++v) {
-        if (inside[v] != 0)
-            offsets[fill[static_cast<std::size_t>(part[v])]++] = rounded[v] - grown[v];
+        if (inside[v] == 0) continue;
+        const std::int64_t offset = static_cast<std::int64_t>(rounded[v]) - grown[v];
+        const auto p = static_cast<std::size_t>(part[v]);
+        if (offset < -kLevelWindow || offset > kLevelWindow) {
+            wide[p] = 1;
+        } else {
+            ++count[p * bins + static_cast<std::size_t>(offset + kLevelWindow)];
+        }
     }
     std::vector<std::int32_t> shift(static_cast<std::size_t>(parts) + 1, 0);
     for (std::size_t p = 1; p <= static_cast<std::size_t>(parts); ++p) {
-        if (start[p + 1] == start[p]) continue;
-        const auto first = offsets.begin() + static_cast<std::ptrdiff_t>(start[p]);
-        const auto last = offsets.begin() + static_cast<std::ptrdiff_t>(start[p + 1]);
-        const auto mid = first + (last - first - 1) / 2;
-        std::nth_element(first, mid, last);
+        if (wide[p] != 0) continue;
+        std::size_t total = 0;
+        for (std::size_t b = 0; b < bins; ++b) total += count[p * bins + b];
+        if (total == 0) continue;
+        std::size_t seen = 0;
+        for (std::size_t b = 0; b < bins; ++b) {
+            seen += count[p * bins + b];
+            if (seen > (total - 1) / 2) {
+                shift[p] = static_cast<std::int32_t>(b) - kLevelWindow;
+                break;
+            }
+        }
+    }
+    for (std::size_t p = 1; p <= static_cast<std::size_t>(parts); ++p) {
+        if (wide[p] == 0) continue;
+        std::vector<std::int32_t> offsets;
+        for (std::size_t v = 0; v < part.size(); ++v)
+            if (inside[v] != 0 && static_cast<std::size_t>(part[v]) == p)
+                offsets.push_back(rounded[v] - grown[v]);
+        const auto mid = offsets.begin() + static_cast<std::ptrdiff_t>((offsets.size() - 1) / 2);
+        std::nth_element(offsets.begin(), mid, offsets.end());
         shift[p] = *mid;
     }
-    std::size_t changed = 0;
-    for (std::size_t v = 0; v < part.size(); ++v) {
-        if (inside[v] == 0) continue;
-        grown[v] += shift[static_cast<std::size_t>(part[v])];
-        if (grown[v] != rounded[v]) ++changed;
-    }
-    return changed;
+    return shift;
 }
 
 }  // namespace
@@ -117,21 +151,38 @@ bool makeCongruent(Dims d, std::span<const double> wrapped, std::span<double> es
         rounded[v] = cycleCount(estimate[v] + c - wrapped[v]);
         if (grow) grown[v] = rounded[v];
     }
+    std::vector<std::int32_t> shift{0};
     if (grow) {
         counts.parts = growUnwrapped(d, wrapped, inside, {grown.get(), n}, {part.get(), n});
-        counts.changedCycle =
-            levelParts(inside, {part.get(), n}, counts.parts, {rounded.get(), n}, {grown.get(), n});
+        shift =
+            partShifts(inside, {part.get(), n}, counts.parts, {rounded.get(), n}, {grown.get(), n});
     }
-    const std::int32_t* cycles = grow ? grown.get() : rounded.get();
+    std::int32_t* const cycles = grow ? grown.get() : rounded.get();
 
-    std::vector<double> phase;
-    phase.reserve(counts.inside);
+    // Each part at its level, the cycles that changed, and the whole numbers nearest to the
+    // phase inside the mask, in one pass.
+    WholeHistogram histogram;
     for (std::size_t v = 0; v < n; ++v) {
         if (inside[v] == 0) continue;
+        if (grow) {
+            cycles[v] += shift[static_cast<std::size_t>(part[v])];
+            if (cycles[v] != rounded[v]) ++counts.changedCycle;
+        }
         const double u = wrapped[v] + cycles[v];
-        if (std::isfinite(u)) phase.push_back(u);
+        if (std::isfinite(u)) histogram.add(floorOf(u + 0.5));
     }
-    const double level = phase.empty() ? 0.0 : medianCycle(phase);
+    double level = 0.0;
+    if (histogram.huge) {
+        std::vector<double> phase;
+        for (std::size_t v = 0; v < n; ++v) {
+            if (inside[v] == 0) continue;
+            const double u = wrapped[v] + cycles[v];
+            if (std::isfinite(u)) phase.push_back(u);
+        }
+        level = medianCycle(phase);
+    } else if (histogram.total > 0) {
+        level = histogram.median();
+    }
     counts.level = level;
     for (std::size_t v = 0; v < n; ++v) {
         estimate[v] = inside[v] != 0 ? wrapped[v] + (cycles[v] - level) : estimate[v] + (c - level);

@@ -1,5 +1,6 @@
 #include "pipeline/kernels/region_growing.h"
 
+#include <algorithm>
 #include <cmath>
 #include <cstddef>
 #include <memory>
@@ -15,57 +16,237 @@ namespace {
 // constant-time step rather than a heap operation.
 constexpr int kBuckets = 256;
 
+// A consistent part smaller than this is no evidence that the first guess is right there: the
+// part of the mask it lies in grows from its most reliable voxel instead.
+constexpr std::size_t kSmallestCore = 64;
+
 /// Per voxel of the mask, in one 16-bit word so that looking at a neighbour costs one load: its
 /// reliability bucket (bits 0-7), which of its six face neighbours lie in the grid and in the
 /// mask (bits 8-13; bit 8 + 2a: lower along axis a, 8 + 2a + 1: upper), and whether the growth
-/// has queued (bit 14) or placed (bit 15) it. Entries outside the mask are never read and stay
-/// unset.
-struct Graph {
-    std::unique_ptr<std::uint16_t[]> meta;
+/// has queued (bit 14) or placed (bit 15) it. A voxel of a kept core is placed from the start;
+/// only its bucket is filled in (bit 8 then marks it as known), and only where the growth
+/// borders it. Entries outside the mask are never read and stay unset.
+constexpr unsigned kQueued = 1u << 14, kPlaced = 1u << 15, kBucketKnown = 1u << 8;
+
+struct Grid {
+    Dims d;
     std::ptrdiff_t offset[6];
+    std::span<const double> w;
+    std::span<const unsigned char> inside;
 };
 
 /// Reliability is 1 / (1 + 8 · summed absolute wrapped second differences along the axes that
-/// have both neighbours in the mask): noise, residues and steep lobes make it low. Also clears
-/// `component` and counts the mask voxels per bucket.
-Graph buildGraph(Dims d, std::span<const double> w, std::span<const unsigned char> inside,
-                 std::span<std::int32_t> component, std::size_t (&perBucket)[kBuckets]) {
-    Graph g;
-    g.meta = std::make_unique_for_overwrite<std::uint16_t[]>(w.size());
-    const std::ptrdiff_t stride[3] = {1, d.x, static_cast<std::ptrdiff_t>(d.x) * d.y};
+/// have both neighbours in the mask): noise, residues and steep lobes make it low. Returns the
+/// bucket with the links in bits 8-13.
+unsigned bucketAndLinks(const Grid& g, int i, int j, int k, std::size_t v) {
+    const int c[3] = {i, j, k};
+    const int extent[3] = {g.d.x, g.d.y, g.d.z};
+    unsigned links = 0;
+    double sum = 0;
     for (int a = 0; a < 3; ++a) {
-        g.offset[2 * a] = -stride[a];
-        g.offset[2 * a + 1] = stride[a];
+        const auto lo = static_cast<std::size_t>(static_cast<std::ptrdiff_t>(v) + g.offset[2 * a]);
+        const auto hi =
+            static_cast<std::size_t>(static_cast<std::ptrdiff_t>(v) + g.offset[2 * a + 1]);
+        const bool hasLo = c[a] > 0 && g.inside[lo];
+        const bool hasHi = c[a] + 1 < extent[a] && g.inside[hi];
+        links |= (hasLo ? 1u : 0u) << (2 * a);
+        links |= (hasHi ? 1u : 0u) << (2 * a + 1);
+        if (hasLo && hasHi) {
+            sum += std::fabs(wrappedStep(g.w[hi], g.w[v]) - wrappedStep(g.w[v], g.w[lo]));
+        }
     }
-    const int extent[3] = {d.x, d.y, d.z};
+    const double r = 1.0 / (1.0 + 8.0 * sum);
+    const auto bucket = static_cast<unsigned>(static_cast<int>(r * (kBuckets - 1) + 0.5));
+    return bucket | links << 8;
+}
+
+std::uint32_t findRoot(std::uint32_t* parent, std::uint32_t x) {
+    while (parent[x] != x) {
+        parent[x] = parent[parent[x]];
+        x = parent[x];
+    }
+    return x;
+}
+
+/// Joins the sets of a and b; the lower root wins, so every voxel's parent precedes it in
+/// storage order.
+void unite(std::uint32_t* parent, std::uint32_t a, std::uint32_t b) {
+    a = findRoot(parent, a);
+    b = findRoot(parent, b);
+    if (a < b) {
+        parent[b] = a;
+    } else if (b < a) {
+        parent[a] = b;
+    }
+}
+
+/// The consistent parts of the first guess: voxels of the mask joined wherever two face
+/// neighbours' phases (wrapped + cycles) lie within half a cycle. `label` receives each mask
+/// voxel's part, numbered in storage order of the parts' first voxels; `size` their sizes.
+/// `loose` collects the neighbour pairs of the mask that are not consistent.
+void consistentParts(const Grid& g, std::span<const std::int32_t> cycles, std::uint32_t* label,
+                     std::vector<std::uint32_t>& size, std::vector<std::uint32_t>& loose) {
+    const Dims d = g.d;
+    const std::size_t sz = static_cast<std::size_t>(d.x) * d.y;
     std::size_t v = 0;
     for (int k = 0; k < d.z; ++k)
         for (int j = 0; j < d.y; ++j)
             for (int i = 0; i < d.x; ++i, ++v) {
-                component[v] = 0;
-                if (inside[v] == 0) continue;
-                const int c[3] = {i, j, k};
-                unsigned links = 0;
-                double sum = 0;
+                if (g.inside[v] == 0) continue;
+                const auto self = static_cast<std::uint32_t>(v);
+                label[v] = self;
+                const double u = g.w[v] + cycles[v];
+                const bool has[3] = {i > 0, j > 0, k > 0};
+                const std::size_t back[3] = {1, static_cast<std::size_t>(d.x), sz};
                 for (int a = 0; a < 3; ++a) {
-                    const bool hasLo = c[a] > 0 && inside[v - static_cast<std::size_t>(stride[a])];
-                    const bool hasHi =
-                        c[a] + 1 < extent[a] && inside[v + static_cast<std::size_t>(stride[a])];
-                    links |= (hasLo ? 1u : 0u) << (2 * a);
-                    links |= (hasHi ? 1u : 0u) << (2 * a + 1);
-                    if (hasLo && hasHi) {
-                        const double lo = w[v - static_cast<std::size_t>(stride[a])];
-                        const double hi = w[v + static_cast<std::size_t>(stride[a])];
-                        sum += std::fabs(wrappedStep(hi, w[v]) - wrappedStep(w[v], lo));
+                    if (!has[a]) continue;
+                    const std::size_t w = v - back[a];
+                    if (g.inside[w] == 0) continue;
+                    if (std::fabs(u - (g.w[w] + cycles[w])) < 0.5) {
+                        unite(label, self, static_cast<std::uint32_t>(w));
+                    } else {
+                        loose.push_back(self);
+                        loose.push_back(static_cast<std::uint32_t>(w));
                     }
                 }
-                const double r = 1.0 / (1.0 + 8.0 * sum);
-                const auto bucket =
-                    static_cast<unsigned>(static_cast<int>(r * (kBuckets - 1) + 0.5));
-                ++perBucket[bucket];
-                g.meta[v] = static_cast<std::uint16_t>(bucket | links << 8);
             }
-    return g;
+    // Parents precede their voxels, so one pass in storage order turns them into part numbers.
+    const std::size_t n = d.voxels();
+    for (v = 0; v < n; ++v) {
+        if (g.inside[v] == 0) continue;
+        const std::uint32_t p = label[v];
+        if (p == v) {
+            label[v] = static_cast<std::uint32_t>(size.size());
+            size.push_back(1);
+        } else {
+            label[v] = label[p];
+            ++size[label[v]];
+        }
+    }
+}
+
+/// A kept core: per consistent part, the connected part of the mask it belongs to as a core
+/// (from 1, or 0: grown instead) and the whole cycles added to its first guess.
+struct Cores {
+    std::vector<int> part;
+    std::vector<std::int32_t> shift;
+};
+
+/// What the loose pairs between two large consistent parts say about their relative level:
+/// `shift` is the whole cycles to add to part `hi` (relative to `lo`) that make the pair
+/// consistent.
+struct Vote {
+    std::uint32_t lo, hi;
+    std::int32_t shift;
+    auto operator<=>(const Vote&) const = default;
+};
+
+/// Finds the root of c in a forest whose links carry whole-cycle shifts; `shift` receives the
+/// shift of c relative to the root.
+std::uint32_t findShifted(std::vector<std::uint32_t>& parent, std::vector<std::int32_t>& link,
+                          std::uint32_t c, std::int32_t& shift) {
+    shift = 0;
+    while (parent[c] != c) {
+        shift += link[c];
+        c = parent[c];
+    }
+    return c;
+}
+
+/// Large consistent parts that a patch of wrong cycles separates from each other (where the
+/// estimate was off by more than half a cycle) are joined at the shift most of the loose pairs
+/// between them agree on, strongest boundaries first. Per connected part of the mask the
+/// largest joined set is kept as the core (the first in storage order among equals), its
+/// largest consistent part at its guessed level, when it has at least kSmallestCore voxels.
+Cores chooseCores(const Grid& g, std::span<const std::int32_t> cycles, const std::uint32_t* label,
+                  const std::vector<std::uint32_t>& size, const std::vector<std::uint32_t>& loose,
+                  int& parts) {
+    const std::size_t count = size.size();
+    std::vector<Vote> votes;
+    for (std::size_t e = 0; e < loose.size(); e += 2) {
+        const std::uint32_t a = loose[e], b = loose[e + 1];
+        const std::uint32_t la = label[a], lb = label[b];
+        if (la == lb || size[la] < kSmallestCore || size[lb] < kSmallestCore) continue;
+        const double target = g.w[a] + cycles[a] + wrappedStep(g.w[b], g.w[a]);
+        const std::int32_t shift = cycleCount(target - g.w[b]) - cycles[b];
+        votes.push_back(la < lb ? Vote{la, lb, shift} : Vote{lb, la, -shift});
+    }
+    std::sort(votes.begin(), votes.end());
+    struct Join {
+        std::uint32_t agree, lo, hi;
+        std::int32_t shift;
+    };
+    std::vector<Join> joins;
+    for (std::size_t r = 0; r < votes.size();) {
+        std::size_t total = 0, most = 0;
+        std::int32_t shift = 0;
+        std::size_t q = r;
+        while (q < votes.size() && votes[q].lo == votes[r].lo && votes[q].hi == votes[r].hi) {
+            std::size_t same = q;
+            while (same < votes.size() && votes[same] == votes[q]) ++same;
+            if (same - q > most) most = same - q, shift = votes[q].shift;
+            total += same - q;
+            q = same;
+        }
+        // A boundary of a few pairs, or one the pairs disagree about, joins nothing.
+        if (most >= 4 && 3 * most > 2 * total)
+            joins.push_back({static_cast<std::uint32_t>(most), votes[r].lo, votes[r].hi, shift});
+        r = q;
+    }
+    std::sort(joins.begin(), joins.end(), [](const Join& x, const Join& y) {
+        return x.agree != y.agree ? x.agree > y.agree : (x.lo != y.lo ? x.lo < y.lo : x.hi < y.hi);
+    });
+    std::vector<std::uint32_t> parent(count);
+    std::vector<std::int32_t> link(count, 0);
+    for (std::size_t c = 0; c < count; ++c) parent[c] = static_cast<std::uint32_t>(c);
+    for (const Join& j : joins) {
+        std::int32_t sLo = 0, sHi = 0;
+        const std::uint32_t rLo = findShifted(parent, link, j.lo, sLo);
+        const std::uint32_t rHi = findShifted(parent, link, j.hi, sHi);
+        if (rLo == rHi) continue;
+        // shift(hi) - shift(lo) = j.shift, with shift(x) = s(x) + shift(root of x).
+        if (rLo < rHi) {
+            parent[rHi] = rLo, link[rHi] = j.shift + sLo - sHi;
+        } else {
+            parent[rLo] = rHi, link[rLo] = sHi - sLo - j.shift;
+        }
+    }
+    // Per joined set: its size and its largest part; per connected part of the mask (the
+    // consistent parts joined across every loose pair): its largest joined set.
+    std::vector<std::uint32_t> group(count);
+    for (std::size_t c = 0; c < count; ++c) group[c] = static_cast<std::uint32_t>(c);
+    for (std::size_t e = 0; e < loose.size(); e += 2)
+        unite(group.data(), label[loose[e]], label[loose[e + 1]]);
+    std::vector<std::size_t> joined(count, 0);
+    std::vector<std::uint32_t> largest(count), root(count), best(count);
+    std::vector<std::int32_t> toRoot(count);
+    for (std::size_t c = 0; c < count; ++c) {
+        const std::uint32_t r = findShifted(parent, link, static_cast<std::uint32_t>(c), toRoot[c]);
+        root[c] = r;
+        if (r == c || size[c] > size[largest[r]]) largest[r] = static_cast<std::uint32_t>(c);
+        joined[r] += size[c];
+    }
+    for (std::size_t c = 0; c < count; ++c) {
+        if (root[c] != c) continue;
+        const std::uint32_t m = findRoot(group.data(), static_cast<std::uint32_t>(c));
+        if (m == c || joined[c] > joined[best[m]]) best[m] = static_cast<std::uint32_t>(c);
+    }
+    std::vector<char> kept(count, 0);
+    for (std::size_t c = 0; c < count; ++c) {
+        if (root[c] != c) continue;
+        const std::uint32_t m = findRoot(group.data(), static_cast<std::uint32_t>(c));
+        if (best[m] == c && joined[c] >= kSmallestCore) kept[c] = 1;
+    }
+    Cores cores{std::vector<int>(count, 0), std::vector<std::int32_t>(count, 0)};
+    std::vector<int> number(count, 0);
+    for (std::size_t c = 0; c < count; ++c) {
+        const std::uint32_t r = root[c];
+        if (kept[r] == 0) continue;
+        if (number[r] == 0) number[r] = ++parts;
+        cores.part[c] = number[r];
+        cores.shift[c] = toRoot[c] - toRoot[largest[r]];
+    }
+    return cores;
 }
 
 }  // namespace
@@ -83,51 +264,78 @@ int growUnwrapped(Dims d, std::span<const double> wrapped, std::span<const unsig
         component.size() != n) {
         return -1;
     }
-    std::size_t perBucket[kBuckets] = {};
-    const Graph g = buildGraph(d, wrapped, inside, component, perBucket);
-    std::uint16_t* const meta = g.meta.get();
-    const auto bucketOf = [&](std::size_t v) { return static_cast<int>(meta[v] & 0xFFu); };
-    constexpr unsigned kQueued = 1u << 14, kPlaced = 1u << 15;
-
-    // Seeds in order of reliability (a stable counting sort, best first, so the result is
-    // deterministic): the best voxel not yet reached starts the next part.
-    std::vector<std::uint32_t> order;
-    {
-        std::vector<std::size_t> count(kBuckets + 1, 0);
-        for (int b = 0; b < kBuckets; ++b)
-            count[static_cast<std::size_t>(kBuckets - b)] = perBucket[b];
-        for (int k = 0; k < kBuckets; ++k) count[k + 1] += count[k];
-        order.resize(count[kBuckets]);
-        for (std::size_t v = 0; v < n; ++v) {
-            if (inside[v] == 0) continue;
-            order[count[static_cast<std::size_t>(kBuckets - 1 - bucketOf(v))]++] =
-                static_cast<std::uint32_t>(v);
-        }
+    Grid g{d, {}, wrapped, inside};
+    const std::ptrdiff_t stride[3] = {1, d.x, static_cast<std::ptrdiff_t>(d.x) * d.y};
+    for (int a = 0; a < 3; ++a) {
+        g.offset[2 * a] = -stride[a];
+        g.offset[2 * a + 1] = stride[a];
     }
+    // Only entries inside the mask are ever written or read.
+    const auto label = std::make_unique_for_overwrite<std::uint32_t[]>(n);
+    std::vector<std::uint32_t> size, loose;
+    consistentParts(g, cycles, label.get(), size, loose);
+    int parts = 0;
+    const Cores cores = chooseCores(g, cycles, label.get(), size, loose, parts);
+
+    // The kept cores are placed as they are; every other voxel of the mask gets its
+    // reliability and waits for the growth.
+    const auto meta = std::make_unique_for_overwrite<std::uint16_t[]>(n);
+    std::vector<std::uint32_t> rest;
+    std::size_t perBucket[kBuckets] = {};
+    {
+        std::size_t v = 0;
+        for (int k = 0; k < d.z; ++k)
+            for (int j = 0; j < d.y; ++j)
+                for (int i = 0; i < d.x; ++i, ++v) {
+                    component[v] = 0;
+                    if (inside[v] == 0) continue;
+                    const int part = cores.part[label[v]];
+                    if (part != 0) {
+                        meta[v] = static_cast<std::uint16_t>(kPlaced);
+                        component[v] = part;
+                        cycles[v] += cores.shift[label[v]];
+                        continue;
+                    }
+                    const unsigned m = bucketAndLinks(g, i, j, k, v);
+                    meta[v] = static_cast<std::uint16_t>(m);
+                    ++perBucket[m & 0xFFu];
+                    rest.push_back(static_cast<std::uint32_t>(v));
+                }
+    }
+    const auto bucketOf = [&](std::size_t v) { return static_cast<int>(meta[v] & 0xFFu); };
 
     // Voxels wait in buckets by their reliability; each enters once (marked while queued).
     // When taken, a voxel follows its most reliable neighbour already placed.
     std::vector<std::vector<std::uint32_t>> buckets(kBuckets);
     int top = -1;  // the best bucket that may hold voxels
-    auto discover = [&](std::size_t v) {
+    const auto enqueue = [&](std::size_t w) {
+        meta[w] = static_cast<std::uint16_t>(meta[w] | kQueued);
+        const int b = bucketOf(w);
+        buckets[static_cast<std::size_t>(b)].push_back(static_cast<std::uint32_t>(w));
+        if (b > top) top = b;
+    };
+    // The growth starts at every voxel bordering a core; the cores' voxels it may follow
+    // there get their reliability now.
+    const std::size_t plane = static_cast<std::size_t>(d.x) * d.y;
+    for (const std::uint32_t v : rest) {
         const unsigned links = (meta[v] >> 8) & 63u;
+        bool borders = false;
         for (int e = 0; e < 6; ++e) {
             if ((links & (1u << e)) == 0) continue;
             const auto w = static_cast<std::size_t>(static_cast<std::ptrdiff_t>(v) + g.offset[e]);
-            if ((meta[w] & (kQueued | kPlaced)) != 0) continue;
-            meta[w] = static_cast<std::uint16_t>(meta[w] | kQueued);
-            const int b = bucketOf(w);
-            buckets[static_cast<std::size_t>(b)].push_back(static_cast<std::uint32_t>(w));
-            if (b > top) top = b;
+            if ((meta[w] & kPlaced) == 0) continue;
+            borders = true;
+            if ((meta[w] & kBucketKnown) != 0) continue;
+            const int i = static_cast<int>(w % static_cast<std::size_t>(d.x));
+            const int j =
+                static_cast<int>(w / static_cast<std::size_t>(d.x) % static_cast<std::size_t>(d.y));
+            const int k = static_cast<int>(w / plane);
+            meta[w] = static_cast<std::uint16_t>(kPlaced | kBucketKnown |
+                                                 (bucketAndLinks(g, i, j, k, w) & 0xFFu));
         }
-    };
-    int parts = 0;
-    for (const std::uint32_t seed : order) {
-        if ((meta[seed] & (kQueued | kPlaced)) != 0) continue;
-        ++parts;
-        component[seed] = parts;
-        meta[seed] = static_cast<std::uint16_t>(meta[seed] | kPlaced);
-        discover(seed);
+        if (borders) enqueue(v);
+    }
+    const auto grow = [&] {
         while (top >= 0) {
             auto& bucket = buckets[static_cast<std::size_t>(top)];
             if (bucket.empty()) {
@@ -146,24 +354,48 @@ int growUnwrapped(Dims d, std::span<const double> wrapped, std::span<const unsig
                 const auto w =
                     static_cast<std::size_t>(static_cast<std::ptrdiff_t>(v) + g.offset[e]);
                 const unsigned m = meta[w];
-                const int b = static_cast<int>(m & 0xFFu);
                 if ((m & kPlaced) != 0) {
-                    if (b > best) {
-                        best = b;
+                    if (static_cast<int>(m & 0xFFu) > best) {
+                        best = static_cast<int>(m & 0xFFu);
                         from = w;
                     }
                 } else if ((m & kQueued) == 0) {
-                    meta[w] = static_cast<std::uint16_t>(m | kQueued);
-                    buckets[static_cast<std::size_t>(b)].push_back(static_cast<std::uint32_t>(w));
-                    if (b > top) top = b;
+                    enqueue(w);
                 }
             }
-            component[v] = parts;
+            component[v] = component[from];
             meta[v] = static_cast<std::uint16_t>(meta[v] | kPlaced);
             const double target =
                 wrapped[from] + cycles[from] + wrappedStep(wrapped[v], wrapped[from]);
             cycles[v] = cycleCount(target - wrapped[v]);
         }
+    };
+    grow();
+
+    // Parts of the mask without a core start from their most reliable voxel not yet reached
+    // (a stable counting sort, best first, so the result is deterministic).
+    std::vector<std::uint32_t> order;
+    {
+        std::vector<std::size_t> count(kBuckets + 1, 0);
+        for (int b = 0; b < kBuckets; ++b)
+            count[static_cast<std::size_t>(kBuckets - b)] = perBucket[b];
+        for (int k = 0; k < kBuckets; ++k) count[k + 1] += count[k];
+        order.resize(count[kBuckets]);
+        for (const std::uint32_t v : rest)
+            order[count[static_cast<std::size_t>(kBuckets - 1 - bucketOf(v))]++] = v;
+    }
+    for (const std::uint32_t seed : order) {
+        if ((meta[seed] & (kQueued | kPlaced)) != 0) continue;
+        component[seed] = ++parts;
+        meta[seed] = static_cast<std::uint16_t>(meta[seed] | kPlaced);
+        const unsigned links = (meta[seed] >> 8) & 63u;
+        for (int e = 0; e < 6; ++e) {
+            if ((links & (1u << e)) == 0) continue;
+            const auto w =
+                static_cast<std::size_t>(static_cast<std::ptrdiff_t>(seed) + g.offset[e]);
+            if ((meta[w] & (kQueued | kPlaced)) == 0) enqueue(w);
+        }
+        grow();
     }
     return parts;
 }

@@ -10,15 +10,19 @@
 namespace ondrift {
 
 /// Unwraps `wrapped` (cycles) over the voxels where inside != 0, writing whole-cycle offsets:
-/// on return the unwrapped phase of voxel v is wrapped[v] + cycles[v]. Each connected part of
-/// the mask (face neighbours, no wrap-around) grows from its most reliable voxel; the next
-/// voxel taken is always the most reliable one bordering the grown region, and it gets the
-/// cycle that puts it within half a cycle of its most reliable neighbour in the region. Reliability
-/// is low where the wrapped second differences are large (noise, residues, steep lobes), so
-/// those voxels are reached last and cannot lead the growth astray. `component` receives the
-/// number (from 1) of the part each voxel belongs to, 0 outside the mask. Voxels outside the
-/// mask keep their `cycles`. Returns the number of parts, or -1 (touching nothing) when the
-/// extents or span lengths do not fit.
+/// on return the unwrapped phase of voxel v is wrapped[v] + cycles[v]. On entry `cycles` holds a
+/// first guess inside the mask (such as the rounding of a smooth estimate). Where the guess is
+/// already consistent (face neighbours within half a cycle of each other), the largest such
+/// connected set in each connected part of the mask (face neighbours, no wrap-around) is kept as
+/// it is, when it has at least 64 voxels; the rest of that part grows from it. A part without
+/// such a core grows from its most reliable voxel. The next voxel taken is always the most
+/// reliable one bordering the placed region, and it gets the cycle that puts it within half a
+/// cycle of its most reliable placed neighbour. Reliability is low where the wrapped second
+/// differences are large (noise, residues, steep lobes), so those voxels are reached last and
+/// cannot lead the growth astray. `component` receives the number (from 1) of the part each
+/// voxel belongs to, 0 outside the mask: parts with a core first, in storage order of their
+/// cores. Voxels outside the mask keep their `cycles`. Returns the number of parts, or -1
+/// (touching nothing) when the extents or span lengths do not fit.
 int growUnwrapped(Dims d, std::span<const double> wrapped, std::span<const unsigned char> inside,
                   std::span<std::int32_t> cycles, std::span<std::int32_t> component);
 

@@ -246,3 +246,66 @@ TEST(RegionGrowing, NoiseIslandsAndAMaskAtTheGridFacesEachGrowAsTheirOwnPart) {
     }
     for (int p = 1; p <= expectedParts; ++p) EXPECT_LE(seeds[static_cast<std::size_t>(p)], 1);
 }
+
+TEST(RegionGrowing, TheLargestConsistentPartOfTheGuessStaysAndPatchesOutsideItAreRegrown) {
+    // The guess is the true cycles, except: a blob a cycle off (consistent within itself, so a
+    // core of its own if it were the largest), scattered single voxels off by one or two, and
+    // a second part of the mask (a slab cut off by two empty planes) three cycles off as a
+    // whole. The head keeps its guess, the blob and the voxels are regrown from it, the slab
+    // keeps its own level (its guess is consistent).
+    Scene s = scene(0.4);
+    for (int k = 9; k <= 9; ++k)
+        for (int j = 0; j < s.d.y; ++j)
+            for (int i = 0; i < s.d.x; ++i) s.inside[s.d.index(i, j, k)] = 0;
+    const std::size_t n = s.truth.size();
+    std::vector<std::int32_t> truth(n), guess(n);
+    std::uint32_t seed = 4242;
+    int blob = 0, scattered = 0;
+    for (int k = 0; k < s.d.z; ++k)
+        for (int j = 0; j < s.d.y; ++j)
+            for (int i = 0; i < s.d.x; ++i) {
+                const std::size_t v = s.d.index(i, j, k);
+                truth[v] = static_cast<std::int32_t>(std::nearbyint(s.truth[v] - s.wrapped[v]));
+                guess[v] = truth[v];
+                if (!s.inside[v]) continue;
+                if (k >= 10) {
+                    guess[v] += 3;
+                } else if ((i - 12) * (i - 12) + (j - 12) * (j - 12) + (k - 5) * (k - 5) <= 16) {
+                    guess[v] += 1;
+                    ++blob;
+                } else {
+                    seed = seed * 1664525u + 1013904223u;
+                    if ((seed >> 24) % 53 == 0)
+                        guess[v] += (seed >> 8) % 2 == 0 ? 1 : -2, ++scattered;
+                }
+            }
+    ASSERT_GT(blob, 200);
+    ASSERT_GT(scattered, 20);
+    std::vector<std::int32_t> cycles = guess, part(n);
+    ASSERT_EQ(ondrift::growUnwrapped(s.d, s.wrapped, s.inside, cycles, part), 2);
+    for (std::size_t v = 0; v < n; ++v) {
+        if (!s.inside[v]) {
+            ASSERT_EQ(cycles[v], guess[v]);
+            continue;
+        }
+        const bool slab = v >= s.d.index(0, 0, 10);
+        ASSERT_EQ(cycles[v], truth[v] + (slab ? 3 : 0)) << v;
+        ASSERT_EQ(part[v], slab ? 2 : 1);  // parts with a core in storage order
+    }
+
+    // With the blob larger than the rest of its part, the blob's level wins.
+    Scene t = scene(0.0);
+    std::vector<std::int32_t> offBy(n);
+    for (std::size_t v = 0; v < n; ++v) {
+        offBy[v] = static_cast<std::int32_t>(std::nearbyint(t.truth[v] - t.wrapped[v]));
+        if (t.inside[v] && v % static_cast<std::size_t>(t.d.x) < 25) offBy[v] += 1;
+    }
+    cycles = offBy;
+    ASSERT_EQ(ondrift::growUnwrapped(t.d, t.wrapped, t.inside, cycles, part), 1);
+    for (std::size_t v = 0; v < n; ++v) {
+        if (!t.inside[v]) continue;
+        const std::int32_t expected =
+            static_cast<std::int32_t>(std::nearbyint(t.truth[v] - t.wrapped[v])) + 1;
+        ASSERT_EQ(cycles[v], expected) << v;
+    }
+}
