@@ -8,6 +8,7 @@
 #include "pipeline/image_views.h"
 #include "pipeline/kernels/congruence.h"
 #include "pipeline/kernels/cycle_outliers.h"
+#include "pipeline/kernels/dropout_blend.h"
 #include "pipeline/kernels/extrapolation.h"
 #include "pipeline/kernels/masked_smoothing.h"
 #include "pipeline/kernels/pi15.h"
@@ -107,7 +108,8 @@ bool makeUnwrappedCongruent(Image& unwrapped, const Image& wrapped, bool wrapped
 }
 
 bool conditionFieldMap(Image& unwrapped, const Image& magnitude, Conditioning mode,
-                       double rangeSigma, std::string* error) {
+                       double rangeSigma, std::string* error, const Image* wrapped,
+                       bool wrappedInCycles) {
     const char* what = "field map conditioning";
     if (mode != Conditioning::MaskedBox && mode != Conditioning::MaskedRange &&
         mode != Conditioning::Extrapolated && mode != Conditioning::Quadratic) {
@@ -131,8 +133,20 @@ bool conditionFieldMap(Image& unwrapped, const Image& magnitude, Conditioning mo
         smoothInsideMask(d, values, inside, rangeSigma);
     }
     logText("Extrapolate beyond the magnitude mask...");
-    extrapolateOutsideMask(
-        d, values, mode == Conditioning::Quadratic ? withoutStrayVoxels(d, inside) : inside);
+    const std::vector<unsigned char> trusted =
+        mode == Conditioning::Quadratic ? withoutStrayVoxels(d, inside) : inside;
+    extrapolateOutsideMask(d, values, trusted);
+    if (mode == Conditioning::Quadratic && wrapped != nullptr && sameGrid(*wrapped, unwrapped)) {
+        const auto source = volumeValues(*wrapped, 0);
+        std::vector<double> cycles(source.begin(), source.end());
+        if (!wrappedInCycles) {
+            for (double& v : cycles) v /= kTwoPi15;
+        }
+        const long long blended = blendMeasuredPhase(d, values, cycles, volumeValues(magnitude, 0),
+                                                     trusted, kMagnitudeThreshold);
+        logText(formatMessage("Measured phase blended in below the mask threshold: %lld voxels",
+                              std::max(blended, 0LL)));
+    }
     if (mode == Conditioning::Quadratic) {
         logText(formatMessage("Apply %d-point quadratic smoothing along each axis...",
                               kQuadraticWindow));

@@ -36,10 +36,13 @@ enum class Conditioning {
 /// voxel outside the mask from the field inside it. `rangeSigma` is the range of the
 /// range-weighted variant in the image's units. Quadratic fills beyond the mask first and then
 /// smooths every voxel, so the edge of the head sees its own field continued rather than
-/// masked-out zeros. False (image unchanged) when the grids differ, the mode is not one of
-/// 1…4, or no magnitude voxel is above the threshold.
+/// masked-out zeros; given the measured phase `wrapped` (cycles when `wrappedInCycles`, else
+/// radians), it also blends the measurement back in where the magnitude lies below the
+/// threshold but above half of it (the rims of signal dropouts). False (image unchanged) when
+/// the grids differ, the mode is not one of 1…4, or no magnitude voxel is above the threshold.
 bool conditionFieldMap(Image& unwrapped, const Image& magnitude, Conditioning mode,
-                       double rangeSigma, std::string* error = nullptr);
+                       double rangeSigma, std::string* error = nullptr,
+                       const Image* wrapped = nullptr, bool wrappedInCycles = false);
 
 }  // namespace ondrift
 

@@ -261,7 +261,7 @@ void unwrap(Run& run) {
         const double rangeSigma = kConditioningRangeHz * s.acquisition.echoTimeDiff;
         std::string error;
         if (!conditionFieldMap(unwrapped, run.magnitude, static_cast<Conditioning>(s.conditioning),
-                               rangeSigma, &error)) {
+                               rangeSigma, &error, &run.current, s.relaxation)) {
             run.call.fail(error);
             return;
         }
