@@ -53,27 +53,52 @@ std::vector<float> shiftAlong(const Volume& image, std::span<const float> shift,
 
 namespace {
 
+// Growing a mask step by step onto the six neighbours reaches exactly the voxels within a
+// city-block distance of `steps` from it. That distance separates into one pass forward and one
+// backward along each axis in turn (capped, in bytes), instead of a sweep over every set voxel's
+// neighbours per step.
 std::vector<unsigned char> grown(const Volume& grid, std::vector<unsigned char> mask, int steps) {
-    for (int step = 0; step < steps; ++step) {
-        std::vector<unsigned char> next = mask;
-        for (int z = 0; z < grid.dims[2]; ++z) {
-            for (int y = 0; y < grid.dims[1]; ++y) {
-                for (int x = 0; x < grid.dims[0]; ++x) {
-                    if (mask[grid.index(x, y, z)] == 0) continue;
-                    const int c[3] = {x, y, z};
-                    for (int a = 0; a < 3; ++a) {
-                        for (int d : {-1, 1}) {
-                            int n[3] = {c[0], c[1], c[2]};
-                            n[a] += d;
-                            if (n[a] < 0 || n[a] >= grid.dims[a]) continue;
-                            next[grid.index(n[0], n[1], n[2])] = 1;
-                        }
-                    }
-                }
+    if (steps <= 0 || mask.size() != grid.voxels() || mask.empty()) return mask;
+    constexpr int kMostPerPass = 254;  // distances and the cap fit in a byte
+    if (steps > kMostPerPass) {
+        return grown(grid, grown(grid, std::move(mask), kMostPerPass), steps - kMostPerPass);
+    }
+    const auto far = static_cast<unsigned char>(steps + 1);
+    std::vector<unsigned char> d(mask.size());
+    for (std::size_t i = 0; i < mask.size(); ++i) d[i] = mask[i] != 0 ? 0 : far;
+    const std::size_t nx = static_cast<std::size_t>(grid.dims[0]);
+    const std::size_t ny = static_cast<std::size_t>(grid.dims[1]);
+    const std::size_t nz = static_cast<std::size_t>(grid.dims[2]);
+    const auto relax = [far](unsigned char& to, unsigned char from) {
+        const unsigned char next = from < far ? static_cast<unsigned char>(from + 1) : far;
+        if (next < to) to = next;
+    };
+    // Along i: within each row.
+    for (std::size_t row = 0; row < ny * nz; ++row) {
+        unsigned char* r = d.data() + row * nx;
+        for (std::size_t x = 1; x < nx; ++x) relax(r[x], r[x - 1]);
+        for (std::size_t x = nx - 1; x-- > 0;) relax(r[x], r[x + 1]);
+    }
+    // Along j and k: whole rows (or planes) against their neighbours, the inner loop contiguous.
+    const auto along = [&](std::size_t count, std::size_t stride, std::size_t blocks,
+                           std::size_t blockSize) {
+        for (std::size_t b = 0; b < blocks; ++b) {
+            unsigned char* base = d.data() + b * blockSize;
+            for (std::size_t k = 1; k < count; ++k) {
+                unsigned char* to = base + k * stride;
+                const unsigned char* from = to - stride;
+                for (std::size_t i = 0; i < stride; ++i) relax(to[i], from[i]);
+            }
+            for (std::size_t k = count - 1; k-- > 0;) {
+                unsigned char* to = base + k * stride;
+                const unsigned char* from = to + stride;
+                for (std::size_t i = 0; i < stride; ++i) relax(to[i], from[i]);
             }
         }
-        mask.swap(next);
-    }
+    };
+    along(ny, nx, nz, nx * ny);
+    along(nz, nx * ny, 1, nx * ny * nz);
+    for (std::size_t i = 0; i < mask.size(); ++i) mask[i] = d[i] <= steps ? 1 : 0;
     return mask;
 }
 
@@ -88,22 +113,34 @@ std::vector<unsigned char> headMask(const Volume& image, int grow) {
     return grown(image, std::move(mask), grow);
 }
 
-double mutualInformation(const Volume& a, const Volume& b, const std::vector<unsigned char>& mask) {
+namespace {
+
+constexpr int kBins = 32;
+
+// The bins span each image's 1st to 99th percentile inside the mask; NaN ends when it holds no
+// finite value.
+struct BinRange {
+    float lo = 0, hi = 0;
+    bool usable() const { return hi > lo; }
+};
+
+BinRange binRange(const Volume& v, const std::vector<unsigned char>& mask) {
+    std::vector<float> inside;
+    for (std::size_t i = 0; i < mask.size(); ++i) {
+        if (mask[i] != 0 && std::isfinite(v.values[i])) inside.push_back(v.values[i]);
+    }
+    const std::vector<float> p = percentilesOf(inside, {0.01, 0.99});
+    return {p[0], p[1]};
+}
+
+bool comparable(const Volume& a, const Volume& b, const std::vector<unsigned char>& mask) {
+    return !a.empty() && !b.empty() && a.dims == b.dims && mask.size() == a.voxels();
+}
+
+double mutualInformation(const Volume& a, BinRange ra, const Volume& b, BinRange rb,
+                         const std::vector<unsigned char>& mask) {
     constexpr double kNaN = std::numeric_limits<double>::quiet_NaN();
-    constexpr int kBins = 32;
-    if (a.empty() || b.empty() || a.dims != b.dims || mask.size() != a.voxels()) return kNaN;
-    // Bins between the 1st and 99th percentile of each image inside the mask.
-    auto range = [&mask](const Volume& v) {
-        std::vector<float> inside;
-        for (std::size_t i = 0; i < mask.size(); ++i) {
-            if (mask[i] != 0 && std::isfinite(v.values[i])) inside.push_back(v.values[i]);
-        }
-        const std::vector<float> p = percentilesOf(inside, {0.01, 0.99});
-        return std::pair<float, float>{p[0], p[1]};
-    };
-    const auto [loA, hiA] = range(a);
-    const auto [loB, hiB] = range(b);
-    if (!(hiA > loA) || !(hiB > loB)) return kNaN;
+    if (!ra.usable() || !rb.usable()) return kNaN;
     auto bin = [](float v, float lo, float hi) {
         const double t = (double(v) - lo) / (double(hi) - lo);
         return std::clamp(static_cast<int>(t * kBins), 0, kBins - 1);
@@ -112,7 +149,7 @@ double mutualInformation(const Volume& a, const Volume& b, const std::vector<uns
     double n = 0;
     for (std::size_t i = 0; i < mask.size(); ++i) {
         if (mask[i] == 0 || !std::isfinite(a.values[i]) || !std::isfinite(b.values[i])) continue;
-        const int x = bin(a.values[i], loA, hiA), y = bin(b.values[i], loB, hiB);
+        const int x = bin(a.values[i], ra.lo, ra.hi), y = bin(b.values[i], rb.lo, rb.hi);
         joint[static_cast<std::size_t>(x * kBins + y)] += 1;
         pa[static_cast<std::size_t>(x)] += 1;
         pb[static_cast<std::size_t>(y)] += 1;
@@ -128,6 +165,13 @@ double mutualInformation(const Volume& a, const Volume& b, const std::vector<uns
     };
     const double ha = entropy(pa), hb = entropy(pb), hab = entropy(joint);
     return hab > 0 ? (ha + hb) / hab - 1.0 : kNaN;  // normalised: 0 independent, 1 identical
+}
+
+}  // namespace
+
+double mutualInformation(const Volume& a, const Volume& b, const std::vector<unsigned char>& mask) {
+    if (!comparable(a, b, mask)) return std::numeric_limits<double>::quiet_NaN();
+    return mutualInformation(a, binRange(a, mask), b, binRange(b, mask), mask);
 }
 
 nlohmann::json PolarityCheck::toJson() const {
@@ -167,12 +211,17 @@ PolarityCheck checkPolarity(const Volume& meanEpi, const Volume& shift, const Vo
         check.reason = "the functional image shows no head (its mask is empty)";
         return check;
     }
+    // The magnitude's bins are the same for the three comparisons.
+    const BinRange magRange = binRange(mag, mask);
+    const auto score = [&](const Volume& image) {
+        return mutualInformation(image, binRange(image, mask), mag, magRange, mask);
+    };
     Volume moved = epi;
-    check.uncorrected = mutualInformation(epi, mag, mask);
+    check.uncorrected = score(epi);
     moved.values = shiftAlong(epi, shift.values, used);
-    check.usedScore = mutualInformation(moved, mag, mask);
+    check.usedScore = score(moved);
     moved.values = shiftAlong(epi, shift.values, oppositeDirection(used));
-    check.oppositeScore = mutualInformation(moved, mag, mask);
+    check.oppositeScore = score(moved);
     if (!std::isfinite(check.usedScore) || !std::isfinite(check.oppositeScore)) {
         check.verdict = PolarityCheck::Verdict::NotDone;
         check.reason = "an image is flat inside the head; the scores cannot be computed";

@@ -210,7 +210,13 @@ std::string polaritySection(const ReportImages& im, const PolarityCheck& c) {
     const int index = middleIndex(im.meanBefore, plane, im.head);
     const float top = im.top;
     const std::vector<float>& levels = im.levels;
-    Volume moved = im.meanBefore;
+    // Only the plane shown is resampled: it holds the phase-encoding axis, along which every
+    // value is taken, so its values are those of the whole volume resampled.
+    const int fixedAxis = plane == Plane::IJ ? 2 : 1;
+    const Volume before = slabOf(im.meanBefore, fixedAxis, index);
+    const Volume shift = slabOf(im.shift, fixedAxis, index);
+    const Volume edges = slabOf(im.magnitudeOnEpi, fixedAxis, index);
+    Volume moved = before;
     const struct {
         int code;
         std::string caption;
@@ -218,13 +224,10 @@ std::string polaritySection(const ReportImages& im, const PolarityCheck& c) {
                  {c.used, "with " + bidsDirection(c.used) + " (used)"},
                  {oppositeDirection(c.used), "with " + bidsDirection(oppositeDirection(c.used))}};
     for (const auto& v : views) {
-        moved.values =
-            v.code == 0 ? im.meanBefore.values : shiftAlong(im.meanBefore, im.shift.values, v.code);
-        const Slice grey = extractSlice(moved, plane, index);
+        moved.values = v.code == 0 ? before.values : shiftAlong(before, shift.values, v.code);
+        const Slice grey = extractSlice(moved, plane, 0);
         RgbImage picture = greyPicture(grey, 0.0f, top);
-        if (!im.magnitudeOnEpi.empty()) {
-            drawOutlines(picture, extractSlice(im.magnitudeOnEpi, plane, index), levels, kOutline);
-        }
+        if (!edges.empty()) drawOutlines(picture, extractSlice(edges, plane, 0), levels, kOutline);
         html +=
             figure(imgTag(picture, grey, v.caption), v.caption + ", " + planeName(plane, index));
     }

@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cmath>
 #include <cstdio>
+#include <iterator>
 
 namespace ondrift::cli {
 
@@ -59,14 +60,26 @@ std::string planeName(Plane plane, int index) {
 int middleIndex(const Volume& volume, Plane plane, const std::vector<unsigned char>& mask) {
     const int axis = axesOf(plane).fixed;
     int lo = volume.dims[axis], hi = -1;
-    if (mask.size() == volume.voxels()) {
+    if (mask.size() == volume.voxels() && volume.dims[0] > 0) {
+        // Row by row: the extent along i from a row's first and last set voxel, along j and k
+        // from whether a row holds any.
+        const auto width = static_cast<std::size_t>(volume.dims[0]);
         for (int z = 0; z < volume.dims[2]; ++z) {
             for (int y = 0; y < volume.dims[1]; ++y) {
-                for (int x = 0; x < volume.dims[0]; ++x) {
-                    if (mask[volume.index(x, y, z)] == 0) continue;
-                    const int c[3] = {x, y, z};
-                    lo = std::min(lo, c[axis]);
-                    hi = std::max(hi, c[axis]);
+                const auto row = mask.begin() + static_cast<std::ptrdiff_t>(volume.index(0, y, z));
+                const auto end = row + static_cast<std::ptrdiff_t>(width);
+                const auto first = std::find_if(row, end, [](unsigned char m) { return m != 0; });
+                if (first == end) continue;
+                if (axis == 0) {
+                    const auto last = std::find_if(std::make_reverse_iterator(end),
+                                                   std::make_reverse_iterator(first),
+                                                   [](unsigned char m) { return m != 0; });
+                    lo = std::min(lo, static_cast<int>(first - row));
+                    hi = std::max(hi, static_cast<int>(last.base() - row) - 1);
+                } else {
+                    const int at = axis == 1 ? y : z;
+                    lo = std::min(lo, at);
+                    hi = std::max(hi, at);
                 }
             }
         }

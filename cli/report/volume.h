@@ -47,6 +47,10 @@ Volume meanVolume(const NiftiGeometry& geometry, std::span<const float> series);
 /// geometry the plug-in's mapping relates them through); 0 outside `source`.
 Volume resampleTo(const Volume& source, const Volume& grid);
 
+/// The one voxel thick part of `volume` at `index` along `axis` (clamped to the volume), with its
+/// place in the world; an empty volume stays empty but gets the slab's grid.
+Volume slabOf(const Volume& volume, int axis, int index);
+
 /// Replaces NaN and infinite values by 0; returns how many there were.
 std::size_t replaceNonFinite(std::vector<float>& values);
 
