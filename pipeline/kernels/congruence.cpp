@@ -36,6 +36,15 @@ struct WholeHistogram {
     bool huge = false;
 
     void add(double r) {
+        const double at = r - lo;
+        if (at >= 0 && at < static_cast<double>(count.size())) {
+            ++count[static_cast<std::size_t>(at)];
+            ++total;
+        } else {
+            widen(r);
+        }
+    }
+    void widen(double r) {
         if (huge) return;
         if (count.empty()) lo = r;
         if (r < lo || r >= lo + static_cast<double>(count.size())) {
@@ -133,9 +142,12 @@ bool makeCongruent(Dims d, std::span<const double> wrapped, std::span<double> es
     if (wrapped.size() != n || estimate.size() != n || inside.size() != n) return false;
     counts = {};
     double sumSin = 0, sumCos = 0;
+    std::size_t untilSample = 1;  // the first voxel of the mask, then every kAlignmentStride-th
     for (std::size_t v = 0; v < n; ++v) {
         if (inside[v] == 0) continue;
-        if (counts.inside++ % kAlignmentStride != 0) continue;
+        ++counts.inside;
+        if (--untilSample != 0) continue;
+        untilSample = kAlignmentStride;
         const double a = kTwoPi * (wrapped[v] - estimate[v]);
         if (!std::isfinite(a)) continue;
         sumSin += std::sin(a);
