@@ -17,10 +17,10 @@ struct ConditioningName {
     int value;
 };
 constexpr ConditioningName kConditionings[] = {
-    {"documented", 0}, {"box", 1}, {"range", 2}, {"none", 3}};
+    {"documented", 0}, {"box", 1}, {"range", 2}, {"none", 3}, {"quadratic", 4}};
 
 // Chosen from measurements on phantoms shaped like scanner data (docs/accuracy.md).
-constexpr int kDefaultConditioning = 1;
+constexpr int kDefaultConditioning = 4;
 
 }  // namespace
 
@@ -63,7 +63,7 @@ void resolveAccuracy(const CorrectionFlags& f, const InputFacts& facts, Correcti
                                       [&](const auto& c) { return *f.conditioning == c.name; });
         if (it == end) {
             throw InputError(
-                "--field-map-conditioning must be documented, box, range or none, "
+                "--field-map-conditioning must be documented, box, range, none or quadratic, "
                 "not \"" +
                 *f.conditioning + "\"");
         }

@@ -162,9 +162,11 @@ void Commands::addCorrect(CLI::App& app) {
               "Make the unwrapped phase congruent with the measured phase (default on)")
         ->group(proc);
     c->add_option("--field-map-conditioning", f.conditioning,
-                  "How the field map is smoothed: box (default: one 3x3 pass inside the magnitude "
-                  "mask, extrapolated beyond it), range (the same, edge-preserving), none "
-                  "(extrapolation only), or documented (the host's 3x3 slice smoothing)")
+                  "How the field map is smoothed: quadratic (default: extrapolated beyond the "
+                  "magnitude mask, then 7-point local quadratic fits along each axis), box (one "
+                  "3x3 pass inside the mask, then extrapolated), range (the same, "
+                  "edge-preserving), none (extrapolation only), or documented (the host's 3x3 "
+                  "slice smoothing)")
         ->group(proc)
         ->type_name("NAME");
     c->add_flag("--documented-chain", f.documentedChain,

@@ -1,14 +1,18 @@
 #include "pipeline/field_conditioning.h"
 
+#include <algorithm>
 #include <cstddef>
 #include <vector>
 
 #include "binding/log.h"
 #include "pipeline/image_views.h"
 #include "pipeline/kernels/congruence.h"
+#include "pipeline/kernels/cycle_outliers.h"
+#include "pipeline/kernels/dropout_blend.h"
 #include "pipeline/kernels/extrapolation.h"
 #include "pipeline/kernels/masked_smoothing.h"
 #include "pipeline/kernels/pi15.h"
+#include "pipeline/kernels/quadratic_smoothing.h"
 #include "pipeline/step_errors.h"
 
 namespace ondrift {
@@ -48,6 +52,28 @@ bool refuseGrid(std::string* error, const char* what, const Image& image, const 
     return false;
 }
 
+/// The mask without the voxels that have fewer than two face neighbours in it: noise voxels
+/// just above the threshold, alone in the background or inside a dropout, whose phase the
+/// fill beyond the mask would otherwise spread as if it were the head's field.
+std::vector<unsigned char> withoutStrayVoxels(Dims d, const std::vector<unsigned char>& inside) {
+    std::vector<unsigned char> kept = inside;
+    const std::size_t row = static_cast<std::size_t>(d.x), plane = row * d.y;
+    for (int z = 0; z < d.z; ++z)
+        for (int y = 0; y < d.y; ++y)
+            for (int x = 0; x < d.x; ++x) {
+                const std::size_t c = d.index(x, y, z);
+                if (inside[c] == 0) continue;
+                const int faces = (x > 0 && inside[c - 1]) + (x + 1 < d.x && inside[c + 1]) +
+                                  (y > 0 && inside[c - row]) + (y + 1 < d.y && inside[c + row]) +
+                                  (z > 0 && inside[c - plane]) + (z + 1 < d.z && inside[c + plane]);
+                if (faces < 2) kept[c] = 0;
+            }
+    // A mask of nothing but stray voxels keeps them: something must seed the fill.
+    for (const unsigned char k : kept)
+        if (k != 0) return kept;
+    return inside;
+}
+
 }  // namespace
 
 bool makeUnwrappedCongruent(Image& unwrapped, const Image& wrapped, bool wrappedInCycles,
@@ -66,20 +92,27 @@ bool makeUnwrappedCongruent(Image& unwrapped, const Image& wrapped, bool wrapped
     }
     CongruenceCounts counts;
     makeCongruent(volumeDims(unwrapped), cycles, volumeValues(unwrapped, 0), inside, true, counts);
+    // The growth can place a noisy voxel at the rim of a dropout from an equally noisy
+    // neighbour; a whole cycle there is 1/ΔTE of field, which the smoothing and the fill into
+    // the dropout would carry into the head.
+    const long long aligned =
+        alignCycleOutliers(volumeDims(unwrapped), volumeValues(unwrapped, 0), inside);
     logText(formatMessage(
         "Congruent unwrapping:\n\tVoxels in mask: %zu\n\tConnected parts: "
-        "%d\n\tVoxels that changed cycle: %zu\n\tAlignment (cycles): "
-        "%lf\n\tLevel removed (cycles): %lf",
-        counts.inside, counts.parts, counts.changedCycle, counts.alignment, counts.level));
+        "%d\n\tVoxels that changed cycle: %zu\n\tVoxels moved to their neighbours' cycle: "
+        "%lld\n\tAlignment (cycles): %lf\n\tLevel removed (cycles): %lf",
+        counts.inside, counts.parts, counts.changedCycle, std::max(aligned, 0LL), counts.alignment,
+        counts.level));
     logText(unwrapped.statisticsText("congruent unwrapped phase data"));
     return true;
 }
 
 bool conditionFieldMap(Image& unwrapped, const Image& magnitude, Conditioning mode,
-                       double rangeSigma, std::string* error) {
+                       double rangeSigma, std::string* error, const Image* wrapped,
+                       bool wrappedInCycles) {
     const char* what = "field map conditioning";
     if (mode != Conditioning::MaskedBox && mode != Conditioning::MaskedRange &&
-        mode != Conditioning::Extrapolated) {
+        mode != Conditioning::Extrapolated && mode != Conditioning::Quadratic) {
         reportStepError(error, formatMessage("Stopped %s: unknown conditioning %d.", what,
                                              static_cast<int>(mode)));
         return false;
@@ -100,7 +133,25 @@ bool conditionFieldMap(Image& unwrapped, const Image& magnitude, Conditioning mo
         smoothInsideMask(d, values, inside, rangeSigma);
     }
     logText("Extrapolate beyond the magnitude mask...");
-    extrapolateOutsideMask(d, values, inside);
+    const std::vector<unsigned char> trusted =
+        mode == Conditioning::Quadratic ? withoutStrayVoxels(d, inside) : inside;
+    extrapolateOutsideMask(d, values, trusted);
+    if (mode == Conditioning::Quadratic && wrapped != nullptr && sameGrid(*wrapped, unwrapped)) {
+        const auto source = volumeValues(*wrapped, 0);
+        std::vector<double> cycles(source.begin(), source.end());
+        if (!wrappedInCycles) {
+            for (double& v : cycles) v /= kTwoPi15;
+        }
+        const long long blended = blendMeasuredPhase(d, values, cycles, volumeValues(magnitude, 0),
+                                                     trusted, kMagnitudeThreshold);
+        logText(formatMessage("Measured phase blended in below the mask threshold: %lld voxels",
+                              std::max(blended, 0LL)));
+    }
+    if (mode == Conditioning::Quadratic) {
+        logText(formatMessage("Apply %d-point quadratic smoothing along each axis...",
+                              kQuadraticWindow));
+        smoothQuadratic(d, values);
+    }
     logText(unwrapped.statisticsText("conditioned unwrapped phase data"));
     return true;
 }

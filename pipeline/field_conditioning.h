@@ -25,18 +25,24 @@ bool makeUnwrappedCongruent(Image& unwrapped, const Image& wrapped, bool wrapped
 
 /// How the unwrapped phase becomes a field map in the conditioning step.
 enum class Conditioning {
-    Documented = 0,   ///< the 3×3 slice smoothing, then twice more on the field map
-    MaskedBox = 1,    ///< one 3×3 pass inside the mask, normalised; extrapolated beyond
-    MaskedRange = 2,  ///< the same, range-weighted (edge preserving); extrapolated beyond
-    Extrapolated = 3  ///< no smoothing; extrapolated beyond the mask
+    Documented = 0,    ///< the 3×3 slice smoothing, then twice more on the field map
+    MaskedBox = 1,     ///< one 3×3 pass inside the mask, normalised; extrapolated beyond
+    MaskedRange = 2,   ///< the same, range-weighted (edge preserving); extrapolated beyond
+    Extrapolated = 3,  ///< no smoothing; extrapolated beyond the mask
+    Quadratic = 4      ///< extrapolated beyond the mask, then local quadratic fits in 3-D
 };
 
 /// Smooths `unwrapped` (one volume) inside the magnitude mask as `mode` says and fills every
 /// voxel outside the mask from the field inside it. `rangeSigma` is the range of the
-/// range-weighted variant in the image's units. False (image unchanged) when the grids differ,
-/// the mode is not one of 1…3, or no magnitude voxel is above the threshold.
+/// range-weighted variant in the image's units. Quadratic fills beyond the mask first and then
+/// smooths every voxel, so the edge of the head sees its own field continued rather than
+/// masked-out zeros; given the measured phase `wrapped` (cycles when `wrappedInCycles`, else
+/// radians), it also blends the measurement back in where the magnitude lies below the
+/// threshold but above half of it (the rims of signal dropouts). False (image unchanged) when
+/// the grids differ, the mode is not one of 1…4, or no magnitude voxel is above the threshold.
 bool conditionFieldMap(Image& unwrapped, const Image& magnitude, Conditioning mode,
-                       double rangeSigma, std::string* error = nullptr);
+                       double rangeSigma, std::string* error = nullptr,
+                       const Image* wrapped = nullptr, bool wrappedInCycles = false);
 
 }  // namespace ondrift
 

@@ -123,6 +123,22 @@ TEST_F(CongruentStart, AShimGradientIsRecoveredOnlyWithTheNewParameters) {
     EXPECT_LT(congruent, 0.2) << "documented " << documented;
 }
 
+TEST_F(CongruentStart, QuadraticConditioningExtrapolatesFirstThenSmoothsEveryVoxel) {
+    const double error = chain(scene(), 1, 4);
+    ASSERT_EQ(errorNr(), 0) << errorMsg();
+    std::size_t extrapolated = 0, smoothed = 0;
+    for (std::size_t i = 0; i < log().size(); ++i) {
+        if (log()[i] == "Extrapolate beyond the magnitude mask...") extrapolated = i;
+        if (log()[i] == "Apply 7-point quadratic smoothing along each axis...") smoothed = i;
+    }
+    EXPECT_GT(extrapolated, 0u);
+    EXPECT_GT(smoothed, extrapolated) << "masked-out zeros would reach the edge of the head";
+    EXPECT_FALSE(loggedPart("inside the magnitude mask"));
+    EXPECT_TRUE(logged("Field map conditioned: no 3x3 smoothing."));
+    EXPECT_GT(error, 0.0);
+    EXPECT_LT(error, 0.2);
+}
+
 TEST_F(CongruentStart, AMagnitudeWithoutSignalStopsWithAClearMessage) {
     Scene s = scene();
     for (double& m : s.magnitude) m = 100.0;

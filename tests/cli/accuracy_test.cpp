@@ -88,7 +88,7 @@ TEST_F(Accuracy, EveryDirectionAndStorageOrderComesCloseToTheIdeal) {
         // Phase noise and the unknown field inside the signal dropouts keep the result below
         // the ideal; a wrong cycle, sign or level would leave it near 1.
         EXPECT_GE(o.reduction, 5.0) << "ideal " << o.ideal;
-        EXPECT_GE(o.reduction, 0.25 * o.ideal) << "reduction " << o.reduction;
+        EXPECT_GE(o.reduction, 0.5 * o.ideal) << "reduction " << o.reduction;
     }
 }
 
@@ -103,7 +103,7 @@ TEST_F(Accuracy, TheDocumentedChainRunsAsTheHostRunsItAndFailsOnSuchData) {
 
     const auto bestSummary = summary(best), documentedSummary = summary(documented);
     EXPECT_EQ(bestSummary["parameters"]["CongruentUnwrapping"]["value"], 1);
-    EXPECT_EQ(bestSummary["parameters"]["FieldMapConditioning"]["value"], 1);
+    EXPECT_EQ(bestSummary["parameters"]["FieldMapConditioning"]["value"], 4);
     EXPECT_EQ(bestSummary["parameters"]["CongruentUnwrapping"]["source"], "default");
     EXPECT_FALSE(documentedSummary["parameters"].contains("CongruentUnwrapping"));
     EXPECT_FALSE(documentedSummary["parameters"].contains("FieldMapConditioning"));

@@ -1,0 +1,68 @@
+#include "pipeline/kernels/cycle_outliers.h"
+
+#include <algorithm>
+#include <cmath>
+
+namespace ondrift {
+
+namespace {
+
+constexpr int kSweeps = 2;
+constexpr int kFewestNeighbours = 6;
+
+/// Whether a face neighbour lies outside the mask or more than half a cycle away: only such
+/// voxels can be outliers, which spares the median everywhere else.
+bool worthExamining(Dims d, std::span<const double> u, std::span<const unsigned char> in, int x,
+                    int y, int z) {
+    const std::size_t c = d.index(x, y, z);
+    const double v = u[c];
+    // A pair of noisy voxels can touch the head only by edges and corners, each being the
+    // other's only face neighbour in the mask.
+    auto steep = [&](std::size_t q) { return in[q] == 0 || std::fabs(u[q] - v) > 0.5; };
+    return (x > 0 && steep(c - 1)) || (x + 1 < d.x && steep(c + 1)) ||
+           (y > 0 && steep(c - static_cast<std::size_t>(d.x))) ||
+           (y + 1 < d.y && steep(c + static_cast<std::size_t>(d.x))) ||
+           (z > 0 && steep(c - static_cast<std::size_t>(d.x) * d.y)) ||
+           (z + 1 < d.z && steep(c + static_cast<std::size_t>(d.x) * d.y));
+}
+
+}  // namespace
+
+long long alignCycleOutliers(Dims d, std::span<double> unwrapped,
+                             std::span<const unsigned char> inside) {
+    if (d.x < 1 || d.y < 1 || d.z < 1) return -1;
+    const std::size_t n = d.voxels();
+    if (unwrapped.size() != n || inside.size() != n) return -1;
+    long long moved = 0;
+    double around[26];
+    for (int sweep = 0; sweep < kSweeps; ++sweep) {
+        long long movedNow = 0;
+        for (int z = 0; z < d.z; ++z)
+            for (int y = 0; y < d.y; ++y)
+                for (int x = 0; x < d.x; ++x) {
+                    const std::size_t c = d.index(x, y, z);
+                    if (inside[c] == 0 || !std::isfinite(unwrapped[c])) continue;
+                    if (!worthExamining(d, unwrapped, inside, x, y, z)) continue;
+                    int count = 0;
+                    for (int k = std::max(z - 1, 0); k <= std::min(z + 1, d.z - 1); ++k)
+                        for (int j = std::max(y - 1, 0); j <= std::min(y + 1, d.y - 1); ++j)
+                            for (int i = std::max(x - 1, 0); i <= std::min(x + 1, d.x - 1); ++i) {
+                                const std::size_t q = d.index(i, j, k);
+                                if (q != c && inside[q] != 0 && std::isfinite(unwrapped[q]))
+                                    around[count++] = unwrapped[q];
+                            }
+                    if (count < kFewestNeighbours) continue;
+                    double* mid = around + count / 2;
+                    std::nth_element(around, mid, around + count);
+                    const double cycles = std::nearbyint(*mid - unwrapped[c]);
+                    if (cycles == 0) continue;
+                    unwrapped[c] += cycles;
+                    ++movedNow;
+                }
+        moved += movedNow;
+        if (movedNow == 0) break;
+    }
+    return moved;
+}
+
+}  // namespace ondrift

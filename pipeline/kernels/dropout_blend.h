@@ -1,0 +1,26 @@
+// Signal dropouts: the measured phase there is noisy, but it still knows the field better than
+// a fill from the edge of the mask does.
+#ifndef ONDRIFT_PIPELINE_KERNELS_DROPOUT_BLEND_H
+#define ONDRIFT_PIPELINE_KERNELS_DROPOUT_BLEND_H
+
+#include <cstddef>
+#include <span>
+
+#include "pipeline/kernels/dims.h"
+
+namespace ondrift {
+
+/// For every voxel outside `trusted` whose magnitude lies above half of `threshold`: takes the
+/// measured phase `wrapped` (cycles) plus the whole cycles that bring it nearest to `field`
+/// (an unwrapped phase in cycles, filled beyond the trusted mask), and moves `field` towards it
+/// by the weight min(1, magnitude / threshold)²: the phase noise of a voxel grows as its
+/// magnitude falls, so the dark core of a dropout keeps mostly the fill and its brighter rim
+/// mostly the measurement. Voxels with a non-finite value are left alone. Returns the number of
+/// voxels moved, or -1 (touching nothing) when the extents or span lengths do not fit.
+long long blendMeasuredPhase(Dims d, std::span<double> field, std::span<const double> wrapped,
+                             std::span<const double> magnitude,
+                             std::span<const unsigned char> trusted, double threshold);
+
+}  // namespace ondrift
+
+#endif

@@ -1,0 +1,29 @@
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <vector>
+
+#include "pipeline/kernels/dropout_blend.h"
+
+using ondrift::blendMeasuredPhase;
+using ondrift::Dims;
+
+TEST(DropoutBlend, TheMeasurementWeighsByMagnitudeAndTakesTheCycleOfTheFill) {
+    // One row: trusted, at the threshold, three quarters of it, half of it, dark, and a NaN.
+    const Dims d{6, 1, 1};
+    std::vector<double> field{0.3, 2.3, 2.3, 2.3, 2.3, NAN};
+    const std::vector<double> wrapped{0.1, 0.45, 0.45, 0.45, 0.45, 0.45};
+    const std::vector<double> magnitude{900, 200, 150, 100, 20, 180};
+    const std::vector<unsigned char> trusted{1, 0, 0, 0, 0, 0};
+    EXPECT_EQ(blendMeasuredPhase(d, field, wrapped, magnitude, trusted, 200.0), 2);
+    EXPECT_DOUBLE_EQ(field[0], 0.3);   // the mask keeps its own value
+    EXPECT_DOUBLE_EQ(field[1], 2.45);  // 0.45 + 2 cycles, nearest the fill of 2.3
+    EXPECT_NEAR(field[2], 2.3 + 0.5625 * 0.15, 1e-12);
+    EXPECT_DOUBLE_EQ(field[3], 2.3);  // half the threshold: noise, left to the fill
+    EXPECT_DOUBLE_EQ(field[4], 2.3);
+    EXPECT_TRUE(std::isnan(field[5]));
+
+    std::vector<double> shortField(5, 0.0);
+    EXPECT_EQ(blendMeasuredPhase(d, shortField, wrapped, magnitude, trusted, 200.0), -1);
+    EXPECT_EQ(blendMeasuredPhase(d, field, wrapped, magnitude, trusted, 0.0), -1);
+}
