@@ -6,7 +6,8 @@
 // over the whole head (where folds beside the lobes, which no pixel-shift correction undoes,
 // bound the ideal).
 //
-//     ondrift_accuracy_variants [--folder DIR] [--seed N] [--only NAME] [-- ARGS FOR CORRECT]
+//     ondrift_accuracy_variants [--folder DIR] [--seed N] [--phase-noise RAD] [--only NAME]
+//                               [-- ARGS FOR CORRECT]
 //
 // The inputs and results stay in DIR (default accuracy-variants/), one folder per variant, so
 // that other pipelines can be measured on the same files (bench/python_pipeline.py).
@@ -54,8 +55,9 @@ constexpr Variant kVariants[] = {
     {"j--epi-grid", 4, true, 2.0, {64, 64, 24}, 3.0f, {80, 80, 30}, 2.4f, 0.0},
 };
 
-PhantomOptions options(const Variant& v, unsigned seed) {
+PhantomOptions options(const Variant& v, unsigned seed, double phaseNoise) {
     PhantomOptions o;
+    if (phaseNoise >= 0) o.phaseNoise = phaseNoise;
     o.dims = v.dims;
     o.voxelSize = v.voxel;
     o.volumes = 2;
@@ -101,6 +103,7 @@ std::vector<unsigned char> wholeHead(const Phantom& p) {
 int main(int argc, char** argv) {
     fs::path folder = "accuracy-variants";
     unsigned seed = 7;
+    double phaseNoise = -1;  // the phantom's own
     std::string only;
     std::vector<std::string> extra;
     for (int a = 1; a < argc; ++a) {
@@ -111,11 +114,15 @@ int main(int argc, char** argv) {
             folder = argv[++a];
         } else if (s == "--seed" && a + 1 < argc) {
             seed = static_cast<unsigned>(std::strtoul(argv[++a], nullptr, 10));
+        } else if (s == "--phase-noise" && a + 1 < argc) {
+            phaseNoise = std::strtod(argv[++a], nullptr);
         } else if (s == "--only" && a + 1 < argc) {
             only = argv[++a];
         } else {
             std::fprintf(
-                stderr, "usage: %s [--folder DIR] [--seed N] [--only NAME] [-- ARGS FOR CORRECT]\n",
+                stderr,
+                "usage: %s [--folder DIR] [--seed N] [--phase-noise RAD] [--only NAME] [-- ARGS "
+                "FOR CORRECT]\n",
                 argv[0]);
             return 2;
         }
@@ -126,7 +133,7 @@ int main(int argc, char** argv) {
     int failures = 0;
     for (const Variant& v : kVariants) {
         if (!only.empty() && only != v.name) continue;
-        const Phantom p = makePhantom(options(v, seed));
+        const Phantom p = makePhantom(options(v, seed, phaseNoise));
         const fs::path in = folder / v.name / "in", out = folder / v.name / "out";
         fs::remove_all(folder / v.name);
         const PhantomFiles files = writePhantom(p, in.string(), nullptr);
