@@ -1,5 +1,5 @@
 # The two commands for a fresh machine. Both install what they need (Debian packages).
-.PHONY: demo test build bench fuzz
+.PHONY: demo test build bench accuracy fuzz
 
 build:
 	scripts/install-deps.sh
@@ -16,6 +16,11 @@ test:
 # against the floor of the same run: reading the inputs and writing the compressed series.
 bench: build
 	build/ondrift_e2e_bench --folder bench-large-case
+
+# The command's accuracy on ten phantom variants (directions, signs, storage orders, grids)
+# against the ideal; inputs and results stay in accuracy-variants/.
+accuracy: build
+	build/ondrift_accuracy_variants --folder accuracy-variants
 
 # A longer fuzzing campaign: ten minutes per target (CI runs a short smoke run of each).
 fuzz:

@@ -89,17 +89,8 @@ Volume savedMean(const std::string& projectName, const Volume& grid) {
     const std::span<const float> values = savedValues(stem, grid.dims);
     if (values.empty()) return {};
     Volume mean = grid;
-    mean.values.assign(grid.voxels(), 0.0f);
-    const std::size_t n = grid.voxels();
-    const std::size_t volumes = n > 0 ? values.size() / n : 0;
-    if (volumes == 0) return {};
-    std::vector<double> sum(n, 0.0);
-    for (std::size_t t = 0; t < volumes; ++t) {
-        for (std::size_t i = 0; i < n; ++i) sum[i] += values[t * n + i];
-    }
-    for (std::size_t i = 0; i < n; ++i) {
-        mean.values[i] = static_cast<float>(sum[i] / static_cast<double>(volumes));
-    }
+    mean.values = meanOfVolumes(values, grid.voxels());
+    if (mean.values.empty()) return {};
     return mean;
 }
 

@@ -52,28 +52,6 @@ bool refuseGrid(std::string* error, const char* what, const Image& image, const 
     return false;
 }
 
-/// The mask without the voxels that have fewer than two face neighbours in it: noise voxels
-/// just above the threshold, alone in the background or inside a dropout, whose phase the
-/// fill beyond the mask would otherwise spread as if it were the head's field.
-std::vector<unsigned char> withoutStrayVoxels(Dims d, const std::vector<unsigned char>& inside) {
-    std::vector<unsigned char> kept = inside;
-    const std::size_t row = static_cast<std::size_t>(d.x), plane = row * d.y;
-    for (int z = 0; z < d.z; ++z)
-        for (int y = 0; y < d.y; ++y)
-            for (int x = 0; x < d.x; ++x) {
-                const std::size_t c = d.index(x, y, z);
-                if (inside[c] == 0) continue;
-                const int faces = (x > 0 && inside[c - 1]) + (x + 1 < d.x && inside[c + 1]) +
-                                  (y > 0 && inside[c - row]) + (y + 1 < d.y && inside[c + row]) +
-                                  (z > 0 && inside[c - plane]) + (z + 1 < d.z && inside[c + plane]);
-                if (faces < 2) kept[c] = 0;
-            }
-    // A mask of nothing but stray voxels keeps them: something must seed the fill.
-    for (const unsigned char k : kept)
-        if (k != 0) return kept;
-    return inside;
-}
-
 }  // namespace
 
 bool makeUnwrappedCongruent(Image& unwrapped, const Image& wrapped, bool wrappedInCycles,
@@ -134,7 +112,7 @@ bool conditionFieldMap(Image& unwrapped, const Image& magnitude, Conditioning mo
     }
     logText("Extrapolate beyond the magnitude mask...");
     const std::vector<unsigned char> trusted =
-        mode == Conditioning::Quadratic ? withoutStrayVoxels(d, inside) : inside;
+        mode == Conditioning::Quadratic ? trustedMask(d, inside) : inside;
     extrapolateOutsideMask(d, values, trusted);
     if (mode == Conditioning::Quadratic && wrapped != nullptr && sameGrid(*wrapped, unwrapped)) {
         const auto source = volumeValues(*wrapped, 0);

@@ -263,9 +263,13 @@ void computePxshift(Run& run) {
         // The shifts belong to the functional series: its bandwidth and voxels, so the field
         // goes onto its grid first (the EPI is the pick that the undistortion would ask for).
         if (!pickEpi(run)) return;
+        // A conditioned field map already holds the field everywhere: filled beyond the mask
+        // and measured in the rims of the dropouts. Masking it again here would throw that
+        // away and fill the functional grid's dropouts from their edges once more.
+        const bool masked = run.magnitudeObtained && run.settings.conditioning == 0;
         resampled = resampleOntoFunctionalGrid(run.current, run.startRecord,
-                                               run.magnitudeObtained ? &run.magnitude : nullptr,
-                                               run.epi, run.epiRecord, "field map", &error);
+                                               masked ? &run.magnitude : nullptr, run.epi,
+                                               run.epiRecord, "field map", &error);
         if (!resampled.isValid()) {
             run.call.fail(error);
             return;

@@ -1,5 +1,8 @@
 #include "cli/report/html_report.h"
 
+#include <functional>
+#include <future>
+
 #include "cli/report/svg_plots.h"
 
 namespace ondrift::cli {
@@ -152,9 +155,15 @@ std::string renderReport(const ReportContent& content) {
             "check.</p>";
     }
     // The pictures first: they are what people look at; the tables behind them.
-    html += warningsSection(summary) + polaritySection(c.images, c.polarity);
-    html +=
-        fieldMapSection(c.images) + beforeAfterSection(c.images) + shiftSection(c.images, c.shifts);
+    // The picture sections are independent of each other: drawn on threads of their own.
+    auto polarity =
+        std::async(std::launch::async, polaritySection, std::cref(c.images), std::cref(c.polarity));
+    auto fieldMap = std::async(std::launch::async, fieldMapSection, std::cref(c.images));
+    auto shifts =
+        std::async(std::launch::async, shiftSection, std::cref(c.images), std::cref(c.shifts));
+    const std::string beforeAfter = beforeAfterSection(c.images);
+    html += warningsSection(summary) + polarity.get();
+    html += fieldMap.get() + beforeAfter + shifts.get();
     html += unwrappingSection(summary) + inputsSection(summary) + parametersSection(summary) +
             logSection(summary);
     return html + "</body></html>\n";

@@ -29,6 +29,8 @@ std::vector<float> shiftAlong(const Volume& image, std::span<const float> shift,
 
 /// Voxels inside the head: above a tenth of the 98th percentile, grown by `grow` voxels.
 std::vector<unsigned char> headMask(const Volume& image, int grow);
+/// The same with the image's 98th percentile (of its finite values) known already.
+std::vector<unsigned char> headMask(const Volume& image, int grow, float percentile98);
 
 /// Normalised mutual information (H(a) + H(b)) / H(a, b) − 1 of two images on the same grid over
 /// `mask`, 32 bins between each image's 1st and 99th percentile; NaN when it cannot be computed.

@@ -2,6 +2,8 @@
 
 #include <algorithm>
 #include <cmath>
+#include <tuple>
+#include <utility>
 
 #include "cli/bids_sidecar.h"
 #include "cli/report/slice_pictures.h"
@@ -39,10 +41,13 @@ std::vector<float> outlineLevels(const Volume& v) {
     return {0.25f * p98, 0.6f * p98};
 }
 
-// The window of grey values: 0 to the 99th percentile of what lies inside the head.
-float greyTop(const Volume& v) {
-    const float top = percentileOf(v.values, 0.99);
-    return top > 0 ? top : 1.0f;
+// The window of grey values: 0 to the 99th percentile of the image.
+float greyTop(float percentile99) { return percentile99 > 0 ? percentile99 : 1.0f; }
+
+// The head mask and the grey window of an image, from one selection of its percentiles.
+std::pair<std::vector<unsigned char>, float> headAndWindow(const Volume& v) {
+    const std::vector<float> p = percentilesOf(v.values, {0.98, 0.99});
+    return {headMask(v, 0, p[0]), greyTop(p[1])};
 }
 
 Plane planeAlong(int direction) { return directionAxis(direction) == 2 ? Plane::IK : Plane::IJ; }
@@ -50,8 +55,7 @@ Plane planeAlong(int direction) { return directionAxis(direction) == 2 ? Plane::
 }  // namespace
 
 void ReportImages::prepare() {
-    head = headMask(meanBefore, 0);
-    top = greyTop(meanBefore);
+    std::tie(head, top) = headAndWindow(meanBefore);
     levels = outlineLevels(magnitudeOnEpi);
 }
 
@@ -77,7 +81,7 @@ std::string fieldMapSection(const ReportImages& im) {
     html += nonFiniteNote(im.fieldHz, "The field map");
     const bool overMagnitude = !im.magnitude.empty() && im.magnitude.sameGrid(im.fieldHz);
     const Volume& background = overMagnitude ? im.magnitude : im.fieldHz;
-    std::vector<unsigned char> mask = headMask(overMagnitude ? im.magnitude : im.fieldHz, 0);
+    auto [mask, top] = headAndWindow(background);
     if (!overMagnitude) {
         for (std::size_t i = 0; i < mask.size(); ++i) mask[i] = im.fieldHz.values[i] != 0;
     }
@@ -95,7 +99,6 @@ std::string fieldMapSection(const ReportImages& im) {
                                   : " (no magnitude image on its grid)") +
         ", where the head is. Colours saturate at \u00b1" + fixed(limit, 0) +
         " Hz (the larger of the 1st and 99th percentiles inside the head).</p><div class=\"row\">";
-    const float top = greyTop(background);
     for (Plane plane : kPlanes) {
         const int index = middleIndex(background, plane, mask);
         const Slice grey = extractSlice(background, plane, index);

@@ -39,6 +39,9 @@ Volume gridOf(const NiftiGeometry& geometry);
 /// The first volume of `series` (x fastest) on the grid of `geometry`.
 Volume firstVolume(const NiftiGeometry& geometry, std::span<const float> series);
 
+/// The mean over the complete volumes of `series`, `voxels` values each (empty without one).
+std::vector<float> meanOfVolumes(std::span<const float> series, std::size_t voxels);
+
 /// The mean over all complete volumes of `series` on the grid of `geometry`; an empty volume
 /// when the series holds none.
 Volume meanVolume(const NiftiGeometry& geometry, std::span<const float> series);

@@ -5,6 +5,7 @@
 
 #include <cstddef>
 #include <span>
+#include <vector>
 
 #include "pipeline/kernels/dims.h"
 
@@ -17,6 +18,13 @@ namespace ondrift {
 /// magnitude falls, so the dark core of a dropout keeps mostly the fill and its brighter rim
 /// mostly the measurement. Voxels with a non-finite value are left alone. Returns the number of
 /// voxels moved, or -1 (touching nothing) when the extents or span lengths do not fit.
+/// The mask without the voxels that have fewer than two face neighbours in it: noise voxels
+/// just above the threshold, alone in the background or inside a dropout, whose phase a fill
+/// beyond the mask would otherwise spread as if it were the head's field. A mask of nothing but
+/// such voxels is returned whole (something must seed the fill); a mask of the wrong length is
+/// returned as it is.
+std::vector<unsigned char> trustedMask(Dims d, std::span<const unsigned char> inside);
+
 long long blendMeasuredPhase(Dims d, std::span<double> field, std::span<const double> wrapped,
                              std::span<const double> magnitude,
                              std::span<const unsigned char> trusted, double threshold);

@@ -1,9 +1,11 @@
 #include "pipeline/kernels/extrapolation.h"
 
+#include <algorithm>
 #include <bit>
 #include <cstddef>
 #include <cstdint>
 #include <limits>
+#include <memory>
 #include <vector>
 
 namespace ondrift {
@@ -14,15 +16,23 @@ namespace {
 // neighbours; the measured voxels never move.
 constexpr std::int32_t kSmoothedBand = 6;
 
+// Up to this city-block distance from the mask the fill goes shell by shell; beyond it two
+// raster sweeps carry the outermost shell's values outward. Displaced voxels of the head read
+// the field mostly in the mask's holes (signal dropout) and within a few voxels of its edge;
+// the band covers the smoothed shells and the shell after them, which the smoothing reads.
+constexpr std::int32_t kExactBand = 8;
+static_assert(kExactBand > kSmoothedBand);
+
 /// Beyond every real distance, with room to add one.
 template <typename Dist>
 constexpr std::int32_t kUnknown = std::numeric_limits<Dist>::max() / 2;
 
 /// One raster sweep of the city-block distance to the mask. Forward (k, j, i ascending) looks
 /// at the lower neighbours, backward at the upper ones; together they give the exact distance.
-/// Returns the largest distance after the sweep.
+/// Returns the largest distance after the sweep; with `shells`, also counts the voxels at each
+/// distance up to kExactBand (the backward sweep gives the final distances).
 template <bool Forward, typename Dist>
-std::int32_t sweep(Dims d, std::vector<Dist>& dist) {
+std::int32_t sweep(Dims d, Dist* dist, std::size_t* shells = nullptr) {
     const std::ptrdiff_t sy = d.x, sz = static_cast<std::ptrdiff_t>(d.x) * d.y;
     const std::ptrdiff_t step = Forward ? -1 : 1;  // towards the neighbours already visited
     std::int32_t far = 0;
@@ -32,47 +42,154 @@ std::int32_t sweep(Dims d, std::vector<Dist>& dist) {
         for (int jj = 0; jj < d.y; ++jj) {
             const int j = Forward ? jj : d.y - 1 - jj;
             const bool hasJ = Forward ? j > 0 : j + 1 < d.y;
-            Dist* row = dist.data() + sy * j + sz * k;
-            // Beyond the grid counts as unknown; along the row the voxel just visited is
+            Dist* row = dist + sy * j + sz * k;
+            // Beyond the grid counts as unknown. The rows before are final, so their part is
+            // taken for the whole row at once; then along the row, with the voxel just visited
             // carried in a register.
-            const Dist* rowJ = hasJ ? row + step * sy : nullptr;
-            const Dist* rowK = hasK ? row + step * sz : nullptr;
+            if (hasJ) {
+                const Dist* rowJ = row + step * sy;
+                for (int i = 0; i < d.x; ++i)
+                    row[i] = std::min<Dist>(row[i], static_cast<Dist>(rowJ[i] + 1));
+            }
+            if (hasK) {
+                const Dist* rowK = row + step * sz;
+                for (int i = 0; i < d.x; ++i)
+                    row[i] = std::min<Dist>(row[i], static_cast<Dist>(rowK[i] + 1));
+            }
             std::int32_t previous = kUnknown<Dist>;
             for (int ii = 0; ii < d.x; ++ii) {
                 const int i = Forward ? ii : d.x - 1 - ii;
                 std::int32_t best = row[i];
                 if (previous + 1 < best) best = previous + 1;
-                if (rowJ != nullptr && rowJ[i] + 1 < best) best = rowJ[i] + 1;
-                if (rowK != nullptr && rowK[i] + 1 < best) best = rowK[i] + 1;
                 row[i] = static_cast<Dist>(best);
                 previous = best;
                 if (best > far) far = best;
+                if (shells != nullptr && best <= kExactBand) ++shells[best];
             }
         }
     }
     return far;
 }
 
-/// The fill with distances stored as `Dist`, which must hold every distance in the grid.
+/// The field beyond the band, carried from the band's outer shell by two raster sweeps: each
+/// voxel takes the value of a neighbour one shell nearer the mask, the forward sweep from a
+/// lower neighbour, the backward sweep from an upper one, and where both find one it keeps the
+/// mean of the two. Only copies and halves, so the sweeps run at the speed of the memory. The
+/// first shell beyond the band thus continues the band's own values; farther out the field is
+/// constant along the way to the nearest part of the band. Which of several equally near
+/// neighbours a sweep takes follows the storage order (lower x first, then y, then z), so
+/// beyond the band a mirrored grid gives a fill that differs slightly; within the band the
+/// fill is exact and symmetric. The few voxels that neither sweep reaches (every nearer
+/// neighbour lower, none of them reached forward) follow in order of distance.
+/// `state` is 0 beyond the band (1 once reached forward, 2 final); its other entries are
+/// never read.
 template <typename Dist>
-void fillOutside(Dims d, std::span<double> field, std::span<const unsigned char> inside) {
+void carryBeyondBand(Dims d, std::span<double> field, const Dist* dist, std::uint8_t* state,
+                     std::int32_t band) {
+    const std::ptrdiff_t sy = d.x, sz = static_cast<std::ptrdiff_t>(d.x) * d.y;
+    // Whether neighbour w is one shell nearer than t and has its value.
+    const auto source = [&](std::size_t w, std::int32_t t) {
+        const std::int32_t tw = dist[w];
+        return tw == t - 1 && (tw <= band || state[w] != 0);
+    };
+    std::vector<std::uint32_t> missed;
+    for (const bool forward : {true, false}) {
+        const std::ptrdiff_t step = forward ? -1 : 1;  // towards the neighbours already visited
+        for (int kk = 0; kk < d.z; ++kk) {
+            const int k = forward ? kk : d.z - 1 - kk;
+            const bool hasK = forward ? k > 0 : k + 1 < d.z;
+            for (int jj = 0; jj < d.y; ++jj) {
+                const int j = forward ? jj : d.y - 1 - jj;
+                const bool hasJ = forward ? j > 0 : j + 1 < d.y;
+                const std::size_t row = d.index(0, j, k);
+                for (int ii = 0; ii < d.x; ++ii) {
+                    const int i = forward ? ii : d.x - 1 - ii;
+                    const std::size_t v = row + static_cast<std::size_t>(i);
+                    const std::int32_t t = dist[v];
+                    if (t <= band) continue;
+                    const bool hasI = forward ? i > 0 : i + 1 < d.x;
+                    const auto near = [&](std::ptrdiff_t offset) {
+                        return static_cast<std::size_t>(static_cast<std::ptrdiff_t>(v) + offset);
+                    };
+                    std::size_t from = v;
+                    if (hasI && source(near(step), t)) {
+                        from = near(step);
+                    } else if (hasJ && source(near(step * sy), t)) {
+                        from = near(step * sy);
+                    } else if (hasK && source(near(step * sz), t)) {
+                        from = near(step * sz);
+                    }
+                    if (forward) {
+                        if (from == v) continue;
+                        field[v] = field[from];
+                        state[v] = 1;
+                    } else if (from != v) {
+                        field[v] = state[v] != 0 ? 0.5 * (field[v] + field[from]) : field[from];
+                        state[v] = 2;
+                    } else if (state[v] != 0) {
+                        state[v] = 2;
+                    } else {
+                        missed.push_back(static_cast<std::uint32_t>(v));
+                    }
+                }
+            }
+        }
+    }
+    // In order of distance every nearer neighbour of a missed voxel has its value first.
+    std::stable_sort(missed.begin(), missed.end(),
+                     [&](std::uint32_t a, std::uint32_t b) { return dist[a] < dist[b]; });
+    const int extent[3] = {d.x, d.y, d.z};
+    const std::ptrdiff_t stride[3] = {1, sy, sz};
+    for (const std::uint32_t v : missed) {
+        const int c[3] = {
+            static_cast<int>(v % static_cast<std::size_t>(d.x)),
+            static_cast<int>(v / static_cast<std::size_t>(d.x) % static_cast<std::size_t>(d.y)),
+            static_cast<int>(v / static_cast<std::size_t>(sz))};
+        for (int e = 0; e < 6; ++e) {
+            const int a = e / 2;
+            const bool lower = e % 2 == 0;
+            if (lower ? c[a] == 0 : c[a] + 1 == extent[a]) continue;
+            const std::size_t w = lower ? v - static_cast<std::size_t>(stride[a])
+                                        : v + static_cast<std::size_t>(stride[a]);
+            if (!source(w, dist[v])) continue;
+            field[v] = field[w];
+            state[v] = 2;
+            break;
+        }
+    }
+}
+
+/// The fill with distances stored as `Dist`, which must hold every distance in the grid.
+/// Returns false, touching nothing, when no voxel is inside.
+template <typename Dist>
+bool fillOutside(Dims d, std::span<double> field, std::span<const unsigned char> inside) {
     const std::size_t n = d.voxels();
-    std::vector<Dist> dist(n);
-    for (std::size_t v = 0; v < n; ++v)
-        dist[v] = static_cast<Dist>(inside[v] != 0 ? 0 : kUnknown<Dist>);
+    const auto distances = std::make_unique_for_overwrite<Dist[]>(n);
+    Dist* const dist = distances.get();
+    std::size_t known = 0;
+    for (std::size_t v = 0; v < n; ++v) {
+        const bool in = inside[v] != 0;
+        dist[v] = static_cast<Dist>(in ? 0 : kUnknown<Dist>);
+        known += in ? 1 : 0;
+    }
+    if (known == 0) return false;
+    if (known == n) return true;
     sweep<true>(d, dist);
-    const std::int32_t far = sweep<false>(d, dist);
+    std::size_t shells[kExactBand + 1] = {};
+    const std::int32_t far = sweep<false>(d, dist, shells);
 
     // The outside voxels in order of distance (a counting sort, storage order within a shell).
     // Each keeps which of its face neighbours lie in the grid (low byte; bit 2a: lower along
     // axis a, 2a + 1: upper) and which of those lie in the shell before (high byte): found here,
     // in storage order, the fill need not look at distances in its scattered order.
-    std::vector<std::size_t> start(static_cast<std::size_t>(far) + 2, 0);
-    for (const Dist t : dist) ++start[static_cast<std::size_t>(t) + 1];
-    start[1] = 0;  // the mask itself is not filled
+    const std::int32_t band = far < kExactBand ? far : kExactBand;
+    std::vector<std::size_t> start(static_cast<std::size_t>(band) + 2, 0);
+    for (std::int32_t t = 2; t <= band; ++t) start[static_cast<std::size_t>(t) + 1] = shells[t];
+    start[2] = shells[1];  // the mask itself (shell 0) is not filled
     for (std::size_t t = 1; t < start.size(); ++t) start[t] += start[t - 1];
     std::vector<std::uint32_t> order(start.back());
     std::vector<std::uint16_t> bits(start.back());
+    const auto state = std::make_unique_for_overwrite<std::uint8_t[]>(far > band ? n : 0);
     const std::ptrdiff_t offset[6] = {-1,
                                       1,
                                       -d.x,
@@ -88,6 +205,10 @@ void fillOutside(Dims d, std::span<double> field, std::span<const unsigned char>
                                          (k > 0 ? 16u : 0u) | (k + 1 < d.z ? 32u : 0u);
                 for (int i = 0; i < d.x; ++i, ++v) {
                     const std::int32_t t = dist[v];
+                    if (t > band) {
+                        state[v] = 0;  // for the carry beyond the band
+                        continue;
+                    }
                     if (t == 0) continue;
                     const unsigned grid = rowBits | (i > 0 ? 1u : 0u) | (i + 1 < d.x ? 2u : 0u);
                     unsigned before = 0;
@@ -135,6 +256,8 @@ void fillOutside(Dims d, std::span<double> field, std::span<const unsigned char>
         smoothed[s] = sum / count;
     }
     for (std::size_t s = 0; s < bandEnd; ++s) field[order[s]] = smoothed[s];
+    if (far > band) carryBeyondBand(d, field, dist, state.get(), band);
+    return true;
 }
 
 }  // namespace
@@ -145,18 +268,12 @@ bool extrapolateOutsideMask(Dims d, std::span<double> field,
     const std::size_t n = d.voxels();
     // Voxels are numbered in 32 bits in the shell order.
     if (field.size() != n || inside.size() != n || n > 0xFFFFFFFFu) return false;
-    std::size_t known = 0;
-    for (std::size_t v = 0; v < n; ++v) known += inside[v] != 0 ? 1 : 0;
-    if (known == 0) return false;
-    if (known == n) return true;
     // The passes over the distances are what the fill waits on: half the bytes where 16 bits
     // hold every distance (any grid up to some ten thousand voxels along its three axes).
     if (static_cast<std::int64_t>(d.x) + d.y + d.z < kUnknown<std::uint16_t>) {
-        fillOutside<std::uint16_t>(d, field, inside);
-    } else {
-        fillOutside<std::int32_t>(d, field, inside);
+        return fillOutside<std::uint16_t>(d, field, inside);
     }
-    return true;
+    return fillOutside<std::int32_t>(d, field, inside);
 }
 
 }  // namespace ondrift

@@ -9,11 +9,15 @@
 namespace ondrift {
 
 /// Fills every voxel where inside == 0 from the voxels where inside != 0, which keep their
-/// values. The fill grows outward one shell of city-block distance at a time: each voxel takes
-/// the mean of its face neighbours in the shell before, so values are carried from the nearest
-/// part of the mask and every side counts alike (mirrored storage gives the mirrored fill).
-/// One pass of neighbour averaging over the six shells nearest the mask then takes the corners
-/// off. Deterministic; the fill stays within the range of the values inside. Returns false,
+/// values. Within eight voxels (city-block distance) of the mask the fill grows outward one
+/// shell at a time: each voxel takes the mean of its face neighbours in the shell before, so
+/// values are carried from the nearest part of the mask and every side counts alike (mirrored
+/// storage gives the mirrored fill there). One pass of neighbour averaging over the six shells
+/// nearest the mask then takes the corners off. Beyond the eighth shell, where no displaced
+/// voxel of the head reads the field, two raster sweeps carry the eighth shell's values outward
+/// along the shortest way (each voxel a copy of a nearer neighbour, or the mean of two), which
+/// costs a fraction of the shell fill; there the fill may differ slightly between storage
+/// orders. Deterministic; the fill stays within the range of the values inside. Returns false,
 /// touching nothing, when an extent is below 1, a span's length differs from the grid's voxel
 /// count, the grid has more voxels than 32-bit numbers count, or no voxel is inside.
 bool extrapolateOutsideMask(Dims d, std::span<double> field, std::span<const unsigned char> inside);

@@ -174,3 +174,23 @@ TEST(ReportNumerics, ResamplingOnePlaneGivesThePlaneOfTheResampledVolume) {
     EXPECT_EQ(slab.at(4, 0, 9), image.at(4, 6, 9));
     EXPECT_EQ(slabOf(image, 0, 99).at(0, 2, 3), image.at(18, 2, 3));  // clamped to the volume
 }
+
+TEST(ReportNumerics, TheMeanOfASeriesIsThePlainLoopsOnEveryThreadCount) {
+    // Large enough to be shared out among threads; values that round differently when summed
+    // in another order.
+    constexpr std::size_t kVoxels = 300007;
+    constexpr std::size_t kVolumes = 5;
+    std::mt19937 random(5);
+    std::lognormal_distribution<float> spread(0.0f, 3.0f);
+    std::vector<float> series(kVoxels * kVolumes + 11);  // a partial volume at the end
+    for (float& v : series) v = spread(random) * (random() % 2 == 0 ? 1.0f : -1.0f);
+    const std::vector<float> mean = meanOfVolumes(series, kVoxels);
+    ASSERT_EQ(mean.size(), kVoxels);
+    for (std::size_t i = 0; i < kVoxels; ++i) {
+        double sum = 0;
+        for (std::size_t t = 0; t < kVolumes; ++t) sum += series[t * kVoxels + i];
+        ASSERT_EQ(mean[i], static_cast<float>(sum / kVolumes)) << "voxel " << i;
+    }
+    EXPECT_TRUE(meanOfVolumes(std::span<const float>(series).first(kVoxels - 1), kVoxels).empty());
+    EXPECT_TRUE(meanOfVolumes(series, 0).empty());
+}

@@ -27,3 +27,21 @@ TEST(DropoutBlend, TheMeasurementWeighsByMagnitudeAndTakesTheCycleOfTheFill) {
     EXPECT_EQ(blendMeasuredPhase(d, shortField, wrapped, magnitude, trusted, 200.0), -1);
     EXPECT_EQ(blendMeasuredPhase(d, field, wrapped, magnitude, trusted, 0.0), -1);
 }
+
+TEST(DropoutBlend, StrayVoxelsLeaveTheTrustedMaskUnlessNothingElseIsThere) {
+    const Dims d{8, 8, 3};
+    std::vector<unsigned char> inside(d.voxels(), 0);
+    for (int j = 1; j <= 4; ++j)
+        for (int i = 1; i <= 4; ++i) inside[d.index(i, j, 1)] = 1;  // a slab of the head
+    inside[d.index(7, 7, 0)] = 1;                                   // alone in the background
+    inside[d.index(6, 1, 1)] = inside[d.index(7, 1, 1)] = 1;        // a pair: one face each
+    const std::vector<unsigned char> trusted = ondrift::trustedMask(d, inside);
+    std::vector<unsigned char> expected(d.voxels(), 0);
+    for (int j = 1; j <= 4; ++j)
+        for (int i = 1; i <= 4; ++i) expected[d.index(i, j, 1)] = 1;
+    EXPECT_EQ(trusted, expected);
+
+    std::vector<unsigned char> onlyStray(d.voxels(), 0);
+    onlyStray[d.index(3, 3, 2)] = 1;
+    EXPECT_EQ(ondrift::trustedMask(d, onlyStray), onlyStray);
+}
