@@ -77,9 +77,9 @@ TEST_F(Accuracy, ANoisyFieldMapWhoseBackgroundPassesTheMaskThresholdStillCorrect
     PhantomOptions o = realistic(4, {64, 64, 12}, 3.0f, false);
     o.phaseNoise = 0.2;
     const Phantom p = makePhantom(o);
-    const Outcome out = correct(p, "noisy");
+    const PhantomRun out = correct(p, "noisy");
     ASSERT_EQ(out.run.exitCode, 0) << out.run.err;
-    EXPECT_GE(out.reduction, 8.0) << "ideal " << out.ideal;
+    EXPECT_GE(out.reduction(), 8.0) << "ideal " << out.idealReduction();
 }
 
 TEST_F(Accuracy, TheDocumentedChainRunsAsTheHostRunsItAndFailsOnSuchData) {
