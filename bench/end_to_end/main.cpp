@@ -163,6 +163,14 @@ int main(int argc, char** argv) {
         for (const auto& [part, seconds] : t.items()) {
             std::printf("    %-20s %6.2f s\n", part.c_str(), seconds.get<double>());
         }
+        // What the quality report and the polarity check add to the rest of the run.
+        const double report = t.value("reportSeconds", 0.0);
+        const double check = t.value("polarityCheckSeconds", 0.0);
+        const double rest = t.value("totalSeconds", 0.0) - report - check;
+        if (rest > 0) {
+            std::printf("  report %.1f %%, polarity check %.1f %% of the rest of the run\n",
+                        100 * report / rest, 100 * check / rest);
+        }
         std::printf("  ratio to the floor:                                 %6.2f\n",
                     c.seconds / floorSeconds);
         // On a shared machine the processor time is the steadier measure.
