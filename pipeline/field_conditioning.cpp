@@ -10,6 +10,7 @@
 #include "pipeline/kernels/cycle_outliers.h"
 #include "pipeline/kernels/dropout_blend.h"
 #include "pipeline/kernels/extrapolation.h"
+#include "pipeline/kernels/gradient_fill.h"
 #include "pipeline/kernels/masked_smoothing.h"
 #include "pipeline/kernels/pi15.h"
 #include "pipeline/kernels/quadratic_smoothing.h"
@@ -114,6 +115,11 @@ bool conditionFieldMap(Image& unwrapped, const Image& magnitude, Conditioning mo
     const std::vector<unsigned char> trusted =
         mode == Conditioning::Quadratic ? trustedMask(d, inside) : inside;
     extrapolateOutsideMask(d, values, trusted);
+    if (mode == Conditioning::Quadratic) {
+        // The fill carries the edge value outward; the field keeps sloping beyond the head.
+        const long long sloped = continueGradients(d, values, trusted);
+        logText(formatMessage("Slope carried beyond the mask: %lld voxels", std::max(sloped, 0LL)));
+    }
     if (mode == Conditioning::Quadratic && wrapped != nullptr && sameGrid(*wrapped, unwrapped)) {
         const auto source = volumeValues(*wrapped, 0);
         std::vector<double> cycles(source.begin(), source.end());
@@ -122,7 +128,7 @@ bool conditionFieldMap(Image& unwrapped, const Image& magnitude, Conditioning mo
         }
         const long long blended = blendMeasuredPhase(d, values, cycles, volumeValues(magnitude, 0),
                                                      trusted, kMagnitudeThreshold);
-        logText(formatMessage("Measured phase blended in below the mask threshold: %lld voxels",
+        logText(formatMessage("Measured phase blended in outside the trusted mask: %lld voxels",
                               std::max(blended, 0LL)));
     }
     if (mode == Conditioning::Quadratic) {

@@ -10,7 +10,6 @@
 #include "image/fmr_writer.h"
 #include "image/helper_tools.h"
 #include "image/host_documents.h"
-#include "pipeline/acquisition_parameters.h"
 #include "pipeline/field_conditioning.h"
 #include "pipeline/field_resampling.h"
 #include "pipeline/laplacian_unwrapping.h"
@@ -21,42 +20,18 @@
 #include "pipeline/smoothing.h"
 #include "pipeline/undistortion.h"
 #include "pipeline/value_maps.h"
+#include "plugin/run_settings.h"
 
 namespace ondrift {
 namespace {
 
-enum class Step { None, Unwrap, ComputeB0, ComputePxshift, Undistort };
-
 // Range of the edge-preserving field map smoothing, Hz.
 constexpr double kConditioningRangeHz = 12.0;
-// Not set (or 0): the pixel shift map is computed on the field map's grid and carried into the
-// EPI's only through an anatomical project, as hosts have always run it. Set: the field map is
-// resampled onto the EPI's grid in scanner coordinates before the shifts are computed there.
-constexpr const char* kResampleParameter = "ResampleFieldmapToFunctional";
-
-struct Settings {
-    bool relaxation = true;
-    int nrOfIterationsRelax = 0;
-    double regularisation = 0.0;
-    int nrOfVCycles = 0;
-    int nrOfIterations = 0;
-    bool toRadians = false;
-    bool maskLaplacian = false;
-    bool performAll = false;
-    bool mapToFunctional = false;
-    // Capabilities beyond the documented chain; 0 (or absent) keeps it as documented.
-    bool congruent = false;
-    int conditioning = 0;
-    bool resampleToFunctional = false;
-    float echoTimeDiffMs = 0.0f;
-    AcquisitionParameters acquisition;
-    Step step = Step::None;
-};
 
 /// State of one "Start" call; everything here is released when the call ends.
 struct Run {
     CallState& call;
-    Settings settings;
+    RunSettings settings;
     Image current;
     Image magnitude;
     Image epi;
@@ -81,45 +56,6 @@ void failWith(Run& run, const std::string& message) {
     run.call.fail(message);
 }
 
-bool readSettings(Run& run) {
-    Settings& s = run.settings;
-    s.relaxation = host::getIntParameter("UnwrappingMethod") == 0;
-    if (s.relaxation) {
-        s.nrOfIterationsRelax = host::getIntParameter("NrOfIterationsRelax");
-        s.regularisation = static_cast<double>(host::getFloatParameter("Regularisation"));
-    } else {
-        s.nrOfVCycles = host::getIntParameter("NrOfVCycles");
-        s.nrOfIterations = host::getIntParameter("NrOfIterations");
-    }
-    // Read for both methods, so that relaxation can also start from scanner units.
-    s.toRadians = host::getIntParameter("PhaseToRadians") == 1;
-    if (!s.relaxation) s.maskLaplacian = host::getIntParameter("MaskLaplacian") == 1;
-
-    s.acquisition.bandWidthPE = static_cast<double>(host::getFloatParameter("BandWidthPE"));
-    s.echoTimeDiffMs = host::getFloatParameter("EchoTimeDiff");
-    // Milliseconds to seconds in single precision, as the host's own tools compute it.
-    s.acquisition.echoTimeDiff = static_cast<double>(s.echoTimeDiffMs / 1000.0f);
-    s.acquisition.phaseEncodingDir = host::getIntParameter("PhaseEncodingDir");
-    s.acquisition.applyTwoPi = host::getIntParameter("ApplyTwoPi") == 1 ? 1 : 0;
-
-    s.mapToFunctional = host::getIntParameter("mapFieldmapToFunctional") != 0;
-    s.congruent = host::getIntParameter("CongruentUnwrapping") == 1;
-    s.conditioning = host::getIntParameter("FieldMapConditioning");
-    s.resampleToFunctional = host::getIntParameter(kResampleParameter) != 0;
-    std::string procedure;
-    if (!readBoundedParameter("Procedure", kCommandBytes, run.call, procedure)) return false;
-    if (procedure == "Unwrap") {
-        s.step = Step::Unwrap;
-    } else if (procedure == "ComputeB0") {
-        s.step = Step::ComputeB0;
-    } else if (procedure == "ComputePxshift") {
-        s.step = Step::ComputePxshift;
-    } else if (procedure == "Undistort") {
-        s.step = Step::Undistort;
-    }
-    return true;
-}
-
 bool isFloatProject(const FMRRecord& record) {
     return record.header != nullptr && record.header->dataType == kFmrFloat32;
 }
@@ -133,7 +69,7 @@ void prepare(Run& run) {
         logText("Datatype of phase and magnitude FMRs should be float.");
     }
     run.settings.performAll = host::getIntParameter("PerformAllSteps") != 0;
-    if (run.settings.step == Step::Unwrap) {
+    if (run.settings.step == RunStep::Unwrap) {
         run.magnitudeObtained =
             loadFMRInto("Please select the magnitude file", run.magnitude, run.magnitudeRecord);
         if (run.magnitudeObtained && !isFloatProject(run.magnitudeRecord)) {
@@ -199,7 +135,7 @@ void undistortResampled(Run& run) {
 }
 
 void unwrap(Run& run) {
-    const Settings& s = run.settings;
+    const RunSettings& s = run.settings;
     logText("Started unwrapping procedure...");
     if (!run.startObtained || !run.magnitudeObtained) {
         run.call.fail("Stopped unwrapping procedure: no data or status is not ok.");
@@ -358,7 +294,7 @@ void computePxshift(Run& run) {
 }
 
 void undistort(Run& run) {
-    const Settings& s = run.settings;
+    const RunSettings& s = run.settings;
     if (!run.startObtained || !run.current.isValid()) {
         // Nothing to correct with: say so instead of ending the call as a silent success.
         run.call.fail("Stopped undistortion procedure: no pixel shift map was obtained.");
@@ -419,13 +355,13 @@ void undistort(Run& run) {
 
 void runProcedure(CallState& call) {
     Run run{call, {}, {}, {}, {}, {}, {}, {}, false, false, false, false, false};
-    if (!readSettings(run)) return;
+    if (!readRunSettings(call, run.settings)) return;
     prepare(run);
-    const Step step = run.settings.step;
-    if (step == Step::Unwrap && call.status) unwrap(run);
-    if ((step == Step::ComputeB0 || run.chained) && call.status) computeB0(run);
-    if ((step == Step::ComputePxshift || run.chained) && call.status) computePxshift(run);
-    if ((step == Step::Undistort || run.chained) && call.status) undistort(run);
+    const RunStep step = run.settings.step;
+    if (step == RunStep::Unwrap && call.status) unwrap(run);
+    if ((step == RunStep::ComputeB0 || run.chained) && call.status) computeB0(run);
+    if ((step == RunStep::ComputePxshift || run.chained) && call.status) computePxshift(run);
+    if ((step == RunStep::Undistort || run.chained) && call.status) undistort(run);
 }
 
 }  // namespace ondrift

@@ -5,7 +5,6 @@
 #include <gtest/gtest.h>
 
 #include <cmath>
-#include <filesystem>
 
 #include <nlohmann/json.hpp>
 
@@ -13,45 +12,25 @@
 #include "cli/nifti_file.h"
 #include "cli/phantom.h"
 #include "cli_test_support.h"
+#include "phantom_run.h"
 
 using namespace ondrift::cli;
 using ondrift::testing::CommandRun;
+using ondrift::testing::correctPhantom;
+using ondrift::testing::correctPhantomFiles;
+using ondrift::testing::PhantomRun;
+using ondrift::testing::PhantomStart;
 using ondrift::testing::runOndrift;
 using ondrift::testing::ScratchFolder;
-namespace fs = std::filesystem;
 
 namespace {
-
-struct Outcome {
-    CommandRun run;
-    double reduction = 0;  ///< error of the distorted series / error of the corrected one
-    double ideal = 0;      ///< the same for the resampling with the true shift map
-    fs::path folder;
-};
 
 class Accuracy : public ::testing::Test {
 protected:
     ScratchFolder scratch{"accuracy"};
 
-    Outcome correct(const Phantom& p, const std::string& name, const std::string& extra = "") {
-        const PhantomFiles files = writePhantom(p, scratch / (name + "-in"), nullptr);
-        Outcome o;
-        o.folder = scratch.path() / (name + "-out");
-        o.run = runOndrift("correct -q --phase \"" + files.phase + "\" --magnitude \"" +
-                               files.magnitude + "\" --epi \"" + files.bold + "\" --out \"" +
-                               o.folder.string() + "\" " + extra,
-                           scratch);
-        if (o.run.exitCode != 0) return o;
-        const NiftiImage out = readNifti(
-            (o.folder / "sub-phantom_task-rest_bold_undistort.nii.gz").string(), {}, nullptr);
-        const double before = relativeError(p.distorted, p.truth, p.evaluationMask);
-        o.reduction = before / relativeError(out.data, p.truth, p.evaluationMask);
-        o.ideal = before / relativeError(p.idealSeries(), p.truth, p.evaluationMask);
-        return o;
-    }
-
-    nlohmann::json summary(const Outcome& o) {
-        return nlohmann::json::parse(ondrift::testing::readText(o.folder / "ondrift.json"));
+    PhantomRun correct(const Phantom& p, const std::string& name, const std::string& extra = "") {
+        return correctPhantom(p, scratch, name, {extra, PhantomStart::Phase, true});
     }
 };
 
@@ -83,12 +62,12 @@ TEST_F(Accuracy, EveryDirectionAndStorageOrderComesCloseToTheIdeal) {
         SCOPED_TRACE(name);
         const Phantom p = makePhantom(realistic(c.pe, c.dims, c.voxel, c.flipI));
         ASSERT_GT(p.wrappedFraction(), 0.03) << "the phantom must wrap inside the head";
-        const Outcome o = correct(p, name);
+        const PhantomRun o = correct(p, name);
         ASSERT_EQ(o.run.exitCode, 0) << o.run.err;
         // Phase noise and the unknown field inside the signal dropouts keep the result below
         // the ideal; a wrong cycle, sign or level would leave it near 1.
-        EXPECT_GE(o.reduction, 5.0) << "ideal " << o.ideal;
-        EXPECT_GE(o.reduction, 0.5 * o.ideal) << "reduction " << o.reduction;
+        EXPECT_GE(o.reduction(), 5.0) << "ideal " << o.idealReduction();
+        EXPECT_GE(o.reduction(), 0.5 * o.idealReduction()) << "reduction " << o.reduction();
     }
 }
 
@@ -98,21 +77,21 @@ TEST_F(Accuracy, ANoisyFieldMapWhoseBackgroundPassesTheMaskThresholdStillCorrect
     PhantomOptions o = realistic(4, {64, 64, 12}, 3.0f, false);
     o.phaseNoise = 0.2;
     const Phantom p = makePhantom(o);
-    const Outcome out = correct(p, "noisy");
+    const PhantomRun out = correct(p, "noisy");
     ASSERT_EQ(out.run.exitCode, 0) << out.run.err;
-    EXPECT_GE(out.reduction, 8.0) << "ideal " << out.ideal;
+    EXPECT_GE(out.reduction(), 8.0) << "ideal " << out.idealReduction();
 }
 
 TEST_F(Accuracy, TheDocumentedChainRunsAsTheHostRunsItAndFailsOnSuchData) {
     const Phantom p = makePhantom(realistic(3, {64, 64, 12}, 3.0f, false));
-    const Outcome best = correct(p, "defaults");
-    const Outcome documented = correct(p, "documented", "--documented-chain");
+    const PhantomRun best = correct(p, "defaults");
+    const PhantomRun documented = correct(p, "documented", "--documented-chain");
     ASSERT_EQ(best.run.exitCode, 0) << best.run.err;
     ASSERT_EQ(documented.run.exitCode, 0) << documented.run.err;
-    EXPECT_LT(documented.reduction, 2.0) << "the Laplacian's torus loses the shim gradient";
-    EXPECT_GT(best.reduction, 4.0 * documented.reduction);
+    EXPECT_LT(documented.reduction(), 2.0) << "the Laplacian's torus loses the shim gradient";
+    EXPECT_GT(best.reduction(), 4.0 * documented.reduction());
 
-    const auto bestSummary = summary(best), documentedSummary = summary(documented);
+    const auto bestSummary = best.summary(), documentedSummary = documented.summary();
     EXPECT_EQ(bestSummary["parameters"]["CongruentUnwrapping"]["value"], 1);
     EXPECT_EQ(bestSummary["parameters"]["FieldMapConditioning"]["value"], 4);
     EXPECT_EQ(bestSummary["parameters"]["CongruentUnwrapping"]["source"], "default");
@@ -137,23 +116,19 @@ TEST_F(Accuracy, TheDocumentedChainRunsAsTheHostRunsItAndFailsOnSuchData) {
 
 TEST_F(Accuracy, RelaxationWithTooFewSweepsForTheGridIsWarnedAbout) {
     const Phantom p = makePhantom(realistic(3, {64, 64, 12}, 3.0f, false));
-    const Outcome few = correct(p, "relax", "--method relaxation --relax-iterations 50");
+    const PhantomRun few = correct(p, "relax", "--method relaxation --relax-iterations 50");
     ASSERT_EQ(few.run.exitCode, 0) << few.run.err;
     EXPECT_NE(few.run.err.find("has not converged"), std::string::npos) << few.run.err;
     // Congruent unwrapping repairs what the unconverged relaxation leaves.
-    EXPECT_GE(few.reduction, 5.0);
+    EXPECT_GE(few.reduction(), 5.0);
 }
 
 TEST_F(Accuracy, AMagnitudeWithoutSignalIsAClearErrorAndAFlatPhaseShiftsNothing) {
     const Phantom p = makePhantom(realistic(3, {32, 32, 8}, 3.0f, false));
     const PhantomFiles files = writePhantom(p, scratch / "bad-in", nullptr);
-    const std::string inputs = "--epi \"" + files.bold + "\" --out \"";
     writeNifti(files.magnitude, p.geometry, 1, std::vector<float>(p.magnitude.size(), 0.0f),
                nullptr);
-    const CommandRun dark =
-        runOndrift("correct -q --phase \"" + files.phase + "\" --magnitude \"" + files.magnitude +
-                       "\" " + inputs + (scratch / "dark-out") + "\"",
-                   scratch);
+    const CommandRun dark = correctPhantomFiles(p, files, scratch, "dark").run;
     EXPECT_NE(dark.exitCode, 0);
     EXPECT_NE(dark.err.find("no voxel of the magnitude image is above the mask threshold"),
               std::string::npos)
@@ -161,15 +136,10 @@ TEST_F(Accuracy, AMagnitudeWithoutSignalIsAClearErrorAndAFlatPhaseShiftsNothing)
 
     const PhantomFiles flat = writePhantom(p, scratch / "flat-in", nullptr);
     writeNifti(flat.phase, p.geometry, 1, std::vector<float>(p.phase.size(), 0.0f), nullptr);
-    const CommandRun run =
-        runOndrift("correct -q --phase \"" + flat.phase + "\" --magnitude \"" + flat.magnitude +
-                       "\" --epi \"" + flat.bold + "\" --out \"" + (scratch / "flat-out") +
-                       "\" --force",  // a flat phase spans no turn: refused unless forced
-                   scratch);
-    ASSERT_EQ(run.exitCode, 0) << run.err;
-    const NiftiImage out = readNifti(
-        (scratch.path() / "flat-out" / "sub-phantom_task-rest_bold_undistort.nii.gz").string(), {},
-        nullptr);
+    // A flat phase spans no turn: refused unless forced.
+    const PhantomRun run = correctPhantomFiles(p, flat, scratch, "flat", {"--force"});
+    ASSERT_EQ(run.run.exitCode, 0) << run.run.err;
+    const NiftiImage& out = run.corrected;
     ASSERT_EQ(out.data.size(), p.distorted.size());
     for (std::size_t i = 0; i < out.data.size(); ++i) {
         ASSERT_TRUE(std::isfinite(out.data[i]));

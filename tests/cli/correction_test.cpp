@@ -11,44 +11,30 @@
 #include "cli/nifti_file.h"
 #include "cli/phantom.h"
 #include "cli_test_support.h"
+#include "phantom_run.h"
 
 using namespace ondrift::cli;
 using ondrift::testing::CommandRun;
+using ondrift::testing::correctPhantom;
+using ondrift::testing::correctPhantomFiles;
+using ondrift::testing::kPhantomCorrected;
+using ondrift::testing::PhantomRun;
+using ondrift::testing::PhantomStart;
 using ondrift::testing::runOndrift;
 using ondrift::testing::ScratchFolder;
 namespace fs = std::filesystem;
 
 namespace {
 
-struct Corrected {
-    CommandRun run;
-    double before = 0;  ///< relative error of the distorted series
-    double after = 0;   ///< relative error of the corrected series
-    fs::path folder;
-};
-
 class Correction : public ::testing::Test {
 protected:
     ScratchFolder scratch{"correction"};
 
-    Corrected correct(const Phantom& phantom, const std::string& name,
-                      const std::string& extra = "", bool fromFieldMap = false) {
-        const PhantomFiles files = writePhantom(phantom, scratch / (name + "-in"), nullptr);
-        Corrected c;
-        c.folder = scratch.path() / (name + "-out");
-        const std::string start =
-            fromFieldMap
-                ? "--from ComputePxshift --phase \"" + files.fieldmap + "\""
-                : "--phase \"" + files.phase + "\" --magnitude \"" + files.magnitude + "\"";
-        c.run = runOndrift("correct -q " + start + " --epi \"" + files.bold + "\" --out \"" +
-                               c.folder.string() + "\" " + extra,
-                           scratch);
-        if (c.run.exitCode != 0) return c;
-        const NiftiImage out = readNifti(
-            (c.folder / "sub-phantom_task-rest_bold_undistort.nii.gz").string(), {}, nullptr);
-        c.before = relativeError(phantom.distorted, phantom.truth, phantom.evaluationMask);
-        c.after = relativeError(out.data, phantom.truth, phantom.evaluationMask);
-        return c;
+    PhantomRun correct(const Phantom& phantom, const std::string& name,
+                       const std::string& extra = "", bool fromFieldMap = false) {
+        return correctPhantom(
+            phantom, scratch, name,
+            {extra, fromFieldMap ? PhantomStart::FieldMap : PhantomStart::Phase, false});
     }
 };
 
@@ -79,13 +65,12 @@ TEST_F(Correction, EveryDirectionAndOrientationComesCloserToTheTruth) {
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
         const Phantom phantom = makePhantom(c.options);
-        const Corrected r = correct(phantom, c.name);
+        const PhantomRun r = correct(phantom, c.name);
         ASSERT_EQ(r.run.exitCode, 0) << r.run.err;
         EXPECT_LT(r.after * 2.0, r.before) << "before " << r.before << ", after " << r.after;
 
         // The orientation of the input travels to every NIfTI output.
-        const NiftiImage out =
-            readNiftiHeader((r.folder / "sub-phantom_task-rest_bold_undistort.nii.gz").string());
+        const NiftiImage out = readNiftiHeader((r.folder / kPhantomCorrected).string());
         EXPECT_TRUE(out.geometry.sameGrid(phantom.seriesGeometry));
         EXPECT_EQ(out.geometry.nt(), c.options.volumes);
     }
@@ -97,9 +82,9 @@ TEST_F(Correction, TheOppositeSignMakesTheSeriesWorse) {
         SCOPED_TRACE(pe);
         const Phantom phantom = makePhantom(small(pe, {40, 40, 12}));
         const std::string name = "sign" + std::to_string(pe);
-        const Corrected right = correct(phantom, name);
-        const Corrected wrong = correct(phantom, name + "-wrong",
-                                        "--pe-dir " + bidsDirection(pe % 2 == 1 ? pe + 1 : pe - 1));
+        const PhantomRun right = correct(phantom, name);
+        const PhantomRun wrong = correct(
+            phantom, name + "-wrong", "--pe-dir " + bidsDirection(pe % 2 == 1 ? pe + 1 : pe - 1));
         ASSERT_EQ(right.run.exitCode, 0) << right.run.err;
         ASSERT_EQ(wrong.run.exitCode, 0) << wrong.run.err;
         EXPECT_NE(wrong.run.err.find("overrides PhaseEncodingDirection"), std::string::npos)
@@ -111,7 +96,7 @@ TEST_F(Correction, TheOppositeSignMakesTheSeriesWorse) {
 
 TEST_F(Correction, AGivenFieldMapInHertzIsUsedAsItIs) {
     const Phantom phantom = makePhantom(small(3, {40, 40, 12}));
-    const Corrected r = correct(phantom, "fieldmap", "", true);
+    const PhantomRun r = correct(phantom, "fieldmap", "", true);
     ASSERT_EQ(r.run.exitCode, 0) << r.run.err;
     // Without unwrapping, masking and smoothing only interpolation error is left.
     EXPECT_LT(r.after * 4, r.before) << "before " << r.before << ", after " << r.after;
@@ -119,11 +104,10 @@ TEST_F(Correction, AGivenFieldMapInHertzIsUsedAsItIs) {
 
 TEST_F(Correction, TheSummaryTellsWhereEveryParameterCameFrom) {
     const Phantom phantom = makePhantom(small(3, {32, 32, 10}));
-    const Corrected r =
+    const PhantomRun r =
         correct(phantom, "summary", "--echo-time-diff 15 --vcycles 3 --keep-projects");
     ASSERT_EQ(r.run.exitCode, 0) << r.run.err;
-    const auto summary =
-        nlohmann::json::parse(ondrift::testing::readText(r.folder / "ondrift.json"));
+    const auto summary = r.summary();
     const auto& p = summary["parameters"];
     EXPECT_EQ(p["EchoTimeDiff"]["source"], "flag --echo-time-diff");
     EXPECT_NEAR(p["EchoTimeDiff"]["value"].get<double>(), 15.0, 1e-9);
@@ -165,52 +149,41 @@ TEST_F(Correction, AFunctionalGridOfItsOwnIsReachedThroughTheAnatomicalImage) {
     o.anatomy = true;
     const Phantom phantom = makePhantom(o);
     const PhantomFiles files = writePhantom(phantom, scratch / "mapped-in", nullptr);
-    const std::string args = "correct -q --phase \"" + files.phase + "\" --magnitude \"" +
-                             files.magnitude + "\" --epi \"" + files.bold + "\" --out \"" +
-                             (scratch / "mapped-out") + "\"";
     // Kept voxel by voxel, grids of other sizes cannot be related.
-    const CommandRun refused = runOndrift(args + " --no-map", scratch);
+    const CommandRun refused =
+        correctPhantomFiles(phantom, files, scratch, "mapped", {"--no-map"}).run;
     EXPECT_EQ(refused.exitCode, 2);
     EXPECT_NE(refused.err.find("--no-map needs the same grid"), std::string::npos) << refused.err;
 
     // The anatomical image carries the shift map only when the mapping is asked for (by
     // default grids that differ are resampled instead).
-    const CommandRun run = runOndrift(args + " --map --anat \"" + files.anatomy + "\"", scratch);
-    ASSERT_EQ(run.exitCode, 0) << run.err;
-    EXPECT_EQ(run.err.find("coarser"), std::string::npos) << run.err;
+    const PhantomRun mapped = correctPhantomFiles(phantom, files, scratch, "mapped",
+                                                  {"--map --anat \"" + files.anatomy + "\""});
+    ASSERT_EQ(mapped.run.exitCode, 0) << mapped.run.err;
+    EXPECT_EQ(mapped.run.err.find("coarser"), std::string::npos) << mapped.run.err;
     // An anatomical image coarser than the functional voxels leaves holes in the mapped map.
     PhantomOptions fine = o;
     fine.epiVoxelSize = 2.0f;
     fine.epiDims = {50, 50, 16};
-    const PhantomFiles fineFiles =
-        writePhantom(makePhantom(fine), scratch / "mapped-fine-in", nullptr);
-    const CommandRun coarse = runOndrift(
-        "correct -q --phase \"" + fineFiles.phase + "\" --magnitude \"" + fineFiles.magnitude +
-            "\" --epi \"" + fineFiles.bold + "\" --anat \"" + fineFiles.magnitude +
-            "\" --map --out \"" + (scratch / "mapped-fine-out") + "\"",
-        scratch);
+    const Phantom finePhantom = makePhantom(fine);
+    const PhantomFiles fineFiles = writePhantom(finePhantom, scratch / "mapped-fine-in", nullptr);
+    const CommandRun coarse = correctPhantomFiles(finePhantom, fineFiles, scratch, "mapped-fine",
+                                                  {"--anat \"" + fineFiles.magnitude + "\" --map"})
+                                  .run;
     EXPECT_EQ(coarse.exitCode, 0) << coarse.err;
     EXPECT_NE(coarse.err.find("coarser"), std::string::npos) << coarse.err;
-    const fs::path out = scratch.path() / "mapped-out";
-    EXPECT_TRUE(fs::exists(out / "sub-phantom_task-rest_bold_pixshiftInEPIres.nii.gz"));
-    const NiftiImage corrected =
-        readNifti((out / "sub-phantom_task-rest_bold_undistort.nii.gz").string(), {}, nullptr);
-    EXPECT_TRUE(corrected.geometry.sameGrid(phantom.seriesGeometry));
-    const double before = relativeError(phantom.distorted, phantom.truth, phantom.evaluationMask);
-    const double after = relativeError(corrected.data, phantom.truth, phantom.evaluationMask);
-    EXPECT_LT(after * 2.0, before) << "before " << before << ", after " << after;
+    EXPECT_TRUE(fs::exists(mapped.folder / "sub-phantom_task-rest_bold_pixshiftInEPIres.nii.gz"));
+    EXPECT_TRUE(mapped.corrected.geometry.sameGrid(phantom.seriesGeometry));
+    EXPECT_LT(mapped.after * 2.0, mapped.before)
+        << "before " << mapped.before << ", after " << mapped.after;
 
     // Without an anatomical image the host's own sampling lattice relates the grids.
-    const CommandRun own = runOndrift(args + "-lattice --map", scratch);
-    ASSERT_EQ(own.exitCode, 0) << own.err;
-    EXPECT_NE(own.err.find("sampling lattice"), std::string::npos) << own.err;
-    const NiftiImage viaLattice = readNifti(
-        (scratch.path() / "mapped-out-lattice" / "sub-phantom_task-rest_bold_undistort.nii.gz")
-            .string(),
-        {}, nullptr);
-    const double afterLattice =
-        relativeError(viaLattice.data, phantom.truth, phantom.evaluationMask);
-    EXPECT_LT(afterLattice * 2.0, before) << "before " << before << ", after " << afterLattice;
+    const PhantomRun own =
+        correctPhantomFiles(phantom, files, scratch, "mapped-lattice", {"--map"});
+    ASSERT_EQ(own.run.exitCode, 0) << own.run.err;
+    EXPECT_NE(own.run.err.find("sampling lattice"), std::string::npos) << own.run.err;
+    EXPECT_LT(own.after * 2.0, mapped.before)
+        << "before " << mapped.before << ", after " << own.after;
 }
 
 TEST_F(Correction, PhaseInRadiansEitherWayRoundIsTakenAsItIs) {
@@ -224,22 +197,11 @@ TEST_F(Correction, PhaseInRadiansEitherWayRoundIsTakenAsItIs) {
             for (float& v : phase) v = v < 0 ? v + 6.2831853f : v;
         }
         writeNifti(files.phase, phantom.geometry, 1, phase, nullptr);
-        const fs::path out = scratch.path() / (name + "-out");
-        const CommandRun run = runOndrift(
-            "correct -q --phase \"" + files.phase + "\" --magnitude \"" + files.magnitude +
-                "\" --epi \"" + files.bold + "\" --out \"" + out.string() + "\"",
-            scratch);
-        ASSERT_EQ(run.exitCode, 0) << run.err;
-        EXPECT_EQ(run.err.find("wrapped into -pi..pi") != std::string::npos, zeroToTwoPi)
-            << run.err;
-        const auto summary =
-            nlohmann::json::parse(ondrift::testing::readText(out / "ondrift.json"));
-        EXPECT_EQ(summary["parameters"]["PhaseToRadians"]["value"], 0);
-        const NiftiImage corrected =
-            readNifti((out / "sub-phantom_task-rest_bold_undistort.nii.gz").string(), {}, nullptr);
-        const double before =
-            relativeError(phantom.distorted, phantom.truth, phantom.evaluationMask);
-        const double after = relativeError(corrected.data, phantom.truth, phantom.evaluationMask);
-        EXPECT_LT(after * 2.0, before) << "before " << before << ", after " << after;
+        const PhantomRun r = correctPhantomFiles(phantom, files, scratch, name);
+        ASSERT_EQ(r.run.exitCode, 0) << r.run.err;
+        EXPECT_EQ(r.run.err.find("wrapped into -pi..pi") != std::string::npos, zeroToTwoPi)
+            << r.run.err;
+        EXPECT_EQ(r.summary()["parameters"]["PhaseToRadians"]["value"], 0);
+        EXPECT_LT(r.after * 2.0, r.before) << "before " << r.before << ", after " << r.after;
     }
 }

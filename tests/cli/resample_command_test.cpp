@@ -10,9 +10,13 @@
 #include "cli/nifti_file.h"
 #include "cli/phantom.h"
 #include "cli_test_support.h"
+#include "phantom_run.h"
 
 using namespace ondrift::cli;
 using ondrift::testing::CommandRun;
+using ondrift::testing::correctPhantom;
+using ondrift::testing::PhantomRun;
+using ondrift::testing::PhantomStart;
 using ondrift::testing::runOndrift;
 using ondrift::testing::ScratchFolder;
 namespace fs = std::filesystem;
@@ -43,64 +47,44 @@ PhantomOptions ownGrid(const std::string& variant) {
     return o;
 }
 
-struct Outcome {
-    CommandRun run;
-    double reduction = 0;  ///< error of the distorted series over the corrected one's
-    double ideal = 0;      ///< the same with the true shift map
-    nlohmann::json summary;
-};
-
 class ResampleCommand : public ::testing::Test {
 protected:
     ScratchFolder scratch{"resample"};
 
     /// Corrects from the true field map in Hz, so that only the transfer between grids counts.
-    Outcome correct(const Phantom& p, const std::string& name, const std::string& extra = "") {
-        const PhantomFiles files = writePhantom(p, scratch / (name + "-in"), nullptr);
-        const fs::path out = scratch.path() / (name + "-out");
-        Outcome o;
-        o.run = runOndrift("correct -q --from ComputePxshift --phase \"" + files.fieldmap +
-                               "\" --epi \"" + files.bold + "\" --out \"" + out.string() + "\" " +
-                               extra,
-                           scratch);
-        if (o.run.exitCode != 0) return o;
-        const NiftiImage c =
-            readNifti((out / "sub-phantom_task-rest_bold_undistort.nii.gz").string(), {}, nullptr);
-        const double before = relativeError(p.distorted, p.truth, p.evaluationMask);
-        o.reduction = before / relativeError(c.data, p.truth, p.evaluationMask);
-        o.ideal = before / relativeError(p.idealSeries(), p.truth, p.evaluationMask);
-        o.summary = nlohmann::json::parse(ondrift::testing::readText(out / "ondrift.json"));
-        return o;
+    PhantomRun correct(const Phantom& p, const std::string& name, const std::string& extra = "") {
+        return correctPhantom(p, scratch, name, {extra, PhantomStart::FieldMap, true});
     }
 };
 
 }  // namespace
 
 TEST_F(ResampleCommand, OwnGridsAreCorrectedAsWellAsASharedGrid) {
-    const Outcome shared = correct(makePhantom(fieldMapGrid()), "shared");
+    const PhantomRun shared = correct(makePhantom(fieldMapGrid()), "shared");
     ASSERT_EQ(shared.run.exitCode, 0) << shared.run.err;
-    const double sharedShare = shared.reduction / shared.ideal;
-    EXPECT_EQ(shared.summary["parameters"]["ResampleFieldmapToFunctional"]["value"], 0);
+    const double sharedShare = shared.reduction() / shared.idealReduction();
+    EXPECT_EQ(shared.summary()["parameters"]["ResampleFieldmapToFunctional"]["value"], 0);
 
     for (const char* variant : {"coarser", "tilted", "mirrored"}) {
         SCOPED_TRACE(variant);
         const Phantom p = makePhantom(ownGrid(variant));
-        const Outcome own = correct(p, variant);
+        const PhantomRun own = correct(p, variant);
         ASSERT_EQ(own.run.exitCode, 0) << own.run.err;
         std::printf("[ figures  ] %s grid: x%.2f of ideal x%.2f (shared grid: %.0f %% of ideal)\n",
-                    variant, own.reduction, own.ideal, 100 * sharedShare);
-        EXPECT_GT(own.reduction / own.ideal, 0.95 * sharedShare);
-        const auto& parameters = own.summary["parameters"];
+                    variant, own.reduction(), own.idealReduction(), 100 * sharedShare);
+        EXPECT_GT(own.reduction() / own.idealReduction(), 0.95 * sharedShare);
+        const auto summary = own.summary();
+        const auto& parameters = summary["parameters"];
         EXPECT_EQ(parameters["ResampleFieldmapToFunctional"]["value"], 1);
         EXPECT_EQ(parameters["mapFieldmapToFunctional"]["value"], 0);
         EXPECT_EQ(own.run.err.find("sampling lattice"), std::string::npos) << own.run.err;
         if (std::string(variant) == "tilted") {
             // The documented nearest-voxel mapping stays behind --map, and does worse here.
-            const Outcome mapped = correct(p, "tilted-map", "--map");
+            const PhantomRun mapped = correct(p, "tilted-map", "--map");
             ASSERT_EQ(mapped.run.exitCode, 0) << mapped.run.err;
             EXPECT_NE(mapped.run.err.find("sampling lattice"), std::string::npos);
-            EXPECT_EQ(mapped.summary["parameters"]["ResampleFieldmapToFunctional"]["value"], 0);
-            EXPECT_LT(mapped.reduction, own.reduction);
+            EXPECT_EQ(mapped.summary()["parameters"]["ResampleFieldmapToFunctional"]["value"], 0);
+            EXPECT_LT(mapped.reduction(), own.reduction());
         }
     }
 }
@@ -122,7 +106,7 @@ TEST_F(ResampleCommand, CoverAnatomyAndOverlapAreReported) {
     // Moved by a quarter of the field of view: a warning with the share covered.
     PhantomOptions moved = ownGrid("coarser");
     moved.epiCentreMm = {0, 0, 40};
-    const Outcome partial = correct(makePhantom(moved), "partial");
+    const PhantomRun partial = correct(makePhantom(moved), "partial");
     ASSERT_EQ(partial.run.exitCode, 0) << partial.run.err;
     EXPECT_NE(partial.run.err.find("warning: plug-in: the field map covers 5"), std::string::npos)
         << partial.run.err;
@@ -130,7 +114,7 @@ TEST_F(ResampleCommand, CoverAnatomyAndOverlapAreReported) {
     // Nowhere near: refused, nothing written.
     PhantomOptions apart = ownGrid("coarser");
     apart.epiCentreMm = {0, 0, 400};
-    const Outcome none = correct(makePhantom(apart), "apart");
+    const PhantomRun none = correct(makePhantom(apart), "apart");
     EXPECT_EQ(none.run.exitCode, 1);
     EXPECT_NE(none.run.err.find("does not overlap the field of view of the field map"),
               std::string::npos)

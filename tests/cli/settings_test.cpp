@@ -5,44 +5,13 @@
 #include "cli/correction_settings.h"
 #include "cli/errors.h"
 #include "cli/reporter.h"
+#include "resolve_fixture.h"
 
 using namespace ondrift::cli;
 using nlohmann::json;
 
-namespace {
-
-Sidecar sidecar(const std::string& name, json fields) { return Sidecar{name, std::move(fields)}; }
-
-struct Resolve {
-    CorrectionFlags flags;
-    Sidecars sidecars;
-    InputFacts facts;
-    Reporter reporter{Verbosity::Quiet};
-
-    Resolve() {
-        facts.epiDims[0] = 64;
-        facts.epiDims[1] = 72;
-        facts.epiDims[2] = 30;
-        facts.phaseMin = -4096;
-        facts.phaseMax = 4092;
-        facts.haveMagnitude = true;
-        sidecars.phase =
-            sidecar("phasediff.json", {{"EchoTime1", 0.00492}, {"EchoTime2", 0.00738}});
-        sidecars.epi = sidecar(
-            "bold.json", {{"PhaseEncodingDirection", "j-"}, {"EffectiveEchoSpacing", 0.00058}});
-    }
-    CorrectionSettings operator()() { return resolveSettings(flags, sidecars, facts, reporter); }
-    std::string refusal() {
-        try {
-            (*this)();
-        } catch (const InputError& e) {
-            return e.what();
-        }
-        return "accepted";
-    }
-};
-
-}  // namespace
+using ondrift::testing::Resolve;
+using ondrift::testing::sidecar;
 
 TEST(Settings, SidecarsGiveTheAcquisitionParameters) {
     Resolve r;

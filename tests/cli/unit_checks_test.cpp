@@ -5,39 +5,17 @@
 #include "cli/correction_settings.h"
 #include "cli/errors.h"
 #include "cli/reporter.h"
+#include "resolve_fixture.h"
 
 using namespace ondrift::cli;
 using nlohmann::json;
 
+using ondrift::testing::Resolve;
+
 namespace {
 
-struct Resolve {
-    CorrectionFlags flags;
-    Sidecars sidecars;
-    InputFacts facts;
-    Reporter reporter{Verbosity::Quiet};
-
-    Resolve() {
-        facts.epiDims[0] = 64;
-        facts.epiDims[1] = 64;
-        facts.epiDims[2] = 30;
-        facts.phaseMin = -4096;
-        facts.phaseMax = 4095;
-        facts.haveMagnitude = true;
-        sidecars.phase =
-            Sidecar{"phasediff.json", {{"EchoTime1", 0.00492}, {"EchoTime2", 0.00738}}};
-        sidecars.epi = Sidecar{
-            "bold.json", {{"PhaseEncodingDirection", "j-"}, {"EffectiveEchoSpacing", 0.00058}}};
-    }
-    std::string refusal() {
-        try {
-            resolveSettings(flags, sidecars, facts, reporter);
-        } catch (const InputError& e) {
-            return e.what();
-        }
-        return "accepted";
-    }
-};
+// N_PE = 64 and the scanner's full range of phase values.
+Resolve typicalInputs() { return Resolve(64, 4095); }
 
 bool has(const std::string& text, const std::string& part) {
     return text.find(part) != std::string::npos;
@@ -99,7 +77,7 @@ TEST(UnitChecks, ImplausibleValuesNameThemselvesTheirSourceAndTheFix) {
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
-        Resolve r;
+        Resolve r = typicalInputs();
         c.change(r);
         const std::string message = r.refusal();
         for (const auto& part : c.expected) EXPECT_TRUE(has(message, part)) << message;
@@ -114,7 +92,7 @@ TEST(UnitChecks, ImplausibleValuesNameThemselvesTheirSourceAndTheFix) {
 }
 
 TEST(UnitChecks, PlausibleValuesAtTheLimitsPass) {
-    Resolve r;
+    Resolve r = typicalInputs();
     const auto echoTimes = r.sidecars.phase;
     r.sidecars.phase.reset();
     r.flags.echoTimeDiffMs = 0.5;
@@ -149,7 +127,7 @@ TEST(UnitChecks, PlausibleValuesAtTheLimitsPass) {
 }
 
 TEST(UnitChecks, AutoDirectionTakesTheAxisFromTheSidecar) {
-    Resolve r;
+    Resolve r = typicalInputs();
     r.flags.peDirection = "auto";
     CorrectionSettings s = resolveSettings(r.flags, r.sidecars, r.facts, r.reporter);
     EXPECT_TRUE(s.autoSign);

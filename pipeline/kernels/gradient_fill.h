@@ -1,0 +1,30 @@
+// Beyond the edge of a mask the field keeps sloping: a fill that only carries the edge value
+// outward is wrong by the slope times the distance.
+#ifndef ONDRIFT_PIPELINE_KERNELS_GRADIENT_FILL_H
+#define ONDRIFT_PIPELINE_KERNELS_GRADIENT_FILL_H
+
+#include <span>
+
+#include "pipeline/kernels/dims.h"
+
+namespace ondrift {
+
+/// Voxels beyond the ends of lines of at least kGradientFitVoxels voxels of the mask.
+inline constexpr int kGradientFitVoxels = 5;
+/// How far beyond the mask the slope is carried, in voxels.
+inline constexpr int kGradientBand = 4;
+
+/// Corrects a field that has been filled beyond the mask (`field` defined everywhere) near the
+/// mask: along each axis, wherever a line leaves the mask after at least kGradientFitVoxels
+/// voxels inside it, the straight line fitted to those last voxels is carried up to
+/// kGradientBand voxels beyond, each estimate weighted by the inverse of its distance. A voxel
+/// reached this way at distance d (the nearest of its estimates) becomes the mix
+/// (1 − t)·estimate + t·fill with t = (d − 1) / kGradientBand, so the carried slope fades into
+/// the fill. Voxels of the mask and voxels no line reaches keep their values. Returns the
+/// number of voxels changed, or -1 (touching nothing) when the extents or span lengths do not
+/// fit.
+long long continueGradients(Dims d, std::span<double> field, std::span<const unsigned char> inside);
+
+}  // namespace ondrift
+
+#endif
