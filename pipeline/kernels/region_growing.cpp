@@ -80,50 +80,52 @@ void unite(std::uint32_t* parent, std::uint32_t a, std::uint32_t b) {
     }
 }
 
-// A voxel belongs to a core only where every face neighbour in the mask lies within this many
-// cycles of it in the first guess. Noise voxels in the mask (a background above the magnitude
+// A voxel belongs to a core only where the wrapped phase steps to every face neighbour in the
+// mask are below this many cycles. Noise voxels in the mask (a background above the magnitude
 // threshold) are consistent with some neighbours by chance and would otherwise bridge a wrongly
-// rounded patch into the core; with every neighbour required to be this close they almost
-// never pass, while a head's own steps between neighbours are far smaller.
+// rounded patch into the core; with every step required to be this small they almost never
+// pass, while a head's own steps between neighbours are far smaller. The steps are taken from
+// the wrapped phase, not from the guess, so that the voxels on both sides of a seam where the
+// guess jumps by a whole cycle stay calm: the seam then separates two large parts whose
+// relative level the loose pairs across it decide.
 constexpr double kCalmStep = 0.25;
 
-/// Whether voxel v (of the mask) and each of its face neighbours in the mask lie within
-/// kCalmStep cycles of each other in the first guess.
-bool calm(const Grid& g, std::span<const std::int32_t> cycles, int i, int j, int k, std::size_t v) {
+/// Whether the wrapped steps from voxel v (of the mask) to each of its face neighbours in the
+/// mask are below kCalmStep cycles.
+bool calm(const Grid& g, int i, int j, int k, std::size_t v) {
     const int c[3] = {i, j, k};
     const int extent[3] = {g.d.x, g.d.y, g.d.z};
-    const double u = g.w[v] + cycles[v];
     for (int a = 0; a < 3; ++a) {
         for (int side = 0; side < 2; ++side) {
             if (side == 0 ? c[a] == 0 : c[a] + 1 == extent[a]) continue;
             const auto q =
                 static_cast<std::size_t>(static_cast<std::ptrdiff_t>(v) + g.offset[2 * a + side]);
-            if (g.inside[q] != 0 && std::fabs(u - (g.w[q] + cycles[q])) >= kCalmStep) return false;
+            if (g.inside[q] != 0 && std::fabs(wrappedStep(g.w[v], g.w[q])) >= kCalmStep)
+                return false;
         }
     }
     return true;
 }
 
-/// The consistent parts of the first guess: calm voxels of the mask joined with their calm face
-/// neighbours; every other voxel of the mask is a part of its own. `label` receives each mask
+/// The consistent parts of the first guess: calm voxels of the mask joined with those calm face
+/// neighbours whose phase in the guess lies within half a cycle; every other voxel of the mask
+/// is a part of its own. `label` receives each mask
 /// voxel's part, numbered in storage order of the parts' first voxels; `size` their sizes.
 /// `loose` collects the neighbour pairs of the mask that are not joined.
 void consistentParts(const Grid& g, std::span<const std::int32_t> cycles, std::uint32_t* label,
                      std::vector<std::uint32_t>& size, std::vector<std::uint32_t>& loose) {
     const Dims d = g.d;
     const std::size_t sz = static_cast<std::size_t>(d.x) * d.y;
-    std::vector<unsigned char> quiet(d.voxels(), 0);
+    // Whether each voxel of the mask is calm, found as the pass reaches it: its lower
+    // neighbours, which it joins, were reached before. Entries outside the mask are never read.
+    const auto quiet = std::make_unique_for_overwrite<unsigned char[]>(d.voxels());
     std::size_t v = 0;
     for (int k = 0; k < d.z; ++k)
         for (int j = 0; j < d.y; ++j)
             for (int i = 0; i < d.x; ++i, ++v) {
-                if (g.inside[v] != 0) quiet[v] = calm(g, cycles, i, j, k, v) ? 1 : 0;
-            }
-    v = 0;
-    for (int k = 0; k < d.z; ++k)
-        for (int j = 0; j < d.y; ++j)
-            for (int i = 0; i < d.x; ++i, ++v) {
                 if (g.inside[v] == 0) continue;
+                quiet[v] = calm(g, i, j, k, v) ? 1 : 0;
+                const double u = g.w[v] + cycles[v];
                 const auto self = static_cast<std::uint32_t>(v);
                 label[v] = self;
                 const bool has[3] = {i > 0, j > 0, k > 0};
@@ -132,8 +134,8 @@ void consistentParts(const Grid& g, std::span<const std::int32_t> cycles, std::u
                     if (!has[a]) continue;
                     const std::size_t w = v - back[a];
                     if (g.inside[w] == 0) continue;
-                    // Two calm neighbours lie within kCalmStep of each other.
-                    if (quiet[v] != 0 && quiet[w] != 0) {
+                    if (quiet[v] != 0 && quiet[w] != 0 &&
+                        std::fabs(u - (g.w[w] + cycles[w])) < 0.5) {
                         unite(label, self, static_cast<std::uint32_t>(w));
                     } else {
                         loose.push_back(self);
