@@ -90,6 +90,15 @@ void unite(std::uint32_t* parent, std::uint32_t a, std::uint32_t b) {
 // relative level the loose pairs across it decide.
 constexpr double kCalmStep = 0.25;
 
+/// |wrappedStep(a, b)|, without a floor where a - b lies within a cycle of 0 (wrapped phases
+/// always do).
+inline double stepSize(double a, double b) {
+    const double d = std::fabs(a - b);
+    if (d < 0.5) return d;
+    if (d < 1.0) return 1.0 - d;
+    return std::fabs(wrappedStep(a, b));
+}
+
 /// Whether the wrapped steps from voxel v (of the mask) to each of its face neighbours in the
 /// mask are below kCalmStep cycles.
 bool calm(const Grid& g, int i, int j, int k, std::size_t v) {
@@ -100,8 +109,7 @@ bool calm(const Grid& g, int i, int j, int k, std::size_t v) {
             if (side == 0 ? c[a] == 0 : c[a] + 1 == extent[a]) continue;
             const auto q =
                 static_cast<std::size_t>(static_cast<std::ptrdiff_t>(v) + g.offset[2 * a + side]);
-            if (g.inside[q] != 0 && std::fabs(wrappedStep(g.w[v], g.w[q])) >= kCalmStep)
-                return false;
+            if (g.inside[q] != 0 && stepSize(g.w[v], g.w[q]) >= kCalmStep) return false;
         }
     }
     return true;
