@@ -99,22 +99,6 @@ inline double stepSize(double a, double b) {
     return std::fabs(wrappedStep(a, b));
 }
 
-/// Whether the wrapped steps from voxel v (of the mask) to each of its face neighbours in the
-/// mask are below kCalmStep cycles.
-bool calm(const Grid& g, int i, int j, int k, std::size_t v) {
-    const int c[3] = {i, j, k};
-    const int extent[3] = {g.d.x, g.d.y, g.d.z};
-    for (int a = 0; a < 3; ++a) {
-        for (int side = 0; side < 2; ++side) {
-            if (side == 0 ? c[a] == 0 : c[a] + 1 == extent[a]) continue;
-            const auto q =
-                static_cast<std::size_t>(static_cast<std::ptrdiff_t>(v) + g.offset[2 * a + side]);
-            if (g.inside[q] != 0 && stepSize(g.w[v], g.w[q]) >= kCalmStep) return false;
-        }
-    }
-    return true;
-}
-
 /// The consistent parts of the first guess: calm voxels of the mask joined with those calm face
 /// neighbours whose phase in the guess lies within half a cycle; every other voxel of the mask
 /// is a part of its own. `label` receives each mask
@@ -124,25 +108,41 @@ void consistentParts(const Grid& g, std::span<const std::int32_t> cycles, std::u
                      std::vector<std::uint32_t>& size, std::vector<std::uint32_t>& loose) {
     const Dims d = g.d;
     const std::size_t sz = static_cast<std::size_t>(d.x) * d.y;
-    // Whether each voxel of the mask is calm, found as the pass reaches it: its lower
-    // neighbours, which it joins, were reached before. Entries outside the mask are never read.
-    const auto quiet = std::make_unique_for_overwrite<unsigned char[]>(d.voxels());
-    std::size_t v = 0;
-    for (int k = 0; k < d.z; ++k)
+    // Per voxel of the mask: whether a wrapped step to a neighbour in the mask reaches
+    // kCalmStep. Each step is measured once, from its upper end, so a voxel's mark is complete
+    // once the plane above it has been measured; the joining therefore trails the measuring by
+    // one plane. Entries outside the mask are never read.
+    const auto rough = std::make_unique_for_overwrite<unsigned char[]>(d.voxels());
+    const std::size_t back[3] = {1, static_cast<std::size_t>(d.x), sz};
+    const auto measure = [&](int k) {
+        std::size_t v = static_cast<std::size_t>(k) * sz;
         for (int j = 0; j < d.y; ++j)
             for (int i = 0; i < d.x; ++i, ++v) {
                 if (g.inside[v] == 0) continue;
-                quiet[v] = calm(g, i, j, k, v) ? 1 : 0;
+                rough[v] = 0;
+                const bool has[3] = {i > 0, j > 0, k > 0};
+                for (int a = 0; a < 3; ++a) {
+                    if (!has[a]) continue;
+                    const std::size_t w = v - back[a];
+                    if (g.inside[w] != 0 && stepSize(g.w[v], g.w[w]) >= kCalmStep)
+                        rough[v] = rough[w] = 1;
+                }
+            }
+    };
+    const auto join = [&](int k) {
+        std::size_t v = static_cast<std::size_t>(k) * sz;
+        for (int j = 0; j < d.y; ++j)
+            for (int i = 0; i < d.x; ++i, ++v) {
+                if (g.inside[v] == 0) continue;
                 const double u = g.w[v] + cycles[v];
                 const auto self = static_cast<std::uint32_t>(v);
                 label[v] = self;
                 const bool has[3] = {i > 0, j > 0, k > 0};
-                const std::size_t back[3] = {1, static_cast<std::size_t>(d.x), sz};
                 for (int a = 0; a < 3; ++a) {
                     if (!has[a]) continue;
                     const std::size_t w = v - back[a];
                     if (g.inside[w] == 0) continue;
-                    if (quiet[v] != 0 && quiet[w] != 0 &&
+                    if (rough[v] == 0 && rough[w] == 0 &&
                         std::fabs(u - (g.w[w] + cycles[w])) < 0.5) {
                         unite(label, self, static_cast<std::uint32_t>(w));
                     } else {
@@ -151,9 +151,15 @@ void consistentParts(const Grid& g, std::span<const std::int32_t> cycles, std::u
                     }
                 }
             }
+    };
+    for (int k = 0; k < d.z; ++k) {
+        measure(k);
+        if (k > 0) join(k - 1);
+    }
+    join(d.z - 1);
     // Parents precede their voxels, so one pass in storage order turns them into part numbers.
     const std::size_t n = d.voxels();
-    for (v = 0; v < n; ++v) {
+    for (std::size_t v = 0; v < n; ++v) {
         if (g.inside[v] == 0) continue;
         const std::uint32_t p = label[v];
         if (p == v) {
