@@ -36,6 +36,15 @@ struct WholeHistogram {
     bool huge = false;
 
     void add(double r) {
+        const double at = r - lo;
+        if (at >= 0 && at < static_cast<double>(count.size())) {
+            ++count[static_cast<std::size_t>(at)];
+            ++total;
+        } else {
+            widen(r);
+        }
+    }
+    void widen(double r) {
         if (huge) return;
         if (count.empty()) lo = r;
         if (r < lo || r >= lo + static_cast<double>(count.size())) {
@@ -71,17 +80,24 @@ struct WholeHistogram {
 constexpr std::int32_t kLevelWindow = 8;
 
 /// Per grown part, the whole cycles that agree best with the rounded estimate (the lower
-/// median of their differences over the part); entry 0 is unused.
-std::vector<std::int32_t> partShifts(std::span<const unsigned char> inside,
+/// median of their differences over the part); entry 0 is unused. In the same pass, for the
+/// usual case that every shift is 0: the whole numbers nearest to the grown phase inside the
+/// mask (`histogram`) and the voxels whose cycle differs from rounding (`changed`).
+std::vector<std::int32_t> partShifts(std::span<const double> wrapped,
+                                     std::span<const unsigned char> inside,
                                      std::span<const std::int32_t> part, int parts,
                                      std::span<const std::int32_t> rounded,
-                                     std::span<const std::int32_t> grown) {
+                                     std::span<const std::int32_t> grown, WholeHistogram& histogram,
+                                     std::size_t& changed) {
     const std::size_t bins = 2 * kLevelWindow + 1;
     std::vector<std::size_t> count((static_cast<std::size_t>(parts) + 1) * bins, 0);
     std::vector<char> wide(static_cast<std::size_t>(parts) + 1, 0);
     for (std::size_t v = 0; v < part.size(); ++v) {
         if (inside[v] == 0) continue;
         const std::int64_t offset = static_cast<std::int64_t>(rounded[v]) - grown[v];
+        if (offset != 0) ++changed;
+        const double u = wrapped[v] + grown[v];
+        if (std::isfinite(u)) histogram.add(floorOf(u + 0.5));
         const auto p = static_cast<std::size_t>(part[v]);
         if (offset < -kLevelWindow || offset > kLevelWindow) {
             wide[p] = 1;
@@ -126,9 +142,12 @@ bool makeCongruent(Dims d, std::span<const double> wrapped, std::span<double> es
     if (wrapped.size() != n || estimate.size() != n || inside.size() != n) return false;
     counts = {};
     double sumSin = 0, sumCos = 0;
+    std::size_t untilSample = 1;  // the first voxel of the mask, then every kAlignmentStride-th
     for (std::size_t v = 0; v < n; ++v) {
         if (inside[v] == 0) continue;
-        if (counts.inside++ % kAlignmentStride != 0) continue;
+        ++counts.inside;
+        if (--untilSample != 0) continue;
+        untilSample = kAlignmentStride;
         const double a = kTwoPi * (wrapped[v] - estimate[v]);
         if (!std::isfinite(a)) continue;
         sumSin += std::sin(a);
@@ -152,24 +171,28 @@ bool makeCongruent(Dims d, std::span<const double> wrapped, std::span<double> es
         if (grow) grown[v] = rounded[v];
     }
     std::vector<std::int32_t> shift{0};
+    WholeHistogram histogram;
     if (grow) {
         counts.parts = growUnwrapped(d, wrapped, inside, {grown.get(), n}, {part.get(), n});
-        shift =
-            partShifts(inside, {part.get(), n}, counts.parts, {rounded.get(), n}, {grown.get(), n});
+        shift = partShifts(wrapped, inside, {part.get(), n}, counts.parts, {rounded.get(), n},
+                           {grown.get(), n}, histogram, counts.changedCycle);
     }
     std::int32_t* const cycles = grow ? grown.get() : rounded.get();
 
-    // Each part at its level, the cycles that changed, and the whole numbers nearest to the
-    // phase inside the mask, in one pass.
-    WholeHistogram histogram;
-    for (std::size_t v = 0; v < n; ++v) {
-        if (inside[v] == 0) continue;
-        if (grow) {
-            cycles[v] += shift[static_cast<std::size_t>(part[v])];
-            if (cycles[v] != rounded[v]) ++counts.changedCycle;
+    // Unless every part kept its level: each part at its level, the cycles that changed, and
+    // the whole numbers nearest to the phase inside the mask, in one pass.
+    if (!grow || std::any_of(shift.begin(), shift.end(), [](std::int32_t k) { return k != 0; })) {
+        histogram = {};
+        counts.changedCycle = 0;
+        for (std::size_t v = 0; v < n; ++v) {
+            if (inside[v] == 0) continue;
+            if (grow) {
+                cycles[v] += shift[static_cast<std::size_t>(part[v])];
+                if (cycles[v] != rounded[v]) ++counts.changedCycle;
+            }
+            const double u = wrapped[v] + cycles[v];
+            if (std::isfinite(u)) histogram.add(floorOf(u + 0.5));
         }
-        const double u = wrapped[v] + cycles[v];
-        if (std::isfinite(u)) histogram.add(floorOf(u + 0.5));
     }
     double level = 0.0;
     if (histogram.huge) {

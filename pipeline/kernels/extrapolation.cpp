@@ -27,6 +27,48 @@ static_assert(kExactBand > kSmoothedBand);
 template <typename Dist>
 constexpr std::int32_t kUnknown = std::numeric_limits<Dist>::max() / 2;
 
+/// row[i] = min(row[i], before[i] + 1) along a row, in blocks of a fixed length that the
+/// compiler turns into vector instructions (the rows never overlap).
+template <typename Dist>
+void nearerRow(Dist* __restrict row, const Dist* __restrict before, int length) {
+    constexpr int kBlock = 16;
+    int i = 0;
+    for (; i + kBlock <= length; i += kBlock) {
+        for (int q = 0; q < kBlock; ++q) {
+            const Dist a = row[i + q], b = static_cast<Dist>(before[i + q] + 1);
+            row[i + q] = a < b ? a : b;
+        }
+    }
+    for (; i < length; ++i) {
+        const Dist a = row[i], b = static_cast<Dist>(before[i] + 1);
+        row[i] = a < b ? a : b;
+    }
+}
+
+/// Distance 0 inside the mask, unknown elsewhere; returns the voxels inside. In blocks of a
+/// fixed length, which the compiler turns into vector instructions.
+template <typename Dist>
+std::size_t startDistances(Dist* __restrict dist, const unsigned char* __restrict inside,
+                           std::size_t n) {
+    constexpr std::size_t kBlock = 16;
+    std::size_t known = 0, v = 0;
+    for (; v + kBlock <= n; v += kBlock) {
+        unsigned block = 0;
+        for (std::size_t q = 0; q < kBlock; ++q) {
+            const bool in = inside[v + q] != 0;
+            dist[v + q] = static_cast<Dist>(in ? 0 : kUnknown<Dist>);
+            block += in ? 1u : 0u;
+        }
+        known += block;
+    }
+    for (; v < n; ++v) {
+        const bool in = inside[v] != 0;
+        dist[v] = static_cast<Dist>(in ? 0 : kUnknown<Dist>);
+        known += in ? 1 : 0;
+    }
+    return known;
+}
+
 /// One raster sweep of the city-block distance to the mask. Forward (k, j, i ascending) looks
 /// at the lower neighbours, backward at the upper ones; together they give the exact distance.
 /// Returns the largest distance after the sweep; with `shells`, also counts the voxels at each
@@ -46,16 +88,8 @@ std::int32_t sweep(Dims d, Dist* dist, std::size_t* shells = nullptr) {
             // Beyond the grid counts as unknown. The rows before are final, so their part is
             // taken for the whole row at once; then along the row, with the voxel just visited
             // carried in a register.
-            if (hasJ) {
-                const Dist* rowJ = row + step * sy;
-                for (int i = 0; i < d.x; ++i)
-                    row[i] = std::min<Dist>(row[i], static_cast<Dist>(rowJ[i] + 1));
-            }
-            if (hasK) {
-                const Dist* rowK = row + step * sz;
-                for (int i = 0; i < d.x; ++i)
-                    row[i] = std::min<Dist>(row[i], static_cast<Dist>(rowK[i] + 1));
-            }
+            if (hasJ) nearerRow(row, row + step * sy, d.x);
+            if (hasK) nearerRow(row, row + step * sz, d.x);
             std::int32_t previous = kUnknown<Dist>;
             for (int ii = 0; ii < d.x; ++ii) {
                 const int i = Forward ? ii : d.x - 1 - ii;
@@ -71,67 +105,77 @@ std::int32_t sweep(Dims d, Dist* dist, std::size_t* shells = nullptr) {
     return far;
 }
 
+// Beyond the band, per voxel: the band voxel whose value the forward sweep carried to it, or
+// one of these two marks.
+constexpr std::uint32_t kNotReached = 0xFFFFFFFFu, kFinal = 0xFFFFFFFEu;
+
+/// The forward sweep beyond the band, for voxel v at distance t > band (lower neighbours only,
+/// in storage order, so it runs within the pass that orders the band): the band voxel whose
+/// value a lower neighbour one shell nearer carries, lower x first, then y, then z.
+template <typename Dist>
+std::uint32_t carriedForward(Dims d, const Dist* dist, const std::uint32_t* source,
+                             std::int32_t band, std::size_t v, std::int32_t t, int i, int j,
+                             int k) {
+    const std::size_t lower[3] = {1, static_cast<std::size_t>(d.x),
+                                  static_cast<std::size_t>(d.x) * static_cast<std::size_t>(d.y)};
+    const bool has[3] = {i > 0, j > 0, k > 0};
+    for (int a = 0; a < 3; ++a) {
+        if (!has[a]) continue;
+        const std::size_t w = v - lower[a];
+        const std::int32_t tw = dist[w];
+        if (tw != t - 1) continue;
+        if (tw <= band) return static_cast<std::uint32_t>(w);
+        if (source[w] != kNotReached) return source[w];
+    }
+    return kNotReached;
+}
+
 /// The field beyond the band, carried from the band's outer shell by two raster sweeps: each
 /// voxel takes the value of a neighbour one shell nearer the mask, the forward sweep from a
-/// lower neighbour, the backward sweep from an upper one, and where both find one it keeps the
-/// mean of the two. Only copies and halves, so the sweeps run at the speed of the memory. The
-/// first shell beyond the band thus continues the band's own values; farther out the field is
-/// constant along the way to the nearest part of the band. Which of several equally near
-/// neighbours a sweep takes follows the storage order (lower x first, then y, then z), so
-/// beyond the band a mirrored grid gives a fill that differs slightly; within the band the
-/// fill is exact and symmetric. The few voxels that neither sweep reaches (every nearer
-/// neighbour lower, none of them reached forward) follow in order of distance.
-/// `state` is 0 beyond the band (1 once reached forward, 2 final); its other entries are
-/// never read.
+/// lower neighbour (see carriedForward), the backward sweep from an upper one, and where both
+/// find one it keeps the mean of the two. Only copies and halves, so the sweeps run at the
+/// speed of the memory. The first shell beyond the band thus continues the band's own values;
+/// farther out the field is constant along the way to the nearest part of the band. Which of
+/// several equally near neighbours a sweep takes follows the storage order (lower x first,
+/// then y, then z), so beyond the band a mirrored grid gives a fill that differs slightly;
+/// within the band the fill is exact and symmetric. The few voxels that neither sweep reaches
+/// (every nearer neighbour lower, none of them reached forward) follow in order of distance.
 template <typename Dist>
-void carryBeyondBand(Dims d, std::span<double> field, const Dist* dist, std::uint8_t* state,
+void carryBeyondBand(Dims d, std::span<double> field, const Dist* dist, std::uint32_t* source,
                      std::int32_t band) {
     const std::ptrdiff_t sy = d.x, sz = static_cast<std::ptrdiff_t>(d.x) * d.y;
-    // Whether neighbour w is one shell nearer than t and has its value.
-    const auto source = [&](std::size_t w, std::int32_t t) {
+    // Whether neighbour w is one shell nearer than t and has its final value.
+    const auto ready = [&](std::size_t w, std::int32_t t) {
         const std::int32_t tw = dist[w];
-        return tw == t - 1 && (tw <= band || state[w] != 0);
+        return tw == t - 1 && (tw <= band || source[w] == kFinal);
     };
     std::vector<std::uint32_t> missed;
-    for (const bool forward : {true, false}) {
-        const std::ptrdiff_t step = forward ? -1 : 1;  // towards the neighbours already visited
-        for (int kk = 0; kk < d.z; ++kk) {
-            const int k = forward ? kk : d.z - 1 - kk;
-            const bool hasK = forward ? k > 0 : k + 1 < d.z;
-            for (int jj = 0; jj < d.y; ++jj) {
-                const int j = forward ? jj : d.y - 1 - jj;
-                const bool hasJ = forward ? j > 0 : j + 1 < d.y;
-                const std::size_t row = d.index(0, j, k);
-                for (int ii = 0; ii < d.x; ++ii) {
-                    const int i = forward ? ii : d.x - 1 - ii;
-                    const std::size_t v = row + static_cast<std::size_t>(i);
-                    const std::int32_t t = dist[v];
-                    if (t <= band) continue;
-                    const bool hasI = forward ? i > 0 : i + 1 < d.x;
-                    const auto near = [&](std::ptrdiff_t offset) {
-                        return static_cast<std::size_t>(static_cast<std::ptrdiff_t>(v) + offset);
-                    };
-                    std::size_t from = v;
-                    if (hasI && source(near(step), t)) {
-                        from = near(step);
-                    } else if (hasJ && source(near(step * sy), t)) {
-                        from = near(step * sy);
-                    } else if (hasK && source(near(step * sz), t)) {
-                        from = near(step * sz);
-                    }
-                    if (forward) {
-                        if (from == v) continue;
-                        field[v] = field[from];
-                        state[v] = 1;
-                    } else if (from != v) {
-                        field[v] = state[v] != 0 ? 0.5 * (field[v] + field[from]) : field[from];
-                        state[v] = 2;
-                    } else if (state[v] != 0) {
-                        state[v] = 2;
-                    } else {
-                        missed.push_back(static_cast<std::uint32_t>(v));
-                    }
+    for (int k = d.z - 1; k >= 0; --k) {
+        for (int j = d.y - 1; j >= 0; --j) {
+            const std::size_t row = d.index(0, j, k);
+            for (int i = d.x - 1; i >= 0; --i) {
+                const std::size_t v = row + static_cast<std::size_t>(i);
+                const std::int32_t t = dist[v];
+                if (t <= band) continue;
+                std::size_t from = v;
+                if (i + 1 < d.x && ready(v + 1, t)) {
+                    from = v + 1;
+                } else if (j + 1 < d.y && ready(v + static_cast<std::size_t>(sy), t)) {
+                    from = v + static_cast<std::size_t>(sy);
+                } else if (k + 1 < d.z && ready(v + static_cast<std::size_t>(sz), t)) {
+                    from = v + static_cast<std::size_t>(sz);
                 }
+                const std::uint32_t forward = source[v];
+                if (from != v) {
+                    field[v] =
+                        forward != kNotReached ? 0.5 * (field[forward] + field[from]) : field[from];
+                } else if (forward != kNotReached) {
+                    field[v] = field[forward];
+                } else {
+                    missed.push_back(static_cast<std::uint32_t>(v));
+                    continue;
+                }
+                source[v] = kFinal;
             }
         }
     }
@@ -151,9 +195,9 @@ void carryBeyondBand(Dims d, std::span<double> field, const Dist* dist, std::uin
             if (lower ? c[a] == 0 : c[a] + 1 == extent[a]) continue;
             const std::size_t w = lower ? v - static_cast<std::size_t>(stride[a])
                                         : v + static_cast<std::size_t>(stride[a]);
-            if (!source(w, dist[v])) continue;
+            if (!ready(w, dist[v])) continue;
             field[v] = field[w];
-            state[v] = 2;
+            source[v] = kFinal;
             break;
         }
     }
@@ -166,12 +210,7 @@ bool fillOutside(Dims d, std::span<double> field, std::span<const unsigned char>
     const std::size_t n = d.voxels();
     const auto distances = std::make_unique_for_overwrite<Dist[]>(n);
     Dist* const dist = distances.get();
-    std::size_t known = 0;
-    for (std::size_t v = 0; v < n; ++v) {
-        const bool in = inside[v] != 0;
-        dist[v] = static_cast<Dist>(in ? 0 : kUnknown<Dist>);
-        known += in ? 1 : 0;
-    }
+    const std::size_t known = startDistances(dist, inside.data(), n);
     if (known == 0) return false;
     if (known == n) return true;
     sweep<true>(d, dist);
@@ -189,7 +228,7 @@ bool fillOutside(Dims d, std::span<double> field, std::span<const unsigned char>
     for (std::size_t t = 1; t < start.size(); ++t) start[t] += start[t - 1];
     std::vector<std::uint32_t> order(start.back());
     std::vector<std::uint16_t> bits(start.back());
-    const auto state = std::make_unique_for_overwrite<std::uint8_t[]>(far > band ? n : 0);
+    const auto source = std::make_unique_for_overwrite<std::uint32_t[]>(far > band ? n : 0);
     const std::ptrdiff_t offset[6] = {-1,
                                       1,
                                       -d.x,
@@ -206,7 +245,7 @@ bool fillOutside(Dims d, std::span<double> field, std::span<const unsigned char>
                 for (int i = 0; i < d.x; ++i, ++v) {
                     const std::int32_t t = dist[v];
                     if (t > band) {
-                        state[v] = 0;  // for the carry beyond the band
+                        source[v] = carriedForward(d, dist, source.get(), band, v, t, i, j, k);
                         continue;
                     }
                     if (t == 0) continue;
@@ -256,7 +295,7 @@ bool fillOutside(Dims d, std::span<double> field, std::span<const unsigned char>
         smoothed[s] = sum / count;
     }
     for (std::size_t s = 0; s < bandEnd; ++s) field[order[s]] = smoothed[s];
-    if (far > band) carryBeyondBand(d, field, dist, state.get(), band);
+    if (far > band) carryBeyondBand(d, field, dist, source.get(), band);
     return true;
 }
 
@@ -266,12 +305,13 @@ bool extrapolateOutsideMask(Dims d, std::span<double> field,
                             std::span<const unsigned char> inside) {
     if (d.x < 1 || d.y < 1 || d.z < 1) return false;
     const std::size_t n = d.voxels();
-    // Voxels are numbered in 32 bits in the shell order.
-    if (field.size() != n || inside.size() != n || n > 0xFFFFFFFFu) return false;
+    // Voxels are numbered in 32 bits in the shell order (two numbers are marks beyond the band).
+    if (field.size() != n || inside.size() != n || n > kFinal) return false;
     // The passes over the distances are what the fill waits on: half the bytes where 16 bits
     // hold every distance (any grid up to some ten thousand voxels along its three axes).
-    if (static_cast<std::int64_t>(d.x) + d.y + d.z < kUnknown<std::uint16_t>) {
-        return fillOutside<std::uint16_t>(d, field, inside);
+    // Signed 16 bits: the baseline vector instructions have their minimum.
+    if (static_cast<std::int64_t>(d.x) + d.y + d.z < kUnknown<std::int16_t>) {
+        return fillOutside<std::int16_t>(d, field, inside);
     }
     return fillOutside<std::int32_t>(d, field, inside);
 }
