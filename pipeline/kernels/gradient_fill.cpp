@@ -115,7 +115,6 @@ long long continueGradients(Dims d, std::span<double> field,
     for (std::ptrdiff_t r = 0; r < static_cast<std::ptrdiff_t>(d.y) * d.z; ++r)
         carryAcross(f, in, r * row, 1, 1, d.x, e, run);
     for (int k = 0; k < d.z; ++k) carryAcross(f, in, k * plane, row, row, d.y, e, run);
-    carryAcross(f, in, 0, plane, plane, d.z, e, run);
     long long changed = 0;
     for (std::size_t v = 0; v < n; ++v) {
         if (e.nearest[v] == 0 || !std::isfinite(field[v])) continue;
