@@ -9,9 +9,13 @@
 
 #include "bench/bench_counters.h"
 #include "pipeline/kernels/congruence.h"
+#include "pipeline/kernels/cycle_outliers.h"
+#include "pipeline/kernels/dropout_blend.h"
 #include "pipeline/kernels/extrapolation.h"
+#include "pipeline/kernels/gradient_fill.h"
 #include "pipeline/kernels/masked_smoothing.h"
 #include "pipeline/kernels/multigrid.h"
+#include "pipeline/kernels/quadratic_smoothing.h"
 #include "pipeline/kernels/wrapped_laplacian.h"
 
 namespace {
@@ -24,6 +28,7 @@ const Dims kGrid{128, 128, 64};
 struct FieldMap {
     std::vector<double> radians;  ///< wrapped
     std::vector<unsigned char> inside;
+    std::vector<double> magnitude;  ///< bright inside, noise below the threshold outside
 };
 
 const FieldMap& fieldMap() {
@@ -32,6 +37,7 @@ const FieldMap& fieldMap() {
         const Dims d = kGrid;
         m.radians.resize(d.voxels());
         m.inside.resize(d.voxels());
+        m.magnitude.resize(d.voxels());
         std::uint32_t s = 99u;
         for (int k = 0; k < d.z; ++k)
             for (int j = 0; j < d.y; ++j)
@@ -47,6 +53,7 @@ const FieldMap& fieldMap() {
                     const double phase = in ? kTwoPi * cycles : kTwoPi * noise;
                     m.radians[d.index(i, j, k)] = phase - kTwoPi * std::floor(phase / kTwoPi + 0.5);
                     m.inside[d.index(i, j, k)] = in ? 1 : 0;
+                    m.magnitude[d.index(i, j, k)] = in ? 900.0 : 250.0 * (noise + 0.5);
                 }
         return m;
     }();
@@ -75,28 +82,49 @@ void laplacianUnwrap(const FieldMap& m, std::vector<double>& result, std::vector
     for (double& v : result) v /= kTwoPi;
 }
 
-/// Arg 0: the Laplacian alone; 1: with congruent unwrapping, masked smoothing and extrapolation.
+/// What the plug-in runs after the Laplacian unwrapping with congruent unwrapping on and the
+/// field map conditioning `mode` (1 box, 4 quadratic).
+void conditioned(const FieldMap& m, const std::vector<double>& wrappedCycles,
+                 std::vector<double>& result, int mode) {
+    ondrift::CongruenceCounts counts;
+    ondrift::makeCongruent(kGrid, wrappedCycles, result, m.inside, true, counts);
+    ondrift::alignCycleOutliers(kGrid, result, m.inside);
+    if (mode == 1) {
+        ondrift::smoothInsideMask(kGrid, result, m.inside, 0.0);
+        ondrift::extrapolateOutsideMask(kGrid, result, m.inside);
+        return;
+    }
+    const std::vector<unsigned char> trusted = ondrift::trustedMask(kGrid, m.inside);
+    ondrift::extrapolateOutsideMask(kGrid, result, trusted);
+    ondrift::continueGradients(kGrid, result, trusted);
+    ondrift::blendMeasuredPhase(kGrid, result, wrappedCycles, m.magnitude, trusted, 200.0);
+    ondrift::smoothQuadratic(kGrid, result);
+}
+
+/// Arg 0: the Laplacian alone; 1: with congruent unwrapping and the box conditioning; 4: with
+/// congruent unwrapping and the quadratic conditioning (the command's default).
 void BM_unwrapping(benchmark::State& state) {
     const FieldMap& m = fieldMap();
-    const bool extras = state.range(0) != 0;
+    const int mode = static_cast<int>(state.range(0));
     std::vector<double> result, work, wrappedCycles(m.radians.size());
     for (std::size_t v = 0; v < wrappedCycles.size(); ++v) wrappedCycles[v] = m.radians[v] / kTwoPi;
     for (auto _ : state) {
         laplacianUnwrap(m, result, work);
-        if (extras) {
-            ondrift::CongruenceCounts counts;
-            ondrift::makeCongruent(kGrid, wrappedCycles, result, m.inside, true, counts);
-            ondrift::smoothInsideMask(kGrid, result, m.inside, 0.0);
-            ondrift::extrapolateOutsideMask(kGrid, result, m.inside);
-        }
+        if (mode != 0) conditioned(m, wrappedCycles, result, mode);
         benchmark::DoNotOptimize(result.data());
     }
     ondrift::bench::reportThroughput(state, static_cast<std::int64_t>(kGrid.voxels()), 16);
 }
-BENCHMARK(BM_unwrapping)->ArgName("extras")->Arg(0)->Arg(1)->Unit(benchmark::kMillisecond);
+BENCHMARK(BM_unwrapping)
+    ->ArgName("conditioning")
+    ->Arg(0)
+    ->Arg(1)
+    ->Arg(4)
+    ->Unit(benchmark::kMillisecond);
 
 /// The new kernels one by one. Arg: 0 congruent (with growing), 1 box smoothing inside the
-/// mask, 2 range-weighted smoothing, 3 extrapolation.
+/// mask, 2 range-weighted smoothing, 3 extrapolation, 4 quadratic smoothing, 5 cycle outliers,
+/// 6 trusted mask, 7 slope beyond the mask, 8 dropout blend.
 void BM_conditioningKernel(benchmark::State& state) {
     const FieldMap& m = fieldMap();
     std::vector<double> estimate, work, wrappedCycles(m.radians.size());
@@ -114,7 +142,15 @@ void BM_conditioningKernel(benchmark::State& state) {
                 break;
             case 1: ondrift::smoothInsideMask(kGrid, field, m.inside, 0.0); break;
             case 2: ondrift::smoothInsideMask(kGrid, field, m.inside, 0.02); break;
-            default: ondrift::extrapolateOutsideMask(kGrid, field, m.inside); break;
+            case 3: ondrift::extrapolateOutsideMask(kGrid, field, m.inside); break;
+            case 4: ondrift::smoothQuadratic(kGrid, field); break;
+            case 5: ondrift::alignCycleOutliers(kGrid, field, m.inside); break;
+            case 6: benchmark::DoNotOptimize(ondrift::trustedMask(kGrid, m.inside).data()); break;
+            case 7: ondrift::continueGradients(kGrid, field, m.inside); break;
+            default:
+                ondrift::blendMeasuredPhase(kGrid, field, wrappedCycles, m.magnitude, m.inside,
+                                            200.0);
+                break;
         }
         benchmark::DoNotOptimize(field.data());
     }
@@ -122,7 +158,7 @@ void BM_conditioningKernel(benchmark::State& state) {
 }
 BENCHMARK(BM_conditioningKernel)
     ->ArgName("kernel")
-    ->DenseRange(0, 3)
+    ->DenseRange(0, 8)
     ->Unit(benchmark::kMillisecond);
 
 }  // namespace

@@ -3,15 +3,32 @@
 #include <algorithm>
 #include <cmath>
 #include <cstddef>
+#include <memory>
 #include <vector>
 
 namespace ondrift {
 
 namespace {
 
+/// Per voxel: the summed estimates and weights (valid where `nearest` is set) and the distance
+/// of its nearest estimate (0: none). Only voxels near the mask are ever reached, so the sums
+/// are set on first touch rather than cleared over the whole grid.
 struct Estimates {
-    std::vector<double> sum, weight;
-    std::vector<unsigned char> nearest;  ///< distance of the nearest estimate, 0: none
+    std::unique_ptr<double[]> sum, weight;
+    std::vector<unsigned char> nearest;
+
+    void add(std::ptrdiff_t q, int distance, double value) {
+        const auto u = static_cast<std::size_t>(q);
+        const double w = 1.0 / distance;
+        if (nearest[u] == 0) {
+            sum[u] = 0;
+            weight[u] = 0;
+            nearest[u] = static_cast<unsigned char>(distance);
+        }
+        sum[u] += w * value;
+        weight[u] += w;
+        if (distance < nearest[u]) nearest[u] = static_cast<unsigned char>(distance);
+    }
 };
 
 /// The least-squares line through the last kGradientFitVoxels samples before `end` (exclusive)
@@ -35,41 +52,49 @@ void fitLine(const double* f, std::ptrdiff_t end, std::ptrdiff_t step, double& a
     atEnd = meanY - slope * meanX;
 }
 
-/// One line of `length` voxels, voxel s at base + s * step, in both directions.
-void carryAlongLine(const double* f, const unsigned char* in, std::ptrdiff_t base,
-                    std::ptrdiff_t step, int length, Estimates& e) {
-    auto add = [&](std::ptrdiff_t q, int distance, double value) {
-        const auto u = static_cast<std::size_t>(q);
-        const double w = 1.0 / distance;
-        e.sum[u] += w * value;
-        e.weight[u] += w;
-        if (e.nearest[u] == 0 || distance < e.nearest[u])
-            e.nearest[u] = static_cast<unsigned char>(distance);
-    };
-    for (int dir : {1, -1}) {
-        int run = 0;
-        for (int i = 0; i < length; ++i) {
-            const int s = dir == 1 ? i : length - 1 - i;
-            const std::ptrdiff_t at = base + s * step;
-            if (in[at] != 0) {
-                ++run;
+/// Whether the line leaves the mask for good at voxel s, going in direction `dir`: across a gap
+/// (a dropout inside the head) a straight line from one rim would miss the other.
+bool leavesForGood(const unsigned char* in, std::ptrdiff_t base, std::ptrdiff_t step, int length,
+                   int s, int dir) {
+    for (int t = s, seen = 0; t >= 0 && t < length && seen <= 2 * kGradientBand; t += dir, ++seen)
+        if (in[base + t * step] != 0) return false;
+    return true;
+}
+
+/// Carries the slope of the run of mask voxels that ends next to voxel `out` of a line
+/// (position s, going in direction `dir`) beyond it.
+void carry(const double* f, const unsigned char* in, std::ptrdiff_t line, std::ptrdiff_t step,
+           int length, int s, int dir, Estimates& e) {
+    if (s < 0 || s >= length || !leavesForGood(in, line, step, length, s, dir)) return;
+    double value = 0, slope = 0;
+    fitLine(f, line + s * step, dir * step, value, slope);
+    for (int dist = 1; dist <= kGradientBand; ++dist) {
+        const int t = s + dir * (dist - 1);
+        if (t < 0 || t >= length || in[line + t * step] != 0) break;
+        e.add(line + t * step, dist, value + slope * (dist - 1));
+    }
+}
+
+/// `count` neighbouring lines of `length` voxels each, voxel s of line l at
+/// first + l + s * step; the lines run innermost so that every step streams through memory.
+/// Each run of the mask is handled once it ends, at both of its ends.
+void carryAcross(const double* f, const unsigned char* in, std::ptrdiff_t first,
+                 std::ptrdiff_t count, std::ptrdiff_t step, int length, Estimates& e,
+                 std::vector<int>& run) {
+    run.assign(static_cast<std::size_t>(count), 0);
+    for (int s = 0; s <= length; ++s) {
+        const std::ptrdiff_t row = first + s * step;
+        for (std::ptrdiff_t l = 0; l < count; ++l) {
+            int& r = run[static_cast<std::size_t>(l)];
+            if (s < length && in[row + l] != 0) {
+                ++r;
                 continue;
             }
-            // Only where the line leaves the mask for good: across a gap (a dropout inside
-            // the head) a straight line from one rim would miss the other.
-            bool leaves = true;
-            for (int t = s; t >= 0 && t < length && std::abs(t - s) <= 2 * kGradientBand; t += dir)
-                if (in[base + t * step] != 0) leaves = false;
-            if (run >= kGradientFitVoxels && leaves) {
-                double value = 0, slope = 0;
-                fitLine(f, at, dir * step, value, slope);
-                for (int dist = 1; dist <= kGradientBand; ++dist) {
-                    const int t = s + dir * (dist - 1);
-                    if (t < 0 || t >= length || in[base + t * step] != 0) break;
-                    add(base + t * step, dist, value + slope * (dist - 1));
-                }
+            if (r >= kGradientFitVoxels) {
+                carry(f, in, first + l, step, length, s, 1, e);
+                carry(f, in, first + l, step, length, s - r - 1, -1, e);
             }
-            run = 0;
+            r = 0;
         }
     }
 }
@@ -81,17 +106,15 @@ long long continueGradients(Dims d, std::span<double> field,
     if (d.x < 1 || d.y < 1 || d.z < 1) return -1;
     const std::size_t n = d.voxels();
     if (field.size() != n || inside.size() != n) return -1;
-    Estimates e{std::vector<double>(n, 0.0), std::vector<double>(n, 0.0),
-                std::vector<unsigned char>(n, 0)};
-    const std::ptrdiff_t sx = 1, sy = d.x, sz = static_cast<std::ptrdiff_t>(d.x) * d.y;
+    Estimates e{std::make_unique_for_overwrite<double[]>(n),
+                std::make_unique_for_overwrite<double[]>(n), std::vector<unsigned char>(n, 0)};
+    const std::ptrdiff_t row = d.x, plane = static_cast<std::ptrdiff_t>(d.x) * d.y;
     const double* f = field.data();
     const unsigned char* in = inside.data();
-    for (int k = 0; k < d.z; ++k)
-        for (int j = 0; j < d.y; ++j) carryAlongLine(f, in, j * sy + k * sz, sx, d.x, e);
-    for (int k = 0; k < d.z; ++k)
-        for (int i = 0; i < d.x; ++i) carryAlongLine(f, in, i + k * sz, sy, d.y, e);
-    for (int j = 0; j < d.y; ++j)
-        for (int i = 0; i < d.x; ++i) carryAlongLine(f, in, i + j * sy, sz, d.z, e);
+    std::vector<int> run;
+    for (std::ptrdiff_t r = 0; r < static_cast<std::ptrdiff_t>(d.y) * d.z; ++r)
+        carryAcross(f, in, r * row, 1, 1, d.x, e, run);
+    for (int k = 0; k < d.z; ++k) carryAcross(f, in, k * plane, row, row, d.y, e, run);
     long long changed = 0;
     for (std::size_t v = 0; v < n; ++v) {
         if (e.nearest[v] == 0 || !std::isfinite(field[v])) continue;

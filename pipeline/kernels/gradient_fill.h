@@ -15,14 +15,16 @@ inline constexpr int kGradientFitVoxels = 5;
 inline constexpr int kGradientBand = 4;
 
 /// Corrects a field that has been filled beyond the mask (`field` defined everywhere) near the
-/// mask: along each axis, wherever a line leaves the mask after at least kGradientFitVoxels
-/// voxels inside it, the straight line fitted to those last voxels is carried up to
-/// kGradientBand voxels beyond, each estimate weighted by the inverse of its distance. A voxel
-/// reached this way at distance d (the nearest of its estimates) becomes the mix
-/// (1 − t)·estimate + t·fill with t = (d − 1) / kGradientBand, so the carried slope fades into
-/// the fill. Voxels of the mask and voxels no line reaches keep their values. Returns the
-/// number of voxels changed, or -1 (touching nothing) when the extents or span lengths do not
-/// fit.
+/// mask: along x and y, wherever a line leaves the mask after at least kGradientFitVoxels
+/// voxels inside it (and no voxel of the mask follows within twice the band), the straight line
+/// fitted to those last voxels is carried up to kGradientBand voxels beyond, each estimate weighted
+/// by the inverse of its distance. A voxel reached this way at distance d (the nearest of its
+/// estimates) becomes the mix (1 − t)·estimate + t·fill with t = (d − 1) / kGradientBand, so the
+/// carried slope fades into the fill. Not along z: slices are often thick and few, a head spans few
+/// of them, and its field curves most at its bottom, beside the air cavities, where a straight line
+/// over five slices overshoots. Voxels of the mask and voxels no line reaches keep their values.
+/// Returns the number of voxels changed, or -1 (touching nothing) when the extents or span lengths
+/// do not fit.
 long long continueGradients(Dims d, std::span<double> field, std::span<const unsigned char> inside);
 
 }  // namespace ondrift

@@ -84,6 +84,14 @@ int wrongInside(const Scene& s, const std::vector<double>& result) {
     return wrong;
 }
 
+/// The whole cycles between the truth and the measurement, voxel by voxel.
+std::vector<std::int32_t> trueCycles(const Scene& s) {
+    std::vector<std::int32_t> c(s.truth.size());
+    for (std::size_t v = 0; v < c.size(); ++v)
+        c[v] = static_cast<std::int32_t>(std::nearbyint(s.truth[v] - s.wrapped[v]));
+    return c;
+}
+
 }  // namespace
 
 TEST(Congruence, RoundingRecoversAGradientOfSeveralCyclesFromASmoothEstimate) {
@@ -258,15 +266,14 @@ TEST(RegionGrowing, TheLargestConsistentPartOfTheGuessStaysAndPatchesOutsideItAr
         for (int j = 0; j < s.d.y; ++j)
             for (int i = 0; i < s.d.x; ++i) s.inside[s.d.index(i, j, k)] = 0;
     const std::size_t n = s.truth.size();
-    std::vector<std::int32_t> truth(n), guess(n);
+    const std::vector<std::int32_t> truth = trueCycles(s);
+    std::vector<std::int32_t> guess = truth;
     std::uint32_t seed = 4242;
     int blob = 0, scattered = 0;
     for (int k = 0; k < s.d.z; ++k)
         for (int j = 0; j < s.d.y; ++j)
             for (int i = 0; i < s.d.x; ++i) {
                 const std::size_t v = s.d.index(i, j, k);
-                truth[v] = static_cast<std::int32_t>(std::nearbyint(s.truth[v] - s.wrapped[v]));
-                guess[v] = truth[v];
                 if (!s.inside[v]) continue;
                 if (k >= 10) {
                     guess[v] += 3;
@@ -317,14 +324,13 @@ TEST(RegionGrowing, ANoiseBackgroundInsideTheMaskBridgesNoWrongPatchIntoTheCore)
     Scene s = scene(0.4);
     const std::size_t n = s.truth.size();
     std::vector<unsigned char> everything(n, 1);
-    std::vector<std::int32_t> truth(n), guess(n);
+    const std::vector<std::int32_t> truth = trueCycles(s);
+    std::vector<std::int32_t> guess = truth;
     int patch = 0;
     for (int k = 0; k < s.d.z; ++k)
         for (int j = 0; j < s.d.y; ++j)
             for (int i = 0; i < s.d.x; ++i) {
                 const std::size_t v = s.d.index(i, j, k);
-                truth[v] = static_cast<std::int32_t>(std::nearbyint(s.truth[v] - s.wrapped[v]));
-                guess[v] = truth[v];
                 if (s.inside[v] && (i - 20) * (i - 20) + (j - 30) * (j - 30) <= 25) {
                     guess[v] += 1;
                     ++patch;
