@@ -1,11 +1,11 @@
 #include "pipeline/kernels/region_growing.h"
 
-#include <algorithm>
 #include <cmath>
 #include <cstddef>
 #include <memory>
 #include <vector>
 
+#include "pipeline/kernels/consistent_core.h"
 #include "pipeline/kernels/whole_numbers.h"
 
 namespace ondrift {
@@ -15,10 +15,6 @@ namespace {
 // Voxels are queued by reliability in this many buckets, so that taking the best one is a
 // constant-time step rather than a heap operation.
 constexpr int kBuckets = 256;
-
-// A consistent part smaller than this is no evidence that the first guess is right there: the
-// part of the mask it lies in grows from its most reliable voxel instead.
-constexpr std::size_t kSmallestCore = 64;
 
 /// Per voxel of the mask, in one 16-bit word so that looking at a neighbour costs one load: its
 /// reliability bucket (bits 0-7), which of its six face neighbours lie in the grid and in the
@@ -60,242 +56,6 @@ unsigned bucketAndLinks(const Grid& g, int i, int j, int k, std::size_t v) {
     return bucket | links << 8;
 }
 
-std::uint32_t findRoot(std::uint32_t* parent, std::uint32_t x) {
-    while (parent[x] != x) {
-        parent[x] = parent[parent[x]];
-        x = parent[x];
-    }
-    return x;
-}
-
-/// Joins the sets of a and b; the lower root wins, so every voxel's parent precedes it in
-/// storage order.
-void unite(std::uint32_t* parent, std::uint32_t a, std::uint32_t b) {
-    a = findRoot(parent, a);
-    b = findRoot(parent, b);
-    if (a < b) {
-        parent[b] = a;
-    } else if (b < a) {
-        parent[a] = b;
-    }
-}
-
-// A voxel belongs to a core only where the wrapped phase steps to every face neighbour in the
-// mask are below this many cycles. Noise voxels in the mask (a background above the magnitude
-// threshold) are consistent with some neighbours by chance and would otherwise bridge a wrongly
-// rounded patch into the core; with every step required to be this small they almost never
-// pass, while a head's own steps between neighbours are far smaller. The steps are taken from
-// the wrapped phase, not from the guess, so that the voxels on both sides of a seam where the
-// guess jumps by a whole cycle stay calm: the seam then separates two large parts whose
-// relative level the loose pairs across it decide.
-constexpr double kCalmStep = 0.25;
-
-/// |wrappedStep(a, b)|, without a floor where a - b lies within a cycle of 0 (wrapped phases
-/// always do).
-inline double stepSize(double a, double b) {
-    const double d = std::fabs(a - b);
-    if (d < 0.5) return d;
-    if (d < 1.0) return 1.0 - d;
-    return std::fabs(wrappedStep(a, b));
-}
-
-/// The consistent parts of the first guess: calm voxels of the mask joined with those calm face
-/// neighbours whose phase in the guess lies within half a cycle; every other voxel of the mask
-/// is a part of its own. `label` receives each mask
-/// voxel's part, numbered in storage order of the parts' first voxels; `size` their sizes.
-/// `loose` collects the neighbour pairs of the mask that are not joined.
-void consistentParts(const Grid& g, std::span<const std::int32_t> cycles, std::uint32_t* label,
-                     std::vector<std::uint32_t>& size, std::vector<std::uint32_t>& loose) {
-    const Dims d = g.d;
-    const std::size_t sz = static_cast<std::size_t>(d.x) * d.y;
-    // Per voxel of the mask: whether a wrapped step to a neighbour in the mask reaches
-    // kCalmStep. Each step is measured once, from its upper end, so a voxel's mark is complete
-    // once the plane above it has been measured; the joining therefore trails the measuring by
-    // one plane. Entries outside the mask are never read.
-    const auto rough = std::make_unique_for_overwrite<unsigned char[]>(d.voxels());
-    const std::size_t back[3] = {1, static_cast<std::size_t>(d.x), sz};
-    const auto measure = [&](int k) {
-        std::size_t v = static_cast<std::size_t>(k) * sz;
-        for (int j = 0; j < d.y; ++j)
-            for (int i = 0; i < d.x; ++i, ++v) {
-                if (g.inside[v] == 0) continue;
-                rough[v] = 0;
-                const bool has[3] = {i > 0, j > 0, k > 0};
-                for (int a = 0; a < 3; ++a) {
-                    if (!has[a]) continue;
-                    const std::size_t w = v - back[a];
-                    if (g.inside[w] != 0 && stepSize(g.w[v], g.w[w]) >= kCalmStep)
-                        rough[v] = rough[w] = 1;
-                }
-            }
-    };
-    const auto join = [&](int k) {
-        std::size_t v = static_cast<std::size_t>(k) * sz;
-        for (int j = 0; j < d.y; ++j)
-            for (int i = 0; i < d.x; ++i, ++v) {
-                if (g.inside[v] == 0) continue;
-                const double u = g.w[v] + cycles[v];
-                const auto self = static_cast<std::uint32_t>(v);
-                label[v] = self;
-                const bool has[3] = {i > 0, j > 0, k > 0};
-                for (int a = 0; a < 3; ++a) {
-                    if (!has[a]) continue;
-                    const std::size_t w = v - back[a];
-                    if (g.inside[w] == 0) continue;
-                    if (rough[v] == 0 && rough[w] == 0 &&
-                        std::fabs(u - (g.w[w] + cycles[w])) < 0.5) {
-                        unite(label, self, static_cast<std::uint32_t>(w));
-                    } else {
-                        loose.push_back(self);
-                        loose.push_back(static_cast<std::uint32_t>(w));
-                    }
-                }
-            }
-    };
-    for (int k = 0; k < d.z; ++k) {
-        measure(k);
-        if (k > 0) join(k - 1);
-    }
-    join(d.z - 1);
-    // Parents precede their voxels, so one pass in storage order turns them into part numbers.
-    const std::size_t n = d.voxels();
-    for (std::size_t v = 0; v < n; ++v) {
-        if (g.inside[v] == 0) continue;
-        const std::uint32_t p = label[v];
-        if (p == v) {
-            label[v] = static_cast<std::uint32_t>(size.size());
-            size.push_back(1);
-        } else {
-            label[v] = label[p];
-            ++size[label[v]];
-        }
-    }
-}
-
-/// A kept core: per consistent part, the connected part of the mask it belongs to as a core
-/// (from 1, or 0: grown instead) and the whole cycles added to its first guess.
-struct Cores {
-    std::vector<int> part;
-    std::vector<std::int32_t> shift;
-};
-
-/// What the loose pairs between two large consistent parts say about their relative level:
-/// `shift` is the whole cycles to add to part `hi` (relative to `lo`) that make the pair
-/// consistent.
-struct Vote {
-    std::uint32_t lo, hi;
-    std::int32_t shift;
-    auto operator<=>(const Vote&) const = default;
-};
-
-/// Finds the root of c in a forest whose links carry whole-cycle shifts; `shift` receives the
-/// shift of c relative to the root.
-std::uint32_t findShifted(std::vector<std::uint32_t>& parent, std::vector<std::int32_t>& link,
-                          std::uint32_t c, std::int32_t& shift) {
-    shift = 0;
-    while (parent[c] != c) {
-        shift += link[c];
-        c = parent[c];
-    }
-    return c;
-}
-
-/// Large consistent parts that a patch of wrong cycles separates from each other (where the
-/// estimate was off by more than half a cycle) are joined at the shift most of the loose pairs
-/// between them agree on, strongest boundaries first. Per connected part of the mask the
-/// largest joined set is kept as the core (the first in storage order among equals), its
-/// largest consistent part at its guessed level, when it has at least kSmallestCore voxels.
-Cores chooseCores(const Grid& g, std::span<const std::int32_t> cycles, const std::uint32_t* label,
-                  const std::vector<std::uint32_t>& size, const std::vector<std::uint32_t>& loose,
-                  int& parts) {
-    const std::size_t count = size.size();
-    std::vector<Vote> votes;
-    for (std::size_t e = 0; e < loose.size(); e += 2) {
-        const std::uint32_t a = loose[e], b = loose[e + 1];
-        const std::uint32_t la = label[a], lb = label[b];
-        if (la == lb || size[la] < kSmallestCore || size[lb] < kSmallestCore) continue;
-        const double target = g.w[a] + cycles[a] + wrappedStep(g.w[b], g.w[a]);
-        const std::int32_t shift = cycleCount(target - g.w[b]) - cycles[b];
-        votes.push_back(la < lb ? Vote{la, lb, shift} : Vote{lb, la, -shift});
-    }
-    std::sort(votes.begin(), votes.end());
-    struct Join {
-        std::uint32_t agree, lo, hi;
-        std::int32_t shift;
-    };
-    std::vector<Join> joins;
-    for (std::size_t r = 0; r < votes.size();) {
-        std::size_t total = 0, most = 0;
-        std::int32_t shift = 0;
-        std::size_t q = r;
-        while (q < votes.size() && votes[q].lo == votes[r].lo && votes[q].hi == votes[r].hi) {
-            std::size_t same = q;
-            while (same < votes.size() && votes[same] == votes[q]) ++same;
-            if (same - q > most) most = same - q, shift = votes[q].shift;
-            total += same - q;
-            q = same;
-        }
-        // A boundary of a few pairs, or one the pairs disagree about, joins nothing.
-        if (most >= 4 && 3 * most > 2 * total)
-            joins.push_back({static_cast<std::uint32_t>(most), votes[r].lo, votes[r].hi, shift});
-        r = q;
-    }
-    std::sort(joins.begin(), joins.end(), [](const Join& x, const Join& y) {
-        return x.agree != y.agree ? x.agree > y.agree : (x.lo != y.lo ? x.lo < y.lo : x.hi < y.hi);
-    });
-    std::vector<std::uint32_t> parent(count);
-    std::vector<std::int32_t> link(count, 0);
-    for (std::size_t c = 0; c < count; ++c) parent[c] = static_cast<std::uint32_t>(c);
-    for (const Join& j : joins) {
-        std::int32_t sLo = 0, sHi = 0;
-        const std::uint32_t rLo = findShifted(parent, link, j.lo, sLo);
-        const std::uint32_t rHi = findShifted(parent, link, j.hi, sHi);
-        if (rLo == rHi) continue;
-        // shift(hi) - shift(lo) = j.shift, with shift(x) = s(x) + shift(root of x).
-        if (rLo < rHi) {
-            parent[rHi] = rLo, link[rHi] = j.shift + sLo - sHi;
-        } else {
-            parent[rLo] = rHi, link[rLo] = sHi - sLo - j.shift;
-        }
-    }
-    // Per joined set: its size and its largest part; per connected part of the mask (the
-    // consistent parts joined across every loose pair): its largest joined set.
-    std::vector<std::uint32_t> group(count);
-    for (std::size_t c = 0; c < count; ++c) group[c] = static_cast<std::uint32_t>(c);
-    for (std::size_t e = 0; e < loose.size(); e += 2)
-        unite(group.data(), label[loose[e]], label[loose[e + 1]]);
-    std::vector<std::size_t> joined(count, 0);
-    std::vector<std::uint32_t> largest(count), root(count), best(count);
-    std::vector<std::int32_t> toRoot(count);
-    for (std::size_t c = 0; c < count; ++c) {
-        const std::uint32_t r = findShifted(parent, link, static_cast<std::uint32_t>(c), toRoot[c]);
-        root[c] = r;
-        if (r == c || size[c] > size[largest[r]]) largest[r] = static_cast<std::uint32_t>(c);
-        joined[r] += size[c];
-    }
-    for (std::size_t c = 0; c < count; ++c) {
-        if (root[c] != c) continue;
-        const std::uint32_t m = findRoot(group.data(), static_cast<std::uint32_t>(c));
-        if (m == c || joined[c] > joined[best[m]]) best[m] = static_cast<std::uint32_t>(c);
-    }
-    std::vector<char> kept(count, 0);
-    for (std::size_t c = 0; c < count; ++c) {
-        if (root[c] != c) continue;
-        const std::uint32_t m = findRoot(group.data(), static_cast<std::uint32_t>(c));
-        if (best[m] == c && joined[c] >= kSmallestCore) kept[c] = 1;
-    }
-    Cores cores{std::vector<int>(count, 0), std::vector<std::int32_t>(count, 0)};
-    std::vector<int> number(count, 0);
-    for (std::size_t c = 0; c < count; ++c) {
-        const std::uint32_t r = root[c];
-        if (kept[r] == 0) continue;
-        if (number[r] == 0) number[r] = ++parts;
-        cores.part[c] = number[r];
-        cores.shift[c] = toRoot[c] - toRoot[largest[r]];
-    }
-    return cores;
-}
-
 }  // namespace
 
 double wrappedStep(double a, double b) {
@@ -317,12 +77,9 @@ int growUnwrapped(Dims d, std::span<const double> wrapped, std::span<const unsig
         g.offset[2 * a] = -stride[a];
         g.offset[2 * a + 1] = stride[a];
     }
-    // Only entries inside the mask are ever written or read.
-    const auto label = std::make_unique_for_overwrite<std::uint32_t[]>(n);
-    std::vector<std::uint32_t> size, loose;
-    consistentParts(g, cycles, label.get(), size, loose);
-    int parts = 0;
-    const Cores cores = chooseCores(g, cycles, label.get(), size, loose, parts);
+    const ConsistentCore cores = findConsistentCore(d, wrapped, inside, cycles);
+    int parts = cores.parts;
+    const std::uint32_t* const label = cores.label.get();
 
     // The kept cores are placed as they are; every other voxel of the mask gets its
     // reliability and waits for the growth.

@@ -1,0 +1,39 @@
+// The part of a first guess of whole cycles that region growing keeps as it is.
+#ifndef ONDRIFT_PIPELINE_KERNELS_CONSISTENT_CORE_H
+#define ONDRIFT_PIPELINE_KERNELS_CONSISTENT_CORE_H
+
+#include <cstdint>
+#include <memory>
+#include <span>
+#include <vector>
+
+#include "pipeline/kernels/dims.h"
+
+namespace ondrift {
+
+struct ConsistentCore {
+    /// Per voxel of the mask (other entries unset): its consistent part, numbered from 0 in
+    /// storage order of the parts' first voxels.
+    std::unique_ptr<std::uint32_t[]> label;
+    /// Per consistent part: the number (from 1) of the connected part of the mask it is the
+    /// core of, or 0 when it is grown instead.
+    std::vector<int> part;
+    /// Per consistent part: the whole cycles to add to its guess.
+    std::vector<std::int32_t> shift;
+    int parts = 0;  ///< connected parts of the mask that have a core
+};
+
+/// The consistent parts of the guess (wrapped + cycles, inside the mask): calm voxels (wrapped
+/// steps to every face neighbour in the mask below a quarter cycle) joined with the calm
+/// neighbours whose guessed phase lies within half a cycle. Large parts that a seam of whole
+/// cycles separates are joined at the shift most loose neighbour pairs across the seam agree
+/// on, strongest seams first; per connected part of the mask the largest joined set with at
+/// least 64 voxels is its core, its largest consistent part keeping its guessed level. The
+/// spans must have the grid's voxel count (checked by the caller), at most 2^31 - 1.
+ConsistentCore findConsistentCore(Dims d, std::span<const double> wrapped,
+                                  std::span<const unsigned char> inside,
+                                  std::span<const std::int32_t> cycles);
+
+}  // namespace ondrift
+
+#endif
