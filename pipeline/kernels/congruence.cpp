@@ -75,6 +75,26 @@ struct WholeHistogram {
     }
 };
 
+/// Consecutive voxels of the mask, [first, last) in storage order: the passes below visit only
+/// these, without a test per voxel of the grid (two thirds of which lie outside a head).
+struct Run {
+    std::size_t first, last;
+};
+
+std::vector<Run> maskRuns(std::span<const unsigned char> inside) {
+    std::vector<Run> runs;
+    const std::size_t n = inside.size();
+    std::size_t v = 0;
+    while (v < n) {
+        while (v < n && inside[v] == 0) ++v;
+        if (v == n) break;
+        const std::size_t first = v;
+        while (v < n && inside[v] != 0) ++v;
+        runs.push_back({first, v});
+    }
+    return runs;
+}
+
 // The cycles of the growth differ from plain rounding by a few at most; a part whose
 // differences leave this window is levelled through a full sort.
 constexpr std::int32_t kLevelWindow = 8;
@@ -83,8 +103,7 @@ constexpr std::int32_t kLevelWindow = 8;
 /// median of their differences over the part); entry 0 is unused. In the same pass, for the
 /// usual case that every shift is 0: the whole numbers nearest to the grown phase inside the
 /// mask (`histogram`) and the voxels whose cycle differs from rounding (`changed`).
-std::vector<std::int32_t> partShifts(std::span<const double> wrapped,
-                                     std::span<const unsigned char> inside,
+std::vector<std::int32_t> partShifts(std::span<const double> wrapped, const std::vector<Run>& runs,
                                      std::span<const std::int32_t> part, int parts,
                                      std::span<const std::int32_t> rounded,
                                      std::span<const std::int32_t> grown, WholeHistogram& histogram,
@@ -92,17 +111,18 @@ std::vector<std::int32_t> partShifts(std::span<const double> wrapped,
     const std::size_t bins = 2 * kLevelWindow + 1;
     std::vector<std::size_t> count((static_cast<std::size_t>(parts) + 1) * bins, 0);
     std::vector<char> wide(static_cast<std::size_t>(parts) + 1, 0);
-    for (std::size_t v = 0; v < part.size(); ++v) {
-        if (inside[v] == 0) continue;
-        const std::int64_t offset = static_cast<std::int64_t>(rounded[v]) - grown[v];
-        if (offset != 0) ++changed;
-        const double u = wrapped[v] + grown[v];
-        if (std::isfinite(u)) histogram.add(floorOf(u + 0.5));
-        const auto p = static_cast<std::size_t>(part[v]);
-        if (offset < -kLevelWindow || offset > kLevelWindow) {
-            wide[p] = 1;
-        } else {
-            ++count[p * bins + static_cast<std::size_t>(offset + kLevelWindow)];
+    for (const Run r : runs) {
+        for (std::size_t v = r.first; v < r.last; ++v) {
+            const std::int64_t offset = static_cast<std::int64_t>(rounded[v]) - grown[v];
+            if (offset != 0) ++changed;
+            const double u = wrapped[v] + grown[v];
+            if (std::isfinite(u)) histogram.add(floorOf(u + 0.5));
+            const auto p = static_cast<std::size_t>(part[v]);
+            if (offset < -kLevelWindow || offset > kLevelWindow) {
+                wide[p] = 1;
+            } else {
+                ++count[p * bins + static_cast<std::size_t>(offset + kLevelWindow)];
+            }
         }
     }
     std::vector<std::int32_t> shift(static_cast<std::size_t>(parts) + 1, 0);
@@ -123,9 +143,10 @@ std::vector<std::int32_t> partShifts(std::span<const double> wrapped,
     for (std::size_t p = 1; p <= static_cast<std::size_t>(parts); ++p) {
         if (wide[p] == 0) continue;
         std::vector<std::int32_t> offsets;
-        for (std::size_t v = 0; v < part.size(); ++v)
-            if (inside[v] != 0 && static_cast<std::size_t>(part[v]) == p)
-                offsets.push_back(rounded[v] - grown[v]);
+        for (const Run r : runs)
+            for (std::size_t v = r.first; v < r.last; ++v)
+                if (static_cast<std::size_t>(part[v]) == p)
+                    offsets.push_back(rounded[v] - grown[v]);
         const auto mid = offsets.begin() + static_cast<std::ptrdiff_t>((offsets.size() - 1) / 2);
         std::nth_element(offsets.begin(), mid, offsets.end());
         shift[p] = *mid;
@@ -141,17 +162,24 @@ bool makeCongruent(Dims d, std::span<const double> wrapped, std::span<double> es
     const std::size_t n = d.voxels();
     if (wrapped.size() != n || estimate.size() != n || inside.size() != n) return false;
     counts = {};
+    const std::vector<Run> runs = maskRuns(inside);
     double sumSin = 0, sumCos = 0;
-    std::size_t untilSample = 1;  // the first voxel of the mask, then every kAlignmentStride-th
-    for (std::size_t v = 0; v < n; ++v) {
-        if (inside[v] == 0) continue;
-        ++counts.inside;
-        if (--untilSample != 0) continue;
-        untilSample = kAlignmentStride;
-        const double a = kTwoPi * (wrapped[v] - estimate[v]);
-        if (!std::isfinite(a)) continue;
-        sumSin += std::sin(a);
-        sumCos += std::cos(a);
+    // The first voxel of the mask, then every kAlignmentStride-th: until the next one (1: this).
+    std::size_t untilSample = 1;
+    for (const Run r : runs) {
+        counts.inside += r.last - r.first;
+        std::size_t v = r.first;
+        while (v + untilSample - 1 < r.last) {
+            v += untilSample - 1;
+            const double a = kTwoPi * (wrapped[v] - estimate[v]);
+            if (std::isfinite(a)) {
+                sumSin += std::sin(a);
+                sumCos += std::cos(a);
+            }
+            ++v;
+            untilSample = kAlignmentStride;
+        }
+        untilSample -= r.last - v;
     }
     if (counts.inside == 0) return false;
     const double c = (sumSin != 0 || sumCos != 0) ? std::atan2(sumSin, sumCos) / kTwoPi : 0.0;
@@ -165,16 +193,17 @@ bool makeCongruent(Dims d, std::span<const double> wrapped, std::span<double> es
         grown = std::make_unique_for_overwrite<std::int32_t[]>(n);
         part = std::make_unique_for_overwrite<std::int32_t[]>(n);
     }
-    for (std::size_t v = 0; v < n; ++v) {
-        if (inside[v] == 0) continue;
-        rounded[v] = cycleCount(estimate[v] + c - wrapped[v]);
-        if (grow) grown[v] = rounded[v];
+    for (const Run r : runs) {
+        for (std::size_t v = r.first; v < r.last; ++v) {
+            rounded[v] = cycleCount(estimate[v] + c - wrapped[v]);
+            if (grow) grown[v] = rounded[v];
+        }
     }
     std::vector<std::int32_t> shift{0};
     WholeHistogram histogram;
     if (grow) {
         counts.parts = growUnwrapped(d, wrapped, inside, {grown.get(), n}, {part.get(), n});
-        shift = partShifts(wrapped, inside, {part.get(), n}, counts.parts, {rounded.get(), n},
+        shift = partShifts(wrapped, runs, {part.get(), n}, counts.parts, {rounded.get(), n},
                            {grown.get(), n}, histogram, counts.changedCycle);
     }
     std::int32_t* const cycles = grow ? grown.get() : rounded.get();
@@ -184,32 +213,37 @@ bool makeCongruent(Dims d, std::span<const double> wrapped, std::span<double> es
     if (!grow || std::any_of(shift.begin(), shift.end(), [](std::int32_t k) { return k != 0; })) {
         histogram = {};
         counts.changedCycle = 0;
-        for (std::size_t v = 0; v < n; ++v) {
-            if (inside[v] == 0) continue;
-            if (grow) {
-                cycles[v] += shift[static_cast<std::size_t>(part[v])];
-                if (cycles[v] != rounded[v]) ++counts.changedCycle;
+        for (const Run r : runs) {
+            for (std::size_t v = r.first; v < r.last; ++v) {
+                if (grow) {
+                    cycles[v] += shift[static_cast<std::size_t>(part[v])];
+                    if (cycles[v] != rounded[v]) ++counts.changedCycle;
+                }
+                const double u = wrapped[v] + cycles[v];
+                if (std::isfinite(u)) histogram.add(floorOf(u + 0.5));
             }
-            const double u = wrapped[v] + cycles[v];
-            if (std::isfinite(u)) histogram.add(floorOf(u + 0.5));
         }
     }
     double level = 0.0;
     if (histogram.huge) {
         std::vector<double> phase;
-        for (std::size_t v = 0; v < n; ++v) {
-            if (inside[v] == 0) continue;
-            const double u = wrapped[v] + cycles[v];
-            if (std::isfinite(u)) phase.push_back(u);
+        for (const Run r : runs) {
+            for (std::size_t v = r.first; v < r.last; ++v) {
+                const double u = wrapped[v] + cycles[v];
+                if (std::isfinite(u)) phase.push_back(u);
+            }
         }
         level = medianCycle(phase);
     } else if (histogram.total > 0) {
         level = histogram.median();
     }
     counts.level = level;
-    for (std::size_t v = 0; v < n; ++v) {
-        estimate[v] = inside[v] != 0 ? wrapped[v] + (cycles[v] - level) : estimate[v] + (c - level);
+    std::size_t v = 0;
+    for (const Run r : runs) {
+        for (; v < r.first; ++v) estimate[v] = estimate[v] + (c - level);
+        for (; v < r.last; ++v) estimate[v] = wrapped[v] + (cycles[v] - level);
     }
+    for (; v < n; ++v) estimate[v] = estimate[v] + (c - level);
     return true;
 }
 
