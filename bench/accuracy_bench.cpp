@@ -53,7 +53,11 @@ const FieldMap& fieldMap() {
                     const double phase = in ? kTwoPi * cycles : kTwoPi * noise;
                     m.radians[d.index(i, j, k)] = phase - kTwoPi * std::floor(phase / kTwoPi + 0.5);
                     m.inside[d.index(i, j, k)] = in ? 1 : 0;
-                    m.magnitude[d.index(i, j, k)] = in ? 900.0 : 250.0 * (noise + 0.5);
+                    // Outside: the magnitude of complex noise (Rayleigh, sigma 50, so that about
+                    // one voxel in seven lies above half the mask threshold).
+                    const double u01 = noise + 0.5 + 0.5 / 16777216.0;
+                    m.magnitude[d.index(i, j, k)] =
+                        in ? 900.0 : 50.0 * std::sqrt(-2.0 * std::log(u01));
                 }
         return m;
     }();
