@@ -113,7 +113,7 @@ bool conditionFieldMap(Image& unwrapped, const Image& magnitude, Conditioning mo
     }
     logText("Extrapolate beyond the magnitude mask...");
     const std::vector<unsigned char> trusted =
-        mode == Conditioning::Quadratic ? trustedMask(d, inside) : inside;
+        mode == Conditioning::Quadratic ? trustedMask(d, inside, values) : inside;
     extrapolateOutsideMask(d, values, trusted);
     if (mode == Conditioning::Quadratic) {
         // The fill carries the edge value outward; the field keeps sloping beyond the head.

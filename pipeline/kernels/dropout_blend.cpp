@@ -5,19 +5,35 @@
 
 namespace ondrift {
 
-std::vector<unsigned char> trustedMask(Dims d, std::span<const unsigned char> inside) {
+namespace {
+
+// Steps between face neighbours of a head stay far below this, noise in the background does not.
+constexpr double kRestlessStep = 0.25;
+
+}  // namespace
+
+std::vector<unsigned char> trustedMask(Dims d, std::span<const unsigned char> inside,
+                                       std::span<const double> cycles) {
     std::vector<unsigned char> kept(inside.begin(), inside.end());
     if (d.x < 1 || d.y < 1 || d.z < 1 || inside.size() != d.voxels()) return kept;
+    const bool steps = cycles.size() == inside.size();
     const std::size_t row = static_cast<std::size_t>(d.x), plane = row * d.y;
     for (int z = 0; z < d.z; ++z)
         for (int y = 0; y < d.y; ++y)
             for (int x = 0; x < d.x; ++x) {
                 const std::size_t c = d.index(x, y, z);
                 if (inside[c] == 0) continue;
-                const int faces = (x > 0 && inside[c - 1]) + (x + 1 < d.x && inside[c + 1]) +
-                                  (y > 0 && inside[c - row]) + (y + 1 < d.y && inside[c + row]) +
-                                  (z > 0 && inside[c - plane]) + (z + 1 < d.z && inside[c + plane]);
-                if (faces < 2) kept[c] = 0;
+                const std::size_t near[6] = {c - 1, c + 1, c - row, c + row, c - plane, c + plane};
+                const bool exists[6] = {x > 0, x + 1 < d.x, y > 0, y + 1 < d.y, z > 0, z + 1 < d.z};
+                int faces = 0;
+                bool restless = false;
+                for (int f = 0; f < 6; ++f) {
+                    if (!exists[f] || inside[near[f]] == 0) continue;
+                    ++faces;
+                    if (steps && !(std::fabs(cycles[near[f]] - cycles[c]) < kRestlessStep))
+                        restless = true;
+                }
+                if (faces < 2 || restless) kept[c] = 0;
             }
     for (const unsigned char k : kept)
         if (k != 0) return kept;

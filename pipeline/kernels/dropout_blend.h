@@ -20,10 +20,14 @@ namespace ondrift {
 /// voxels moved, or -1 (touching nothing) when the extents or span lengths do not fit.
 /// The mask without the voxels that have fewer than two face neighbours in it: noise voxels
 /// just above the threshold, alone in the background or inside a dropout, whose phase a fill
-/// beyond the mask would otherwise spread as if it were the head's field. A mask of nothing but
-/// such voxels is returned whole (something must seed the fill); a mask of the wrong length is
-/// returned as it is.
-std::vector<unsigned char> trustedMask(Dims d, std::span<const unsigned char> inside);
+/// beyond the mask would otherwise spread as if it were the head's field. Given the unwrapped
+/// phase `cycles`, also without the voxels that have a face neighbour in the mask a quarter
+/// cycle or more away: where noise lifts the background above the threshold, it lies in the
+/// mask around the head, and a head's own steps between neighbours are far smaller. A mask of
+/// nothing but such voxels is returned whole (something must seed the fill); a mask or phase
+/// of the wrong length leaves the mask as it is.
+std::vector<unsigned char> trustedMask(Dims d, std::span<const unsigned char> inside,
+                                       std::span<const double> cycles = {});
 
 long long blendMeasuredPhase(Dims d, std::span<double> field, std::span<const double> wrapped,
                              std::span<const double> magnitude,

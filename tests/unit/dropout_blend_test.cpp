@@ -45,3 +45,20 @@ TEST(DropoutBlend, StrayVoxelsLeaveTheTrustedMaskUnlessNothingElseIsThere) {
     onlyStray[d.index(3, 3, 2)] = 1;
     EXPECT_EQ(ondrift::trustedMask(d, onlyStray), onlyStray);
 }
+
+TEST(DropoutBlend, GivenThePhaseVoxelsWithARestlessNeighbourLeaveTheTrustedMaskToo) {
+    // A slab of calm phase with one noise voxel a third of a cycle off: it and the four face
+    // neighbours that see the step leave; steps below a quarter cycle keep the rest.
+    const Dims d{6, 6, 1};
+    std::vector<unsigned char> inside(d.voxels(), 1);
+    std::vector<double> cycles(d.voxels());
+    for (int j = 0; j < 6; ++j)
+        for (int i = 0; i < 6; ++i) cycles[d.index(i, j, 0)] = 0.1 + 0.05 * i;
+    cycles[d.index(2, 3, 0)] += 1.0 / 3.0;
+    const std::vector<unsigned char> trusted = ondrift::trustedMask(d, inside, cycles);
+    std::vector<unsigned char> expected(d.voxels(), 1);
+    for (const auto& [i, j] : {std::pair{2, 3}, {1, 3}, {3, 3}, {2, 2}, {2, 4}})
+        expected[d.index(i, j, 0)] = 0;
+    EXPECT_EQ(trusted, expected);
+    EXPECT_EQ(ondrift::trustedMask(d, inside), inside);  // without the phase: faces only
+}
