@@ -98,7 +98,7 @@ void conditioned(const FieldMap& m, const std::vector<double>& wrappedCycles,
         ondrift::extrapolateOutsideMask(kGrid, result, m.inside);
         return;
     }
-    const std::vector<unsigned char> trusted = ondrift::trustedMask(kGrid, m.inside);
+    const std::vector<unsigned char> trusted = ondrift::trustedMask(kGrid, m.inside, result);
     ondrift::extrapolateOutsideMask(kGrid, result, trusted);
     ondrift::continueGradients(kGrid, result, trusted);
     ondrift::blendMeasuredPhase(kGrid, result, wrappedCycles, m.magnitude, trusted, 200.0);
@@ -149,7 +149,9 @@ void BM_conditioningKernel(benchmark::State& state) {
             case 3: ondrift::extrapolateOutsideMask(kGrid, field, m.inside); break;
             case 4: ondrift::smoothQuadratic(kGrid, field); break;
             case 5: ondrift::alignCycleOutliers(kGrid, field, m.inside); break;
-            case 6: benchmark::DoNotOptimize(ondrift::trustedMask(kGrid, m.inside).data()); break;
+            case 6:
+                benchmark::DoNotOptimize(ondrift::trustedMask(kGrid, m.inside, field).data());
+                break;
             case 7: ondrift::continueGradients(kGrid, field, m.inside); break;
             default:
                 ondrift::blendMeasuredPhase(kGrid, field, wrappedCycles, m.magnitude, m.inside,
