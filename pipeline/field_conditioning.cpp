@@ -53,6 +53,16 @@ bool refuseGrid(std::string* error, const char* what, const Image& image, const 
     return false;
 }
 
+/// The first volume of a measured phase, in cycles.
+std::vector<double> phaseInCycles(const Image& wrapped, bool wrappedInCycles) {
+    const auto source = volumeValues(wrapped, 0);
+    std::vector<double> cycles(source.begin(), source.end());
+    if (!wrappedInCycles) {
+        for (double& v : cycles) v /= kTwoPi15;
+    }
+    return cycles;
+}
+
 }  // namespace
 
 bool makeUnwrappedCongruent(Image& unwrapped, const Image& wrapped, bool wrappedInCycles,
@@ -64,11 +74,7 @@ bool makeUnwrappedCongruent(Image& unwrapped, const Image& wrapped, bool wrapped
     }
     const std::vector<unsigned char> inside = magnitudeMask(magnitude);
     if (inside.empty()) return refuseEmptyMask(error, what);
-    const auto source = volumeValues(wrapped, 0);
-    std::vector<double> cycles(source.begin(), source.end());
-    if (!wrappedInCycles) {
-        for (double& v : cycles) v /= kTwoPi15;
-    }
+    const std::vector<double> cycles = phaseInCycles(wrapped, wrappedInCycles);
     CongruenceCounts counts;
     makeCongruent(volumeDims(unwrapped), cycles, volumeValues(unwrapped, 0), inside, true, counts);
     // The growth can place a noisy voxel at the rim of a dropout from an equally noisy
@@ -119,19 +125,13 @@ bool conditionFieldMap(Image& unwrapped, const Image& magnitude, Conditioning mo
         // The fill carries the edge value outward; the field keeps sloping beyond the head.
         const long long sloped = continueGradients(d, values, trusted);
         logText(formatMessage("Slope carried beyond the mask: %lld voxels", std::max(sloped, 0LL)));
-    }
-    if (mode == Conditioning::Quadratic && wrapped != nullptr && sameGrid(*wrapped, unwrapped)) {
-        const auto source = volumeValues(*wrapped, 0);
-        std::vector<double> cycles(source.begin(), source.end());
-        if (!wrappedInCycles) {
-            for (double& v : cycles) v /= kTwoPi15;
+        if (wrapped != nullptr && sameGrid(*wrapped, unwrapped)) {
+            const long long blended =
+                blendMeasuredPhase(d, values, phaseInCycles(*wrapped, wrappedInCycles),
+                                   volumeValues(magnitude, 0), trusted, kMagnitudeThreshold);
+            logText(formatMessage("Measured phase blended in outside the trusted mask: %lld voxels",
+                                  std::max(blended, 0LL)));
         }
-        const long long blended = blendMeasuredPhase(d, values, cycles, volumeValues(magnitude, 0),
-                                                     trusted, kMagnitudeThreshold);
-        logText(formatMessage("Measured phase blended in outside the trusted mask: %lld voxels",
-                              std::max(blended, 0LL)));
-    }
-    if (mode == Conditioning::Quadratic) {
         logText(formatMessage("Apply %d-point quadratic smoothing along each axis...",
                               kQuadraticWindow));
         smoothQuadratic(d, values);
