@@ -3,6 +3,8 @@
 #include <algorithm>
 #include <cmath>
 
+#include "pipeline/kernels/parallel_ranges.h"
+
 namespace ondrift {
 
 namespace {
@@ -18,23 +20,27 @@ std::vector<unsigned char> trustedMask(Dims d, std::span<const unsigned char> in
     if (d.x < 1 || d.y < 1 || d.z < 1 || inside.size() != d.voxels()) return kept;
     const bool steps = cycles.size() == inside.size();
     const std::size_t row = static_cast<std::size_t>(d.x), plane = row * d.y;
-    for (int z = 0; z < d.z; ++z)
-        for (int y = 0; y < d.y; ++y)
-            for (int x = 0; x < d.x; ++x) {
-                const std::size_t c = d.index(x, y, z);
-                if (inside[c] == 0) continue;
-                const std::size_t near[6] = {c - 1, c + 1, c - row, c + row, c - plane, c + plane};
-                const bool exists[6] = {x > 0, x + 1 < d.x, y > 0, y + 1 < d.y, z > 0, z + 1 < d.z};
-                int faces = 0;
-                bool restless = false;
-                for (int f = 0; f < 6; ++f) {
-                    if (!exists[f] || inside[near[f]] == 0) continue;
-                    ++faces;
-                    if (steps && !(std::fabs(cycles[near[f]] - cycles[c]) < kRestlessStep))
-                        restless = true;
+    shareOut(d.z, plane, [&](unsigned, long long first, long long end) {
+        for (auto z = static_cast<int>(first); z < end; ++z)
+            for (int y = 0; y < d.y; ++y)
+                for (int x = 0; x < d.x; ++x) {
+                    const std::size_t c = d.index(x, y, z);
+                    if (inside[c] == 0) continue;
+                    const std::size_t near[6] = {c - 1,   c + 1,     c - row,
+                                                 c + row, c - plane, c + plane};
+                    const bool exists[6] = {x > 0,       x + 1 < d.x, y > 0,
+                                            y + 1 < d.y, z > 0,       z + 1 < d.z};
+                    int faces = 0;
+                    bool restless = false;
+                    for (int f = 0; f < 6; ++f) {
+                        if (!exists[f] || inside[near[f]] == 0) continue;
+                        ++faces;
+                        if (steps && !(std::fabs(cycles[near[f]] - cycles[c]) < kRestlessStep))
+                            restless = true;
+                    }
+                    if (faces < 2 || restless) kept[c] = 0;
                 }
-                if (faces < 2 || restless) kept[c] = 0;
-            }
+    });
     for (const unsigned char k : kept)
         if (k != 0) return kept;
     return {inside.begin(), inside.end()};
@@ -49,18 +55,21 @@ long long blendMeasuredPhase(Dims d, std::span<double> field, std::span<const do
         !(threshold > 0)) {
         return -1;
     }
-    long long moved = 0;
-    for (std::size_t v = 0; v < n; ++v) {
-        const double m = magnitude[v];
-        if (trusted[v] != 0 || !(m > 0.5 * threshold)) continue;
-        const double f = field[v], w = wrapped[v];
-        if (!std::isfinite(f) || !std::isfinite(w)) continue;
-        const double measured = w + std::nearbyint(f - w);
-        const double weight = std::min(1.0, m / threshold);
-        field[v] = f + weight * weight * (measured - f);
-        ++moved;
-    }
-    return moved;
+    const std::size_t plane = static_cast<std::size_t>(d.x) * d.y;
+    return countOverRanges(d.z, plane, [&](long long first, long long end) {
+        long long moved = 0;
+        for (std::size_t v = first * plane; v < end * plane; ++v) {
+            const double m = magnitude[v];
+            if (trusted[v] != 0 || !(m > 0.5 * threshold)) continue;
+            const double f = field[v], w = wrapped[v];
+            if (!std::isfinite(f) || !std::isfinite(w)) continue;
+            const double measured = w + std::nearbyint(f - w);
+            const double weight = std::min(1.0, m / threshold);
+            field[v] = f + weight * weight * (measured - f);
+            ++moved;
+        }
+        return moved;
+    });
 }
 
 }  // namespace ondrift

@@ -6,19 +6,23 @@
 #include <memory>
 #include <vector>
 
+#include "pipeline/kernels/parallel_ranges.h"
+
 namespace ondrift {
 
 namespace {
 
-/// Per voxel: the summed estimates and weights (valid where `nearest` is set) and the distance
-/// of its nearest estimate (0: none). Only voxels near the mask are ever reached, so the sums
-/// are set on first touch rather than cleared over the whole grid.
+/// Per voxel of the slice that starts at voxel `origin`: the summed estimates and weights
+/// (valid where `nearest` is set) and the distance of its nearest estimate (0: none). Only
+/// voxels near the mask are ever reached, so the sums are set on first touch rather than
+/// cleared for every slice.
 struct Estimates {
     std::unique_ptr<double[]> sum, weight;
-    std::vector<unsigned char> nearest;
+    std::unique_ptr<unsigned char[]> nearest;
+    std::ptrdiff_t origin = 0;
 
     void add(std::ptrdiff_t q, int distance, double value) {
-        const auto u = static_cast<std::size_t>(q);
+        const auto u = static_cast<std::size_t>(q - origin);
         const double w = 1.0 / distance;
         if (nearest[u] == 0) {
             sum[u] = 0;
@@ -106,24 +110,35 @@ long long continueGradients(Dims d, std::span<double> field,
     if (d.x < 1 || d.y < 1 || d.z < 1) return -1;
     const std::size_t n = d.voxels();
     if (field.size() != n || inside.size() != n) return -1;
-    Estimates e{std::make_unique_for_overwrite<double[]>(n),
-                std::make_unique_for_overwrite<double[]>(n), std::vector<unsigned char>(n, 0)};
     const std::ptrdiff_t row = d.x, plane = static_cast<std::ptrdiff_t>(d.x) * d.y;
+    const auto planeVoxels = static_cast<std::size_t>(plane);
     const double* f = field.data();
     const unsigned char* in = inside.data();
-    std::vector<int> run;
-    for (std::ptrdiff_t r = 0; r < static_cast<std::ptrdiff_t>(d.y) * d.z; ++r)
-        carryAcross(f, in, r * row, 1, 1, d.x, e, run);
-    for (int k = 0; k < d.z; ++k) carryAcross(f, in, k * plane, row, row, d.y, e, run);
-    long long changed = 0;
-    for (std::size_t v = 0; v < n; ++v) {
-        if (e.nearest[v] == 0 || !std::isfinite(field[v])) continue;
-        const double estimate = e.sum[v] / e.weight[v];
-        const double t = static_cast<double>(e.nearest[v] - 1) / kGradientBand;
-        field[v] = (1.0 - t) * estimate + t * field[v];
-        ++changed;
-    }
-    return changed;
+    // The lines run within slices, so the slices are independent and each needs estimates for
+    // itself only; within a slice every voxel gets the estimates along x before those along y.
+    return countOverRanges(d.z, planeVoxels, [&](long long first, long long end) {
+        Estimates e{std::make_unique_for_overwrite<double[]>(planeVoxels),
+                    std::make_unique_for_overwrite<double[]>(planeVoxels),
+                    std::make_unique_for_overwrite<unsigned char[]>(planeVoxels)};
+        std::vector<int> run;
+        long long changed = 0;
+        for (long long k = first; k < end; ++k) {
+            e.origin = k * plane;
+            std::fill_n(e.nearest.get(), planeVoxels, 0);
+            for (int j = 0; j < d.y; ++j)
+                carryAcross(f, in, k * plane + j * row, 1, 1, d.x, e, run);
+            carryAcross(f, in, k * plane, row, row, d.y, e, run);
+            double* slice = field.data() + k * plane;
+            for (std::size_t v = 0; v < planeVoxels; ++v) {
+                if (e.nearest[v] == 0 || !std::isfinite(slice[v])) continue;
+                const double estimate = e.sum[v] / e.weight[v];
+                const double t = static_cast<double>(e.nearest[v] - 1) / kGradientBand;
+                slice[v] = (1.0 - t) * estimate + t * slice[v];
+                ++changed;
+            }
+        }
+        return changed;
+    });
 }
 
 }  // namespace ondrift

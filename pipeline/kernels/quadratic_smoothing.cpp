@@ -4,6 +4,8 @@
 #include <cstddef>
 #include <vector>
 
+#include "pipeline/kernels/parallel_ranges.h"
+
 namespace ondrift {
 
 namespace {
@@ -56,24 +58,51 @@ const Taps& taps() {
     return t;
 }
 
+/// One fit per line for `count` neighbouring lines: out[l] = sum over u of w[u] in[l + u*step],
+/// the taps summed in order. In blocks of a fixed length, which the compiler turns into vector
+/// instructions; each sample still gets the plain loop's sum.
+void applyTaps(const double* __restrict in, std::ptrdiff_t step, const double* __restrict w,
+               double* __restrict out, std::ptrdiff_t count) {
+    constexpr std::ptrdiff_t kBlock = 32;
+    std::ptrdiff_t l = 0;
+    for (; l + kBlock <= count; l += kBlock) {
+        double v[kBlock] = {};
+        for (int u = 0; u < kQuadraticWindow; ++u)
+            for (std::ptrdiff_t q = 0; q < kBlock; ++q) v[q] += w[u] * in[l + q + u * step];
+        for (std::ptrdiff_t q = 0; q < kBlock; ++q) out[l + q] = v[q];
+    }
+    for (; l < count; ++l) {
+        double v = 0;
+        for (int u = 0; u < kQuadraticWindow; ++u) v += w[u] * in[l + u * step];
+        out[l] = v;
+    }
+}
+
 /// Filters `count` neighbouring lines of `length` (at least the window) samples each, sample
-/// s of line l at [l + s*step], from `in` into `out`. The lines run innermost, so every tap
-/// streams through memory.
-void filterLines(const double* in, double* out, int length, std::ptrdiff_t step,
-                 std::ptrdiff_t count) {
+/// s of line l at [l + s*inStep] of `in` and [l + s*outStep] of `out` (which must not overlap).
+/// The lines run innermost, so every tap streams through memory.
+void filterLines(const double* in, std::ptrdiff_t inStep, double* out, std::ptrdiff_t outStep,
+                 int length, std::ptrdiff_t count) {
     for (int s = 0; s < length; ++s) {
         // The window lies inside the line; near its ends the fit is evaluated off-centre.
         const int first = std::clamp(s - kHalf, 0, length - kQuadraticWindow);
-        const double* w = taps().w[s - first];
-        const double* src = in + first * step;
-        double* o = out + s * step;
-        for (std::ptrdiff_t l = 0; l < count; ++l) {
-            double v = 0;
-            for (int u = 0; u < kQuadraticWindow; ++u) v += w[u] * src[l + u * step];
-            o[l] = v;
-        }
+        applyTaps(in + first * inStep, inStep, taps().w[s - first], out + s * outStep, count);
     }
 }
+
+/// Filters one contiguous line of `length` (at least the window) samples from `in` into `out`:
+/// the centred fit runs along the line itself, the off-centre ones at its ends.
+void filterRow(const double* in, double* out, int length) {
+    for (int s = 0; s < kHalf; ++s) applyTaps(in, 1, taps().w[s], out + s, 1);
+    applyTaps(in, 1, taps().w[kHalf], out + kHalf, length - 2 * kHalf);
+    const int last = length - kQuadraticWindow;
+    for (int s = length - kHalf; s < length; ++s)
+        applyTaps(in + last, 1, taps().w[s - last], out + s, 1);
+}
+
+// Columns along z are filtered in blocks of this many neighbouring voxels of a plane: a block's
+// whole depth then fits in the cache while it is copied out and filtered back.
+constexpr std::ptrdiff_t kColumnBlock = 256;
 
 }  // namespace
 
@@ -81,26 +110,41 @@ bool smoothQuadratic(Dims d, std::span<double> field) {
     if (d.x < 1 || d.y < 1 || d.z < 1 || field.size() != d.voxels()) return false;
     const std::ptrdiff_t nx = d.x, plane = static_cast<std::ptrdiff_t>(d.x) * d.y;
     double* f = field.data();
-    if (d.x >= kQuadraticWindow) {
-        // Along x the lines are contiguous: each row is filtered from a copy of itself.
-        std::vector<double> row(static_cast<std::size_t>(d.x));
-        for (std::ptrdiff_t r = 0; r < static_cast<std::ptrdiff_t>(d.y) * d.z; ++r) {
-            double* line = f + r * nx;
-            std::copy_n(line, d.x, row.begin());
-            filterLines(row.data(), line, d.x, 1, 1);
-        }
-    }
-    if (d.y >= kQuadraticWindow) {
-        std::vector<double> slice(static_cast<std::size_t>(plane));
-        for (int z = 0; z < d.z; ++z) {
-            double* s = f + z * plane;
-            std::copy_n(s, plane, slice.begin());
-            filterLines(slice.data(), s, d.y, nx, nx);
-        }
+    // Along x and then y, slice by slice: each slice stays in the cache for both passes, and
+    // the slices are independent.
+    const bool alongX = d.x >= kQuadraticWindow, alongY = d.y >= kQuadraticWindow;
+    if (alongX || alongY) {
+        shareOut(d.z, static_cast<std::size_t>(plane),
+                 [&](unsigned, long long first, long long end) {
+                     std::vector<double> copy(static_cast<std::size_t>(plane));
+                     for (long long z = first; z < end; ++z) {
+                         double* s = f + z * plane;
+                         if (alongX) {
+                             for (int y = 0; y < d.y; ++y) {
+                                 std::copy_n(s + y * nx, d.x, copy.begin());
+                                 filterRow(copy.data(), s + y * nx, d.x);
+                             }
+                         }
+                         if (alongY) {
+                             std::copy_n(s, plane, copy.begin());
+                             filterLines(copy.data(), nx, s, nx, d.y, nx);
+                         }
+                     }
+                 });
     }
     if (d.z >= kQuadraticWindow) {
-        const std::vector<double> copy(field.begin(), field.end());
-        filterLines(copy.data(), f, d.z, plane, plane);
+        const long long blocks = (plane + kColumnBlock - 1) / kColumnBlock;
+        shareOut(blocks, static_cast<std::size_t>(kColumnBlock) * d.z,
+                 [&](unsigned, long long first, long long end) {
+                     std::vector<double> copy(static_cast<std::size_t>(kColumnBlock) * d.z);
+                     for (long long b = first; b < end; ++b) {
+                         const std::ptrdiff_t p0 = b * kColumnBlock;
+                         const std::ptrdiff_t width = std::min(kColumnBlock, plane - p0);
+                         for (int z = 0; z < d.z; ++z)
+                             std::copy_n(f + z * plane + p0, width, copy.begin() + z * width);
+                         filterLines(copy.data(), width, f + p0, plane, d.z, width);
+                     }
+                 });
     }
     return true;
 }

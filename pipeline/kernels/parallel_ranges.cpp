@@ -1,4 +1,4 @@
-#include "image/parallel_volumes.h"
+#include "pipeline/kernels/parallel_ranges.h"
 
 #include <atomic>
 
@@ -10,9 +10,9 @@ std::atomic<unsigned> requestedThreads{0};
 
 }  // namespace
 
-void setVolumeThreads(unsigned threads) { requestedThreads = threads; }
+void setWorkerThreads(unsigned threads) { requestedThreads = threads; }
 
-unsigned volumeThreads() {
+unsigned workerThreads() {
     const unsigned requested = requestedThreads;
     if (requested != 0) return requested;
     return std::max(1u, std::thread::hardware_concurrency());

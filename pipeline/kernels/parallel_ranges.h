@@ -1,0 +1,67 @@
+// Work shared out among threads in consecutive ranges of independent items (volumes, slices,
+// blocks of columns). Every item is written by one thread only and nothing is summed across
+// items, so the result is the plain loop's whatever the number of threads.
+#ifndef ONDRIFT_PIPELINE_KERNELS_PARALLEL_RANGES_H
+#define ONDRIFT_PIPELINE_KERNELS_PARALLEL_RANGES_H
+
+#include <algorithm>
+#include <cstddef>
+#include <thread>
+#include <utility>
+#include <vector>
+
+namespace ondrift {
+
+/// Threads used for such work; 0 (the default) means one per core. Tests set 1 to get the plain
+/// loop as the reference.
+void setWorkerThreads(unsigned threads);
+unsigned workerThreads();
+
+/// How many threads to use for `items` items of `voxelsPerItem` voxels each: one for small
+/// work, where starting threads costs more than it saves.
+inline unsigned rangeWorkers(long long items, std::size_t voxelsPerItem) {
+    constexpr std::size_t kWorthAThread = std::size_t{1} << 18;
+    if (items <= 1 || static_cast<std::size_t>(items) * voxelsPerItem < kWorthAThread) return 1;
+    return static_cast<unsigned>(std::clamp<long long>(workerThreads(), 1, items));
+}
+
+/// Calls work(worker, first, end) for consecutive ranges [first, end) of `items`, one range per
+/// worker, on `workers` threads (the calling thread takes the first range).
+template <typename Work>
+void forEachRange(long long items, unsigned workers, Work&& work) {
+    if (items <= 0) return;
+    const auto n = static_cast<unsigned>(std::clamp<long long>(workers, 1, items));
+    auto range = [&](unsigned w) {
+        const long long first = items * w / n, end = items * (w + 1) / n;
+        work(w, first, end);
+    };
+    std::vector<std::thread> threads;
+    threads.reserve(n - 1);
+    for (unsigned w = 1; w < n; ++w) threads.emplace_back(range, w);
+    range(0);
+    for (auto& t : threads) t.join();
+}
+
+/// The same over `items` items of `voxelsPerItem` voxels, with as many workers as pay.
+template <typename Work>
+void shareOut(long long items, std::size_t voxelsPerItem, Work&& work) {
+    forEachRange(items, rangeWorkers(items, voxelsPerItem), std::forward<Work>(work));
+}
+
+/// The sum of count(first, end) over the ranges `shareOut` makes: for counts of what the work
+/// changed, which add up the same in any grouping.
+template <typename Count>
+long long countOverRanges(long long items, std::size_t voxelsPerItem, Count&& count) {
+    const unsigned workers = rangeWorkers(items, voxelsPerItem);
+    std::vector<long long> counts(workers, 0);
+    forEachRange(items, workers, [&](unsigned w, long long first, long long end) {
+        counts[w] = count(first, end);
+    });
+    long long total = 0;
+    for (const long long c : counts) total += c;
+    return total;
+}
+
+}  // namespace ondrift
+
+#endif

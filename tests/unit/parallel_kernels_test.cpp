@@ -1,0 +1,182 @@
+// The field-map kernels that share their work out among threads, or skip voxels that cannot
+// change, must give the plain loop's values bit for bit: each against its one-thread run, and
+// the outlier pass against a straightforward sweep, on a field map shaped like scanner data (a
+// shim gradient, a steep lobe, noise in a background partly above the mask threshold).
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <cmath>
+#include <cstring>
+#include <random>
+#include <vector>
+
+#include "pipeline/kernels/congruence.h"
+#include "pipeline/kernels/cycle_outliers.h"
+#include "pipeline/kernels/dropout_blend.h"
+#include "pipeline/kernels/extrapolation.h"
+#include "pipeline/kernels/gradient_fill.h"
+#include "pipeline/kernels/parallel_ranges.h"
+#include "pipeline/kernels/quadratic_smoothing.h"
+
+using namespace ondrift;
+
+namespace {
+
+// More than 2^18 voxels, so that the work is shared out, with odd extents.
+const Dims kGrid{71, 67, 57};
+
+struct Scene {
+    std::vector<double> wrapped, field, magnitude;
+    std::vector<unsigned char> inside;
+};
+
+/// Wrapped phase in cycles of a head with a gradient of two cycles, a quadratic term and a
+/// lobe, noise of 0.05 cycles; outside it random phase and a Rayleigh magnitude of which about
+/// one voxel in six passes the mask threshold. `field` is the true field plus noise, with
+/// single voxels and small blocks set a cycle off, as unwrapping leaves them beside dropouts.
+Scene scene() {
+    Scene s;
+    const Dims d = kGrid;
+    const std::size_t n = d.voxels();
+    s.wrapped.resize(n);
+    s.field.resize(n);
+    s.magnitude.resize(n);
+    s.inside.resize(n);
+    std::mt19937 random(7);
+    std::normal_distribution<double> noise(0.0, 0.05);
+    std::uniform_real_distribution<double> uniform(0.0, 1.0);
+    for (int k = 0; k < d.z; ++k)
+        for (int j = 0; j < d.y; ++j)
+            for (int i = 0; i < d.x; ++i) {
+                const double u = (i - 35.0) / 27.0, v = (j - 33.0) / 29.0, w = (k - 28.0) / 23.0;
+                const double cycles =
+                    1.3 * u - 0.7 * v + 0.4 * (u * u - w * w) +
+                    0.9 * std::exp(-(u * u / 0.05 + (v - 0.6) * (v - 0.6) / 0.02));
+                const bool head = u * u + v * v + w * w < 1.0;
+                const bool dropout = (u * u / 0.05 + (v - 0.6) * (v - 0.6) / 0.02) < 0.3;
+                const std::size_t c = d.index(i, j, k);
+                const double measured = head ? cycles + noise(random) : uniform(random) - 0.5;
+                s.wrapped[c] = measured - std::floor(measured + 0.5);
+                s.magnitude[c] = head && !dropout
+                                     ? 900.0
+                                     : 50.0 * std::sqrt(-2.0 * std::log(1.0 - uniform(random)));
+                s.inside[c] = s.magnitude[c] > 100.0 ? 1 : 0;
+                s.field[c] = head ? measured : s.wrapped[c];
+                if (head && uniform(random) < 0.004) s.field[c] += uniform(random) < 0.5 ? 1 : -1;
+            }
+    // Small blocks a cycle off, some touching: inner voxels of a block become worth examining
+    // only once outer ones have moved back, within the same sweep.
+    std::uniform_int_distribution<int> at(8, 48), size(1, 3);
+    for (int b = 0; b < 400; ++b) {
+        const int i0 = at(random), j0 = at(random), k0 = at(random) - 4;
+        const int si = size(random), sj = size(random), sk = size(random);
+        for (int k = k0; k < k0 + sk; ++k)
+            for (int j = j0; j < j0 + sj; ++j)
+                for (int i = i0; i < i0 + si; ++i) s.field[d.index(i, j, k)] += 1.0;
+    }
+    return s;
+}
+
+bool sameBits(const std::vector<double>& a, const std::vector<double>& b) {
+    return a.size() == b.size() && std::memcmp(a.data(), b.data(), a.size() * sizeof(double)) == 0;
+}
+
+/// The outlier pass as a plain double sweep: every voxel of the mask with a face neighbour
+/// outside it or more than half a cycle away moves to the median of its neighbours.
+long long plainOutliers(Dims d, std::vector<double>& u, const std::vector<unsigned char>& in) {
+    long long moved = 0;
+    for (int sweep = 0; sweep < 2; ++sweep) {
+        long long now = 0;
+        for (int z = 0; z < d.z; ++z)
+            for (int y = 0; y < d.y; ++y)
+                for (int x = 0; x < d.x; ++x) {
+                    const std::size_t c = d.index(x, y, z);
+                    if (in[c] == 0 || !std::isfinite(u[c])) continue;
+                    bool examine = false;
+                    const int step[6][3] = {{-1, 0, 0}, {1, 0, 0},  {0, -1, 0},
+                                            {0, 1, 0},  {0, 0, -1}, {0, 0, 1}};
+                    for (const auto& s : step) {
+                        const int i = x + s[0], j = y + s[1], k = z + s[2];
+                        if (i < 0 || j < 0 || k < 0 || i >= d.x || j >= d.y || k >= d.z) continue;
+                        const std::size_t q = d.index(i, j, k);
+                        examine |= in[q] == 0 || std::fabs(u[q] - u[c]) > 0.5;
+                    }
+                    if (!examine) continue;
+                    std::vector<double> around;
+                    for (int k = std::max(z - 1, 0); k <= std::min(z + 1, d.z - 1); ++k)
+                        for (int j = std::max(y - 1, 0); j <= std::min(y + 1, d.y - 1); ++j)
+                            for (int i = std::max(x - 1, 0); i <= std::min(x + 1, d.x - 1); ++i) {
+                                const std::size_t q = d.index(i, j, k);
+                                if (q != c && in[q] != 0 && std::isfinite(u[q]))
+                                    around.push_back(u[q]);
+                            }
+                    if (around.size() < 6) continue;
+                    std::sort(around.begin(), around.end());
+                    const double cycles = std::nearbyint(around[around.size() / 2] - u[c]);
+                    if (cycles == 0) continue;
+                    u[c] += cycles;
+                    ++now;
+                }
+        moved += now;
+        if (now == 0) break;
+    }
+    return moved;
+}
+
+class ParallelKernels : public ::testing::Test {
+protected:
+    void TearDown() override { setWorkerThreads(0); }
+};
+
+}  // namespace
+
+TEST_F(ParallelKernels, TheOutlierPassMovesWhatAPlainSweepMoves) {
+    const Scene s = scene();
+    std::vector<double> expected = s.field;
+    const long long movedPlain = plainOutliers(kGrid, expected, s.inside);
+    ASSERT_GT(movedPlain, 100);  // the scene really has outliers, at the rim and inside
+    for (const unsigned threads : {1u, 3u}) {
+        setWorkerThreads(threads);
+        std::vector<double> f = s.field;
+        EXPECT_EQ(alignCycleOutliers(kGrid, f, s.inside), movedPlain) << threads;
+        EXPECT_TRUE(sameBits(f, expected)) << threads;
+    }
+}
+
+TEST_F(ParallelKernels, TheConditioningChainGivesTheOneThreadValues) {
+    const Scene s = scene();
+    struct Result {
+        std::vector<double> congruent, filled, blended, smoothed;
+        std::vector<unsigned char> trusted;
+        long long carried = 0, blendedCount = 0;
+    };
+    auto run = [&](unsigned threads) {
+        setWorkerThreads(threads);
+        Result r;
+        std::vector<double> f(s.wrapped.size());
+        for (std::size_t v = 0; v < f.size(); ++v) f[v] = 0.9 * s.field[v];  // a rough estimate
+        CongruenceCounts counts;
+        EXPECT_TRUE(makeCongruent(kGrid, s.wrapped, f, s.inside, true, counts));
+        alignCycleOutliers(kGrid, f, s.inside);
+        r.congruent = f;
+        r.trusted = trustedMask(kGrid, s.inside, f);
+        EXPECT_TRUE(extrapolateOutsideMask(kGrid, f, r.trusted));
+        r.carried = continueGradients(kGrid, f, r.trusted);
+        r.filled = f;
+        r.blendedCount = blendMeasuredPhase(kGrid, f, s.wrapped, s.magnitude, r.trusted, 200.0);
+        r.blended = f;
+        EXPECT_TRUE(smoothQuadratic(kGrid, f));
+        r.smoothed = f;
+        return r;
+    };
+    const Result one = run(1), three = run(3);
+    EXPECT_TRUE(sameBits(one.congruent, three.congruent));
+    EXPECT_EQ(one.trusted, three.trusted);
+    EXPECT_GT(one.carried, 0);
+    EXPECT_EQ(one.carried, three.carried);
+    EXPECT_TRUE(sameBits(one.filled, three.filled));
+    EXPECT_GT(one.blendedCount, 0);
+    EXPECT_EQ(one.blendedCount, three.blendedCount);
+    EXPECT_TRUE(sameBits(one.blended, three.blended));
+    EXPECT_TRUE(sameBits(one.smoothed, three.smoothed));
+}
