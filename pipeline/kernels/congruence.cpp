@@ -105,7 +105,7 @@ constexpr std::int32_t kLevelWindow = 8;
 /// mask (`histogram`) and the voxels whose cycle differs from rounding (`changed`).
 std::vector<std::int32_t> partShifts(std::span<const double> wrapped, const std::vector<Run>& runs,
                                      std::span<const std::int32_t> part, int parts,
-                                     std::span<const std::int32_t> rounded,
+                                     std::span<const double> estimate, double c,
                                      std::span<const std::int32_t> grown, WholeHistogram& histogram,
                                      std::size_t& changed) {
     const std::size_t bins = 2 * kLevelWindow + 1;
@@ -113,7 +113,8 @@ std::vector<std::int32_t> partShifts(std::span<const double> wrapped, const std:
     std::vector<char> wide(static_cast<std::size_t>(parts) + 1, 0);
     for (const Run r : runs) {
         for (std::size_t v = r.first; v < r.last; ++v) {
-            const std::int64_t offset = static_cast<std::int64_t>(rounded[v]) - grown[v];
+            const std::int64_t offset =
+                static_cast<std::int64_t>(cycleCount(estimate[v] + c - wrapped[v])) - grown[v];
             if (offset != 0) ++changed;
             const double u = wrapped[v] + grown[v];
             if (std::isfinite(u)) histogram.add(floorOf(u + 0.5));
@@ -146,7 +147,7 @@ std::vector<std::int32_t> partShifts(std::span<const double> wrapped, const std:
         for (const Run r : runs)
             for (std::size_t v = r.first; v < r.last; ++v)
                 if (static_cast<std::size_t>(part[v]) == p)
-                    offsets.push_back(rounded[v] - grown[v]);
+                    offsets.push_back(cycleCount(estimate[v] + c - wrapped[v]) - grown[v]);
         const auto mid = offsets.begin() + static_cast<std::ptrdiff_t>((offsets.size() - 1) / 2);
         std::nth_element(offsets.begin(), mid, offsets.end());
         shift[p] = *mid;
@@ -187,26 +188,22 @@ bool makeCongruent(Dims d, std::span<const double> wrapped, std::span<double> es
 
     // Only the entries inside the mask are ever written or read, so the arrays start
     // uninitialised: the full-grid clears would cost as much as the work inside the head.
-    const auto rounded = std::make_unique_for_overwrite<std::int32_t[]>(n);
-    std::unique_ptr<std::int32_t[]> grown, part;
-    if (grow) {
-        grown = std::make_unique_for_overwrite<std::int32_t[]>(n);
-        part = std::make_unique_for_overwrite<std::int32_t[]>(n);
-    }
+    // The rounded estimate is not kept: it is cheaper to round again where it is compared than
+    // to write and read it back.
+    const auto cycles = std::make_unique_for_overwrite<std::int32_t[]>(n);
+    std::unique_ptr<std::int32_t[]> part;
+    if (grow) part = std::make_unique_for_overwrite<std::int32_t[]>(n);
     for (const Run r : runs) {
-        for (std::size_t v = r.first; v < r.last; ++v) {
-            rounded[v] = cycleCount(estimate[v] + c - wrapped[v]);
-            if (grow) grown[v] = rounded[v];
-        }
+        for (std::size_t v = r.first; v < r.last; ++v)
+            cycles[v] = cycleCount(estimate[v] + c - wrapped[v]);
     }
     std::vector<std::int32_t> shift{0};
     WholeHistogram histogram;
     if (grow) {
-        counts.parts = growUnwrapped(d, wrapped, inside, {grown.get(), n}, {part.get(), n});
-        shift = partShifts(wrapped, runs, {part.get(), n}, counts.parts, {rounded.get(), n},
-                           {grown.get(), n}, histogram, counts.changedCycle);
+        counts.parts = growUnwrapped(d, wrapped, inside, {cycles.get(), n}, {part.get(), n});
+        shift = partShifts(wrapped, runs, {part.get(), n}, counts.parts, estimate, c,
+                           {cycles.get(), n}, histogram, counts.changedCycle);
     }
-    std::int32_t* const cycles = grow ? grown.get() : rounded.get();
 
     // Unless every part kept its level: each part at its level, the cycles that changed, and
     // the whole numbers nearest to the phase inside the mask, in one pass.
@@ -217,7 +214,8 @@ bool makeCongruent(Dims d, std::span<const double> wrapped, std::span<double> es
             for (std::size_t v = r.first; v < r.last; ++v) {
                 if (grow) {
                     cycles[v] += shift[static_cast<std::size_t>(part[v])];
-                    if (cycles[v] != rounded[v]) ++counts.changedCycle;
+                    if (cycles[v] != cycleCount(estimate[v] + c - wrapped[v]))
+                        ++counts.changedCycle;
                 }
                 const double u = wrapped[v] + cycles[v];
                 if (std::isfinite(u)) histogram.add(floorOf(u + 0.5));
