@@ -10,6 +10,7 @@
 
 #include "cli/bids_sidecar.h"
 #include "cli/errors.h"
+#include "cli/phantom_forward.h"
 #include "cli/phantom_model.h"
 
 namespace ondrift::cli {
@@ -19,15 +20,6 @@ namespace fs = std::filesystem;
 namespace {
 
 constexpr double kPi = 3.141592653589793;
-
-struct World {
-    double x, y, z;
-};
-
-World toWorld(const Affine& a, double i, double j, double k) {
-    return {a[0] * i + a[1] * j + a[2] * k + a[3], a[4] * i + a[5] * j + a[6] * k + a[7],
-            a[8] * i + a[9] * j + a[10] * k + a[11]};
-}
 
 /// A grid of `dims` voxels of `size` mm along i, j, k, rotated about x by `tiltX` and about z by
 /// `tiltZ` (radians), mirrored in i when asked, centred at `centre`.
@@ -169,53 +161,7 @@ Phantom makePhantom(const PhantomOptions& o) {
         }
     }
 
-    // The functional series: true, and distorted along its phase-encoding axis. Distorted voxel
-    // q shows the signal of the position p with p + sign·s(p) = q on that axis. Beside the steep
-    // lobes that map can fold (|ds/dp| > 1), as it does on a scanner; the bisection then takes
-    // one of the positions, and no pixel-shift correction can undo the fold there.
-    const std::size_t m = p.seriesGeometry.voxelsPerVolume();
-    p.evaluationMask.resize(m);
-    p.seriesShift.resize(m);
-    p.truth.resize(m * static_cast<std::size_t>(o.volumes));
-    p.distorted.resize(p.truth.size());
-    const double bandwidth = p.bandwidthPE();
-    const int axis = directionAxis(o.peDirection);
-    const double sign = o.peDirection % 2 == 1 ? 1.0 : -1.0;
-    double maxShift = 0;
-    for (std::size_t i = 0; i < n; ++i)
-        maxShift = std::max(maxShift, std::fabs(p.fieldHz[i] / bandwidth));
-    const double reach = maxShift * 1.5 + 2.0;
-    for (int z = 0, i = 0; z < ed[2]; ++z) {
-        for (int y = 0; y < ed[1]; ++y) {
-            for (int x = 0; x < ed[0]; ++x, ++i) {
-                const auto u = static_cast<std::size_t>(i);
-                const World w = toWorld(epiAffine, x, y, z);
-                p.evaluationMask[u] = model.radius(w.x, w.y, w.z) < 0.75 ? 1 : 0;
-                p.seriesShift[u] =
-                    static_cast<float>(sign * model.field(w.x, w.y, w.z) / bandwidth);
-                for (int t = 0; t < o.volumes; ++t) {
-                    p.truth[static_cast<std::size_t>(t) * m + u] =
-                        static_cast<float>(model.signal(w.x, w.y, w.z, t));
-                }
-                double q[3] = {double(x), double(y), double(z)};
-                const double target = q[axis];
-                double lo = target - reach, hi = target + reach;
-                for (int it = 0; it < 50; ++it) {
-                    const double mid = 0.5 * (lo + hi);
-                    q[axis] = mid;
-                    const World v = toWorld(epiAffine, q[0], q[1], q[2]);
-                    const double g = mid + sign * model.field(v.x, v.y, v.z) / bandwidth - target;
-                    (g < 0 ? lo : hi) = mid;
-                }
-                q[axis] = 0.5 * (lo + hi);
-                const World v = toWorld(epiAffine, q[0], q[1], q[2]);
-                for (int t = 0; t < o.volumes; ++t) {
-                    p.distorted[static_cast<std::size_t>(t) * m + u] =
-                        static_cast<float>(model.signal(v.x, v.y, v.z, t));
-                }
-            }
-        }
-    }
+    makeSeries(p, model, epiAffine);
 
     if (o.anatomy) {
         // Half the field map's voxel size, over the field map's extent, axis-aligned.

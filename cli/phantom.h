@@ -7,8 +7,9 @@
 // low, and pure noise (random phase, low magnitude) outside the head. In the series, the true
 // signal at p appears at p + sign · s(p) along the phase-encoding axis, with s = field / bandwidth
 // in voxels (positive field, positive shift toward the end of the axis named by i, j or k; the
-// opposite for i-, j-, k-). That is the forward model the pixel-shift correction undoes. There is
-// no intensity pile-up term, which the pixel-shift method does not correct.
+// opposite for i-, j-, k-). That is the forward model the pixel-shift correction undoes. By
+// default there is no intensity pile-up term, which the pixel-shift method does not correct;
+// `forwardModel` chooses the other common ways of making such data (see ForwardModel).
 #ifndef ONDRIFT_CLI_PHANTOM_H
 #define ONDRIFT_CLI_PHANTOM_H
 
@@ -23,6 +24,23 @@ namespace ondrift::cli {
 /// Realistic: the scanner-like field described above. Simple: a gentle linear field and one
 /// smooth lobe (`gradientHz`, `lobeHz`), noise-free, for checks that need an easy field.
 enum class FieldShape { Realistic, Simple };
+
+/// How the distorted series is made. Each takes, for distorted voxel q, the position p on the
+/// phase-encoding axis with p + sign·s(p) = q (s from the analytic field).
+/// Exact: the analytic signal at p, free of any interpolation error.
+/// Sampled: the true series on its grid, interpolated linearly along the axis at p (ends
+/// clamped), as data made from a gridded truth are.
+/// PileUp: the analytic signal at p times the Jacobian |dp/dq| = 1 / |1 + sign·ds/dp|, so the
+/// signal of a line is conserved: bright where the image compresses, dark where it stretches.
+/// Beside a fold the factor grows without bound; it is capped at `kMaxPileUp`.
+enum class ForwardModel { Exact, Sampled, PileUp };
+
+inline constexpr double kMaxPileUp = 5.0;
+
+/// "exact", "sampled", "pile-up".
+const char* forwardModelName(ForwardModel model);
+/// The model of that name; false when there is none.
+bool forwardModelFromName(const std::string& name, ForwardModel& model);
 
 struct PhantomOptions {
     std::array<int, 3> dims{64, 64, 16};
@@ -57,6 +75,7 @@ struct PhantomOptions {
     /// Simple field: largest field in the lobe and across the head, Hz.
     double lobeHz = 160.0;
     double gradientHz = 20.0;
+    ForwardModel forwardModel = ForwardModel::Exact;
     /// The functional series on a grid of its own (dims[0] == 0: the field map's grid),
     /// rotated about x by `epiTiltDegrees` and centred at `epiCentreMm` in the world.
     std::array<int, 3> epiDims{0, 0, 0};

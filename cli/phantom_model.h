@@ -9,6 +9,16 @@
 
 namespace ondrift::cli {
 
+struct World {
+    double x, y, z;
+};
+
+/// The world position (mm) of voxel (i, j, k) of a grid with affine `a`.
+inline World toWorld(const Affine& a, double i, double j, double k) {
+    return {a[0] * i + a[1] * j + a[2] * k + a[3], a[4] * i + a[5] * j + a[6] * k + a[7],
+            a[8] * i + a[9] * j + a[10] * k + a[11]};
+}
+
 class PhantomModel {
 public:
     explicit PhantomModel(const PhantomOptions& o);

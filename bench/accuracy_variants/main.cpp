@@ -4,10 +4,12 @@
 // the error reduction of the corrected series against its truth and that of the ideal (the
 // distorted series resampled with the true shift map), inside the head away from its edge and
 // over the whole head (where folds beside the lobes, which no pixel-shift correction undoes,
-// bound the ideal).
+// bound the ideal). `--forward-model` chooses how the phantom makes the distorted series (exact,
+// sampled from the gridded truth, or with intensity pile-up; see ForwardModel in cli/phantom.h);
+// the table's first line names it.
 //
 //     ondrift_accuracy_variants [--folder DIR] [--seed N] [--phase-noise RAD] [--only NAME]
-//                               [-- ARGS FOR CORRECT]
+//                               [--forward-model exact|sampled|pile-up] [-- ARGS FOR CORRECT]
 //
 // The inputs and results stay in DIR (default accuracy-variants/), one folder per variant, so
 // that other pipelines can be measured on the same files (bench/python_pipeline.py).
@@ -55,8 +57,9 @@ constexpr Variant kVariants[] = {
     {"j--epi-grid", 4, true, 2.0, {64, 64, 24}, 3.0f, {80, 80, 30}, 2.4f, 0.0},
 };
 
-PhantomOptions options(const Variant& v, unsigned seed, double phaseNoise) {
+PhantomOptions options(const Variant& v, unsigned seed, double phaseNoise, ForwardModel model) {
     PhantomOptions o;
+    o.forwardModel = model;
     if (phaseNoise >= 0) o.phaseNoise = phaseNoise;
     o.dims = v.dims;
     o.voxelSize = v.voxel;
@@ -105,6 +108,7 @@ int main(int argc, char** argv) {
     unsigned seed = 7;
     double phaseNoise = -1;  // the phantom's own
     std::string only;
+    ForwardModel model = ForwardModel::Exact;
     std::vector<std::string> extra;
     for (int a = 1; a < argc; ++a) {
         const std::string s = argv[a];
@@ -118,22 +122,25 @@ int main(int argc, char** argv) {
             phaseNoise = std::strtod(argv[++a], nullptr);
         } else if (s == "--only" && a + 1 < argc) {
             only = argv[++a];
+        } else if (s == "--forward-model" && a + 1 < argc &&
+                   forwardModelFromName(argv[a + 1], model)) {
+            ++a;
         } else {
-            std::fprintf(
-                stderr,
-                "usage: %s [--folder DIR] [--seed N] [--phase-noise RAD] [--only NAME] [-- ARGS "
-                "FOR CORRECT]\n",
-                argv[0]);
+            std::fprintf(stderr,
+                         "usage: %s [--folder DIR] [--seed N] [--phase-noise RAD] [--only NAME] "
+                         "[--forward-model exact|sampled|pile-up] [-- ARGS FOR CORRECT]\n",
+                         argv[0]);
             return 2;
         }
     }
     const fs::path ondrift = fs::canonical("/proc/self/exe").parent_path() / "ondrift";
+    std::printf("forward model: %s\n", forwardModelName(model));
     std::printf("%-16s %8s | %-28s | %-28s\n", "variant", "wrapped", "inside the head (ideal)",
                 "whole head (ideal)");
     int failures = 0;
     for (const Variant& v : kVariants) {
         if (!only.empty() && only != v.name) continue;
-        const Phantom p = makePhantom(options(v, seed, phaseNoise));
+        const Phantom p = makePhantom(options(v, seed, phaseNoise, model));
         const fs::path in = folder / v.name / "in", out = folder / v.name / "out";
         fs::remove_all(folder / v.name);
         const PhantomFiles files = writePhantom(p, in.string(), nullptr);
