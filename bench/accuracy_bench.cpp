@@ -15,6 +15,7 @@
 #include "pipeline/kernels/gradient_fill.h"
 #include "pipeline/kernels/masked_smoothing.h"
 #include "pipeline/kernels/multigrid.h"
+#include "pipeline/kernels/parallel_ranges.h"
 #include "pipeline/kernels/quadratic_smoothing.h"
 #include "pipeline/kernels/wrapped_laplacian.h"
 
@@ -105,11 +106,13 @@ void conditioned(const FieldMap& m, const std::vector<double>& wrappedCycles,
     ondrift::smoothQuadratic(kGrid, result);
 }
 
-/// Arg 0: the Laplacian alone; 1: with congruent unwrapping and the box conditioning; 4: with
-/// congruent unwrapping and the quadratic conditioning (the command's default).
+/// First arg 0: the Laplacian alone; 1: with congruent unwrapping and the box conditioning; 4:
+/// with congruent unwrapping and the quadratic conditioning (the command's default). Second arg:
+/// the threads the kernels may use (0: one per core; the Laplacian always runs on one).
 void BM_unwrapping(benchmark::State& state) {
     const FieldMap& m = fieldMap();
     const int mode = static_cast<int>(state.range(0));
+    ondrift::setWorkerThreads(static_cast<unsigned>(state.range(1)));
     std::vector<double> result, work, wrappedCycles(m.radians.size());
     for (std::size_t v = 0; v < wrappedCycles.size(); ++v) wrappedCycles[v] = m.radians[v] / kTwoPi;
     for (auto _ : state) {
@@ -117,13 +120,12 @@ void BM_unwrapping(benchmark::State& state) {
         if (mode != 0) conditioned(m, wrappedCycles, result, mode);
         benchmark::DoNotOptimize(result.data());
     }
+    ondrift::setWorkerThreads(0);
     ondrift::bench::reportThroughput(state, static_cast<std::int64_t>(kGrid.voxels()), 16);
 }
 BENCHMARK(BM_unwrapping)
-    ->ArgName("conditioning")
-    ->Arg(0)
-    ->Arg(1)
-    ->Arg(4)
+    ->ArgNames({"conditioning", "threads"})
+    ->ArgsProduct({{0, 1, 4}, {0, 1}})
     ->Unit(benchmark::kMillisecond);
 
 /// The new kernels one by one. Arg: 0 congruent (with growing), 1 box smoothing inside the
