@@ -1,6 +1,7 @@
-// Work shared out among threads in consecutive ranges of independent items (volumes, slices,
+// The kernels' work shared out among threads in consecutive ranges of independent items (slices,
 // blocks of columns). Every item is written by one thread only and nothing is summed across
-// items, so the result is the plain loop's whatever the number of threads.
+// items, so the result is the plain loop's whatever the number of threads. The layers keep the
+// kernels apart from image/, whose volume work has a sharing of its own (parallel_volumes.h).
 #ifndef ONDRIFT_PIPELINE_KERNELS_PARALLEL_RANGES_H
 #define ONDRIFT_PIPELINE_KERNELS_PARALLEL_RANGES_H
 
@@ -12,8 +13,8 @@
 
 namespace ondrift {
 
-/// Threads used for such work; 0 (the default) means one per core. Tests set 1 to get the plain
-/// loop as the reference.
+/// Threads used for the kernels' work; 0 (the default) means one per core. Tests set 1 to get
+/// the plain loop as the reference.
 void setWorkerThreads(unsigned threads);
 unsigned workerThreads();
 
