@@ -19,11 +19,14 @@ void setWorkerThreads(unsigned threads);
 unsigned workerThreads();
 
 /// How many threads to use for `items` items of `voxelsPerItem` voxels each: one for small
-/// work, where starting threads costs more than it saves.
+/// work, where starting threads costs more than it saves, and on many cores no more than
+/// leave each thread some 2^16 voxels.
 inline unsigned rangeWorkers(long long items, std::size_t voxelsPerItem) {
-    constexpr std::size_t kWorthAThread = std::size_t{1} << 18;
-    if (items <= 1 || static_cast<std::size_t>(items) * voxelsPerItem < kWorthAThread) return 1;
-    return static_cast<unsigned>(std::clamp<long long>(workerThreads(), 1, items));
+    constexpr std::size_t kWorthAThread = std::size_t{1} << 18, kShare = std::size_t{1} << 16;
+    const std::size_t voxels = static_cast<std::size_t>(items) * voxelsPerItem;
+    if (items <= 1 || voxels < kWorthAThread) return 1;
+    const auto most = static_cast<long long>(std::min<std::size_t>(voxels / kShare, 1u << 16));
+    return static_cast<unsigned>(std::clamp<long long>(workerThreads(), 1, std::min(items, most)));
 }
 
 /// Calls work(worker, first, end) for consecutive ranges [first, end) of `items`, one range per
