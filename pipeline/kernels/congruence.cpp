@@ -15,6 +15,12 @@ namespace {
 
 constexpr double kTwoPi = 6.283185307179586;
 
+/// The whole cycles that round the estimate (shifted by c) onto the wrapped phase at voxel v.
+std::int32_t roundedCycles(std::span<const double> estimate, std::span<const double> wrapped,
+                           double c, std::size_t v) {
+    return cycleCount(estimate[v] + c - wrapped[v]);
+}
+
 // The constant between estimate and measurement needs no more than a few thousand voxels; every
 // this many voxels of the mask is enough and saves a sine and a cosine per voxel.
 constexpr std::size_t kAlignmentStride = 7;
@@ -114,7 +120,7 @@ std::vector<std::int32_t> partShifts(std::span<const double> wrapped, const std:
     for (const Run r : runs) {
         for (std::size_t v = r.first; v < r.last; ++v) {
             const std::int64_t offset =
-                static_cast<std::int64_t>(cycleCount(estimate[v] + c - wrapped[v])) - grown[v];
+                static_cast<std::int64_t>(roundedCycles(estimate, wrapped, c, v)) - grown[v];
             if (offset != 0) ++changed;
             const double u = wrapped[v] + grown[v];
             if (std::isfinite(u)) histogram.add(floorOf(u + 0.5));
@@ -147,7 +153,7 @@ std::vector<std::int32_t> partShifts(std::span<const double> wrapped, const std:
         for (const Run r : runs)
             for (std::size_t v = r.first; v < r.last; ++v)
                 if (static_cast<std::size_t>(part[v]) == p)
-                    offsets.push_back(cycleCount(estimate[v] + c - wrapped[v]) - grown[v]);
+                    offsets.push_back(roundedCycles(estimate, wrapped, c, v) - grown[v]);
         const auto mid = offsets.begin() + static_cast<std::ptrdiff_t>((offsets.size() - 1) / 2);
         std::nth_element(offsets.begin(), mid, offsets.end());
         shift[p] = *mid;
@@ -195,7 +201,7 @@ bool makeCongruent(Dims d, std::span<const double> wrapped, std::span<double> es
     if (grow) part = std::make_unique_for_overwrite<std::int32_t[]>(n);
     for (const Run r : runs) {
         for (std::size_t v = r.first; v < r.last; ++v)
-            cycles[v] = cycleCount(estimate[v] + c - wrapped[v]);
+            cycles[v] = roundedCycles(estimate, wrapped, c, v);
     }
     std::vector<std::int32_t> shift{0};
     WholeHistogram histogram;
@@ -214,8 +220,7 @@ bool makeCongruent(Dims d, std::span<const double> wrapped, std::span<double> es
             for (std::size_t v = r.first; v < r.last; ++v) {
                 if (grow) {
                     cycles[v] += shift[static_cast<std::size_t>(part[v])];
-                    if (cycles[v] != cycleCount(estimate[v] + c - wrapped[v]))
-                        ++counts.changedCycle;
+                    if (cycles[v] != roundedCycles(estimate, wrapped, c, v)) ++counts.changedCycle;
                 }
                 const double u = wrapped[v] + cycles[v];
                 if (std::isfinite(u)) histogram.add(floorOf(u + 0.5));

@@ -7,6 +7,8 @@
 
 #include <algorithm>
 #include <cstddef>
+#include <exception>
+#include <system_error>
 #include <thread>
 #include <utility>
 #include <vector>
@@ -30,20 +32,33 @@ inline unsigned rangeWorkers(long long items, std::size_t voxelsPerItem) {
 }
 
 /// Calls work(worker, first, end) for consecutive ranges [first, end) of `items`, one range per
-/// worker, on `workers` threads (the calling thread takes the first range).
+/// worker, on `workers` threads (the calling thread takes the first range). What a range throws
+/// (an allocation that fails) reaches the caller once every thread has ended, as from a plain
+/// loop; a thread that cannot be started leaves its range to the calling thread.
 template <typename Work>
 void forEachRange(long long items, unsigned workers, Work&& work) {
     if (items <= 0) return;
     const auto n = static_cast<unsigned>(std::clamp<long long>(workers, 1, items));
+    std::vector<std::exception_ptr> failed(n);
     auto range = [&](unsigned w) {
-        const long long first = items * w / n, end = items * (w + 1) / n;
-        work(w, first, end);
+        try {
+            work(w, items * w / n, items * (w + 1) / n);
+        } catch (...) {
+            failed[w] = std::current_exception();
+        }
     };
     std::vector<std::thread> threads;
     threads.reserve(n - 1);
-    for (unsigned w = 1; w < n; ++w) threads.emplace_back(range, w);
+    unsigned started = 1;
+    try {
+        for (; started < n; ++started) threads.emplace_back(range, started);
+    } catch (const std::system_error&) {
+    }
     range(0);
+    for (unsigned w = started; w < n; ++w) range(w);
     for (auto& t : threads) t.join();
+    for (const std::exception_ptr& e : failed)
+        if (e) std::rethrow_exception(e);
 }
 
 /// The same over `items` items of `voxelsPerItem` voxels, with as many workers as pay.

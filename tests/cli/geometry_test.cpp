@@ -63,16 +63,24 @@ TEST(PositionRecord, PlacesEveryVoxelWhereTheAffineDoes) {
     for (std::size_t i = 0; i < 12; ++i) EXPECT_NEAR(back[i], tilted[i], 1e-4) << i;
 }
 
+namespace {
+
+/// A small phantom with a short readout, so that the steep lobes do not fold the image: every
+/// line then maps one to one, and the true shift undoes the distortion exactly.
+PhantomOptions unfolded(int pe) {
+    PhantomOptions o;
+    o.dims = {32, 32, 8};
+    o.volumes = 2;
+    o.peDirection = pe;
+    o.bandwidthPerPixel = 80.0;
+    return o;
+}
+
+}  // namespace
+
 TEST(Phantom, DistortionIsUndoneByAGatherWithTheTrueShift) {
     for (int pe : {3, 2}) {
-        PhantomOptions o;
-        o.dims = {32, 32, 8};
-        o.volumes = 2;
-        o.peDirection = pe;
-        // A short readout, so that the steep lobes do not fold the image: only then can the
-        // true shift undo the distortion exactly.
-        o.bandwidthPerPixel = 80.0;
-        const Phantom p = makePhantom(o);
+        const Phantom p = makePhantom(unfolded(pe));
         const int axis = (pe - 1) / 2;
         const double sign = pe % 2 == 1 ? 1.0 : -1.0;
         const int n[3] = {32, 32, 8};
@@ -134,11 +142,7 @@ std::vector<double> lineSums(const Phantom& p, const std::vector<float>& series)
 
 TEST(Phantom, PileUpConservesTheSignalOfEachLineAndSamplingOnlyInterpolates) {
     for (int pe : {3, 2}) {
-        PhantomOptions o;
-        o.dims = {32, 32, 8};
-        o.volumes = 2;
-        o.peDirection = pe;
-        o.bandwidthPerPixel = 80.0;  // no fold, so every line maps one to one
+        PhantomOptions o = unfolded(pe);
         const Phantom exact = makePhantom(o);
         o.forwardModel = ForwardModel::PileUp;
         const Phantom pileUp = makePhantom(o);

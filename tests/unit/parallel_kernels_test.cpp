@@ -7,6 +7,7 @@
 #include <algorithm>
 #include <cmath>
 #include <cstring>
+#include <new>
 #include <random>
 #include <vector>
 
@@ -179,4 +180,15 @@ TEST_F(ParallelKernels, TheConditioningChainGivesTheOneThreadValues) {
     EXPECT_EQ(one.blendedCount, three.blendedCount);
     EXPECT_TRUE(sameBits(one.blended, three.blended));
     EXPECT_TRUE(sameBits(one.smoothed, three.smoothed));
+}
+
+TEST_F(ParallelKernels, WhatARangeThrowsReachesTheCallerAfterEveryRangeRan) {
+    std::vector<int> done(8, 0);
+    EXPECT_THROW(forEachRange(8, 4u,
+                              [&](unsigned worker, long long first, long long end) {
+                                  for (long long i = first; i < end; ++i) done[i] = 1;
+                                  if (worker == 2) throw std::bad_alloc();
+                              }),
+                 std::bad_alloc);
+    EXPECT_EQ(done, std::vector<int>(8, 1));
 }
