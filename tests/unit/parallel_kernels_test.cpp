@@ -182,6 +182,38 @@ TEST_F(ParallelKernels, TheConditioningChainGivesTheOneThreadValues) {
     EXPECT_TRUE(sameBits(one.smoothed, three.smoothed));
 }
 
+TEST_F(ParallelKernels, TheFillWithinAndBeyondTheBandGivesTheOneThreadValues) {
+    // The head on one side of the field of view, with its dropout and some noise passing the
+    // mask nearby: from x = 54 on, every voxel lies more than eight voxels from the mask, where
+    // the fill carries the band outward in two sweeps.
+    const Scene s = scene();
+    std::vector<unsigned char> inside(kGrid.voxels());
+    std::mt19937 random(3);
+    for (int k = 0; k < kGrid.z; ++k)
+        for (int j = 0; j < kGrid.y; ++j)
+            for (int i = 0; i < kGrid.x; ++i) {
+                const double u = (i - 20.0) / 17.0, v = (j - 30.0) / 25.0, w = (k - 28.0) / 21.0;
+                const bool head = u * u + v * v + w * w < 1.0;
+                const bool dropout = (u * u / 0.05 + (v - 0.6) * (v - 0.6) / 0.02) < 0.3;
+                const bool noise = i < 45 && random() % 800 == 0;
+                inside[kGrid.index(i, j, k)] = (head && !dropout) || noise ? 1 : 0;
+            }
+    auto run = [&](unsigned threads) {
+        setWorkerThreads(threads);
+        std::vector<double> f = s.field;
+        EXPECT_TRUE(extrapolateOutsideMask(kGrid, f, inside));
+        return f;
+    };
+    const std::vector<double> one = run(1);
+    for (int k = 0; k < kGrid.z; ++k)
+        for (int j = 0; j < kGrid.y; ++j)
+            for (int i = 0; i < kGrid.x; ++i)
+                if (inside[kGrid.index(i, j, k)] == 0) {
+                    ASSERT_NE(one[kGrid.index(i, j, k)], s.field[kGrid.index(i, j, k)]);
+                }
+    for (const unsigned threads : {2u, 3u, 4u}) EXPECT_TRUE(sameBits(run(threads), one)) << threads;
+}
+
 TEST_F(ParallelKernels, WhatARangeThrowsReachesTheCallerAfterEveryRangeRan) {
     std::vector<int> done(8, 0);
     EXPECT_THROW(forEachRange(8, 4u,
