@@ -6,6 +6,8 @@
 
 #include <algorithm>
 #include <cstddef>
+#include <exception>
+#include <system_error>
 #include <thread>
 #include <vector>
 
@@ -27,21 +29,36 @@ inline unsigned volumeWorkers(int volumes, std::size_t voxelsPerVolume) {
 }
 
 /// Calls work(worker, first, end) for consecutive ranges of volumes [first, end), one range per
-/// worker, on `workers` threads (the calling thread takes the first range).
+/// worker, on `workers` threads (the calling thread takes the first range). What a range throws
+/// (an allocation that fails on a large series) reaches the caller once every thread has ended,
+/// as from a plain loop, instead of ending the host's process; a thread that cannot be started
+/// leaves its range to the calling thread.
 template <typename Work>
 void forEachVolumeRange(int volumes, unsigned workers, Work&& work) {
     if (volumes <= 0) return;
     const unsigned n = std::clamp<unsigned>(workers, 1, static_cast<unsigned>(volumes));
+    std::vector<std::exception_ptr> failed(n);
     auto range = [&](unsigned w) {
         const int first = static_cast<int>(static_cast<long long>(volumes) * w / n);
         const int end = static_cast<int>(static_cast<long long>(volumes) * (w + 1) / n);
-        work(w, first, end);
+        try {
+            work(w, first, end);
+        } catch (...) {
+            failed[w] = std::current_exception();
+        }
     };
     std::vector<std::thread> threads;
     threads.reserve(n - 1);
-    for (unsigned w = 1; w < n; ++w) threads.emplace_back(range, w);
+    unsigned started = 1;
+    try {
+        for (; started < n; ++started) threads.emplace_back(range, started);
+    } catch (const std::system_error&) {
+    }
     range(0);
+    for (unsigned w = started; w < n; ++w) range(w);
     for (auto& t : threads) t.join();
+    for (const std::exception_ptr& e : failed)
+        if (e) std::rethrow_exception(e);
 }
 
 }  // namespace ondrift

@@ -6,6 +6,7 @@
 #include <unistd.h>
 
 #include <filesystem>
+#include <new>
 #include <random>
 #include <set>
 #include <string>
@@ -107,6 +108,20 @@ TEST(VolumeRanges, EveryVolumeOnceWhateverTheWorkers) {
     }
     EXPECT_EQ(volumeWorkers(1, kPerVolume * 100), 1u);
     EXPECT_EQ(volumeWorkers(kVolumes, 10), 1u);  // too small to be worth a thread
+}
+
+TEST(VolumeRanges, WhatAnyRangeThrowsReachesTheCallerAfterEveryRangeRan) {
+    // The calling thread's own range and a worker's: either used to end the process.
+    for (unsigned thrower : {0u, 2u}) {
+        std::vector<int> done(9, 0);
+        EXPECT_THROW(forEachVolumeRange(9, 3u,
+                                        [&](unsigned w, int first, int end) {
+                                            for (int v = first; v < end; ++v) done[v] = 1;
+                                            if (w == thrower) throw std::bad_alloc();
+                                        }),
+                     std::bad_alloc);
+        EXPECT_EQ(done, std::vector<int>(9, 1)) << thrower;
+    }
 }
 
 TEST_F(ParallelVolumes, UndistortionEqualsThePlainLoopInEveryDirection) {
