@@ -17,9 +17,10 @@ namespace ondrift {
 /// voxel of the head reads the field, two raster sweeps carry the eighth shell's values outward
 /// along the shortest way (each voxel a copy of a nearer neighbour, or the mean of two), which
 /// costs a fraction of the shell fill; there the fill may differ slightly between storage
-/// orders. Deterministic; the fill stays within the range of the values inside. Returns false,
-/// touching nothing, when an extent is below 1, a span's length differs from the grid's voxel
-/// count, the grid has more voxels than 32-bit numbers count, or no voxel is inside.
+/// orders. Deterministic, to the bit for any number of worker threads (setWorkerThreads); the
+/// fill stays within the range of the values inside. Returns false, touching nothing, when an
+/// extent is below 1, a span's length differs from the grid's voxel count, the grid has more
+/// voxels than 32-bit numbers count, or no voxel is inside.
 bool extrapolateOutsideMask(Dims d, std::span<double> field, std::span<const unsigned char> inside);
 
 }  // namespace ondrift
