@@ -60,15 +60,16 @@ std::size_t withinSlice(Dims d, const unsigned char* inside, Dist* dist, int k) 
             std::fill(row, row + x, static_cast<Dist>(unknown));
             continue;
         }
-        std::int32_t last = -unknown;  // so that i - last >= unknown until a voxel inside
-        for (std::int32_t i = 0; i < d.x; ++i) {
+        // Positions in 64 bits: a row of the longest extent stays clear of overflow.
+        std::int64_t last = -std::int64_t{unknown};  // i - last >= unknown until a voxel inside
+        for (std::int64_t i = 0; i < d.x; ++i) {
             last = rowIn[i] != 0 ? i : last;
-            row[i] = static_cast<Dist>(std::min(i - last, unknown));
+            row[i] = static_cast<Dist>(std::min<std::int64_t>(i - last, unknown));
         }
-        std::int32_t next = d.x + unknown;
-        for (std::int32_t i = d.x - 1; i >= 0; --i) {
+        std::int64_t next = std::int64_t{d.x} + unknown;
+        for (std::int64_t i = d.x - 1; i >= 0; --i) {
             next = rowIn[i] != 0 ? i : next;
-            row[i] = static_cast<Dist>(std::min<std::int32_t>(row[i], next - i));
+            row[i] = static_cast<Dist>(std::min<std::int64_t>(row[i], next - i));
         }
     }
     for (int j = 1; j < d.y; ++j)
