@@ -6,6 +6,7 @@
 #include <memory>
 #include <vector>
 
+#include "pipeline/kernels/parallel_ranges.h"
 #include "pipeline/kernels/region_growing.h"
 #include "pipeline/kernels/whole_numbers.h"
 
@@ -46,19 +47,24 @@ struct WholeHistogram {
         if (at >= 0 && at < static_cast<double>(count.size())) {
             ++count[static_cast<std::size_t>(at)];
             ++total;
-        } else {
-            widen(r);
+        } else if (cover(r, r)) {
+            ++count[static_cast<std::size_t>(r - lo)];
+            ++total;
         }
     }
-    void widen(double r) {
-        if (huge) return;
-        if (count.empty()) lo = r;
-        if (r < lo || r >= lo + static_cast<double>(count.size())) {
-            const double newLo = std::min(lo, r);
-            const double newHi = std::max(lo + static_cast<double>(count.size()) - 1, r);
+    /// Widens the window to hold [a, b]; false (and `huge`) when it would pass a million. The
+    /// window is always the range of the values seen, so whether it gives up does not depend
+    /// on the order in which they come.
+    bool cover(double a, double b) {
+        if (huge) return false;
+        if (count.empty()) lo = a;
+        const double hi = lo + static_cast<double>(count.size()) - 1;
+        if (count.empty() || a < lo || b > hi) {
+            const double newLo = count.empty() ? a : std::min(lo, a);
+            const double newHi = count.empty() ? b : std::max(hi, b);
             if (!(newHi - newLo < 1e6)) {
                 huge = true;
-                return;
+                return false;
             }
             std::vector<std::size_t> wider(static_cast<std::size_t>(newHi - newLo) + 1, 0);
             std::copy(count.begin(), count.end(),
@@ -66,8 +72,17 @@ struct WholeHistogram {
             count.swap(wider);
             lo = newLo;
         }
-        ++count[static_cast<std::size_t>(r - lo)];
-        ++total;
+        return true;
+    }
+    /// Adds the counts of a histogram made of other values.
+    void merge(const WholeHistogram& other) {
+        if (other.huge) huge = true;
+        if (other.count.empty() ||
+            !cover(other.lo, other.lo + static_cast<double>(other.count.size()) - 1))
+            return;
+        const auto at = static_cast<std::size_t>(other.lo - lo);
+        for (std::size_t b = 0; b < other.count.size(); ++b) count[at + b] += other.count[b];
+        total += other.total;
     }
     /// The lower middle value (there is at least one).
     double median() const {
@@ -101,54 +116,93 @@ std::vector<Run> maskRuns(std::span<const unsigned char> inside) {
     return runs;
 }
 
+/// Threads that pay for the `voxels` held by `runs`.
+unsigned runWorkers(const std::vector<Run>& runs, std::size_t voxels) {
+    if (runs.empty()) return 1;
+    return rangeWorkers(static_cast<long long>(runs.size()), voxels / runs.size() + 1);
+}
+
 // The cycles of the growth differ from plain rounding by a few at most; a part whose
 // differences leave this window is levelled through a full sort.
 constexpr std::int32_t kLevelWindow = 8;
+constexpr std::size_t kLevelBins = 2 * kLevelWindow + 1;
+
+/// What one thread finds over its runs: per grown part the counts of the differences between
+/// rounding and growth in the window, or that some left it; the whole numbers nearest to the
+/// grown phase; the voxels whose cycle differs from rounding.
+struct Tally {
+    std::vector<std::uint32_t> count;
+    std::vector<char> wide;
+    WholeHistogram histogram;
+    std::size_t changed = 0;
+};
 
 /// Per grown part, the whole cycles that agree best with the rounded estimate (the lower
 /// median of their differences over the part); entry 0 is unused. In the same pass, for the
 /// usual case that every shift is 0: the whole numbers nearest to the grown phase inside the
-/// mask (`histogram`) and the voxels whose cycle differs from rounding (`changed`).
+/// mask (`histogram`) and the voxels whose cycle differs from rounding (`changed`). Counts add
+/// up the same whichever thread made them, so the threads change nothing.
 std::vector<std::int32_t> partShifts(std::span<const double> wrapped, const std::vector<Run>& runs,
-                                     std::span<const std::int32_t> part, int parts,
-                                     std::span<const double> estimate, double c,
+                                     std::size_t voxels, std::span<const std::int32_t> part,
+                                     int parts, std::span<const double> estimate, double c,
                                      std::span<const std::int32_t> grown, WholeHistogram& histogram,
                                      std::size_t& changed) {
-    const std::size_t bins = 2 * kLevelWindow + 1;
-    std::vector<std::size_t> count((static_cast<std::size_t>(parts) + 1) * bins, 0);
-    std::vector<char> wide(static_cast<std::size_t>(parts) + 1, 0);
-    for (const Run r : runs) {
-        for (std::size_t v = r.first; v < r.last; ++v) {
-            const std::int64_t offset =
-                static_cast<std::int64_t>(roundedCycles(estimate, wrapped, c, v)) - grown[v];
-            if (offset != 0) ++changed;
-            const double u = wrapped[v] + grown[v];
-            if (std::isfinite(u)) histogram.add(floorOf(u + 0.5));
-            const auto p = static_cast<std::size_t>(part[v]);
-            if (offset < -kLevelWindow || offset > kLevelWindow) {
-                wide[p] = 1;
-            } else {
-                ++count[p * bins + static_cast<std::size_t>(offset + kLevelWindow)];
+    const std::size_t slots = static_cast<std::size_t>(parts) + 1;
+    // Each thread keeps counts for every part: with very many parts (a mask of scattered
+    // noise voxels) one thread does it all rather than multiply that memory.
+    const unsigned workers = slots * kLevelBins > voxels ? 1 : runWorkers(runs, voxels);
+    std::vector<Tally> tally(workers);
+    forEachRange(
+        static_cast<long long>(runs.size()), workers,
+        [&](unsigned w, long long first, long long end) {
+            Tally& t = tally[w];
+            t.count.assign(slots * kLevelBins, 0);
+            t.wide.assign(slots, 0);
+            for (long long q = first; q < end; ++q) {
+                const Run r = runs[static_cast<std::size_t>(q)];
+                for (std::size_t v = r.first; v < r.last; ++v) {
+                    const std::int64_t offset =
+                        static_cast<std::int64_t>(roundedCycles(estimate, wrapped, c, v)) -
+                        grown[v];
+                    if (offset != 0) ++t.changed;
+                    const double u = wrapped[v] + grown[v];
+                    if (std::isfinite(u)) t.histogram.add(floorOf(u + 0.5));
+                    const auto p = static_cast<std::size_t>(part[v]);
+                    if (offset < -kLevelWindow || offset > kLevelWindow) {
+                        t.wide[p] = 1;
+                    } else {
+                        ++t.count[p * kLevelBins + static_cast<std::size_t>(offset + kLevelWindow)];
+                    }
+                }
             }
-        }
+        });
+    Tally& all = tally[0];
+    for (unsigned w = 1; w < workers; ++w) {
+        for (std::size_t i = 0; i < all.count.size(); ++i) all.count[i] += tally[w].count[i];
+        for (std::size_t p = 0; p < slots; ++p) all.wide[p] |= tally[w].wide[p];
+        all.histogram.merge(tally[w].histogram);
+        all.changed += tally[w].changed;
     }
-    std::vector<std::int32_t> shift(static_cast<std::size_t>(parts) + 1, 0);
-    for (std::size_t p = 1; p <= static_cast<std::size_t>(parts); ++p) {
-        if (wide[p] != 0) continue;
+    histogram = std::move(all.histogram);
+    changed = all.changed;
+    std::vector<std::int32_t> shift(slots, 0);
+    for (std::size_t p = 1; p < slots; ++p) {
+        if (all.wide[p] != 0) continue;
+        const std::uint32_t* count = &all.count[p * kLevelBins];
         std::size_t total = 0;
-        for (std::size_t b = 0; b < bins; ++b) total += count[p * bins + b];
+        for (std::size_t b = 0; b < kLevelBins; ++b) total += count[b];
         if (total == 0) continue;
         std::size_t seen = 0;
-        for (std::size_t b = 0; b < bins; ++b) {
-            seen += count[p * bins + b];
+        for (std::size_t b = 0; b < kLevelBins; ++b) {
+            seen += count[b];
             if (seen > (total - 1) / 2) {
                 shift[p] = static_cast<std::int32_t>(b) - kLevelWindow;
                 break;
             }
         }
     }
-    for (std::size_t p = 1; p <= static_cast<std::size_t>(parts); ++p) {
-        if (wide[p] == 0) continue;
+    for (std::size_t p = 1; p < slots; ++p) {
+        if (all.wide[p] == 0) continue;
         std::vector<std::int32_t> offsets;
         for (const Run r : runs)
             for (std::size_t v = r.first; v < r.last; ++v)
@@ -199,32 +253,46 @@ bool makeCongruent(Dims d, std::span<const double> wrapped, std::span<double> es
     const auto cycles = std::make_unique_for_overwrite<std::int32_t[]>(n);
     std::unique_ptr<std::int32_t[]> part;
     if (grow) part = std::make_unique_for_overwrite<std::int32_t[]>(n);
-    for (const Run r : runs) {
+    const unsigned workers = runWorkers(runs, counts.inside);
+    const auto eachRun = [&](auto&& visit) {
+        forEachRange(static_cast<long long>(runs.size()), workers,
+                     [&](unsigned w, long long first, long long end) {
+                         for (long long q = first; q < end; ++q)
+                             visit(w, runs[static_cast<std::size_t>(q)]);
+                     });
+    };
+    eachRun([&](unsigned, Run r) {
         for (std::size_t v = r.first; v < r.last; ++v)
             cycles[v] = roundedCycles(estimate, wrapped, c, v);
-    }
+    });
     std::vector<std::int32_t> shift{0};
     WholeHistogram histogram;
     if (grow) {
         counts.parts = growUnwrapped(d, wrapped, inside, {cycles.get(), n}, {part.get(), n});
-        shift = partShifts(wrapped, runs, {part.get(), n}, counts.parts, estimate, c,
+        shift = partShifts(wrapped, runs, counts.inside, {part.get(), n}, counts.parts, estimate, c,
                            {cycles.get(), n}, histogram, counts.changedCycle);
     }
 
     // Unless every part kept its level: each part at its level, the cycles that changed, and
     // the whole numbers nearest to the phase inside the mask, in one pass.
     if (!grow || std::any_of(shift.begin(), shift.end(), [](std::int32_t k) { return k != 0; })) {
-        histogram = {};
-        counts.changedCycle = 0;
-        for (const Run r : runs) {
+        std::vector<WholeHistogram> found(workers);
+        std::vector<std::size_t> changed(workers, 0);
+        eachRun([&](unsigned w, Run r) {
             for (std::size_t v = r.first; v < r.last; ++v) {
                 if (grow) {
                     cycles[v] += shift[static_cast<std::size_t>(part[v])];
-                    if (cycles[v] != roundedCycles(estimate, wrapped, c, v)) ++counts.changedCycle;
+                    if (cycles[v] != roundedCycles(estimate, wrapped, c, v)) ++changed[w];
                 }
                 const double u = wrapped[v] + cycles[v];
-                if (std::isfinite(u)) histogram.add(floorOf(u + 0.5));
+                if (std::isfinite(u)) found[w].add(floorOf(u + 0.5));
             }
+        });
+        histogram = std::move(found[0]);
+        counts.changedCycle = changed[0];
+        for (unsigned w = 1; w < workers; ++w) {
+            histogram.merge(found[w]);
+            counts.changedCycle += changed[w];
         }
     }
     double level = 0.0;
@@ -241,12 +309,14 @@ bool makeCongruent(Dims d, std::span<const double> wrapped, std::span<double> es
         level = histogram.median();
     }
     counts.level = level;
-    std::size_t v = 0;
-    for (const Run r : runs) {
-        for (; v < r.first; ++v) estimate[v] = estimate[v] + (c - level);
-        for (; v < r.last; ++v) estimate[v] = wrapped[v] + (cycles[v] - level);
-    }
-    for (; v < n; ++v) estimate[v] = estimate[v] + (c - level);
+    const std::size_t plane = static_cast<std::size_t>(d.x) * static_cast<std::size_t>(d.y);
+    shareOut(d.z, plane, [&](unsigned, long long first, long long end) {
+        for (auto v = static_cast<std::size_t>(first) * plane;
+             v < static_cast<std::size_t>(end) * plane; ++v) {
+            estimate[v] =
+                inside[v] != 0 ? wrapped[v] + (cycles[v] - level) : estimate[v] + (c - level);
+        }
+    });
     return true;
 }
 

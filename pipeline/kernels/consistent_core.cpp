@@ -98,21 +98,34 @@ void consistentParts(const Grid& g, std::span<const std::int32_t> cycles, std::u
             for (int i = 0; i < d.x; ++i, ++v) {
                 if (g.inside[v] == 0) continue;
                 const double u = g.w[v] + cycles[v];
-                const auto self = static_cast<std::uint32_t>(v);
-                label[v] = self;
+                const bool calm = rough[v] == 0;
+                // The root of v's part so far; v is its own until it joins a neighbour. Only
+                // roots are linked, the lower one winning, so that every parent precedes its
+                // voxel.
+                auto root = static_cast<std::uint32_t>(v);
+                bool joined = false;
                 const bool has[3] = {i > 0, j > 0, k > 0};
                 for (int a = 0; a < 3; ++a) {
                     if (!has[a]) continue;
                     const std::size_t w = v - back[a];
                     if (g.inside[w] == 0) continue;
-                    if (rough[v] == 0 && rough[w] == 0 &&
-                        std::fabs(u - (g.w[w] + cycles[w])) < 0.5) {
-                        unite(label, self, static_cast<std::uint32_t>(w));
+                    if (calm && rough[w] == 0 && std::fabs(u - (g.w[w] + cycles[w])) < 0.5) {
+                        const std::uint32_t r = findRoot(label, static_cast<std::uint32_t>(w));
+                        if (!joined) {
+                            root = r;
+                            joined = true;
+                        } else if (r < root) {
+                            label[root] = r;
+                            root = r;
+                        } else if (r > root) {
+                            label[r] = root;
+                        }
                     } else {
-                        loose.push_back(self);
+                        loose.push_back(static_cast<std::uint32_t>(v));
                         loose.push_back(static_cast<std::uint32_t>(w));
                     }
                 }
+                label[v] = root;
             }
     };
     for (int k = 0; k < d.z; ++k) {

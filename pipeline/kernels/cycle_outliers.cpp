@@ -2,6 +2,12 @@
 
 #include <algorithm>
 #include <cmath>
+#include <cstddef>
+#include <functional>
+#include <queue>
+#include <vector>
+
+#include "pipeline/kernels/parallel_ranges.h"
 
 namespace ondrift {
 
@@ -26,6 +32,43 @@ bool worthExamining(Dims d, std::span<const double> u, std::span<const unsigned 
            (z + 1 < d.z && steep(c + static_cast<std::size_t>(d.x) * d.y));
 }
 
+/// Whether some mask neighbour among the 26 lies more than half a cycle from voxel c: without
+/// one the median cannot move it.
+bool farNeighbour(Dims d, std::span<const double> u, std::span<const unsigned char> in, int x,
+                  int y, int z) {
+    const std::size_t c = d.index(x, y, z);
+    const double v = u[c];
+    for (int k = std::max(z - 1, 0); k <= std::min(z + 1, d.z - 1); ++k)
+        for (int j = std::max(y - 1, 0); j <= std::min(y + 1, d.y - 1); ++j)
+            for (int i = std::max(x - 1, 0); i <= std::min(x + 1, d.x - 1); ++i) {
+                const std::size_t q = d.index(i, j, k);
+                if (q != c && in[q] != 0 && std::fabs(u[q] - v) > 0.5) return true;
+            }
+    return false;
+}
+
+/// The voxels of the mask that the sweep would move as the field stands (examined, with a far
+/// neighbour), in storage order, found slice by slice on every core.
+std::vector<std::size_t> candidates(Dims d, std::span<const double> u,
+                                    std::span<const unsigned char> in) {
+    const std::size_t plane = static_cast<std::size_t>(d.x) * static_cast<std::size_t>(d.y);
+    const unsigned workers = rangeWorkers(d.z, plane);
+    std::vector<std::vector<std::size_t>> found(workers);
+    forEachRange(d.z, workers, [&](unsigned w, long long first, long long end) {
+        for (auto z = static_cast<int>(first); z < end; ++z)
+            for (int y = 0; y < d.y; ++y)
+                for (int x = 0; x < d.x; ++x) {
+                    const std::size_t c = d.index(x, y, z);
+                    if (in[c] == 0 || !std::isfinite(u[c])) continue;
+                    if (worthExamining(d, u, in, x, y, z) && farNeighbour(d, u, in, x, y, z))
+                        found[w].push_back(c);
+                }
+    });
+    std::vector<std::size_t> all = std::move(found[0]);
+    for (unsigned w = 1; w < workers; ++w) all.insert(all.end(), found[w].begin(), found[w].end());
+    return all;
+}
+
 }  // namespace
 
 long long alignCycleOutliers(Dims d, std::span<double> unwrapped,
@@ -35,36 +78,60 @@ long long alignCycleOutliers(Dims d, std::span<double> unwrapped,
     if (unwrapped.size() != n || inside.size() != n) return -1;
     long long moved = 0;
     double around[26];
+    const std::size_t plane = static_cast<std::size_t>(d.x) * static_cast<std::size_t>(d.y);
     for (int sweep = 0; sweep < kSweeps; ++sweep) {
+        // The sweep runs in storage order, each voxel seeing the moves made before it. A voxel
+        // can move only if it is a candidate as the field stood when the sweep began, or if a
+        // neighbour before it in the order moved: those are visited, the rest skipped.
+        const std::vector<std::size_t> found = candidates(d, unwrapped, inside);
+        std::priority_queue<std::size_t, std::vector<std::size_t>, std::greater<>> touched;
+        std::size_t next = 0;
+        bool any = false;
+        std::size_t last = 0;
         long long movedNow = 0;
-        for (int z = 0; z < d.z; ++z)
-            for (int y = 0; y < d.y; ++y)
-                for (int x = 0; x < d.x; ++x) {
-                    const std::size_t c = d.index(x, y, z);
-                    if (inside[c] == 0 || !std::isfinite(unwrapped[c])) continue;
-                    if (!worthExamining(d, unwrapped, inside, x, y, z)) continue;
-                    // The median moves the voxel only when some neighbour lies more than half
-                    // a cycle away; the usual voxel at the rim of the mask has none.
-                    const double v = unwrapped[c];
-                    int count = 0;
-                    bool far = false;
-                    for (int k = std::max(z - 1, 0); k <= std::min(z + 1, d.z - 1); ++k)
-                        for (int j = std::max(y - 1, 0); j <= std::min(y + 1, d.y - 1); ++j)
-                            for (int i = std::max(x - 1, 0); i <= std::min(x + 1, d.x - 1); ++i) {
-                                const std::size_t q = d.index(i, j, k);
-                                if (q != c && inside[q] != 0 && std::isfinite(unwrapped[q])) {
-                                    around[count++] = unwrapped[q];
-                                    far |= std::fabs(unwrapped[q] - v) > 0.5;
-                                }
-                            }
-                    if (count < kFewestNeighbours || !far) continue;
-                    double* mid = around + count / 2;
-                    std::nth_element(around, mid, around + count);
-                    const double cycles = std::nearbyint(*mid - v);
-                    if (cycles == 0) continue;
-                    unwrapped[c] += cycles;
-                    ++movedNow;
-                }
+        while (next < found.size() || !touched.empty()) {
+            std::size_t c = next < found.size() ? found[next] : n;
+            if (!touched.empty() && touched.top() < c) c = touched.top();
+            if (next < found.size() && found[next] == c) ++next;
+            while (!touched.empty() && touched.top() == c) touched.pop();
+            if (any && c <= last) continue;
+            any = true;
+            last = c;
+            const int x = static_cast<int>(c % static_cast<std::size_t>(d.x));
+            const int y =
+                static_cast<int>(c / static_cast<std::size_t>(d.x) % static_cast<std::size_t>(d.y));
+            const int z = static_cast<int>(c / plane);
+            if (inside[c] == 0 || !std::isfinite(unwrapped[c])) continue;
+            if (!worthExamining(d, unwrapped, inside, x, y, z)) continue;
+            // The median moves the voxel only when some neighbour lies more than half a cycle
+            // away; the usual voxel at the rim of the mask has none.
+            const double v = unwrapped[c];
+            int count = 0;
+            bool far = false;
+            for (int k = std::max(z - 1, 0); k <= std::min(z + 1, d.z - 1); ++k)
+                for (int j = std::max(y - 1, 0); j <= std::min(y + 1, d.y - 1); ++j)
+                    for (int i = std::max(x - 1, 0); i <= std::min(x + 1, d.x - 1); ++i) {
+                        const std::size_t q = d.index(i, j, k);
+                        if (q != c && inside[q] != 0 && std::isfinite(unwrapped[q])) {
+                            around[count++] = unwrapped[q];
+                            far |= std::fabs(unwrapped[q] - v) > 0.5;
+                        }
+                    }
+            if (count < kFewestNeighbours || !far) continue;
+            double* mid = around + count / 2;
+            std::nth_element(around, mid, around + count);
+            const double cycles = std::nearbyint(*mid - v);
+            if (cycles == 0) continue;
+            unwrapped[c] += cycles;
+            ++movedNow;
+            // The neighbours after it in the order now see another field.
+            for (int k = z; k <= std::min(z + 1, d.z - 1); ++k)
+                for (int j = std::max(y - 1, 0); j <= std::min(y + 1, d.y - 1); ++j)
+                    for (int i = std::max(x - 1, 0); i <= std::min(x + 1, d.x - 1); ++i) {
+                        const std::size_t q = d.index(i, j, k);
+                        if (q > c) touched.push(q);
+                    }
+        }
         moved += movedNow;
         if (movedNow == 0) break;
     }

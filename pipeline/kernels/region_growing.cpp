@@ -1,11 +1,13 @@
 #include "pipeline/kernels/region_growing.h"
 
+#include <array>
 #include <cmath>
 #include <cstddef>
 #include <memory>
 #include <vector>
 
 #include "pipeline/kernels/consistent_core.h"
+#include "pipeline/kernels/parallel_ranges.h"
 #include "pipeline/kernels/whole_numbers.h"
 
 namespace ondrift {
@@ -84,11 +86,18 @@ int growUnwrapped(Dims d, std::span<const double> wrapped, std::span<const unsig
     // The kept cores are placed as they are; every other voxel of the mask gets its
     // reliability and waits for the growth.
     const auto meta = std::make_unique_for_overwrite<std::uint16_t[]>(n);
-    std::vector<std::uint32_t> rest;
-    std::size_t perBucket[kBuckets] = {};
-    {
-        std::size_t v = 0;
-        for (int k = 0; k < d.z; ++k)
+    // Slice by slice on every core; each thread's waiting voxels follow those of the threads
+    // before it, so `rest` keeps storage order.
+    const std::size_t plane = static_cast<std::size_t>(d.x) * d.y;
+    const unsigned workers = rangeWorkers(d.z, plane);
+    std::vector<std::vector<std::uint32_t>> waiting(workers);
+    std::vector<std::array<std::size_t, kBuckets>> counted(workers);
+    forEachRange(d.z, workers, [&](unsigned w, long long first, long long end) {
+        std::vector<std::uint32_t>& own = waiting[w];
+        std::array<std::size_t, kBuckets>& perBucket = counted[w];
+        perBucket.fill(0);
+        std::size_t v = static_cast<std::size_t>(first) * plane;
+        for (auto k = static_cast<int>(first); k < end; ++k)
             for (int j = 0; j < d.y; ++j)
                 for (int i = 0; i < d.x; ++i, ++v) {
                     component[v] = 0;
@@ -103,8 +112,14 @@ int growUnwrapped(Dims d, std::span<const double> wrapped, std::span<const unsig
                     const unsigned m = bucketAndLinks(g, i, j, k, v);
                     meta[v] = static_cast<std::uint16_t>(m);
                     ++perBucket[m & 0xFFu];
-                    rest.push_back(static_cast<std::uint32_t>(v));
+                    own.push_back(static_cast<std::uint32_t>(v));
                 }
+    });
+    std::vector<std::uint32_t> rest = std::move(waiting[0]);
+    std::size_t perBucket[kBuckets] = {};
+    for (unsigned w = 0; w < workers; ++w) {
+        if (w > 0) rest.insert(rest.end(), waiting[w].begin(), waiting[w].end());
+        for (int b = 0; b < kBuckets; ++b) perBucket[b] += counted[w][static_cast<std::size_t>(b)];
     }
     const auto bucketOf = [&](std::size_t v) { return static_cast<int>(meta[v] & 0xFFu); };
 
@@ -120,7 +135,6 @@ int growUnwrapped(Dims d, std::span<const double> wrapped, std::span<const unsig
     };
     // The growth starts at every voxel bordering a core; the cores' voxels it may follow
     // there get their reliability now.
-    const std::size_t plane = static_cast<std::size_t>(d.x) * d.y;
     for (const std::uint32_t v : rest) {
         const unsigned links = (meta[v] >> 8) & 63u;
         bool borders = false;

@@ -150,14 +150,14 @@ TEST_F(ParallelKernels, TheConditioningChainGivesTheOneThreadValues) {
         std::vector<double> congruent, filled, blended, smoothed;
         std::vector<unsigned char> trusted;
         long long carried = 0, blendedCount = 0;
+        CongruenceCounts counts;
     };
     auto run = [&](unsigned threads) {
         setWorkerThreads(threads);
         Result r;
         std::vector<double> f(s.wrapped.size());
         for (std::size_t v = 0; v < f.size(); ++v) f[v] = 0.9 * s.field[v];  // a rough estimate
-        CongruenceCounts counts;
-        EXPECT_TRUE(makeCongruent(kGrid, s.wrapped, f, s.inside, true, counts));
+        EXPECT_TRUE(makeCongruent(kGrid, s.wrapped, f, s.inside, true, r.counts));
         alignCycleOutliers(kGrid, f, s.inside);
         r.congruent = f;
         r.trusted = trustedMask(kGrid, s.inside, f);
@@ -172,6 +172,9 @@ TEST_F(ParallelKernels, TheConditioningChainGivesTheOneThreadValues) {
     };
     const Result one = run(1), three = run(3);
     EXPECT_TRUE(sameBits(one.congruent, three.congruent));
+    EXPECT_EQ(one.counts.changedCycle, three.counts.changedCycle);
+    EXPECT_EQ(one.counts.parts, three.counts.parts);
+    EXPECT_EQ(one.counts.level, three.counts.level);
     EXPECT_EQ(one.trusted, three.trusted);
     EXPECT_GT(one.carried, 0);
     EXPECT_EQ(one.carried, three.carried);
@@ -180,6 +183,39 @@ TEST_F(ParallelKernels, TheConditioningChainGivesTheOneThreadValues) {
     EXPECT_EQ(one.blendedCount, three.blendedCount);
     EXPECT_TRUE(sameBits(one.blended, three.blended));
     EXPECT_TRUE(sameBits(one.smoothed, three.smoothed));
+}
+
+TEST_F(ParallelKernels, CongruenceOnPartsTenMillionCyclesApartGivesTheOneThreadResult) {
+    // Two halves of the grid apart by an empty slice, their estimates ten million cycles apart:
+    // each thread's whole numbers fit the level window, all of them together do not.
+    const Scene s = scene();
+    const Dims d = kGrid;
+    std::vector<unsigned char> inside(d.voxels(), 1);
+    std::vector<double> estimate(d.voxels());
+    for (int k = 0; k < d.z; ++k)
+        for (int j = 0; j < d.y; ++j)
+            for (int i = 0; i < d.x; ++i) {
+                const std::size_t v = d.index(i, j, k);
+                if (k == d.z / 2 || i == 0) inside[v] = 0;
+                estimate[v] = s.field[v] + (k > d.z / 2 ? 1e7 : 0.0);
+            }
+    auto run = [&](unsigned threads, CongruenceCounts& counts) {
+        setWorkerThreads(threads);
+        std::vector<double> f = estimate;
+        EXPECT_TRUE(makeCongruent(d, s.wrapped, f, inside, true, counts));
+        return f;
+    };
+    CongruenceCounts one, three;
+    const std::vector<double> a = run(1, one), b = run(3, three);
+    EXPECT_TRUE(sameBits(a, b));
+    EXPECT_GE(one.parts, 2);
+    EXPECT_EQ(one.parts, three.parts);
+    EXPECT_EQ(one.changedCycle, three.changedCycle);
+    EXPECT_EQ(one.level, three.level);
+    EXPECT_EQ(one.alignment, three.alignment);
+    // Each half takes its level from its estimate (the noise outside the head, in the mask
+    // here, moves it by a few cycles): they stay ten million cycles apart.
+    EXPECT_NEAR(a[d.index(5, 5, d.z - 2)] - a[d.index(5, 5, 1)], 1e7, 100.0);
 }
 
 TEST_F(ParallelKernels, TheFillWithinAndBeyondTheBandGivesTheOneThreadValues) {
