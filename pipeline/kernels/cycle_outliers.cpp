@@ -42,7 +42,8 @@ bool farNeighbour(Dims d, std::span<const double> u, std::span<const unsigned ch
         for (int j = std::max(y - 1, 0); j <= std::min(y + 1, d.y - 1); ++j)
             for (int i = std::max(x - 1, 0); i <= std::min(x + 1, d.x - 1); ++i) {
                 const std::size_t q = d.index(i, j, k);
-                if (q != c && in[q] != 0 && std::fabs(u[q] - v) > 0.5) return true;
+                if (q != c && in[q] != 0 && std::isfinite(u[q]) && std::fabs(u[q] - v) > 0.5)
+                    return true;
             }
     return false;
 }
@@ -52,21 +53,17 @@ bool farNeighbour(Dims d, std::span<const double> u, std::span<const unsigned ch
 std::vector<std::size_t> candidates(Dims d, std::span<const double> u,
                                     std::span<const unsigned char> in) {
     const std::size_t plane = static_cast<std::size_t>(d.x) * static_cast<std::size_t>(d.y);
-    const unsigned workers = rangeWorkers(d.z, plane);
-    std::vector<std::vector<std::size_t>> found(workers);
-    forEachRange(d.z, workers, [&](unsigned w, long long first, long long end) {
-        for (auto z = static_cast<int>(first); z < end; ++z)
-            for (int y = 0; y < d.y; ++y)
-                for (int x = 0; x < d.x; ++x) {
-                    const std::size_t c = d.index(x, y, z);
-                    if (in[c] == 0 || !std::isfinite(u[c])) continue;
-                    if (worthExamining(d, u, in, x, y, z) && farNeighbour(d, u, in, x, y, z))
-                        found[w].push_back(c);
-                }
-    });
-    std::vector<std::size_t> all = std::move(found[0]);
-    for (unsigned w = 1; w < workers; ++w) all.insert(all.end(), found[w].begin(), found[w].end());
-    return all;
+    return collectOverRanges<std::size_t>(
+        d.z, plane, [&](long long first, long long end, std::vector<std::size_t>& found) {
+            for (auto z = static_cast<int>(first); z < end; ++z)
+                for (int y = 0; y < d.y; ++y)
+                    for (int x = 0; x < d.x; ++x) {
+                        const std::size_t c = d.index(x, y, z);
+                        if (in[c] == 0 || !std::isfinite(u[c])) continue;
+                        if (worthExamining(d, u, in, x, y, z) && farNeighbour(d, u, in, x, y, z))
+                            found.push_back(c);
+                    }
+        });
 }
 
 }  // namespace

@@ -81,6 +81,21 @@ long long countOverRanges(long long items, std::size_t voxelsPerItem, Count&& co
     return total;
 }
 
+/// What collect(first, end, out) appends to `out` over the ranges `shareOut` makes, joined in
+/// the order of the ranges: the plain loop's list whatever the number of threads.
+template <typename T, typename Collect>
+std::vector<T> collectOverRanges(long long items, std::size_t voxelsPerItem, Collect&& collect) {
+    const unsigned workers = rangeWorkers(items, voxelsPerItem);
+    std::vector<std::vector<T>> found(std::max(workers, 1u));
+    forEachRange(items, workers, [&](unsigned w, long long first, long long end) {
+        collect(first, end, found[w]);
+    });
+    std::vector<T> all = std::move(found[0]);
+    for (std::size_t w = 1; w < found.size(); ++w)
+        all.insert(all.end(), found[w].begin(), found[w].end());
+    return all;
+}
+
 }  // namespace ondrift
 
 #endif

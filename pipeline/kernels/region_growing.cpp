@@ -1,6 +1,5 @@
 #include "pipeline/kernels/region_growing.h"
 
-#include <array>
 #include <cmath>
 #include <cstddef>
 #include <memory>
@@ -86,42 +85,30 @@ int growUnwrapped(Dims d, std::span<const double> wrapped, std::span<const unsig
     // The kept cores are placed as they are; every other voxel of the mask gets its
     // reliability and waits for the growth.
     const auto meta = std::make_unique_for_overwrite<std::uint16_t[]>(n);
-    // Slice by slice on every core; each thread's waiting voxels follow those of the threads
-    // before it, so `rest` keeps storage order.
+    // Slice by slice on every core, the waiting voxels listed in storage order.
     const std::size_t plane = static_cast<std::size_t>(d.x) * d.y;
-    const unsigned workers = rangeWorkers(d.z, plane);
-    std::vector<std::vector<std::uint32_t>> waiting(workers);
-    std::vector<std::array<std::size_t, kBuckets>> counted(workers);
-    forEachRange(d.z, workers, [&](unsigned w, long long first, long long end) {
-        std::vector<std::uint32_t>& own = waiting[w];
-        std::array<std::size_t, kBuckets>& perBucket = counted[w];
-        perBucket.fill(0);
-        std::size_t v = static_cast<std::size_t>(first) * plane;
-        for (auto k = static_cast<int>(first); k < end; ++k)
-            for (int j = 0; j < d.y; ++j)
-                for (int i = 0; i < d.x; ++i, ++v) {
-                    component[v] = 0;
-                    if (inside[v] == 0) continue;
-                    const int part = cores.part[label[v]];
-                    if (part != 0) {
-                        meta[v] = static_cast<std::uint16_t>(kPlaced);
-                        component[v] = part;
-                        cycles[v] += cores.shift[label[v]];
-                        continue;
+    const std::vector<std::uint32_t> rest = collectOverRanges<std::uint32_t>(
+        d.z, plane, [&](long long first, long long end, std::vector<std::uint32_t>& waiting) {
+            std::size_t v = static_cast<std::size_t>(first) * plane;
+            for (auto k = static_cast<int>(first); k < end; ++k)
+                for (int j = 0; j < d.y; ++j)
+                    for (int i = 0; i < d.x; ++i, ++v) {
+                        component[v] = 0;
+                        if (inside[v] == 0) continue;
+                        const int part = cores.part[label[v]];
+                        if (part != 0) {
+                            meta[v] = static_cast<std::uint16_t>(kPlaced);
+                            component[v] = part;
+                            cycles[v] += cores.shift[label[v]];
+                            continue;
+                        }
+                        meta[v] = static_cast<std::uint16_t>(bucketAndLinks(g, i, j, k, v));
+                        waiting.push_back(static_cast<std::uint32_t>(v));
                     }
-                    const unsigned m = bucketAndLinks(g, i, j, k, v);
-                    meta[v] = static_cast<std::uint16_t>(m);
-                    ++perBucket[m & 0xFFu];
-                    own.push_back(static_cast<std::uint32_t>(v));
-                }
-    });
-    std::vector<std::uint32_t> rest = std::move(waiting[0]);
-    std::size_t perBucket[kBuckets] = {};
-    for (unsigned w = 0; w < workers; ++w) {
-        if (w > 0) rest.insert(rest.end(), waiting[w].begin(), waiting[w].end());
-        for (int b = 0; b < kBuckets; ++b) perBucket[b] += counted[w][static_cast<std::size_t>(b)];
-    }
+        });
     const auto bucketOf = [&](std::size_t v) { return static_cast<int>(meta[v] & 0xFFu); };
+    std::size_t perBucket[kBuckets] = {};
+    for (const std::uint32_t v : rest) ++perBucket[bucketOf(v)];
 
     // Voxels wait in buckets by their reliability; each enters once (marked while queued).
     // When taken, a voxel follows its most reliable neighbour already placed.
