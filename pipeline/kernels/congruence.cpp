@@ -42,14 +42,14 @@ struct WholeHistogram {
     std::size_t total = 0;
     bool huge = false;
 
-    void add(double r) {
+    void add(double r, std::size_t times = 1) {
         const double at = r - lo;
         if (at >= 0 && at < static_cast<double>(count.size())) {
-            ++count[static_cast<std::size_t>(at)];
-            ++total;
+            count[static_cast<std::size_t>(at)] += times;
+            total += times;
         } else if (cover(r, r)) {
-            ++count[static_cast<std::size_t>(r - lo)];
-            ++total;
+            count[static_cast<std::size_t>(r - lo)] += times;
+            total += times;
         }
     }
     /// Widens the window to hold [a, b]; false (and `huge`) when it would pass a million. The
@@ -158,23 +158,51 @@ std::vector<std::int32_t> partShifts(std::span<const double> wrapped, const std:
             Tally& t = tally[w];
             t.count.assign(slots * kLevelBins, 0);
             t.wide.assign(slots, 0);
+            // Neighbouring voxels mostly share their whole number and their part's bin, so
+            // both are counted in registers while they repeat: an increment in memory per
+            // voxel would wait on the one before.
+            std::size_t changed = 0;
+            double level = 0;
+            std::size_t levelRepeats = 0;
+            std::size_t bin = 0;
+            std::uint32_t binRepeats = 0;
             for (long long q = first; q < end; ++q) {
                 const Run r = runs[static_cast<std::size_t>(q)];
                 for (std::size_t v = r.first; v < r.last; ++v) {
                     const std::int64_t offset =
                         static_cast<std::int64_t>(roundedCycles(estimate, wrapped, c, v)) -
                         grown[v];
-                    if (offset != 0) ++t.changed;
+                    changed += offset != 0 ? 1 : 0;
                     const double u = wrapped[v] + grown[v];
-                    if (std::isfinite(u)) t.histogram.add(floorOf(u + 0.5));
+                    if (std::isfinite(u)) {
+                        const double whole = floorOf(u + 0.5);
+                        if (levelRepeats != 0 && whole == level) {
+                            ++levelRepeats;
+                        } else {
+                            if (levelRepeats != 0) t.histogram.add(level, levelRepeats);
+                            level = whole;
+                            levelRepeats = 1;
+                        }
+                    }
                     const auto p = static_cast<std::size_t>(part[v]);
                     if (offset < -kLevelWindow || offset > kLevelWindow) {
                         t.wide[p] = 1;
+                        continue;
+                    }
+                    const std::size_t b =
+                        p * kLevelBins + static_cast<std::size_t>(offset + kLevelWindow);
+                    if (binRepeats != 0 && b == bin) {
+                        ++binRepeats;
                     } else {
-                        ++t.count[p * kLevelBins + static_cast<std::size_t>(offset + kLevelWindow)];
+                        if (binRepeats != 0) t.count[bin] += binRepeats;
+                        bin = b;
+                        binRepeats = 1;
                     }
                 }
             }
+            if (levelRepeats != 0) t.histogram.add(level, levelRepeats);
+            if (binRepeats != 0) t.count[bin] += binRepeats;
+            t.changed = changed;
         });
     Tally& all = tally[0];
     for (unsigned w = 1; w < workers; ++w) {

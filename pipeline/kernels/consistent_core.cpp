@@ -134,18 +134,29 @@ void consistentParts(const Grid& g, std::span<const std::int32_t> cycles, std::u
     }
     join(d.z - 1);
     // Parents precede their voxels, so one pass in storage order turns them into part numbers.
+    // Runs of one part are counted in a register: an increment in memory per voxel would wait
+    // on the one before.
     const std::size_t n = d.voxels();
+    std::uint32_t last = 0, repeats = 0;
     for (std::size_t v = 0; v < n; ++v) {
         if (g.inside[v] == 0) continue;
         const std::uint32_t p = label[v];
         if (p == v) {
             label[v] = static_cast<std::uint32_t>(size.size());
             size.push_back(1);
+            continue;
+        }
+        const std::uint32_t part = label[p];
+        label[v] = part;
+        if (repeats != 0 && part == last) {
+            ++repeats;
         } else {
-            label[v] = label[p];
-            ++size[label[v]];
+            if (repeats != 0) size[last] += repeats;
+            last = part;
+            repeats = 1;
         }
     }
+    if (repeats != 0) size[last] += repeats;
 }
 
 /// A kept core: per consistent part, the connected part of the mask it belongs to as a core
