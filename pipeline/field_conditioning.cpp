@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cstddef>
+#include <system_error>
 #include <vector>
 
 #include "binding/log.h"
@@ -12,6 +13,7 @@
 #include "pipeline/kernels/extrapolation.h"
 #include "pipeline/kernels/gradient_fill.h"
 #include "pipeline/kernels/masked_smoothing.h"
+#include "pipeline/kernels/parallel_ranges.h"
 #include "pipeline/kernels/pi15.h"
 #include "pipeline/kernels/quadratic_smoothing.h"
 #include "pipeline/step_errors.h"
@@ -65,18 +67,40 @@ std::vector<double> phaseInCycles(const Image& wrapped, bool wrappedInCycles) {
 
 }  // namespace
 
+std::future<CongruentInput> startCongruentInput(const Image& wrapped, bool wrappedInCycles,
+                                                const Image& magnitude) {
+    if (workerThreads() < 2 || !sameGrid(wrapped, magnitude)) return {};
+    try {
+        return std::async(std::launch::async, [&wrapped, wrappedInCycles, &magnitude] {
+            CongruentInput input;
+            input.inside = magnitudeMask(magnitude);
+            if (input.inside.empty()) return input;
+            input.cycles = phaseInCycles(wrapped, wrappedInCycles);
+            input.prepared = prepareCongruence(volumeDims(wrapped), input.cycles, input.inside);
+            return input;
+        });
+    } catch (const std::system_error&) {
+        return {};
+    }
+}
+
 bool makeUnwrappedCongruent(Image& unwrapped, const Image& wrapped, bool wrappedInCycles,
-                            const Image& magnitude, std::string* error) {
+                            const Image& magnitude, std::string* error,
+                            std::future<CongruentInput>* started) {
     const char* what = "congruent unwrapping";
     logText("Make the unwrapped phase congruent with the wrapped phase...");
     if (!sameGrid(unwrapped, magnitude) || !sameGrid(wrapped, magnitude)) {
         return refuseGrid(error, what, unwrapped, magnitude);
     }
-    const std::vector<unsigned char> inside = magnitudeMask(magnitude);
-    if (inside.empty()) return refuseEmptyMask(error, what);
-    const std::vector<double> cycles = phaseInCycles(wrapped, wrappedInCycles);
+    CongruentInput input;
+    if (started != nullptr && started->valid()) input = started->get();
+    if (input.inside.empty()) input.inside = magnitudeMask(magnitude);
+    if (input.inside.empty()) return refuseEmptyMask(error, what);
+    if (input.cycles.empty()) input.cycles = phaseInCycles(wrapped, wrappedInCycles);
     CongruenceCounts counts;
-    makeCongruent(volumeDims(unwrapped), cycles, volumeValues(unwrapped, 0), inside, true, counts);
+    makeCongruent(volumeDims(unwrapped), input.cycles, volumeValues(unwrapped, 0), input.inside,
+                  true, counts, &input.prepared);
+    const std::vector<unsigned char>& inside = input.inside;
     // The growth can place a noisy voxel at the rim of a dropout from an equally noisy
     // neighbour; a whole cycle there is 1/ΔTE of field, which the smoothing and the fill into
     // the dropout would carry into the head.

@@ -4,14 +4,31 @@
 #ifndef ONDRIFT_PIPELINE_FIELD_CONDITIONING_H
 #define ONDRIFT_PIPELINE_FIELD_CONDITIONING_H
 
+#include <future>
 #include <string>
+#include <vector>
 
 #include "image/datahandler.h"
+#include "pipeline/kernels/congruence.h"
 
 namespace ondrift {
 
 /// The magnitude threshold of the pipeline's masks.
 inline constexpr double kMagnitudeThreshold = 200.0;
+
+/// What congruent unwrapping takes from the measurement and the magnitude alone.
+struct CongruentInput {
+    std::vector<unsigned char> inside;  ///< the magnitude mask; empty when nothing passes
+    std::vector<double> cycles;         ///< the measured phase in cycles
+    CongruencePreparation prepared;
+};
+
+/// Starts making the input of makeUnwrappedCongruent on another core, so that it is ready when
+/// the unwrapping that runs meanwhile ends. No future (the step then makes it itself) when the
+/// kernels may use one thread only, the grids differ or no thread can be started. `wrapped` and
+/// `magnitude` must stay as they are until the future has been read or destroyed.
+std::future<CongruentInput> startCongruentInput(const Image& wrapped, bool wrappedInCycles,
+                                                const Image& magnitude);
 
 /// Replaces `unwrapped` (cycles, one volume) by the wrapped phase plus whole cycles: aligned
 /// to the wrapped data inside the magnitude mask, region-grown from the most reliable voxels,
@@ -19,9 +36,11 @@ inline constexpr double kMagnitudeThreshold = 200.0;
 /// grid, in cycles when `wrappedInCycles`, else in radians. Logs what it did, with the number
 /// of voxels whose cycle differs from the rounded estimate. False (image unchanged) when the
 /// grids differ or no magnitude voxel is above the threshold; the reason is logged and stored
-/// in `error` when given.
+/// in `error` when given. `started`, when it holds a future, must come from startCongruentInput
+/// with the same `wrapped`, `wrappedInCycles` and `magnitude`; the result is the same.
 bool makeUnwrappedCongruent(Image& unwrapped, const Image& wrapped, bool wrappedInCycles,
-                            const Image& magnitude, std::string* error = nullptr);
+                            const Image& magnitude, std::string* error = nullptr,
+                            std::future<CongruentInput>* started = nullptr);
 
 /// How the unwrapped phase becomes a field map in the conditioning step.
 enum class Conditioning {

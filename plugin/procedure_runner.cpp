@@ -2,6 +2,7 @@
 
 #include <cmath>
 #include <cstdio>
+#include <future>
 #include <string>
 
 #include "binding/host_api.h"
@@ -159,6 +160,10 @@ void unwrap(Run& run) {
     saveAsFMR(run.current, radiansName);
     logText(radiansName);
 
+    // What congruent unwrapping takes from the measurement alone is made on another core while
+    // the unwrapping runs.
+    std::future<CongruentInput> congruentInput;
+    if (s.congruent) congruentInput = startCongruentInput(run.current, s.relaxation, run.magnitude);
     Image unwrapped;
     if (s.relaxation) {
         logText("Unwrapping via relaxation...");
@@ -180,7 +185,8 @@ void unwrap(Run& run) {
 
     if (s.congruent) {
         std::string error;
-        if (!makeUnwrappedCongruent(unwrapped, run.current, s.relaxation, run.magnitude, &error)) {
+        if (!makeUnwrappedCongruent(unwrapped, run.current, s.relaxation, run.magnitude, &error,
+                                    &congruentInput)) {
             run.call.fail(error);
             return;
         }

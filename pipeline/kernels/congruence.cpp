@@ -6,6 +6,7 @@
 #include <memory>
 #include <vector>
 
+#include "pipeline/kernels/consistent_core.h"
 #include "pipeline/kernels/parallel_ranges.h"
 #include "pipeline/kernels/region_growing.h"
 #include "pipeline/kernels/whole_numbers.h"
@@ -96,11 +97,9 @@ struct WholeHistogram {
     }
 };
 
-/// Consecutive voxels of the mask, [first, last) in storage order: the passes below visit only
-/// these, without a test per voxel of the grid (two thirds of which lie outside a head).
-struct Run {
-    std::size_t first, last;
-};
+// The passes below visit only the mask's runs, without a test per voxel of the grid (two thirds
+// of which lie outside a head).
+using Run = MaskRun;
 
 std::vector<Run> maskRuns(std::span<const unsigned char> inside) {
     std::vector<Run> runs;
@@ -152,58 +151,57 @@ std::vector<std::int32_t> partShifts(std::span<const double> wrapped, const std:
     // noise voxels) one thread does it all rather than multiply that memory.
     const unsigned workers = slots * kLevelBins > voxels ? 1 : runWorkers(runs, voxels);
     std::vector<Tally> tally(workers);
-    forEachRange(
-        static_cast<long long>(runs.size()), workers,
-        [&](unsigned w, long long first, long long end) {
-            Tally& t = tally[w];
-            t.count.assign(slots * kLevelBins, 0);
-            t.wide.assign(slots, 0);
-            // Neighbouring voxels mostly share their whole number and their part's bin, so
-            // both are counted in registers while they repeat: an increment in memory per
-            // voxel would wait on the one before.
-            std::size_t changed = 0;
-            double level = 0;
-            std::size_t levelRepeats = 0;
-            std::size_t bin = 0;
-            std::uint32_t binRepeats = 0;
-            for (long long q = first; q < end; ++q) {
-                const Run r = runs[static_cast<std::size_t>(q)];
-                for (std::size_t v = r.first; v < r.last; ++v) {
-                    const std::int64_t offset =
-                        static_cast<std::int64_t>(roundedCycles(estimate, wrapped, c, v)) -
-                        grown[v];
-                    changed += offset != 0 ? 1 : 0;
-                    const double u = wrapped[v] + grown[v];
-                    if (std::isfinite(u)) {
-                        const double whole = floorOf(u + 0.5);
-                        if (levelRepeats != 0 && whole == level) {
-                            ++levelRepeats;
-                        } else {
-                            if (levelRepeats != 0) t.histogram.add(level, levelRepeats);
-                            level = whole;
-                            levelRepeats = 1;
-                        }
-                    }
-                    const auto p = static_cast<std::size_t>(part[v]);
-                    if (offset < -kLevelWindow || offset > kLevelWindow) {
-                        t.wide[p] = 1;
-                        continue;
-                    }
-                    const std::size_t b =
-                        p * kLevelBins + static_cast<std::size_t>(offset + kLevelWindow);
-                    if (binRepeats != 0 && b == bin) {
-                        ++binRepeats;
-                    } else {
-                        if (binRepeats != 0) t.count[bin] += binRepeats;
-                        bin = b;
-                        binRepeats = 1;
-                    }
-                }
-            }
-            if (levelRepeats != 0) t.histogram.add(level, levelRepeats);
-            if (binRepeats != 0) t.count[bin] += binRepeats;
-            t.changed = changed;
-        });
+    forEachRange(static_cast<long long>(runs.size()), workers,
+                 [&](unsigned w, long long first, long long end) {
+                     Tally& t = tally[w];
+                     t.count.assign(slots * kLevelBins, 0);
+                     t.wide.assign(slots, 0);
+                     // Neighbouring voxels mostly share their whole number and their part's bin, so
+                     // both are counted in registers while they repeat: an increment in memory per
+                     // voxel would wait on the one before.
+                     std::size_t changed = 0;
+                     double level = 0;
+                     std::size_t levelRepeats = 0;
+                     std::size_t bin = 0;
+                     std::uint32_t binRepeats = 0;
+                     for (long long q = first; q < end; ++q) {
+                         const Run r = runs[static_cast<std::size_t>(q)];
+                         for (std::size_t v = r.first; v < r.last; ++v) {
+                             const std::int64_t offset =
+                                 static_cast<std::int64_t>(roundedCycles(estimate, wrapped, c, v)) -
+                                 grown[v];
+                             changed += offset != 0 ? 1 : 0;
+                             const double u = wrapped[v] + grown[v];
+                             if (std::isfinite(u)) {
+                                 const double whole = floorOf(u + 0.5);
+                                 if (levelRepeats != 0 && whole == level) {
+                                     ++levelRepeats;
+                                 } else {
+                                     if (levelRepeats != 0) t.histogram.add(level, levelRepeats);
+                                     level = whole;
+                                     levelRepeats = 1;
+                                 }
+                             }
+                             const auto p = static_cast<std::size_t>(part[v]);
+                             if (offset < -kLevelWindow || offset > kLevelWindow) {
+                                 t.wide[p] = 1;
+                                 continue;
+                             }
+                             const std::size_t b =
+                                 p * kLevelBins + static_cast<std::size_t>(offset + kLevelWindow);
+                             if (binRepeats != 0 && b == bin) {
+                                 ++binRepeats;
+                             } else {
+                                 if (binRepeats != 0) t.count[bin] += binRepeats;
+                                 bin = b;
+                                 binRepeats = 1;
+                             }
+                         }
+                     }
+                     if (levelRepeats != 0) t.histogram.add(level, levelRepeats);
+                     if (binRepeats != 0) t.count[bin] += binRepeats;
+                     t.changed = changed;
+                 });
     Tally& all = tally[0];
     for (unsigned w = 1; w < workers; ++w) {
         for (std::size_t i = 0; i < all.count.size(); ++i) all.count[i] += tally[w].count[i];
@@ -245,32 +243,60 @@ std::vector<std::int32_t> partShifts(std::span<const double> wrapped, const std:
 
 }  // namespace
 
+CongruencePreparation prepareCongruence(Dims d, std::span<const double> wrapped,
+                                        std::span<const unsigned char> inside) {
+    CongruencePreparation prepared;
+    if (d.x < 1 || d.y < 1 || d.z < 1) return prepared;
+    const std::size_t n = d.voxels();
+    if (wrapped.size() != n || inside.size() != n) return prepared;
+    prepared.runs = maskRuns(inside);
+    prepared.rough = roughMarks(d, wrapped, inside, 1);
+    prepared.d = d;
+    return prepared;
+}
+
 bool makeCongruent(Dims d, std::span<const double> wrapped, std::span<double> estimate,
-                   std::span<const unsigned char> inside, bool grow, CongruenceCounts& counts) {
+                   std::span<const unsigned char> inside, bool grow, CongruenceCounts& counts,
+                   const CongruencePreparation* prepared) {
     if (d.x < 1 || d.y < 1 || d.z < 1) return false;
     const std::size_t n = d.voxels();
     if (wrapped.size() != n || estimate.size() != n || inside.size() != n) return false;
     counts = {};
-    const std::vector<Run> runs = maskRuns(inside);
-    double sumSin = 0, sumCos = 0;
-    // The first voxel of the mask, then every kAlignmentStride-th: until the next one (1: this).
-    std::size_t untilSample = 1;
-    for (const Run r : runs) {
-        counts.inside += r.last - r.first;
-        std::size_t v = r.first;
-        while (v + untilSample - 1 < r.last) {
-            v += untilSample - 1;
-            const double a = kTwoPi * (wrapped[v] - estimate[v]);
-            if (std::isfinite(a)) {
-                sumSin += std::sin(a);
-                sumCos += std::cos(a);
-            }
-            ++v;
-            untilSample = kAlignmentStride;
-        }
-        untilSample -= r.last - v;
+    if (prepared != nullptr && (prepared->d != d || prepared->rough == nullptr)) prepared = nullptr;
+    std::vector<Run> ownRuns;
+    if (prepared == nullptr) ownRuns = maskRuns(inside);
+    const std::vector<Run>& runs = prepared != nullptr ? prepared->runs : ownRuns;
+    // The first voxel of the mask, then every kAlignmentStride-th. Their sines and cosines are
+    // taken on every core and added up in the order of the mask, as one loop would.
+    std::vector<std::size_t> before(runs.size());
+    for (std::size_t q = 0; q < runs.size(); ++q) {
+        before[q] = counts.inside;
+        counts.inside += runs[q].last - runs[q].first;
     }
     if (counts.inside == 0) return false;
+    const unsigned workers = runWorkers(runs, counts.inside);
+    const std::size_t samples = (counts.inside + kAlignmentStride - 1) / kAlignmentStride;
+    const auto sines = std::make_unique_for_overwrite<double[]>(2 * samples);
+    forEachRange(static_cast<long long>(runs.size()), workers,
+                 [&](unsigned, long long first, long long end) {
+                     for (auto q = static_cast<std::size_t>(first);
+                          q < static_cast<std::size_t>(end); ++q) {
+                         std::size_t s = (before[q] + kAlignmentStride - 1) / kAlignmentStride;
+                         for (std::size_t v = runs[q].first + s * kAlignmentStride - before[q];
+                              v < runs[q].last; v += kAlignmentStride, ++s) {
+                             const double a = kTwoPi * (wrapped[v] - estimate[v]);
+                             const bool usable = std::isfinite(a);
+                             sines[2 * s] = usable ? std::sin(a) : std::nan("");
+                             sines[2 * s + 1] = usable ? std::cos(a) : 0.0;
+                         }
+                     }
+                 });
+    double sumSin = 0, sumCos = 0;
+    for (std::size_t s = 0; s < samples; ++s) {
+        if (std::isnan(sines[2 * s])) continue;
+        sumSin += sines[2 * s];
+        sumCos += sines[2 * s + 1];
+    }
     const double c = (sumSin != 0 || sumCos != 0) ? std::atan2(sumSin, sumCos) / kTwoPi : 0.0;
     counts.alignment = c;
 
@@ -281,7 +307,6 @@ bool makeCongruent(Dims d, std::span<const double> wrapped, std::span<double> es
     const auto cycles = std::make_unique_for_overwrite<std::int32_t[]>(n);
     std::unique_ptr<std::int32_t[]> part;
     if (grow) part = std::make_unique_for_overwrite<std::int32_t[]>(n);
-    const unsigned workers = runWorkers(runs, counts.inside);
     const auto eachRun = [&](auto&& visit) {
         forEachRange(static_cast<long long>(runs.size()), workers,
                      [&](unsigned w, long long first, long long end) {
@@ -296,7 +321,8 @@ bool makeCongruent(Dims d, std::span<const double> wrapped, std::span<double> es
     std::vector<std::int32_t> shift{0};
     WholeHistogram histogram;
     if (grow) {
-        counts.parts = growUnwrapped(d, wrapped, inside, {cycles.get(), n}, {part.get(), n});
+        counts.parts = growUnwrapped(d, wrapped, inside, {cycles.get(), n}, {part.get(), n},
+                                     prepared != nullptr ? prepared->rough.get() : nullptr);
         shift = partShifts(wrapped, runs, counts.inside, {part.get(), n}, counts.parts, estimate, c,
                            {cycles.get(), n}, histogram, counts.changedCycle);
     }

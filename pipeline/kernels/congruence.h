@@ -3,7 +3,9 @@
 #define ONDRIFT_PIPELINE_KERNELS_CONGRUENCE_H
 
 #include <cstddef>
+#include <memory>
 #include <span>
+#include <vector>
 
 #include "pipeline/kernels/dims.h"
 
@@ -16,6 +18,25 @@ struct CongruenceCounts {
     double alignment = 0;          ///< constant added to the estimate, cycles
     double level = 0;              ///< whole cycles removed to bring the median near 0
 };
+
+/// Consecutive voxels of a mask, [first, last) in storage order.
+struct MaskRun {
+    std::size_t first, last;
+};
+
+/// What congruent unwrapping takes from the measurement and the mask alone. It can be made
+/// before the estimate exists, beside the unwrapping that gives it.
+struct CongruencePreparation {
+    Dims d;                     ///< the grid it was made for; 0 × 0 × 0 when unusable
+    std::vector<MaskRun> runs;  ///< the mask's runs
+    std::unique_ptr<unsigned char[]> rough;  ///< see roughMarks (consistent_core.h)
+};
+
+/// Prepares makeCongruent for this measurement and mask, on the calling thread alone (it is
+/// meant to run beside other work). An unusable preparation when the extents or span lengths do
+/// not fit.
+CongruencePreparation prepareCongruence(Dims d, std::span<const double> wrapped,
+                                        std::span<const unsigned char> inside);
 
 /// Replaces `estimate` (an unwrapped phase in cycles that may be off by a smooth function, such
 /// as a least-squares solution) inside the mask by the wrapped measurement `wrapped` (cycles)
@@ -30,10 +51,13 @@ struct CongruenceCounts {
 ///    the measured phase steps instead;
 /// 4. whole cycles are removed everywhere so that the median inside the mask lies nearest 0.
 /// The phase is then continuous across the edge of the mask wherever the estimate was.
+/// `prepared`, when it is made for this grid, must come from prepareCongruence with the same
+/// `wrapped` and `inside`; the result is the same as without it.
 /// Returns false, touching nothing, when the extents or span lengths do not fit or the mask is
 /// empty.
 bool makeCongruent(Dims d, std::span<const double> wrapped, std::span<double> estimate,
-                   std::span<const unsigned char> inside, bool grow, CongruenceCounts& counts);
+                   std::span<const unsigned char> inside, bool grow, CongruenceCounts& counts,
+                   const CongruencePreparation* prepared = nullptr);
 
 }  // namespace ondrift
 

@@ -4,8 +4,10 @@
 #include <cmath>
 #include <compare>
 #include <cstddef>
+#include <memory>
 #include <vector>
 
+#include "pipeline/kernels/parallel_ranges.h"
 #include "pipeline/kernels/region_growing.h"
 #include "pipeline/kernels/whole_numbers.h"
 
@@ -66,33 +68,25 @@ inline double stepSize(double a, double b) {
 /// neighbours whose phase in the guess lies within half a cycle; every other voxel of the mask
 /// is a part of its own. `label` receives each mask
 /// voxel's part, numbered in storage order of the parts' first voxels; `size` their sizes.
-/// `loose` collects the neighbour pairs of the mask that are not joined.
-void consistentParts(const Grid& g, std::span<const std::int32_t> cycles, std::uint32_t* label,
+/// `loose` collects the neighbour pairs of the mask that are not joined. `rough`: the marks of
+/// roughMarks, or null to make them here.
+void consistentParts(const Grid& g, std::span<const std::int32_t> cycles,
+                     const unsigned char* rough, std::uint32_t* label,
                      std::vector<std::uint32_t>& size, std::vector<std::uint32_t>& loose) {
     const Dims d = g.d;
     const std::size_t sz = static_cast<std::size_t>(d.x) * d.y;
-    // Per voxel of the mask: whether a wrapped step to a neighbour in the mask reaches
-    // kCalmStep. Each step is measured once, from its upper end, so a voxel's mark is complete
-    // once the plane above it has been measured; the joining therefore trails the measuring by
-    // one plane. Entries outside the mask are never read.
-    const auto rough = std::make_unique_for_overwrite<unsigned char[]>(d.voxels());
     const std::size_t back[3] = {1, static_cast<std::size_t>(d.x), sz};
-    const auto measure = [&](int k) {
-        std::size_t v = static_cast<std::size_t>(k) * sz;
-        for (int j = 0; j < d.y; ++j)
-            for (int i = 0; i < d.x; ++i, ++v) {
-                if (g.inside[v] == 0) continue;
-                rough[v] = 0;
-                const bool has[3] = {i > 0, j > 0, k > 0};
-                for (int a = 0; a < 3; ++a) {
-                    if (!has[a]) continue;
-                    const std::size_t w = v - back[a];
-                    if (g.inside[w] != 0 && stepSize(g.w[v], g.w[w]) >= kCalmStep)
-                        rough[v] = rough[w] = 1;
-                }
-            }
-    };
-    const auto join = [&](int k) {
+    std::unique_ptr<unsigned char[]> own;
+    if (rough == nullptr) {
+        own = roughMarks(d, g.w, g.inside, rangeWorkers(d.z, sz));
+        rough = own.get();
+    }
+    // Slabs of slices are joined on every core, each on its own; the joinable pairs across the
+    // lowest slice of a slab wait (`across`) and are joined after. The parts are the same
+    // whatever the slabs, and so is their numbering below; the loose pairs are listed per slab
+    // in storage order and joined in slab order, the one loop's list.
+    const auto join = [&](int k, int slabStart, std::vector<std::uint32_t>& looseHere,
+                          std::vector<std::uint32_t>& across) {
         std::size_t v = static_cast<std::size_t>(k) * sz;
         for (int j = 0; j < d.y; ++j)
             for (int i = 0; i < d.x; ++i, ++v) {
@@ -110,6 +104,11 @@ void consistentParts(const Grid& g, std::span<const std::int32_t> cycles, std::u
                     const std::size_t w = v - back[a];
                     if (g.inside[w] == 0) continue;
                     if (calm && rough[w] == 0 && std::fabs(u - (g.w[w] + cycles[w])) < 0.5) {
+                        if (a == 2 && k == slabStart) {
+                            across.push_back(static_cast<std::uint32_t>(v));
+                            across.push_back(static_cast<std::uint32_t>(w));
+                            continue;
+                        }
                         const std::uint32_t r = findRoot(label, static_cast<std::uint32_t>(w));
                         if (!joined) {
                             root = r;
@@ -121,18 +120,25 @@ void consistentParts(const Grid& g, std::span<const std::int32_t> cycles, std::u
                             label[r] = root;
                         }
                     } else {
-                        loose.push_back(static_cast<std::uint32_t>(v));
-                        loose.push_back(static_cast<std::uint32_t>(w));
+                        looseHere.push_back(static_cast<std::uint32_t>(v));
+                        looseHere.push_back(static_cast<std::uint32_t>(w));
                     }
                 }
                 label[v] = root;
             }
     };
-    for (int k = 0; k < d.z; ++k) {
-        measure(k);
-        if (k > 0) join(k - 1);
+    const unsigned workers = rangeWorkers(d.z, sz);
+    std::vector<std::vector<std::uint32_t>> looseOf(workers), acrossOf(workers);
+    forEachRange(d.z, workers, [&](unsigned w, long long first, long long end) {
+        for (auto k = static_cast<int>(first); k < end; ++k)
+            join(k, static_cast<int>(first), looseOf[w], acrossOf[w]);
+    });
+    loose = std::move(looseOf[0]);
+    for (unsigned w = 1; w < workers; ++w) {
+        loose.insert(loose.end(), looseOf[w].begin(), looseOf[w].end());
+        for (std::size_t e = 0; e < acrossOf[w].size(); e += 2)
+            unite(label, acrossOf[w][e], acrossOf[w][e + 1]);
     }
-    join(d.z - 1);
     // Parents precede their voxels, so one pass in storage order turns them into part numbers.
     // Runs of one part are counted in a register: an increment in memory per voxel would wait
     // on the one before.
@@ -285,14 +291,61 @@ Cores chooseCores(const Grid& g, std::span<const std::int32_t> cycles, const std
 
 }  // namespace
 
+std::unique_ptr<unsigned char[]> roughMarks(Dims d, std::span<const double> wrapped,
+                                            std::span<const unsigned char> inside,
+                                            unsigned workers) {
+    const std::size_t sz = static_cast<std::size_t>(d.x) * d.y;
+    // Each voxel looks at all six faces, so that slabs of slices can be marked on every core at
+    // once; a step is always measured from its upper end, whichever voxel looks at it.
+    auto rough = std::make_unique_for_overwrite<unsigned char[]>(d.voxels());
+    const std::size_t back[3] = {1, static_cast<std::size_t>(d.x), sz};
+    forEachRange(d.z, workers, [&](unsigned, long long first, long long end) {
+        std::size_t v = static_cast<std::size_t>(first) * sz;
+        for (auto k = static_cast<int>(first); k < end; ++k)
+            for (int j = 0; j < d.y; ++j)
+                for (int i = 0; i < d.x; ++i, ++v) {
+                    if (inside[v] == 0) continue;
+                    const bool exists[6] = {i > 0,       i + 1 < d.x, j > 0,
+                                            j + 1 < d.y, k > 0,       k + 1 < d.z};
+                    // Without a branch per face: a face beyond the grid looks at the voxel
+                    // itself, a step of 0. Between wrapped phases (less than a cycle apart) a
+                    // step reaches kCalmStep exactly when |a − b| lies in [0.25, 0.75]; any
+                    // other difference takes the general measure.
+                    bool r = false, general = false;
+                    for (int f = 0; f < 6; ++f) {
+                        const std::size_t w =
+                            !exists[f] ? v : ((f & 1) == 0 ? v - back[f / 2] : v + back[f / 2]);
+                        const double step = std::fabs(wrapped[v] - wrapped[w]);
+                        const bool in = inside[w] != 0;
+                        r |= in & (step >= kCalmStep) & (step <= 1.0 - kCalmStep);
+                        general |= in & !(step < 1.0);
+                    }
+                    if (general) {
+                        r = false;
+                        for (int f = 0; f < 6; ++f) {
+                            if (!exists[f]) continue;
+                            const std::size_t a = (f & 1) == 0 ? v : v + back[f / 2];
+                            const std::size_t b = (f & 1) == 0 ? v - back[f / 2] : v;
+                            const std::size_t w = (f & 1) == 0 ? b : a;
+                            r = r ||
+                                (inside[w] != 0 && stepSize(wrapped[a], wrapped[b]) >= kCalmStep);
+                        }
+                    }
+                    rough[v] = r ? 1 : 0;
+                }
+    });
+    return rough;
+}
+
 ConsistentCore findConsistentCore(Dims d, std::span<const double> wrapped,
                                   std::span<const unsigned char> inside,
-                                  std::span<const std::int32_t> cycles) {
+                                  std::span<const std::int32_t> cycles,
+                                  const unsigned char* rough) {
     const Grid g{d, wrapped, inside};
     ConsistentCore core;
     core.label = std::make_unique_for_overwrite<std::uint32_t[]>(d.voxels());
     std::vector<std::uint32_t> size, loose;
-    consistentParts(g, cycles, core.label.get(), size, loose);
+    consistentParts(g, cycles, rough, core.label.get(), size, loose);
     Cores cores = chooseCores(g, cycles, core.label.get(), size, loose, core.parts);
     core.part = std::move(cores.part);
     core.shift = std::move(cores.shift);

@@ -30,9 +30,20 @@ struct ConsistentCore {
 /// on, strongest seams first; per connected part of the mask the largest joined set with at
 /// least 64 voxels is its core, its largest consistent part keeping its guessed level. The
 /// spans must have the grid's voxel count (checked by the caller), at most 2^31 - 1.
+/// `rough`: the marks of roughMarks for the same wrapped phase and mask, or null to make them
+/// here.
 ConsistentCore findConsistentCore(Dims d, std::span<const double> wrapped,
                                   std::span<const unsigned char> inside,
-                                  std::span<const std::int32_t> cycles);
+                                  std::span<const std::int32_t> cycles,
+                                  const unsigned char* rough = nullptr);
+
+/// Per voxel of the mask (other entries unset): 1 where the wrapped step to a face neighbour in
+/// the mask reaches a quarter cycle, else 0. It needs only the measurement, so it can be made
+/// before the first guess exists, on `workers` threads (1: the calling thread alone). The spans
+/// must have the grid's voxel count.
+std::unique_ptr<unsigned char[]> roughMarks(Dims d, std::span<const double> wrapped,
+                                            std::span<const unsigned char> inside,
+                                            unsigned workers);
 
 }  // namespace ondrift
 

@@ -67,16 +67,23 @@ long long blendMeasuredPhase(Dims d, std::span<double> field, std::span<const do
         return -1;
     }
     const std::size_t plane = static_cast<std::size_t>(d.x) * d.y;
-    return countOverRanges(d.z, plane, [&](long long first, long long end) {
+    // Plain pointers held in registers: the rounding is a library call, after which spans would
+    // be loaded again.
+    double* const out = field.data();
+    const double* const phase = wrapped.data();
+    const double* const level = magnitude.data();
+    const unsigned char* const kept = trusted.data();
+    const double lowest = 0.5 * threshold;
+    return countOverRanges(d.z, plane, [=](long long first, long long end) {
         long long moved = 0;
         for (std::size_t v = first * plane; v < end * plane; ++v) {
-            const double m = magnitude[v];
-            if (trusted[v] != 0 || !(m > 0.5 * threshold)) continue;
-            const double f = field[v], w = wrapped[v];
+            const double m = level[v];
+            if (kept[v] != 0 || !(m > lowest)) continue;
+            const double f = out[v], w = phase[v];
             if (!std::isfinite(f) || !std::isfinite(w)) continue;
             const double measured = w + std::nearbyint(f - w);
             const double weight = std::min(1.0, m / threshold);
-            field[v] = f + weight * weight * (measured - f);
+            out[v] = f + weight * weight * (measured - f);
             ++moved;
         }
         return moved;

@@ -65,7 +65,8 @@ double wrappedStep(double a, double b) {
 }
 
 int growUnwrapped(Dims d, std::span<const double> wrapped, std::span<const unsigned char> inside,
-                  std::span<std::int32_t> cycles, std::span<std::int32_t> component) {
+                  std::span<std::int32_t> cycles, std::span<std::int32_t> component,
+                  const unsigned char* rough) {
     if (d.x < 1 || d.y < 1 || d.z < 1) return -1;
     const std::size_t n = d.voxels();
     if (n > 0x7FFFFFFFu || wrapped.size() != n || inside.size() != n || cycles.size() != n ||
@@ -78,7 +79,7 @@ int growUnwrapped(Dims d, std::span<const double> wrapped, std::span<const unsig
         g.offset[2 * a] = -stride[a];
         g.offset[2 * a + 1] = stride[a];
     }
-    const ConsistentCore cores = findConsistentCore(d, wrapped, inside, cycles);
+    const ConsistentCore cores = findConsistentCore(d, wrapped, inside, cycles, rough);
     int parts = cores.parts;
     const std::uint32_t* const label = cores.label.get();
 

@@ -21,10 +21,12 @@ namespace ondrift {
 /// differences are large (noise, residues, steep lobes), so those voxels are reached last and
 /// cannot lead the growth astray. `component` receives the number (from 1) of the part each
 /// voxel belongs to, 0 outside the mask: parts with a core first, in storage order of their
-/// cores. Voxels outside the mask keep their `cycles`. Returns the number of parts, or -1
-/// (touching nothing) when the extents or span lengths do not fit.
+/// cores. Voxels outside the mask keep their `cycles`. `rough`: the marks of roughMarks
+/// (consistent_core.h) for the same wrapped phase and mask, or null to make them here. Returns
+/// the number of parts, or -1 (touching nothing) when the extents or span lengths do not fit.
 int growUnwrapped(Dims d, std::span<const double> wrapped, std::span<const unsigned char> inside,
-                  std::span<std::int32_t> cycles, std::span<std::int32_t> component);
+                  std::span<std::int32_t> cycles, std::span<std::int32_t> component,
+                  const unsigned char* rough = nullptr);
 
 /// The wrapped difference a − b reduced into [−0.5, 0.5) cycles.
 double wrappedStep(double a, double b);
