@@ -3,6 +3,8 @@
 // steep lobe, noise outside). The ratio to report: Laplacian + extras over Laplacian alone.
 #include <benchmark/benchmark.h>
 
+#include <algorithm>
+#include <chrono>
 #include <cmath>
 #include <cstdint>
 #include <future>
@@ -111,27 +113,39 @@ void conditioned(const FieldMap& m, const std::vector<double>& wrappedCycles,
 /// First arg 0: the Laplacian alone; 1: with congruent unwrapping and the box conditioning; 4:
 /// with congruent unwrapping and the quadratic conditioning (the command's default). Second arg:
 /// the threads the kernels may use (0: one per core; the Laplacian always runs on one).
+/// The unwrapping step as the plug-in runs it: the Laplacian unwrapping, then for a `mode` other
+/// than 0 congruent unwrapping and that conditioning. With more than one thread, what congruence
+/// takes from the measurement alone is made on another core while the Laplacian solve runs.
+void unwrappingStep(const FieldMap& m, const std::vector<double>& wrappedCycles,
+                    std::vector<double>& result, std::vector<double>& work, int mode) {
+    std::future<ondrift::CongruencePreparation> preparing;
+    if (mode != 0 && ondrift::workerThreads() > 1) {
+        preparing = std::async(std::launch::async, [&] {
+            return ondrift::prepareCongruence(kGrid, wrappedCycles, m.inside);
+        });
+    }
+    laplacianUnwrap(m, result, work);
+    if (mode != 0) {
+        const ondrift::CongruencePreparation prepared =
+            preparing.valid() ? preparing.get() : ondrift::CongruencePreparation{};
+        conditioned(m, wrappedCycles, result, mode, &prepared);
+    }
+}
+
+std::vector<double> wrappedInCycles(const FieldMap& m) {
+    std::vector<double> cycles(m.radians.size());
+    for (std::size_t v = 0; v < cycles.size(); ++v) cycles[v] = m.radians[v] / kTwoPi;
+    return cycles;
+}
+
 void BM_unwrapping(benchmark::State& state) {
     const FieldMap& m = fieldMap();
     const int mode = static_cast<int>(state.range(0));
     ondrift::setWorkerThreads(static_cast<unsigned>(state.range(1)));
-    std::vector<double> result, work, wrappedCycles(m.radians.size());
-    for (std::size_t v = 0; v < wrappedCycles.size(); ++v) wrappedCycles[v] = m.radians[v] / kTwoPi;
+    const std::vector<double> wrappedCycles = wrappedInCycles(m);
+    std::vector<double> result, work;
     for (auto _ : state) {
-        // As the plug-in does: with more than one thread, what congruence takes from the
-        // measurement alone is made on another core while the Laplacian solve runs.
-        std::future<ondrift::CongruencePreparation> preparing;
-        if (mode != 0 && ondrift::workerThreads() > 1) {
-            preparing = std::async(std::launch::async, [&] {
-                return ondrift::prepareCongruence(kGrid, wrappedCycles, m.inside);
-            });
-        }
-        laplacianUnwrap(m, result, work);
-        if (mode != 0) {
-            const ondrift::CongruencePreparation prepared =
-                preparing.valid() ? preparing.get() : ondrift::CongruencePreparation{};
-            conditioned(m, wrappedCycles, result, mode, &prepared);
-        }
+        unwrappingStep(m, wrappedCycles, result, work, mode);
         benchmark::DoNotOptimize(result.data());
     }
     ondrift::setWorkerThreads(0);
@@ -142,13 +156,47 @@ BENCHMARK(BM_unwrapping)
     ->ArgsProduct({{0, 1, 4}, {0, 1}})
     ->Unit(benchmark::kMillisecond);
 
+/// The ratios themselves, paired as closely as the machine allows: every iteration runs the
+/// step with conditioning 0, 1 and 4 (in an order that rotates), and the counters give the
+/// median over the iterations of the box chain's and the default chain's time over the
+/// Laplacian alone of the same iteration. A shared machine's speed drifts within seconds; pairs
+/// this close see the same speed.
+void BM_chainRatios(benchmark::State& state) {
+    const FieldMap& m = fieldMap();
+    const std::vector<double> wrappedCycles = wrappedInCycles(m);
+    std::vector<double> result, work, box, quadratic;
+    const int modes[3] = {0, 1, 4};
+    int turn = 0;
+    for (auto _ : state) {
+        double took[3];
+        for (int j = 0; j < 3; ++j) {
+            const int which = (j + turn) % 3;
+            const auto start = std::chrono::steady_clock::now();
+            unwrappingStep(m, wrappedCycles, result, work, modes[which]);
+            benchmark::DoNotOptimize(result.data());
+            took[which] = std::chrono::duration<double>(std::chrono::steady_clock::now() - start)
+                              .count();
+        }
+        turn = (turn + 1) % 3;
+        box.push_back(took[1] / took[0]);
+        quadratic.push_back(took[2] / took[0]);
+    }
+    const auto median = [](std::vector<double> v) {
+        std::nth_element(v.begin(), v.begin() + static_cast<std::ptrdiff_t>(v.size() / 2), v.end());
+        return v[v.size() / 2];
+    };
+    state.counters["box_ratio"] = median(box);
+    state.counters["default_ratio"] = median(quadratic);
+}
+BENCHMARK(BM_chainRatios)->Iterations(45)->Unit(benchmark::kMillisecond);
+
 /// The new kernels one by one. Arg: 0 congruent (with growing), 1 box smoothing inside the
 /// mask, 2 range-weighted smoothing, 3 extrapolation, 4 quadratic smoothing, 5 cycle outliers,
 /// 6 trusted mask, 7 slope beyond the mask, 8 dropout blend.
 void BM_conditioningKernel(benchmark::State& state) {
     const FieldMap& m = fieldMap();
-    std::vector<double> estimate, work, wrappedCycles(m.radians.size());
-    for (std::size_t v = 0; v < wrappedCycles.size(); ++v) wrappedCycles[v] = m.radians[v] / kTwoPi;
+    const std::vector<double> wrappedCycles = wrappedInCycles(m);
+    std::vector<double> estimate, work;
     laplacianUnwrap(m, estimate, work);
     std::vector<double> field(estimate.size());
     for (auto _ : state) {
