@@ -174,8 +174,8 @@ void BM_chainRatios(benchmark::State& state) {
             const auto start = std::chrono::steady_clock::now();
             unwrappingStep(m, wrappedCycles, result, work, modes[which]);
             benchmark::DoNotOptimize(result.data());
-            took[which] = std::chrono::duration<double>(std::chrono::steady_clock::now() - start)
-                              .count();
+            took[which] =
+                std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
         }
         turn = (turn + 1) % 3;
         box.push_back(took[1] / took[0]);
