@@ -192,7 +192,8 @@ BENCHMARK(BM_chainRatios)->Iterations(45)->Unit(benchmark::kMillisecond);
 
 /// The new kernels one by one. Arg: 0 congruent (with growing), 1 box smoothing inside the
 /// mask, 2 range-weighted smoothing, 3 extrapolation, 4 quadratic smoothing, 5 cycle outliers,
-/// 6 trusted mask, 7 slope beyond the mask, 8 dropout blend.
+/// 6 trusted mask, 7 slope beyond the mask, 8 dropout blend, 9 congruence's preparation (on
+/// one thread: it runs beside the Laplacian solve).
 void BM_conditioningKernel(benchmark::State& state) {
     const FieldMap& m = fieldMap();
     const std::vector<double> wrappedCycles = wrappedInCycles(m);
@@ -217,9 +218,13 @@ void BM_conditioningKernel(benchmark::State& state) {
                 benchmark::DoNotOptimize(ondrift::trustedMask(kGrid, m.inside, field).data());
                 break;
             case 7: ondrift::continueGradients(kGrid, field, m.inside); break;
-            default:
+            case 8:
                 ondrift::blendMeasuredPhase(kGrid, field, wrappedCycles, m.magnitude, m.inside,
                                             200.0);
+                break;
+            default:
+                benchmark::DoNotOptimize(
+                    ondrift::prepareCongruence(kGrid, wrappedCycles, m.inside).rough.get());
                 break;
         }
         benchmark::DoNotOptimize(field.data());
@@ -228,7 +233,7 @@ void BM_conditioningKernel(benchmark::State& state) {
 }
 BENCHMARK(BM_conditioningKernel)
     ->ArgName("kernel")
-    ->DenseRange(0, 8)
+    ->DenseRange(0, 9)
     ->Unit(benchmark::kMillisecond);
 
 }  // namespace
