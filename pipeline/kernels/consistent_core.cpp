@@ -7,6 +7,7 @@
 #include <memory>
 #include <vector>
 
+#include "pipeline/kernels/face_neighbours.h"
 #include "pipeline/kernels/parallel_ranges.h"
 #include "pipeline/kernels/region_growing.h"
 #include "pipeline/kernels/whole_numbers.h"
@@ -298,38 +299,32 @@ std::unique_ptr<unsigned char[]> roughMarks(Dims d, std::span<const double> wrap
     // Each voxel looks at all six faces, so that slabs of slices can be marked on every core at
     // once; a step is always measured from its upper end, whichever voxel looks at it.
     auto rough = std::make_unique_for_overwrite<unsigned char[]>(d.voxels());
-    const std::size_t back[3] = {1, static_cast<std::size_t>(d.x), sz};
     forEachRange(d.z, workers, [&](unsigned, long long first, long long end) {
         std::size_t v = static_cast<std::size_t>(first) * sz;
         for (auto k = static_cast<int>(first); k < end; ++k)
             for (int j = 0; j < d.y; ++j)
                 for (int i = 0; i < d.x; ++i, ++v) {
                     if (inside[v] == 0) continue;
-                    const bool exists[6] = {i > 0,       i + 1 < d.x, j > 0,
-                                            j + 1 < d.y, k > 0,       k + 1 < d.z};
-                    // Without a branch per face: a face beyond the grid looks at the voxel
-                    // itself, a step of 0. Between wrapped phases (less than a cycle apart) a
-                    // step reaches kCalmStep exactly when |a − b| lies in [0.25, 0.75]; any
-                    // other difference takes the general measure.
+                    // A face beyond the grid is the voxel itself, a step of 0. Between wrapped
+                    // phases (less than a cycle apart) a step reaches kCalmStep exactly when
+                    // |a − b| lies in [0.25, 0.75]; any other difference takes the general
+                    // measure.
                     bool r = false, general = false;
-                    for (int f = 0; f < 6; ++f) {
-                        const std::size_t w =
-                            !exists[f] ? v : ((f & 1) == 0 ? v - back[f / 2] : v + back[f / 2]);
+                    visitFaces(d, v, i, j, k, [&](int, std::size_t w, bool) {
                         const double step = std::fabs(wrapped[v] - wrapped[w]);
                         const bool in = inside[w] != 0;
                         r |= in & (step >= kCalmStep) & (step <= 1.0 - kCalmStep);
                         general |= in & !(step < 1.0);
-                    }
+                    });
                     if (general) {
                         r = false;
-                        for (int f = 0; f < 6; ++f) {
-                            if (!exists[f]) continue;
-                            const std::size_t a = (f & 1) == 0 ? v : v + back[f / 2];
-                            const std::size_t b = (f & 1) == 0 ? v - back[f / 2] : v;
-                            const std::size_t w = (f & 1) == 0 ? b : a;
-                            r = r ||
-                                (inside[w] != 0 && stepSize(wrapped[a], wrapped[b]) >= kCalmStep);
-                        }
+                        visitFaces(d, v, i, j, k, [&](int f, std::size_t w, bool exists) {
+                            // Measured from the upper end, whichever voxel looks at it.
+                            const bool upper = (f & 1) != 0;
+                            r = r || (exists && inside[w] != 0 &&
+                                      stepSize(wrapped[upper ? w : v], wrapped[upper ? v : w]) >=
+                                          kCalmStep);
+                        });
                     }
                     rough[v] = r ? 1 : 0;
                 }

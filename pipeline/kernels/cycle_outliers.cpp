@@ -7,6 +7,7 @@
 #include <queue>
 #include <vector>
 
+#include "pipeline/kernels/face_neighbours.h"
 #include "pipeline/kernels/parallel_ranges.h"
 
 namespace ondrift {
@@ -52,8 +53,7 @@ bool farNeighbour(Dims d, std::span<const double> u, std::span<const unsigned ch
 /// neighbour), in storage order, found slice by slice on every core.
 std::vector<std::size_t> candidates(Dims d, std::span<const double> u,
                                     std::span<const unsigned char> in) {
-    const std::size_t row = static_cast<std::size_t>(d.x);
-    const std::size_t plane = row * static_cast<std::size_t>(d.y);
+    const std::size_t plane = static_cast<std::size_t>(d.x) * static_cast<std::size_t>(d.y);
     const double* const field = u.data();
     const unsigned char* const mask = in.data();
     return collectOverRanges<std::size_t>(
@@ -61,21 +61,15 @@ std::vector<std::size_t> candidates(Dims d, std::span<const double> u,
             for (auto z = static_cast<int>(first); z < end; ++z)
                 for (int y = 0; y < d.y; ++y) {
                     const std::size_t start = d.index(0, y, z);
-                    const bool rowHas[4] = {y > 0, y + 1 < d.y, z > 0, z + 1 < d.z};
                     for (int x = 0; x < d.x; ++x) {
                         const std::size_t c = start + static_cast<std::size_t>(x);
                         if (mask[c] == 0 || !std::isfinite(field[c])) continue;
                         // worthExamining without a branch per face: a face beyond the grid
-                        // looks at the voxel itself, which is in the mask and no step away.
-                        const bool exists[6] = {x > 0,     x + 1 < d.x, rowHas[0],
-                                                rowHas[1], rowHas[2],   rowHas[3]};
-                        const std::size_t near[6] = {c - 1,   c + 1,     c - row,
-                                                     c + row, c - plane, c + plane};
+                        // is the voxel itself, in the mask and no step away.
                         bool steep = false;
-                        for (int f = 0; f < 6; ++f) {
-                            const std::size_t q = exists[f] ? near[f] : c;
+                        visitFaces(d, c, x, y, z, [&](int, std::size_t q, bool) {
                             steep |= (mask[q] == 0) | (std::fabs(field[q] - field[c]) > 0.5);
-                        }
+                        });
                         if (steep && farNeighbour(d, u, in, x, y, z)) found.push_back(c);
                     }
                 }

@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cmath>
 
+#include "pipeline/kernels/face_neighbours.h"
 #include "pipeline/kernels/parallel_ranges.h"
 
 namespace ondrift {
@@ -23,31 +24,22 @@ std::vector<unsigned char> trustedMask(Dims d, std::span<const unsigned char> in
     const double* const phase = cycles.size() == inside.size() ? cycles.data() : nullptr;
     const unsigned char* const in = inside.data();
     unsigned char* const out = kept.data();
-    const std::size_t row = static_cast<std::size_t>(d.x), plane = row * d.y;
+    const std::size_t plane = static_cast<std::size_t>(d.x) * d.y;
     shareOut(d.z, plane, [&](unsigned, long long first, long long end) {
         for (auto z = static_cast<int>(first); z < end; ++z)
             for (int y = 0; y < d.y; ++y) {
                 const std::size_t start = d.index(0, y, z);
-                const bool rowHas[4] = {y > 0, y + 1 < d.y, z > 0, z + 1 < d.z};
                 for (int x = 0; x < d.x; ++x) {
                     const std::size_t c = start + static_cast<std::size_t>(x);
                     if (in[c] == 0) continue;
-                    const bool exists[6] = {x > 0,     x + 1 < d.x, rowHas[0],
-                                            rowHas[1], rowHas[2],   rowHas[3]};
-                    const std::size_t near[6] = {c - 1,   c + 1,     c - row,
-                                                 c + row, c - plane, c + plane};
-                    // Without a branch per face (whether a neighbour is in the mask is as good
-                    // as random at the edge of a noisy mask): a face beyond the grid looks at
-                    // the voxel itself, and counts for nothing.
                     int faces = 0;
                     bool restless = false;
-                    for (int f = 0; f < 6; ++f) {
-                        const std::size_t q = exists[f] ? near[f] : c;
-                        const bool face = exists[f] && in[q] != 0;
+                    visitFaces(d, c, x, y, z, [&](int, std::size_t q, bool exists) {
+                        const bool face = exists && in[q] != 0;
                         faces += face ? 1 : 0;
                         if (phase != nullptr)
                             restless |= face && !(std::fabs(phase[q] - phase[c]) < kRestlessStep);
-                    }
+                    });
                     if (faces < 2 || restless) out[c] = 0;
                 }
             }
