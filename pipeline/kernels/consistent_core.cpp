@@ -86,13 +86,17 @@ void consistentParts(const Grid& g, std::span<const std::int32_t> cycles,
     // lowest slice of a slab wait (`across`) and are joined after. The parts are the same
     // whatever the slabs, and so is their numbering below; the loose pairs are listed per slab
     // in storage order and joined in slab order, the one loop's list.
-    const auto join = [&](int k, int slabStart, std::vector<std::uint32_t>& looseHere,
-                          std::vector<std::uint32_t>& across) {
+    // Plain pointers: the lists' growth is a call, after which spans would be loaded again.
+    const unsigned char* const inside = g.inside.data();
+    const double* const wrapped = g.w.data();
+    const std::int32_t* const cycle = cycles.data();
+    const auto join = [=, &d](int k, int slabStart, std::vector<std::uint32_t>& looseHere,
+                              std::vector<std::uint32_t>& across) {
         std::size_t v = static_cast<std::size_t>(k) * sz;
         for (int j = 0; j < d.y; ++j)
             for (int i = 0; i < d.x; ++i, ++v) {
-                if (g.inside[v] == 0) continue;
-                const double u = g.w[v] + cycles[v];
+                if (inside[v] == 0) continue;
+                const double u = wrapped[v] + cycle[v];
                 const bool calm = rough[v] == 0;
                 // The root of v's part so far; v is its own until it joins a neighbour. Only
                 // roots are linked, the lower one winning, so that every parent precedes its
@@ -103,8 +107,8 @@ void consistentParts(const Grid& g, std::span<const std::int32_t> cycles,
                 for (int a = 0; a < 3; ++a) {
                     if (!has[a]) continue;
                     const std::size_t w = v - back[a];
-                    if (g.inside[w] == 0) continue;
-                    if (calm && rough[w] == 0 && std::fabs(u - (g.w[w] + cycles[w])) < 0.5) {
+                    if (inside[w] == 0) continue;
+                    if (calm && rough[w] == 0 && std::fabs(u - (wrapped[w] + cycle[w])) < 0.5) {
                         if (a == 2 && k == slabStart) {
                             across.push_back(static_cast<std::uint32_t>(v));
                             across.push_back(static_cast<std::uint32_t>(w));
