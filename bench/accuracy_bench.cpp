@@ -126,6 +126,7 @@ void unwrappingStep(const FieldMap& m, const std::vector<double>& wrappedCycles,
     }
     laplacianUnwrap(m, result, work);
     if (mode != 0) {
+        const ondrift::KernelThreads kept;
         const ondrift::CongruencePreparation prepared =
             preparing.valid() ? preparing.get() : ondrift::CongruencePreparation{};
         conditioned(m, wrappedCycles, result, mode, &prepared);

@@ -3,6 +3,7 @@
 #include <cmath>
 #include <cstdio>
 #include <future>
+#include <optional>
 #include <string>
 
 #include "binding/host_api.h"
@@ -13,6 +14,7 @@
 #include "image/host_documents.h"
 #include "pipeline/field_conditioning.h"
 #include "pipeline/field_resampling.h"
+#include "pipeline/kernels/parallel_ranges.h"
 #include "pipeline/laplacian_unwrapping.h"
 #include "pipeline/mapping.h"
 #include "pipeline/mask.h"
@@ -183,6 +185,10 @@ void unwrap(Run& run) {
         convertToHertz(unwrapped);
     }
 
+    // The new passes after the unwrapping are a dozen short kernels: their threads are kept
+    // for all of them rather than started for each.
+    std::optional<KernelThreads> kept;
+    if (s.congruent || s.conditioning != 0) kept.emplace();
     if (s.congruent) {
         std::string error;
         if (!makeUnwrappedCongruent(unwrapped, run.current, s.relaxation, run.magnitude, &error,

@@ -6,8 +6,10 @@
 #define ONDRIFT_PIPELINE_KERNELS_PARALLEL_RANGES_H
 
 #include <algorithm>
+#include <condition_variable>
 #include <cstddef>
 #include <exception>
+#include <mutex>
 #include <system_error>
 #include <thread>
 #include <utility>
@@ -19,6 +21,45 @@ namespace ondrift {
 /// the plain loop as the reference.
 void setWorkerThreads(unsigned threads);
 unsigned workerThreads();
+
+/// Threads kept for the kernels that one thread calls during one step, so that each kernel's
+/// ranges go to threads already running instead of threads started for it: a step of a dozen
+/// short kernels would otherwise start a thread for each. While an object lives, forEachRange
+/// called on the thread that made it hands its ranges to these threads; elsewhere (their own
+/// work, another thread, a range that calls forEachRange again) it starts threads as before.
+/// The threads end when the object does, on the thread that made it.
+class KernelThreads {
+public:
+    /// Keeps up to `threads` - 1 threads (the calling thread is the other); fewer when they
+    /// cannot be started.
+    explicit KernelThreads(unsigned threads = workerThreads());
+    ~KernelThreads();
+    KernelThreads(const KernelThreads&) = delete;
+    KernelThreads& operator=(const KernelThreads&) = delete;
+
+    /// The object made on this thread that is still alive, or null.
+    static KernelThreads* current();
+
+    /// Runs call(context, w) for w = 1 ... ranges - 1 on the kept threads and for w = 0 on the
+    /// calling thread, and returns once all have returned; `call` must not throw. Returns false,
+    /// running nothing, when fewer threads are kept or they are already at work.
+    bool run(unsigned ranges, void (*call)(void*, unsigned), void* context);
+
+private:
+    void serve(unsigned worker);
+
+    std::mutex mutex_;
+    std::condition_variable wake_, finished_;
+    void (*call_)(void*, unsigned) = nullptr;
+    void* context_ = nullptr;
+    unsigned ranges_ = 0;
+    unsigned round_ = 0;    ///< counts the calls handed out, so a thread takes each once
+    unsigned pending_ = 0;  ///< threads still at the current call
+    bool busy_ = false;     ///< read and written by the owning thread only
+    bool stop_ = false;
+    KernelThreads* previous_;
+    std::vector<std::thread> threads_;
+};
 
 /// How many threads to use for `items` items of `voxelsPerItem` voxels each: one for small
 /// work, where starting threads costs more than it saves, and on many cores no more than
@@ -47,6 +88,17 @@ void forEachRange(long long items, unsigned workers, Work&& work) {
             failed[w] = std::current_exception();
         }
     };
+    if (n > 1) {
+        KernelThreads* const kept = KernelThreads::current();
+        const auto call = [](void* context, unsigned w) {
+            (*static_cast<decltype(range)*>(context))(w);
+        };
+        if (kept != nullptr && kept->run(n, call, &range)) {
+            for (const std::exception_ptr& e : failed)
+                if (e) std::rethrow_exception(e);
+            return;
+        }
+    }
     std::vector<std::thread> threads;
     threads.reserve(n - 1);
     unsigned started = 1;
