@@ -61,8 +61,9 @@ const Taps& taps() {
 /// One fit per line for `count` neighbouring lines: out[l] = sum over u of w[u] in[l + u*step],
 /// the taps summed in order. In blocks of a fixed length, which the compiler turns into vector
 /// instructions; each sample still gets the plain loop's sum.
-void applyTaps(const double* __restrict in, std::ptrdiff_t step, const double* __restrict w,
-               double* __restrict out, std::ptrdiff_t count) {
+[[gnu::always_inline]] inline void sumTaps(const double* __restrict in, std::ptrdiff_t step,
+                                           const double* __restrict w, double* __restrict out,
+                                           std::ptrdiff_t count) {
     constexpr std::ptrdiff_t kBlock = 32;
     std::ptrdiff_t l = 0;
     for (; l + kBlock <= count; l += kBlock) {
@@ -78,23 +79,59 @@ void applyTaps(const double* __restrict in, std::ptrdiff_t step, const double* _
     }
 }
 
+using TapsFunction = void (*)(const double*, std::ptrdiff_t, const double*, double*,
+                              std::ptrdiff_t);
+
+void applyTaps(const double* in, std::ptrdiff_t step, const double* w, double* out,
+               std::ptrdiff_t count) {
+    sumTaps(in, step, w, out, count);
+}
+
+// The filter is bound by arithmetic, not memory: vectors of four or eight values instead of the
+// baseline's two halve its time or better. Each lane still multiplies and adds in the same
+// order, one rounding per operation (the build never fuses them), so the values are the same
+// bit for bit. Not on Windows, where the compiler does not align the stack for wide vectors.
+#if defined(__GNUC__) && defined(__x86_64__) && !defined(_WIN32)
+#define ONDRIFT_WIDE_TAPS 1
+[[gnu::target("avx2")]] void applyTapsAvx2(const double* in, std::ptrdiff_t step, const double* w,
+                                           double* out, std::ptrdiff_t count) {
+    sumTaps(in, step, w, out, count);
+}
+[[gnu::target("avx512f")]] void applyTapsAvx512(const double* in, std::ptrdiff_t step,
+                                                const double* w, double* out,
+                                                std::ptrdiff_t count) {
+    sumTaps(in, step, w, out, count);
+}
+#endif
+
+/// The widest form of applyTaps this processor runs.
+TapsFunction widestTaps() {
+#ifdef ONDRIFT_WIDE_TAPS
+    __builtin_cpu_init();
+    if (__builtin_cpu_supports("avx512f")) return applyTapsAvx512;
+    if (__builtin_cpu_supports("avx2")) return applyTapsAvx2;
+#endif
+    return applyTaps;
+}
+
 /// Filters `count` neighbouring lines of `length` (at least the window) samples each, sample
 /// s of line l at [l + s*inStep] of `in` and [l + s*outStep] of `out` (which must not overlap).
 /// The lines run innermost, so every tap streams through memory.
-void filterLines(const double* in, std::ptrdiff_t inStep, double* out, std::ptrdiff_t outStep,
-                 int length, std::ptrdiff_t count) {
+void filterLines(TapsFunction apply, const double* in, std::ptrdiff_t inStep, double* out,
+                 std::ptrdiff_t outStep, int length, std::ptrdiff_t count) {
     for (int s = 0; s < length; ++s) {
         // The window lies inside the line; near its ends the fit is evaluated off-centre.
         const int first = std::clamp(s - kHalf, 0, length - kQuadraticWindow);
-        applyTaps(in + first * inStep, inStep, taps().w[s - first], out + s * outStep, count);
+        apply(in + first * inStep, inStep, taps().w[s - first], out + s * outStep, count);
     }
 }
 
 /// Filters one contiguous line of `length` (at least the window) samples from `in` into `out`:
-/// the centred fit runs along the line itself, the off-centre ones at its ends.
-void filterRow(const double* in, double* out, int length) {
+/// the centred fit runs along the line itself, the off-centre ones at its ends (single samples,
+/// left to the plain form).
+void filterRow(TapsFunction apply, const double* in, double* out, int length) {
     for (int s = 0; s < kHalf; ++s) applyTaps(in, 1, taps().w[s], out + s, 1);
-    applyTaps(in, 1, taps().w[kHalf], out + kHalf, length - 2 * kHalf);
+    apply(in, 1, taps().w[kHalf], out + kHalf, length - 2 * kHalf);
     const int last = length - kQuadraticWindow;
     for (int s = length - kHalf; s < length; ++s)
         applyTaps(in + last, 1, taps().w[s - last], out + s, 1);
@@ -110,6 +147,7 @@ bool smoothQuadratic(Dims d, std::span<double> field) {
     if (d.x < 1 || d.y < 1 || d.z < 1 || field.size() != d.voxels()) return false;
     const std::ptrdiff_t nx = d.x, plane = static_cast<std::ptrdiff_t>(d.x) * d.y;
     double* f = field.data();
+    const TapsFunction apply = widestTaps();
     // Along x and then y, slice by slice: each slice stays in the cache for both passes, and
     // the slices are independent.
     const bool alongX = d.x >= kQuadraticWindow, alongY = d.y >= kQuadraticWindow;
@@ -122,12 +160,12 @@ bool smoothQuadratic(Dims d, std::span<double> field) {
                          if (alongX) {
                              for (int y = 0; y < d.y; ++y) {
                                  std::copy_n(s + y * nx, d.x, copy.begin());
-                                 filterRow(copy.data(), s + y * nx, d.x);
+                                 filterRow(apply, copy.data(), s + y * nx, d.x);
                              }
                          }
                          if (alongY) {
                              std::copy_n(s, plane, copy.begin());
-                             filterLines(copy.data(), nx, s, nx, d.y, nx);
+                             filterLines(apply, copy.data(), nx, s, nx, d.y, nx);
                          }
                      }
                  });
@@ -142,7 +180,7 @@ bool smoothQuadratic(Dims d, std::span<double> field) {
                          const std::ptrdiff_t width = std::min(kColumnBlock, plane - p0);
                          for (int z = 0; z < d.z; ++z)
                              std::copy_n(f + z * plane + p0, width, copy.begin() + z * width);
-                         filterLines(copy.data(), width, f + p0, plane, d.z, width);
+                         filterLines(apply, copy.data(), width, f + p0, plane, d.z, width);
                      }
                  });
     }

@@ -1,6 +1,9 @@
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <array>
 #include <cmath>
+#include <cstring>
 #include <random>
 #include <vector>
 
@@ -82,4 +85,47 @@ TEST(QuadraticSmoothing, ShortAxesAreLeftAloneAndBadSizesTouchNothing) {
     EXPECT_FALSE(smoothQuadratic({4, 1, 1}, tiny));
     EXPECT_FALSE(smoothQuadratic({0, 1, 1}, std::span<double>()));
     EXPECT_EQ(tiny, (std::vector<double>{1.0, 5.0, 2.0}));
+}
+
+TEST(QuadraticSmoothing, EveryVoxelGetsThePlainSumOfItsTapsBitForBit) {
+    // The filter runs in vectors as wide as the processor offers; every voxel must still get
+    // the plain loop's value: the taps' products added one by one in window order, from 0.
+    // The taps are read off a line exactly one window long, one unit sample at a time.
+    constexpr int kWindow = ondrift::kQuadraticWindow, kHalf = kWindow / 2;
+    std::array<std::array<double, kWindow>, kWindow> taps{};  // [window position][sample]
+    for (int u = 0; u < kWindow; ++u) {
+        std::vector<double> unit(kWindow, 0.0);
+        unit[static_cast<std::size_t>(u)] = 1.0;
+        ASSERT_TRUE(smoothQuadratic({kWindow, 1, 1}, unit));
+        for (int p = 0; p < kWindow; ++p) taps[p][u] = unit[static_cast<std::size_t>(p)];
+    }
+    const Dims d{45, 38, 20};
+    std::mt19937 engine(11);
+    std::normal_distribution<double> normal(0.0, 3.0);
+    std::vector<double> f(d.voxels());
+    for (double& v : f) v = normal(engine);
+    std::vector<double> expected = f;
+    const std::size_t stride[3] = {1, static_cast<std::size_t>(d.x),
+                                   static_cast<std::size_t>(d.x) * d.y};
+    const int extent[3] = {d.x, d.y, d.z};
+    for (int axis = 0; axis < 3; ++axis) {
+        const std::vector<double> in = expected;
+        for (int k = 0; k < d.z; ++k)
+            for (int j = 0; j < d.y; ++j)
+                for (int i = 0; i < d.x; ++i) {
+                    const int c[3] = {i, j, k};
+                    const int s = c[axis], length = extent[axis];
+                    const int first = std::clamp(s - kHalf, 0, length - kWindow);
+                    const std::size_t at = d.index(i, j, k);
+                    const std::size_t start =
+                        at - static_cast<std::size_t>(s - first) * stride[axis];
+                    double v = 0;
+                    for (int u = 0; u < kWindow; ++u)
+                        v += taps[s - first][u] *
+                             in[start + static_cast<std::size_t>(u) * stride[axis]];
+                    expected[at] = v;
+                }
+    }
+    ASSERT_TRUE(smoothQuadratic(d, f));
+    EXPECT_EQ(std::memcmp(f.data(), expected.data(), f.size() * sizeof(double)), 0);
 }
