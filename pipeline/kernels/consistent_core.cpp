@@ -67,6 +67,21 @@ inline double stepSize(double a, double b) {
     return std::fabs(wrappedStep(a, b));
 }
 
+/// Face neighbours of the mask that are not joined, and the whole cycles to add to b's guess
+/// for the pair to be consistent (computed where the pair is found, while its values are in the
+/// cache).
+struct LoosePair {
+    std::uint32_t a, b;
+    std::int32_t shift;
+};
+
+/// The whole cycles to add to voxel b's guess that put it within half a cycle of a's.
+[[gnu::noinline]] std::int32_t pairShift(const double* wrapped, const std::int32_t* cycles,
+                                         std::size_t a, std::size_t b) {
+    const double target = wrapped[a] + cycles[a] + wrappedStep(wrapped[b], wrapped[a]);
+    return cycleCount(target - wrapped[b]) - cycles[b];
+}
+
 /// The consistent parts of the first guess: calm voxels of the mask joined with those calm face
 /// neighbours whose phase in the guess lies within half a cycle; every other voxel of the mask
 /// is a part of its own. `label` receives each mask
@@ -75,7 +90,7 @@ inline double stepSize(double a, double b) {
 /// roughMarks, or null to make them here.
 void consistentParts(const Grid& g, std::span<const std::int32_t> cycles,
                      const unsigned char* rough, std::uint32_t* label,
-                     std::vector<std::uint32_t>& size, std::vector<std::uint32_t>& loose) {
+                     std::vector<std::uint32_t>& size, std::vector<LoosePair>& loose) {
     const Dims d = g.d;
     const std::size_t sz = static_cast<std::size_t>(d.x) * d.y;
     const std::size_t back[3] = {1, static_cast<std::size_t>(d.x), sz};
@@ -92,7 +107,7 @@ void consistentParts(const Grid& g, std::span<const std::int32_t> cycles,
     const unsigned char* const inside = g.inside.data();
     const double* const wrapped = g.w.data();
     const std::int32_t* const cycle = cycles.data();
-    const auto join = [=, &d](int k, int slabStart, std::vector<std::uint32_t>& looseHere,
+    const auto join = [=, &d](int k, int slabStart, std::vector<LoosePair>& looseHere,
                               std::vector<std::uint32_t>& across) {
         std::size_t v = static_cast<std::size_t>(k) * sz;
         for (int j = 0; j < d.y; ++j)
@@ -127,15 +142,17 @@ void consistentParts(const Grid& g, std::span<const std::int32_t> cycles,
                             label[r] = root;
                         }
                     } else {
-                        looseHere.push_back(static_cast<std::uint32_t>(v));
-                        looseHere.push_back(static_cast<std::uint32_t>(w));
+                        looseHere.push_back({static_cast<std::uint32_t>(v),
+                                             static_cast<std::uint32_t>(w),
+                                             pairShift(wrapped, cycle, v, w)});
                     }
                 }
                 label[v] = root;
             }
     };
     const unsigned workers = rangeWorkers(d.z, sz);
-    std::vector<std::vector<std::uint32_t>> looseOf(workers), acrossOf(workers);
+    std::vector<std::vector<LoosePair>> looseOf(workers);
+    std::vector<std::vector<std::uint32_t>> acrossOf(workers);
     forEachRange(d.z, workers, [&](unsigned w, long long first, long long end) {
         for (auto k = static_cast<int>(first); k < end; ++k)
             join(k, static_cast<int>(first), looseOf[w], acrossOf[w]);
@@ -210,17 +227,14 @@ std::uint32_t findShifted(std::vector<std::uint32_t>& parent, std::vector<std::i
 /// between them agree on, strongest boundaries first. Per connected part of the mask the
 /// largest joined set is kept as the core (the first in storage order among equals), its
 /// largest consistent part at its guessed level, when it has at least kSmallestCore voxels.
-Cores chooseCores(const Grid& g, std::span<const std::int32_t> cycles, const std::uint32_t* label,
-                  const std::vector<std::uint32_t>& size, const std::vector<std::uint32_t>& loose,
-                  int& parts) {
+Cores chooseCores(const std::uint32_t* label, const std::vector<std::uint32_t>& size,
+                  const std::vector<LoosePair>& loose, int& parts) {
     const std::size_t count = size.size();
     std::vector<Vote> votes;
-    for (std::size_t e = 0; e < loose.size(); e += 2) {
-        const std::uint32_t a = loose[e], b = loose[e + 1];
-        const std::uint32_t la = label[a], lb = label[b];
+    for (const LoosePair& e : loose) {
+        const std::uint32_t la = label[e.a], lb = label[e.b];
         if (la == lb || size[la] < kSmallestCore || size[lb] < kSmallestCore) continue;
-        const double target = g.w[a] + cycles[a] + wrappedStep(g.w[b], g.w[a]);
-        const std::int32_t shift = cycleCount(target - g.w[b]) - cycles[b];
+        const std::int32_t shift = e.shift;
         votes.push_back(la < lb ? Vote{la, lb, shift} : Vote{lb, la, -shift});
     }
     std::sort(votes.begin(), votes.end());
@@ -267,8 +281,7 @@ Cores chooseCores(const Grid& g, std::span<const std::int32_t> cycles, const std
     // consistent parts joined across every loose pair): its largest joined set.
     std::vector<std::uint32_t> group(count);
     for (std::size_t c = 0; c < count; ++c) group[c] = static_cast<std::uint32_t>(c);
-    for (std::size_t e = 0; e < loose.size(); e += 2)
-        unite(group.data(), label[loose[e]], label[loose[e + 1]]);
+    for (const LoosePair& e : loose) unite(group.data(), label[e.a], label[e.b]);
     std::vector<std::size_t> joined(count, 0);
     std::vector<std::uint32_t> largest(count), root(count), best(count);
     std::vector<std::int32_t> toRoot(count);
@@ -350,9 +363,10 @@ ConsistentCore findConsistentCore(Dims d, std::span<const double> wrapped,
     const Grid g{d, wrapped, inside};
     ConsistentCore core;
     core.label = std::make_unique_for_overwrite<std::uint32_t[]>(d.voxels());
-    std::vector<std::uint32_t> size, loose;
+    std::vector<std::uint32_t> size;
+    std::vector<LoosePair> loose;
     consistentParts(g, cycles, rough, core.label.get(), size, loose);
-    Cores cores = chooseCores(g, cycles, core.label.get(), size, loose, core.parts);
+    Cores cores = chooseCores(core.label.get(), size, loose, core.parts);
     core.part = std::move(cores.part);
     core.shift = std::move(cores.shift);
     return core;
