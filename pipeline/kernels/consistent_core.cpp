@@ -5,11 +5,11 @@
 #include <compare>
 #include <cstddef>
 #include <cstdint>
-#include <cstring>
 #include <memory>
 #include <vector>
 
 #include "pipeline/kernels/face_neighbours.h"
+#include "pipeline/kernels/mask_scan.h"
 #include "pipeline/kernels/parallel_ranges.h"
 #include "pipeline/kernels/region_growing.h"
 #include "pipeline/kernels/whole_numbers.h"
@@ -170,10 +170,7 @@ void consistentParts(const Grid& g, std::span<const std::int32_t> cycles,
     const std::size_t n = d.voxels();
     std::uint32_t last = 0, repeats = 0;
     for (std::size_t v = 0; v < n; ++v) {
-        for (std::uint64_t eight = 0; v + 8 <= n; v += 8) {
-            std::memcpy(&eight, inside + v, 8);
-            if (eight != 0) break;
-        }
+        v = skipOutside(inside, v, n);
         if (v == n || inside[v] == 0) continue;
         const std::uint32_t p = label[v];
         if (p == v) {

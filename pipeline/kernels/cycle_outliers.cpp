@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "pipeline/kernels/face_neighbours.h"
+#include "pipeline/kernels/mask_scan.h"
 #include "pipeline/kernels/parallel_ranges.h"
 
 namespace ondrift {
@@ -62,8 +63,10 @@ std::vector<std::size_t> candidates(Dims d, std::span<const double> u,
                 for (int y = 0; y < d.y; ++y) {
                     const std::size_t start = d.index(0, y, z);
                     for (int x = 0; x < d.x; ++x) {
+                        x = static_cast<int>(skipOutside(mask + start, static_cast<std::size_t>(x),
+                                                         static_cast<std::size_t>(d.x)));
                         const std::size_t c = start + static_cast<std::size_t>(x);
-                        if (mask[c] == 0 || !std::isfinite(field[c])) continue;
+                        if (x == d.x || mask[c] == 0 || !std::isfinite(field[c])) continue;
                         // worthExamining without a branch per face: a face beyond the grid
                         // is the voxel itself, in the mask and no step away.
                         bool steep = false;

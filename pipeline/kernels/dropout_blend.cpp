@@ -4,6 +4,7 @@
 #include <cmath>
 
 #include "pipeline/kernels/face_neighbours.h"
+#include "pipeline/kernels/mask_scan.h"
 #include "pipeline/kernels/parallel_ranges.h"
 
 namespace ondrift {
@@ -30,8 +31,10 @@ std::vector<unsigned char> trustedMask(Dims d, std::span<const unsigned char> in
             for (int y = 0; y < d.y; ++y) {
                 const std::size_t start = d.index(0, y, z);
                 for (int x = 0; x < d.x; ++x) {
+                    x = static_cast<int>(skipOutside(in + start, static_cast<std::size_t>(x),
+                                                     static_cast<std::size_t>(d.x)));
                     const std::size_t c = start + static_cast<std::size_t>(x);
-                    if (in[c] == 0) continue;
+                    if (x == d.x || in[c] == 0) continue;
                     int faces = 0;
                     bool restless = false;
                     visitFaces(d, c, x, y, z, [&](int, std::size_t q, bool exists) {

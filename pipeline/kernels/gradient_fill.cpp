@@ -3,11 +3,10 @@
 #include <algorithm>
 #include <cmath>
 #include <cstddef>
-#include <cstdint>
-#include <cstring>
 #include <memory>
 #include <vector>
 
+#include "pipeline/kernels/mask_scan.h"
 #include "pipeline/kernels/parallel_ranges.h"
 
 namespace ondrift {
@@ -90,16 +89,11 @@ void carryAcross(const double* f, const unsigned char* in, std::ptrdiff_t first,
                  std::ptrdiff_t count, std::ptrdiff_t step, int length, Estimates& e,
                  std::vector<int>& run) {
     run.assign(static_cast<std::size_t>(count), 0);
-    const auto outsideEight = [&](std::ptrdiff_t at) {
-        std::uint64_t eight;
-        std::memcpy(&eight, in + at, sizeof eight);
-        return eight == 0;
-    };
     if (count == 1 && step == 1) {
         int r = 0;
         for (int s = 0; s <= length; ++s) {
             if (r == 0)
-                while (s + 8 <= length && outsideEight(first + s)) s += 8;
+                while (s + 8 <= length && outsideEight(in + first + s)) s += 8;
             if (s < length && in[first + s] != 0) {
                 ++r;
                 continue;
@@ -115,7 +109,7 @@ void carryAcross(const double* f, const unsigned char* in, std::ptrdiff_t first,
     for (int s = 0; s <= length; ++s) {
         const std::ptrdiff_t row = first + s * step;
         for (std::ptrdiff_t l = 0; l < count; ++l) {
-            if (s < length && l + 8 <= count && outsideEight(row + l)) {
+            if (s < length && l + 8 <= count && outsideEight(in + row + l)) {
                 int open = 0;
                 for (int q = 0; q < 8; ++q) open |= run[static_cast<std::size_t>(l + q)];
                 if (open == 0) {

@@ -1,0 +1,28 @@
+// Passing over the voxels outside a mask eight at a time: most of a field map's grid lies outside
+// the head, and a test per voxel there costs as much as the work inside.
+#ifndef ONDRIFT_PIPELINE_KERNELS_MASK_SCAN_H
+#define ONDRIFT_PIPELINE_KERNELS_MASK_SCAN_H
+
+#include <cstddef>
+#include <cstdint>
+#include <cstring>
+
+namespace ondrift {
+
+/// Whether the eight mask bytes from `at` on are all 0.
+inline bool outsideEight(const unsigned char* at) {
+    std::uint64_t eight;
+    std::memcpy(&eight, at, sizeof eight);
+    return eight == 0;
+}
+
+/// `first` advanced in steps of eight while the eight mask bytes from it on lie before `end` and
+/// are all 0: every voxel skipped is outside, and the one returned may be too.
+inline std::size_t skipOutside(const unsigned char* mask, std::size_t first, std::size_t end) {
+    while (first + 8 <= end && outsideEight(mask + first)) first += 8;
+    return first;
+}
+
+}  // namespace ondrift
+
+#endif
