@@ -86,7 +86,7 @@ std::future<CongruentInput> startCongruentInput(const Image& wrapped, bool wrapp
 
 bool makeUnwrappedCongruent(Image& unwrapped, const Image& wrapped, bool wrappedInCycles,
                             const Image& magnitude, std::string* error,
-                            std::future<CongruentInput>* started) {
+                            std::future<CongruentInput>* started, CongruentInput* used) {
     const char* what = "congruent unwrapping";
     logText("Make the unwrapped phase congruent with the wrapped phase...");
     if (!sameGrid(unwrapped, magnitude) || !sameGrid(wrapped, magnitude)) {
@@ -113,12 +113,16 @@ bool makeUnwrappedCongruent(Image& unwrapped, const Image& wrapped, bool wrapped
         counts.inside, counts.parts, counts.changedCycle, std::max(aligned, 0LL), counts.alignment,
         counts.level));
     logText(unwrapped.statisticsText("congruent unwrapped phase data"));
+    if (used != nullptr) {
+        used->inside = std::move(input.inside);
+        used->cycles = std::move(input.cycles);
+    }
     return true;
 }
 
 bool conditionFieldMap(Image& unwrapped, const Image& magnitude, Conditioning mode,
                        double rangeSigma, std::string* error, const Image* wrapped,
-                       bool wrappedInCycles) {
+                       bool wrappedInCycles, const CongruentInput* known) {
     const char* what = "field map conditioning";
     if (mode != Conditioning::MaskedBox && mode != Conditioning::MaskedRange &&
         mode != Conditioning::Extrapolated && mode != Conditioning::Quadratic) {
@@ -127,10 +131,14 @@ bool conditionFieldMap(Image& unwrapped, const Image& magnitude, Conditioning mo
         return false;
     }
     if (!sameGrid(unwrapped, magnitude)) return refuseGrid(error, what, unwrapped, magnitude);
-    const std::vector<unsigned char> inside = magnitudeMask(magnitude);
-    if (inside.empty()) return refuseEmptyMask(error, what);
     const Dims d = volumeDims(unwrapped);
     const auto values = volumeValues(unwrapped, 0);
+    // Made again only when congruence did not leave them: each is a pass over the grid.
+    const bool reuse = known != nullptr && known->inside.size() == values.size();
+    std::vector<unsigned char> ownMask;
+    if (!reuse) ownMask = magnitudeMask(magnitude);
+    const std::vector<unsigned char>& inside = reuse ? known->inside : ownMask;
+    if (inside.empty()) return refuseEmptyMask(error, what);
     if (mode == Conditioning::MaskedBox) {
         logText("Apply 3x3 smoothing inside the magnitude mask...");
         smoothInsideMask(d, values, inside, 0.0);
@@ -150,9 +158,12 @@ bool conditionFieldMap(Image& unwrapped, const Image& magnitude, Conditioning mo
         const long long sloped = continueGradients(d, values, trusted);
         logText(formatMessage("Slope carried beyond the mask: %lld voxels", std::max(sloped, 0LL)));
         if (wrapped != nullptr && sameGrid(*wrapped, unwrapped)) {
-            const long long blended =
-                blendMeasuredPhase(d, values, phaseInCycles(*wrapped, wrappedInCycles),
-                                   volumeValues(magnitude, 0), trusted, kMagnitudeThreshold);
+            const bool knownPhase = reuse && known->cycles.size() == values.size();
+            std::vector<double> ownPhase;
+            if (!knownPhase) ownPhase = phaseInCycles(*wrapped, wrappedInCycles);
+            const std::vector<double>& phase = knownPhase ? known->cycles : ownPhase;
+            const long long blended = blendMeasuredPhase(
+                d, values, phase, volumeValues(magnitude, 0), trusted, kMagnitudeThreshold);
             logText(formatMessage("Measured phase blended in outside the trusted mask: %lld voxels",
                                   std::max(blended, 0LL)));
         }

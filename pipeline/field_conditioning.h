@@ -37,10 +37,12 @@ std::future<CongruentInput> startCongruentInput(const Image& wrapped, bool wrapp
 /// of voxels whose cycle differs from the rounded estimate. False (image unchanged) when the
 /// grids differ or no magnitude voxel is above the threshold; the reason is logged and stored
 /// in `error` when given. `started`, when it holds a future, must come from startCongruentInput
-/// with the same `wrapped`, `wrappedInCycles` and `magnitude`; the result is the same.
+/// with the same `wrapped`, `wrappedInCycles` and `magnitude`; the result is the same. `used`,
+/// when given, receives the mask and the phase in cycles it worked with, for the conditioning.
 bool makeUnwrappedCongruent(Image& unwrapped, const Image& wrapped, bool wrappedInCycles,
                             const Image& magnitude, std::string* error = nullptr,
-                            std::future<CongruentInput>* started = nullptr);
+                            std::future<CongruentInput>* started = nullptr,
+                            CongruentInput* used = nullptr);
 
 /// How the unwrapped phase becomes a field map in the conditioning step.
 enum class Conditioning {
@@ -59,9 +61,12 @@ enum class Conditioning {
 /// radians), it also blends the measurement back in where the magnitude lies below the
 /// threshold but above half of it (the rims of signal dropouts). False (image unchanged) when
 /// the grids differ, the mode is not one of 1…4, or no magnitude voxel is above the threshold.
+/// `known`, when given, is what makeUnwrappedCongruent used for the same `magnitude`, `wrapped`
+/// and `wrappedInCycles`: its mask and phase are taken instead of being made again.
 bool conditionFieldMap(Image& unwrapped, const Image& magnitude, Conditioning mode,
                        double rangeSigma, std::string* error = nullptr,
-                       const Image* wrapped = nullptr, bool wrappedInCycles = false);
+                       const Image* wrapped = nullptr, bool wrappedInCycles = false,
+                       const CongruentInput* known = nullptr);
 
 }  // namespace ondrift
 

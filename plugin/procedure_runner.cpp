@@ -189,10 +189,12 @@ void unwrap(Run& run) {
     // for all of them rather than started for each.
     std::optional<KernelThreads> kept;
     if (s.congruent || s.conditioning != 0) kept.emplace();
+    // The mask and the phase in cycles that congruence used serve the conditioning too.
+    CongruentInput measured;
     if (s.congruent) {
         std::string error;
         if (!makeUnwrappedCongruent(unwrapped, run.current, s.relaxation, run.magnitude, &error,
-                                    &congruentInput)) {
+                                    &congruentInput, &measured)) {
             run.call.fail(error);
             return;
         }
@@ -209,7 +211,8 @@ void unwrap(Run& run) {
         const double rangeSigma = kConditioningRangeHz * s.acquisition.echoTimeDiff;
         std::string error;
         if (!conditionFieldMap(unwrapped, run.magnitude, static_cast<Conditioning>(s.conditioning),
-                               rangeSigma, &error, &run.current, s.relaxation)) {
+                               rangeSigma, &error, &run.current, s.relaxation,
+                               s.congruent ? &measured : nullptr)) {
             run.call.fail(error);
             return;
         }
