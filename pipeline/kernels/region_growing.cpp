@@ -1,11 +1,13 @@
 #include "pipeline/kernels/region_growing.h"
 
+#include <algorithm>
 #include <cmath>
 #include <cstddef>
 #include <memory>
 #include <vector>
 
 #include "pipeline/kernels/consistent_core.h"
+#include "pipeline/kernels/mask_scan.h"
 #include "pipeline/kernels/parallel_ranges.h"
 #include "pipeline/kernels/whole_numbers.h"
 
@@ -88,24 +90,39 @@ int growUnwrapped(Dims d, std::span<const double> wrapped, std::span<const unsig
     const auto meta = std::make_unique_for_overwrite<std::uint16_t[]>(n);
     // Slice by slice on every core, the waiting voxels listed in storage order.
     const std::size_t plane = static_cast<std::size_t>(d.x) * d.y;
+    // Plain pointers: the list's growth is a call, after which spans would be loaded again.
+    const unsigned char* const in = inside.data();
+    std::int32_t* const number = component.data();
+    std::int32_t* const cycle = cycles.data();
+    const int* const corePart = cores.part.data();
+    const std::int32_t* const coreShift = cores.shift.data();
+    std::uint16_t* const state = meta.get();
     const std::vector<std::uint32_t> rest = collectOverRanges<std::uint32_t>(
         d.z, plane, [&](long long first, long long end, std::vector<std::uint32_t>& waiting) {
-            std::size_t v = static_cast<std::size_t>(first) * plane;
             for (auto k = static_cast<int>(first); k < end; ++k)
-                for (int j = 0; j < d.y; ++j)
-                    for (int i = 0; i < d.x; ++i, ++v) {
-                        component[v] = 0;
-                        if (inside[v] == 0) continue;
-                        const int part = cores.part[label[v]];
-                        if (part != 0) {
-                            meta[v] = static_cast<std::uint16_t>(kPlaced);
-                            component[v] = part;
-                            cycles[v] += cores.shift[label[v]];
+                for (int j = 0; j < d.y; ++j) {
+                    const std::size_t row = d.index(0, j, k);
+                    for (int i = 0; i < d.x; ++i) {
+                        const std::size_t v = row + static_cast<std::size_t>(i);
+                        if (i + 8 <= d.x && outsideEight(in + v)) {
+                            std::fill_n(number + v, 8, 0);
+                            i += 7;
                             continue;
                         }
-                        meta[v] = static_cast<std::uint16_t>(bucketAndLinks(g, i, j, k, v));
+                        number[v] = 0;
+                        if (in[v] == 0) continue;
+                        const std::uint32_t l = label[v];
+                        const int part = corePart[l];
+                        if (part != 0) {
+                            state[v] = static_cast<std::uint16_t>(kPlaced);
+                            number[v] = part;
+                            cycle[v] += coreShift[l];
+                            continue;
+                        }
+                        state[v] = static_cast<std::uint16_t>(bucketAndLinks(g, i, j, k, v));
                         waiting.push_back(static_cast<std::uint32_t>(v));
                     }
+                }
         });
     const auto bucketOf = [&](std::size_t v) { return static_cast<int>(meta[v] & 0xFFu); };
     std::size_t perBucket[kBuckets] = {};
