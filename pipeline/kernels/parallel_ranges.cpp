@@ -1,6 +1,9 @@
 #include "pipeline/kernels/parallel_ranges.h"
 
 #include <atomic>
+#include <exception>
+#include <functional>
+#include <memory>
 
 namespace ondrift {
 
@@ -12,65 +15,50 @@ thread_local KernelThreads* keptHere = nullptr;
 
 }  // namespace
 
-KernelThreads::KernelThreads(unsigned threads) : previous_(keptHere) {
-    const unsigned extra = threads > 1 ? threads - 1 : 0;
-    try {
-        threads_.reserve(extra);
-        for (unsigned w = 1; w <= extra; ++w) threads_.emplace_back(&KernelThreads::serve, this, w);
-    } catch (const std::exception&) {
-        // Fewer threads: forEachRange starts its own where these do not suffice.
-    }
+KernelThreads::KernelThreads(unsigned threads)
+    : most_(threads > 1 ? threads - 1 : 0), previous_(keptHere) {
     keptHere = this;
 }
 
 KernelThreads::~KernelThreads() {
     keptHere = previous_;
-    {
-        const std::lock_guard<std::mutex> lock(mutex_);
-        stop_ = true;
-    }
-    wake_.notify_all();
-    for (std::thread& t : threads_) t.join();
+    stop_ = true;
+    for (const std::unique_ptr<Worker>& w : workers_) w->go.release();
+    for (const std::unique_ptr<Worker>& w : workers_) w->thread.join();
 }
 
 KernelThreads* KernelThreads::current() { return keptHere; }
 
 bool KernelThreads::run(unsigned ranges, void (*call)(void*, unsigned), void* context) {
-    if (busy_ || ranges < 2 || ranges - 1 > threads_.size()) return false;
+    if (busy_ || ranges < 2 || ranges - 1 > most_) return false;
+    try {
+        while (workers_.size() < ranges - 1) {
+            auto worker = std::make_unique<Worker>();
+            const auto index = static_cast<unsigned>(workers_.size()) + 1;
+            workers_.reserve(workers_.size() + 1);  // so that the thread is never left unowned
+            worker->thread = std::thread(&KernelThreads::serve, this, std::ref(*worker), index);
+            workers_.push_back(std::move(worker));
+        }
+    } catch (const std::exception&) {
+        return false;  // forEachRange starts threads of its own
+    }
     busy_ = true;
-    {
-        const std::lock_guard<std::mutex> lock(mutex_);
-        call_ = call;
-        context_ = context;
-        ranges_ = ranges;
-        pending_ = static_cast<unsigned>(threads_.size());
-        ++round_;
-    }
-    wake_.notify_all();
+    call_ = call;
+    context_ = context;
+    pending_.store(ranges - 1, std::memory_order_relaxed);
+    for (unsigned w = 1; w < ranges; ++w) workers_[w - 1]->go.release();
     call(context, 0);
-    {
-        std::unique_lock<std::mutex> lock(mutex_);
-        finished_.wait(lock, [this] { return pending_ == 0; });
-    }
+    finished_.acquire();
     busy_ = false;
     return true;
 }
 
-void KernelThreads::serve(unsigned worker) {
-    unsigned seen = 0;
-    std::unique_lock<std::mutex> lock(mutex_);
+void KernelThreads::serve(Worker& worker, unsigned index) {
     for (;;) {
-        wake_.wait(lock, [&] { return stop_ || round_ != seen; });
+        worker.go.acquire();
         if (stop_) return;
-        seen = round_;
-        if (worker < ranges_) {
-            void (*const call)(void*, unsigned) = call_;
-            void* const context = context_;
-            lock.unlock();
-            call(context, worker);
-            lock.lock();
-        }
-        if (--pending_ == 0) finished_.notify_one();
+        call_(context_, index);
+        if (pending_.fetch_sub(1, std::memory_order_acq_rel) == 1) finished_.release();
     }
 }
 

@@ -6,10 +6,11 @@
 #define ONDRIFT_PIPELINE_KERNELS_PARALLEL_RANGES_H
 
 #include <algorithm>
-#include <condition_variable>
+#include <atomic>
 #include <cstddef>
 #include <exception>
-#include <mutex>
+#include <memory>
+#include <semaphore>
 #include <system_error>
 #include <thread>
 #include <utility>
@@ -30,8 +31,8 @@ unsigned workerThreads();
 /// The threads end when the object does, on the thread that made it.
 class KernelThreads {
 public:
-    /// Keeps up to `threads` - 1 threads (the calling thread is the other); fewer when they
-    /// cannot be started.
+    /// Keeps up to `threads` - 1 threads (the calling thread is the other), started as the
+    /// kernels first ask for them.
     explicit KernelThreads(unsigned threads = workerThreads());
     ~KernelThreads();
     KernelThreads(const KernelThreads&) = delete;
@@ -40,25 +41,29 @@ public:
     /// The object made on this thread that is still alive, or null.
     static KernelThreads* current();
 
-    /// Runs call(context, w) for w = 1 ... ranges - 1 on the kept threads and for w = 0 on the
-    /// calling thread, and returns once all have returned; `call` must not throw. Returns false,
-    /// running nothing, when fewer threads are kept or they are already at work.
+    /// Runs call(context, w) for w = 1 ... ranges - 1 on kept threads and for w = 0 on the
+    /// calling thread, and returns once all have returned; `call` must not throw. Only the
+    /// threads it needs are woken. Returns false, running nothing, when it may not keep that
+    /// many threads, cannot start them, or they are already at work.
     bool run(unsigned ranges, void (*call)(void*, unsigned), void* context);
 
 private:
-    void serve(unsigned worker);
+    struct Worker {
+        std::binary_semaphore go{0};
+        std::thread thread;
+    };
+    void serve(Worker& worker, unsigned index);
 
-    std::mutex mutex_;
-    std::condition_variable wake_, finished_;
+    unsigned most_;  ///< threads it may keep
+    std::vector<std::unique_ptr<Worker>> workers_;
+    // Set by the owning thread before it wakes the workers, read by them after.
     void (*call_)(void*, unsigned) = nullptr;
     void* context_ = nullptr;
-    unsigned ranges_ = 0;
-    unsigned round_ = 0;    ///< counts the calls handed out, so a thread takes each once
-    unsigned pending_ = 0;  ///< threads still at the current call
-    bool busy_ = false;     ///< read and written by the owning thread only
     bool stop_ = false;
+    std::atomic<unsigned> pending_{0};  ///< workers still at the current call
+    std::binary_semaphore finished_{0};
+    bool busy_ = false;  ///< read and written by the owning thread only
     KernelThreads* previous_;
-    std::vector<std::thread> threads_;
 };
 
 /// How many threads to use for `items` items of `voxelsPerItem` voxels each: one for small
