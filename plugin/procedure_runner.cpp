@@ -163,9 +163,11 @@ void unwrap(Run& run) {
     logText(radiansName);
 
     // What congruent unwrapping takes from the measurement alone is made on another core while
-    // the unwrapping runs.
+    // the Laplacian unwrapping runs. Not beside relaxation, which converts the phase it is given
+    // to cycles in place: the other core would read it half converted.
     std::future<CongruentInput> congruentInput;
-    if (s.congruent) congruentInput = startCongruentInput(run.current, s.relaxation, run.magnitude);
+    if (s.congruent && !s.relaxation)
+        congruentInput = startCongruentInput(run.current, false, run.magnitude);
     Image unwrapped;
     if (s.relaxation) {
         logText("Unwrapping via relaxation...");
