@@ -162,6 +162,14 @@ Phantom makePhantom(const PhantomOptions& o) {
     }
 
     makeSeries(p, model, epiAffine);
+    if (o.seriesNoise > 0) {
+        // Drawn after the field map's noise, which thus stays the same with or without it.
+        for (float& value : p.distorted) {
+            const double re = value + o.seriesNoise * noise.normal();
+            const double im = o.seriesNoise * noise.normal();
+            value = static_cast<float>(std::sqrt(re * re + im * im));
+        }
+    }
 
     if (o.anatomy) {
         // Half the field map's voxel size, over the field map's extent, axis-aligned.

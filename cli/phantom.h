@@ -76,6 +76,10 @@ struct PhantomOptions {
     double lobeHz = 160.0;
     double gradientHz = 20.0;
     ForwardModel forwardModel = ForwardModel::Exact;
+    /// Thermal noise of the distorted series: the standard deviation of complex Gaussian noise
+    /// of which the series keeps the magnitude (the tissue's signal is 600-1000; 0: none). The
+    /// truth stays noise-free.
+    double seriesNoise = 0.0;
     /// The functional series on a grid of its own (dims[0] == 0: the field map's grid),
     /// rotated about x by `epiTiltDegrees` and centred at `epiCentreMm` in the world.
     std::array<int, 3> epiDims{0, 0, 0};

@@ -6,10 +6,12 @@
 // over the whole head (where folds beside the lobes, which no pixel-shift correction undoes,
 // bound the ideal). `--forward-model` chooses how the phantom makes the distorted series (exact,
 // sampled from the gridded truth, or with intensity pile-up; see ForwardModel in cli/phantom.h);
-// the table's first line names it.
+// `--series-noise` adds thermal noise to the distorted series (PhantomOptions::seriesNoise); the
+// table's first line names both.
 //
-//     ondrift_accuracy_variants [--folder DIR] [--seed N] [--phase-noise RAD] [--only NAME]
-//                               [--forward-model exact|sampled|pile-up] [-- ARGS FOR CORRECT]
+//     ondrift_accuracy_variants [--folder DIR] [--seed N] [--phase-noise RAD] [--series-noise SD]
+//                               [--only NAME] [--forward-model exact|sampled|pile-up]
+//                               [-- ARGS FOR CORRECT]
 //
 // The inputs and results stay in DIR (default accuracy-variants/), one folder per variant, so
 // that other pipelines can be measured on the same files (bench/python_pipeline.py).
@@ -57,9 +59,11 @@ constexpr Variant kVariants[] = {
     {"j--epi-grid", 4, true, 2.0, {64, 64, 24}, 3.0f, {80, 80, 30}, 2.4f, 0.0},
 };
 
-PhantomOptions options(const Variant& v, unsigned seed, double phaseNoise, ForwardModel model) {
+PhantomOptions options(const Variant& v, unsigned seed, double phaseNoise, double seriesNoise,
+                       ForwardModel model) {
     PhantomOptions o;
     o.forwardModel = model;
+    o.seriesNoise = seriesNoise;
     if (phaseNoise >= 0) o.phaseNoise = phaseNoise;
     o.dims = v.dims;
     o.voxelSize = v.voxel;
@@ -107,6 +111,7 @@ int main(int argc, char** argv) {
     fs::path folder = "accuracy-variants";
     unsigned seed = 7;
     double phaseNoise = -1;  // the phantom's own
+    double seriesNoise = 0;
     std::string only;
     ForwardModel model = ForwardModel::Exact;
     std::vector<std::string> extra;
@@ -120,6 +125,8 @@ int main(int argc, char** argv) {
             seed = static_cast<unsigned>(std::strtoul(argv[++a], nullptr, 10));
         } else if (s == "--phase-noise" && a + 1 < argc) {
             phaseNoise = std::strtod(argv[++a], nullptr);
+        } else if (s == "--series-noise" && a + 1 < argc) {
+            seriesNoise = std::strtod(argv[++a], nullptr);
         } else if (s == "--only" && a + 1 < argc) {
             only = argv[++a];
         } else if (s == "--forward-model" && a + 1 < argc &&
@@ -127,20 +134,21 @@ int main(int argc, char** argv) {
             ++a;
         } else {
             std::fprintf(stderr,
-                         "usage: %s [--folder DIR] [--seed N] [--phase-noise RAD] [--only NAME] "
+                         "usage: %s [--folder DIR] [--seed N] [--phase-noise RAD] "
+                         "[--series-noise SD] [--only NAME] "
                          "[--forward-model exact|sampled|pile-up] [-- ARGS FOR CORRECT]\n",
                          argv[0]);
             return 2;
         }
     }
     const fs::path ondrift = fs::canonical("/proc/self/exe").parent_path() / "ondrift";
-    std::printf("forward model: %s\n", forwardModelName(model));
+    std::printf("forward model: %s, series noise %g\n", forwardModelName(model), seriesNoise);
     std::printf("%-16s %8s | %-28s | %-28s\n", "variant", "wrapped", "inside the head (ideal)",
                 "whole head (ideal)");
     int failures = 0;
     for (const Variant& v : kVariants) {
         if (!only.empty() && only != v.name) continue;
-        const Phantom p = makePhantom(options(v, seed, phaseNoise, model));
+        const Phantom p = makePhantom(options(v, seed, phaseNoise, seriesNoise, model));
         const fs::path in = folder / v.name / "in", out = folder / v.name / "out";
         fs::remove_all(folder / v.name);
         const PhantomFiles files = writePhantom(p, in.string(), nullptr);
