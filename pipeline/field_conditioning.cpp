@@ -68,15 +68,23 @@ std::vector<double> phaseInCycles(const Image& wrapped, bool wrappedInCycles) {
 }  // namespace
 
 std::future<CongruentInput> startCongruentInput(const Image& wrapped, bool wrappedInCycles,
-                                                const Image& magnitude) {
+                                                const Image& magnitude, bool planTrustedFill) {
     if (workerThreads() < 2 || !sameGrid(wrapped, magnitude)) return {};
     try {
-        return std::async(std::launch::async, [&wrapped, wrappedInCycles, &magnitude] {
+        return std::async(std::launch::async, [&wrapped, wrappedInCycles, &magnitude,
+                                               planTrustedFill] {
+            // One core: the unwrapping runs on the other.
+            const RangesOnThisThread here;
             CongruentInput input;
             input.inside = magnitudeMask(magnitude);
             if (input.inside.empty()) return input;
             input.cycles = phaseInCycles(wrapped, wrappedInCycles);
-            input.prepared = prepareCongruence(volumeDims(wrapped), input.cycles, input.inside);
+            const Dims d = volumeDims(wrapped);
+            input.prepared = prepareCongruence(d, input.cycles, input.inside);
+            if (planTrustedFill && input.prepared.rough != nullptr) {
+                input.trustedFill =
+                    planFill(d, likelyTrustedMask(d, input.inside, input.prepared.rough.get()));
+            }
             return input;
         });
     } catch (const std::system_error&) {
@@ -116,13 +124,14 @@ bool makeUnwrappedCongruent(Image& unwrapped, const Image& wrapped, bool wrapped
     if (used != nullptr) {
         used->inside = std::move(input.inside);
         used->cycles = std::move(input.cycles);
+        used->trustedFill = std::move(input.trustedFill);
     }
     return true;
 }
 
 bool conditionFieldMap(Image& unwrapped, const Image& magnitude, Conditioning mode,
                        double rangeSigma, std::string* error, const Image* wrapped,
-                       bool wrappedInCycles, const CongruentInput* known) {
+                       bool wrappedInCycles, CongruentInput* known) {
     const char* what = "field map conditioning";
     if (mode != Conditioning::MaskedBox && mode != Conditioning::MaskedRange &&
         mode != Conditioning::Extrapolated && mode != Conditioning::Quadratic) {
@@ -152,7 +161,8 @@ bool conditionFieldMap(Image& unwrapped, const Image& magnitude, Conditioning mo
     logText("Extrapolate beyond the magnitude mask...");
     const std::vector<unsigned char> trusted =
         mode == Conditioning::Quadratic ? trustedMask(d, inside, values) : inside;
-    extrapolateOutsideMask(d, values, trusted);
+    extrapolateOutsideMask(d, values, trusted,
+                           mode == Conditioning::Quadratic && reuse ? &known->trustedFill : nullptr);
     if (mode == Conditioning::Quadratic) {
         // The fill carries the edge value outward; the field keeps sloping beyond the head.
         const long long sloped = continueGradients(d, values, trusted);

@@ -10,6 +10,7 @@
 
 #include "image/datahandler.h"
 #include "pipeline/kernels/congruence.h"
+#include "pipeline/kernels/extrapolation.h"
 
 namespace ondrift {
 
@@ -21,14 +22,20 @@ struct CongruentInput {
     std::vector<unsigned char> inside;  ///< the magnitude mask; empty when nothing passes
     std::vector<double> cycles;         ///< the measured phase in cycles
     CongruencePreparation prepared;
+    /// The fill of the quadratic conditioning, planned for the trusted mask it will most likely
+    /// find: the mask's voxels with two face neighbours in it and no wrapped step of a quarter
+    /// cycle (the unwrapped phase steps as the wrapped one does, unless it is a cycle off).
+    FillPlan trustedFill;
 };
 
 /// Starts making the input of makeUnwrappedCongruent on another core, so that it is ready when
 /// the unwrapping that runs meanwhile ends. No future (the step then makes it itself) when the
 /// kernels may use one thread only, the grids differ or no thread can be started. `wrapped` and
-/// `magnitude` must stay as they are until the future has been read or destroyed.
+/// `magnitude` must stay as they are until the future has been read or destroyed. With
+/// `planTrustedFill` it plans the quadratic conditioning's fill too.
 std::future<CongruentInput> startCongruentInput(const Image& wrapped, bool wrappedInCycles,
-                                                const Image& magnitude);
+                                                const Image& magnitude,
+                                                bool planTrustedFill = false);
 
 /// Replaces `unwrapped` (cycles, one volume) by the wrapped phase plus whole cycles: aligned
 /// to the wrapped data inside the magnitude mask, region-grown from the most reliable voxels,
@@ -38,7 +45,8 @@ std::future<CongruentInput> startCongruentInput(const Image& wrapped, bool wrapp
 /// grids differ or no magnitude voxel is above the threshold; the reason is logged and stored
 /// in `error` when given. `started`, when it holds a future, must come from startCongruentInput
 /// with the same `wrapped`, `wrappedInCycles` and `magnitude`; the result is the same. `used`,
-/// when given, receives the mask and the phase in cycles it worked with, for the conditioning.
+/// when given, receives the mask and the phase in cycles it worked with and the fill planned
+/// beside them, for the conditioning.
 bool makeUnwrappedCongruent(Image& unwrapped, const Image& wrapped, bool wrappedInCycles,
                             const Image& magnitude, std::string* error = nullptr,
                             std::future<CongruentInput>* started = nullptr,
@@ -62,11 +70,12 @@ enum class Conditioning {
 /// threshold but above half of it (the rims of signal dropouts). False (image unchanged) when
 /// the grids differ, the mode is not one of 1…4, or no magnitude voxel is above the threshold.
 /// `known`, when given, is what makeUnwrappedCongruent used for the same `magnitude`, `wrapped`
-/// and `wrappedInCycles`: its mask and phase are taken instead of being made again.
+/// and `wrappedInCycles`: its mask and phase are taken instead of being made again, and its
+/// planned fill is used up when it was planned for the trusted mask found here.
 bool conditionFieldMap(Image& unwrapped, const Image& magnitude, Conditioning mode,
                        double rangeSigma, std::string* error = nullptr,
                        const Image* wrapped = nullptr, bool wrappedInCycles = false,
-                       const CongruentInput* known = nullptr);
+                       CongruentInput* known = nullptr);
 
 }  // namespace ondrift
 

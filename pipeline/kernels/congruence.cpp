@@ -85,6 +85,18 @@ struct WholeHistogram {
         for (std::size_t b = 0; b < other.count.size(); ++b) count[at + b] += other.count[b];
         total += other.total;
     }
+    /// Takes away the counts of a histogram made of values this one holds; unless it is huge,
+    /// when this one gives up too.
+    void remove(const WholeHistogram& other) {
+        if (other.huge || huge) {
+            huge = true;
+            return;
+        }
+        if (other.count.empty()) return;
+        const auto at = static_cast<std::size_t>(other.lo - lo);
+        for (std::size_t b = 0; b < other.count.size(); ++b) count[at + b] -= other.count[b];
+        total -= other.total;
+    }
     /// The lower middle value (there is at least one).
     double median() const {
         const std::size_t target = (total - 1) / 2;
@@ -327,26 +339,41 @@ bool makeCongruent(Dims d, std::span<const double> wrapped, std::span<double> es
                            {cycles.get(), n}, histogram, counts.changedCycle);
     }
 
-    // Unless every part kept its level: each part at its level, the cycles that changed, and
-    // the whole numbers nearest to the phase inside the mask, in one pass.
-    if (!grow || std::any_of(shift.begin(), shift.end(), [](std::int32_t k) { return k != 0; })) {
+    if (!grow) {
+        // The whole numbers nearest to the phase inside the mask.
         std::vector<WholeHistogram> found(workers);
-        std::vector<std::size_t> changed(workers, 0);
         eachRun([&](unsigned w, Run r) {
             for (std::size_t v = r.first; v < r.last; ++v) {
-                if (grow) {
-                    cycles[v] += shift[static_cast<std::size_t>(part[v])];
-                    if (cycles[v] != roundedCycles(estimate, wrapped, c, v)) ++changed[w];
-                }
                 const double u = wrapped[v] + cycles[v];
                 if (std::isfinite(u)) found[w].add(floorOf(u + 0.5));
             }
         });
         histogram = std::move(found[0]);
-        counts.changedCycle = changed[0];
-        for (unsigned w = 1; w < workers; ++w) {
-            histogram.merge(found[w]);
-            counts.changedCycle += changed[w];
+        for (unsigned w = 1; w < workers; ++w) histogram.merge(found[w]);
+    } else if (std::any_of(shift.begin(), shift.end(), [](std::int32_t k) { return k != 0; })) {
+        // The parts that move (specks of noise in the mask, mostly) take their voxels' whole
+        // numbers and changed cycles with them; every other voxel stays as counted.
+        std::vector<WholeHistogram> left(workers), entered(workers);
+        std::vector<std::ptrdiff_t> changedBy(workers, 0);
+        eachRun([&](unsigned w, Run r) {
+            for (std::size_t v = r.first; v < r.last; ++v) {
+                const std::int32_t moved = shift[static_cast<std::size_t>(part[v])];
+                if (moved == 0) continue;
+                const std::int32_t rounded = roundedCycles(estimate, wrapped, c, v);
+                const double before = wrapped[v] + cycles[v];
+                if (std::isfinite(before)) left[w].add(floorOf(before + 0.5));
+                changedBy[w] -= cycles[v] != rounded ? 1 : 0;
+                cycles[v] += moved;
+                changedBy[w] += cycles[v] != rounded ? 1 : 0;
+                const double u = wrapped[v] + cycles[v];
+                if (std::isfinite(u)) entered[w].add(floorOf(u + 0.5));
+            }
+        });
+        for (unsigned w = 0; w < workers; ++w) {
+            histogram.merge(entered[w]);
+            histogram.remove(left[w]);
+            counts.changedCycle = static_cast<std::size_t>(
+                static_cast<std::ptrdiff_t>(counts.changedCycle) + changedBy[w]);
         }
     }
     double level = 0.0;

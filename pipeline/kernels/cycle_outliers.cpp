@@ -34,24 +34,29 @@ bool worthExamining(Dims d, std::span<const double> u, std::span<const unsigned 
            (z + 1 < d.z && steep(c + static_cast<std::size_t>(d.x) * d.y));
 }
 
-/// Whether some mask neighbour among the 26 lies more than half a cycle from voxel c: without
-/// one the median cannot move it.
-bool farNeighbour(Dims d, std::span<const double> u, std::span<const unsigned char> in, int x,
-                  int y, int z) {
+/// Whether the median can move voxel c: some mask neighbour among the 26 lies more than half a
+/// cycle from it, and it has enough of them. How many it has never changes with the moves, so
+/// a noise speck in the background, with few, is passed over for good.
+bool movable(Dims d, std::span<const double> u, std::span<const unsigned char> in, int x, int y,
+             int z) {
     const std::size_t c = d.index(x, y, z);
     const double v = u[c];
+    int count = 0;
+    bool far = false;
     for (int k = std::max(z - 1, 0); k <= std::min(z + 1, d.z - 1); ++k)
         for (int j = std::max(y - 1, 0); j <= std::min(y + 1, d.y - 1); ++j)
             for (int i = std::max(x - 1, 0); i <= std::min(x + 1, d.x - 1); ++i) {
                 const std::size_t q = d.index(i, j, k);
-                if (q != c && in[q] != 0 && std::isfinite(u[q]) && std::fabs(u[q] - v) > 0.5)
-                    return true;
+                if (q != c && in[q] != 0 && std::isfinite(u[q])) {
+                    ++count;
+                    far |= std::fabs(u[q] - v) > 0.5;
+                }
             }
-    return false;
+    return far && count >= kFewestNeighbours;
 }
 
-/// The voxels of the mask that the sweep would move as the field stands (examined, with a far
-/// neighbour), in storage order, found slice by slice on every core.
+/// The voxels of the mask that the sweep would move as the field stands (examined, movable),
+/// in storage order, found slice by slice on every core.
 std::vector<std::size_t> candidates(Dims d, std::span<const double> u,
                                     std::span<const unsigned char> in) {
     const std::size_t plane = static_cast<std::size_t>(d.x) * static_cast<std::size_t>(d.y);
@@ -73,7 +78,7 @@ std::vector<std::size_t> candidates(Dims d, std::span<const double> u,
                         visitFaces(d, c, x, y, z, [&](int, std::size_t q, bool) {
                             steep |= (mask[q] == 0) | (std::fabs(field[q] - field[c]) > 0.5);
                         });
-                        if (steep && farNeighbour(d, u, in, x, y, z)) found.push_back(c);
+                        if (steep && movable(d, u, in, x, y, z)) found.push_back(c);
                     }
                 }
         });

@@ -52,6 +52,15 @@ std::vector<unsigned char> trustedMask(Dims d, std::span<const unsigned char> in
     return {inside.begin(), inside.end()};
 }
 
+std::vector<unsigned char> likelyTrustedMask(Dims d, std::span<const unsigned char> inside,
+                                             const unsigned char* rough) {
+    std::vector<unsigned char> likely = trustedMask(d, inside);
+    if (rough == nullptr || likely.size() != inside.size()) return likely;
+    for (std::size_t v = 0; v < likely.size(); ++v)
+        if (likely[v] != 0 && rough[v] != 0) likely[v] = 0;
+    return likely;
+}
+
 long long blendMeasuredPhase(Dims d, std::span<double> field, std::span<const double> wrapped,
                              std::span<const double> magnitude,
                              std::span<const unsigned char> trusted, double threshold) {

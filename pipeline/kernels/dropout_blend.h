@@ -11,6 +11,14 @@
 
 namespace ondrift {
 
+/// What trustedMask most likely gives before the unwrapped phase exists: the mask without the
+/// voxels that have fewer than two face neighbours in it or that `rough` marks (roughMarks,
+/// consistent_core.h: a wrapped step of a quarter cycle to a face neighbour in the mask). It
+/// differs only where the unwrapped phase is a cycle off between calm neighbours, so work that
+/// depends on the trusted mask alone can be planned for it in advance.
+std::vector<unsigned char> likelyTrustedMask(Dims d, std::span<const unsigned char> inside,
+                                             const unsigned char* rough);
+
 /// For every voxel outside `trusted` whose magnitude lies above half of `threshold`: takes the
 /// measured phase `wrapped` (cycles) plus the whole cycles that bring it nearest to `field`
 /// (an unwrapped phase in cycles, filled beyond the trusted mask), and moves `field` towards it

@@ -1,5 +1,6 @@
 #include "pipeline/kernels/extrapolation.h"
 
+#include <algorithm>
 #include <bit>
 #include <cstddef>
 #include <cstdint>
@@ -170,23 +171,40 @@ void smoothEntries(const Steps& step, const double* field, const std::uint32_t* 
     }
 }
 
-/// The fill with distances stored as `Dist`, which must hold every distance in the grid.
+/// Where the fill takes each voxel from, with distances stored as `Dist`, which must hold
+/// every distance in the grid.
+template <typename Dist>
+struct Geometry {
+    std::unique_ptr<Dist[]> dist;
+    ShellTally tally;
+    std::size_t known = 0;  ///< voxels inside
+    std::int32_t band = 0;
+    std::unique_ptr<std::uint32_t[]> source;  ///< beyond the band, see carriedForward
+    ShellOrder order;
+};
+
+template <typename Dist>
+Geometry<Dist> makeGeometry(Dims d, const unsigned char* inside, unsigned workers) {
+    const std::size_t n = d.voxels();
+    Geometry<Dist> g;
+    g.dist = std::make_unique_for_overwrite<Dist[]>(n);
+    g.known = cityBlockDistances(d, inside, g.dist.get(), workers, kExactBand, g.tally);
+    if (g.known == 0 || g.known == n) return g;
+    const std::int32_t far = g.tally.far;
+    g.band = far < kExactBand ? far : kExactBand;
+    g.source = std::make_unique_for_overwrite<std::uint32_t[]>(far > g.band ? n : 0);
+    g.order = orderShells(d, g.dist.get(), g.tally, g.band, g.source.get());
+    return g;
+}
+
+/// The fill along a geometry, which it uses up (the way beyond the band is marked as it goes).
 /// Returns false, touching nothing, when no voxel is inside.
 template <typename Dist>
-bool fillOutside(Dims d, std::span<double> field, std::span<const unsigned char> inside) {
-    const std::size_t n = d.voxels();
-    const auto distances = std::make_unique_for_overwrite<Dist[]>(n);
-    Dist* const dist = distances.get();
-    ShellTally tally;
-    const unsigned workers = rangeWorkers(d.y, static_cast<std::size_t>(d.x) * d.z);
-    const std::size_t known =
-        cityBlockDistances(d, inside.data(), dist, workers, kExactBand, tally);
-    if (known == 0) return false;
-    if (known == n) return true;
-    const std::int32_t far = tally.far;
-    const std::int32_t band = far < kExactBand ? far : kExactBand;
-    const auto source = std::make_unique_for_overwrite<std::uint32_t[]>(far > band ? n : 0);
-    const ShellOrder order = orderShells(d, dist, tally, band, source.get());
+bool fillAlong(Dims d, std::span<double> field, Geometry<Dist>& g, unsigned workers) {
+    if (g.known == 0) return false;
+    if (g.known == d.voxels()) return true;
+    const std::int32_t far = g.tally.far;
+    const ShellOrder& order = g.order;
 
     // Stages: the shells one after another (each reads only the shell before), then one pass
     // of neighbour averaging over the shells near the mask into `smoothed` (from the values
@@ -196,7 +214,7 @@ bool fillOutside(Dims d, std::span<double> field, std::span<const unsigned char>
         order.start[static_cast<std::size_t>(far < kSmoothedBand ? far : kSmoothedBand) + 1];
     const auto smoothed = std::make_unique_for_overwrite<double[]>(bandEnd);
     std::vector<Stage> stages;
-    for (std::int32_t t = 1; t <= band; ++t)
+    for (std::int32_t t = 1; t <= g.band; ++t)
         stages.push_back({order.start[static_cast<std::size_t>(t)],
                           order.start[static_cast<std::size_t>(t) + 1]});
     const std::size_t smoothing = stages.size();
@@ -214,25 +232,64 @@ bool fillOutside(Dims d, std::span<double> field, std::span<const unsigned char>
                 for (std::size_t s = first; s < end; ++s) field[order.voxel[s]] = smoothed[s];
             }
         });
-    if (far > band) carryBeyondBand(d, field, dist, source.get(), band, tally.rows);
+    if (far > g.band) carryBeyondBand(d, field, g.dist.get(), g.source.get(), g.band, g.tally.rows);
     return true;
+}
+
+unsigned fillWorkers(Dims d) { return rangeWorkers(d.y, static_cast<std::size_t>(d.x) * d.z); }
+
+/// The passes over the distances are what the fill waits on: half the bytes where 16 bits hold
+/// every distance (any grid up to some ten thousand voxels along its three axes). Signed 16
+/// bits: the baseline vector instructions have their minimum.
+bool shortDistances(Dims d) {
+    return static_cast<std::int64_t>(d.x) + d.y + d.z < kUnknownDistance<std::int16_t>;
+}
+
+/// The grid and span lengths the fill accepts. Voxels are numbered in 32 bits in the shell
+/// order (two numbers are marks beyond the band).
+bool fillable(Dims d, std::size_t inside) {
+    return d.x >= 1 && d.y >= 1 && d.z >= 1 && inside == d.voxels() && d.voxels() <= kFinal;
 }
 
 }  // namespace
 
-bool extrapolateOutsideMask(Dims d, std::span<double> field,
-                            std::span<const unsigned char> inside) {
-    if (d.x < 1 || d.y < 1 || d.z < 1) return false;
-    const std::size_t n = d.voxels();
-    // Voxels are numbered in 32 bits in the shell order (two numbers are marks beyond the band).
-    if (field.size() != n || inside.size() != n || n > kFinal) return false;
-    // The passes over the distances are what the fill waits on: half the bytes where 16 bits
-    // hold every distance (any grid up to some ten thousand voxels along its three axes).
-    // Signed 16 bits: the baseline vector instructions have their minimum.
-    if (static_cast<std::int64_t>(d.x) + d.y + d.z < kUnknownDistance<std::int16_t>) {
-        return fillOutside<std::int16_t>(d, field, inside);
+struct FillGeometry {
+    Dims d;
+    std::vector<unsigned char> inside;  ///< the mask it was made for
+    Geometry<std::int16_t> near;        ///< with short distances
+    Geometry<std::int32_t> wide;        ///< otherwise
+};
+
+FillPlan planFill(Dims d, std::span<const unsigned char> inside) {
+    if (!fillable(d, inside.size())) return {};
+    const RangesOnThisThread here;
+    auto g = std::make_shared<FillGeometry>();
+    g->d = d;
+    g->inside.assign(inside.begin(), inside.end());
+    if (shortDistances(d)) {
+        g->near = makeGeometry<std::int16_t>(d, inside.data(), fillWorkers(d));
+    } else {
+        g->wide = makeGeometry<std::int32_t>(d, inside.data(), fillWorkers(d));
     }
-    return fillOutside<std::int32_t>(d, field, inside);
+    return {std::move(g)};
+}
+
+bool extrapolateOutsideMask(Dims d, std::span<double> field, std::span<const unsigned char> inside,
+                            FillPlan* plan) {
+    if (!fillable(d, inside.size()) || field.size() != inside.size()) return false;
+    const unsigned workers = fillWorkers(d);
+    if (plan != nullptr && plan->geometry != nullptr && plan->geometry->d == d &&
+        std::equal(inside.begin(), inside.end(), plan->geometry->inside.begin())) {
+        const std::shared_ptr<FillGeometry> used = std::move(plan->geometry);
+        return shortDistances(d) ? fillAlong(d, field, used->near, workers)
+                                 : fillAlong(d, field, used->wide, workers);
+    }
+    if (shortDistances(d)) {
+        Geometry<std::int16_t> g = makeGeometry<std::int16_t>(d, inside.data(), workers);
+        return fillAlong(d, field, g, workers);
+    }
+    Geometry<std::int32_t> g = makeGeometry<std::int32_t>(d, inside.data(), workers);
+    return fillAlong(d, field, g, workers);
 }
 
 }  // namespace ondrift

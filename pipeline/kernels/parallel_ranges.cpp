@@ -12,8 +12,15 @@ namespace {
 std::atomic<unsigned> requestedThreads{0};
 
 thread_local KernelThreads* keptHere = nullptr;
+thread_local bool rangesHere = false;
 
 }  // namespace
+
+RangesOnThisThread::RangesOnThisThread() : previous_(rangesHere) { rangesHere = true; }
+
+RangesOnThisThread::~RangesOnThisThread() { rangesHere = previous_; }
+
+bool RangesOnThisThread::active() { return rangesHere; }
 
 KernelThreads::KernelThreads(unsigned threads)
     : most_(threads > 1 ? threads - 1 : 0), previous_(keptHere) {

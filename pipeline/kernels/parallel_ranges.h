@@ -66,6 +66,25 @@ private:
     KernelThreads* previous_;
 };
 
+/// While an object lives, forEachRange called on the thread that made it runs every range on
+/// that thread, one after another in order: for work made beside other work (on a core the
+/// other work leaves idle), which more threads would only slow down. The ranges stay as they
+/// would be on their own threads, so what depends on them (blocks of rows, the order of
+/// results) does not change.
+class RangesOnThisThread {
+public:
+    RangesOnThisThread();
+    ~RangesOnThisThread();
+    RangesOnThisThread(const RangesOnThisThread&) = delete;
+    RangesOnThisThread& operator=(const RangesOnThisThread&) = delete;
+
+    /// Whether an object made on this thread is alive.
+    static bool active();
+
+private:
+    bool previous_;
+};
+
 /// How many threads to use for `items` items of `voxelsPerItem` voxels each: one for small
 /// work, where starting threads costs more than it saves, and on many cores no more than
 /// leave each thread some 2^16 voxels.
@@ -93,6 +112,13 @@ void forEachRange(long long items, unsigned workers, Work&& work) {
             failed[w] = std::current_exception();
         }
     };
+    if (n > 1 && RangesOnThisThread::active()) {
+        // Later ranges may wait on earlier ones (pipelines, stages), never the other way round.
+        for (unsigned w = 0; w < n; ++w) range(w);
+        for (const std::exception_ptr& e : failed)
+            if (e) std::rethrow_exception(e);
+        return;
+    }
     if (n > 1) {
         KernelThreads* const kept = KernelThreads::current();
         const auto call = [](void* context, unsigned w) {

@@ -7,9 +7,11 @@
 #include <algorithm>
 #include <cmath>
 #include <cstring>
+#include <future>
 #include <new>
 #include <optional>
 #include <random>
+#include <thread>
 #include <vector>
 
 #include "pipeline/kernels/congruence.h"
@@ -17,6 +19,7 @@
 #include "pipeline/kernels/dropout_blend.h"
 #include "pipeline/kernels/extrapolation.h"
 #include "pipeline/kernels/gradient_fill.h"
+#include "pipeline/kernels/ordered_ranges.h"
 #include "pipeline/kernels/parallel_ranges.h"
 #include "pipeline/kernels/quadratic_smoothing.h"
 
@@ -268,6 +271,53 @@ TEST_F(ParallelKernels, TheFillWithinAndBeyondTheBandGivesTheOneThreadValues) {
                     ASSERT_NE(one[kGrid.index(i, j, k)], s.field[kGrid.index(i, j, k)]);
                 }
     for (const unsigned threads : {2u, 3u, 4u}) EXPECT_TRUE(sameBits(run(threads), one)) << threads;
+
+    // Planned beforehand on another thread, which runs the plan's blocks one after another: the
+    // same bits, and the plan is used up. A plan for another mask is left alone and unused.
+    std::vector<unsigned char> other = inside;
+    other[kGrid.index(20, 30, 28)] ^= 1;
+    for (const unsigned threads : {1u, 2u, 3u}) {
+        setWorkerThreads(threads);
+        FillPlan plan = std::async(std::launch::async, [&] { return planFill(kGrid, inside); }).get();
+        FillPlan otherPlan = planFill(kGrid, other);
+        ASSERT_NE(plan.geometry, nullptr);
+        std::vector<double> f = s.field;
+        EXPECT_TRUE(extrapolateOutsideMask(kGrid, f, inside, &otherPlan));
+        EXPECT_NE(otherPlan.geometry, nullptr);
+        EXPECT_TRUE(sameBits(f, one)) << threads;
+        f = s.field;
+        EXPECT_TRUE(extrapolateOutsideMask(kGrid, f, inside, &plan));
+        EXPECT_EQ(plan.geometry, nullptr);
+        EXPECT_TRUE(sameBits(f, one)) << threads;
+    }
+}
+
+TEST_F(ParallelKernels, RangesOnThisThreadRunInOrderOnTheCallingThreadAlone) {
+    // Also the pipelines and stages built on the ranges, whose later ranges wait on earlier ones.
+    setWorkerThreads(4);
+    const RangesOnThisThread here;
+    const auto self = std::this_thread::get_id();
+    std::vector<long long> firsts;
+    bool elsewhere = false;
+    forEachRange(12, 4u, [&](unsigned, long long first, long long) {
+        firsts.push_back(first);
+        elsewhere |= std::this_thread::get_id() != self;
+    });
+    EXPECT_EQ(firsts, (std::vector<long long>{0, 3, 6, 9}));
+    std::vector<int> steps;
+    forEachPipelined(3, 4, [&](unsigned w, long long step) {
+        steps.push_back(static_cast<int>(w * 10 + step));
+        elsewhere |= std::this_thread::get_id() != self;
+    });
+    EXPECT_EQ(steps.size(), 12u);
+    const Stage stages[2] = {{0, 5}, {0, 7}};
+    int chunks = 0;
+    forEachStage(4, stages, 2, [&](std::size_t, std::size_t, std::size_t) {
+        ++chunks;
+        elsewhere |= std::this_thread::get_id() != self;
+    });
+    EXPECT_EQ(chunks, 7);
+    EXPECT_FALSE(elsewhere);
 }
 
 TEST_F(ParallelKernels, WhatARangeThrowsReachesTheCallerAfterEveryRangeRan) {
