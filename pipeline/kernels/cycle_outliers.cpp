@@ -55,8 +55,21 @@ bool movable(Dims d, std::span<const double> u, std::span<const unsigned char> i
     return far && count >= kFewestNeighbours;
 }
 
-/// The voxels of the mask that the sweep would move as the field stands (examined, movable),
-/// in storage order, found slice by slice on every core.
+/// Whether voxel c = (x, y, z) of the grid is one the sweep may move as the field stands: in the
+/// mask, finite, examined and movable. It depends on the voxel and its 26 neighbours alone.
+inline bool candidate(Dims d, const double* field, const unsigned char* mask, std::size_t c, int x,
+                      int y, int z) {
+    if (mask[c] == 0 || !std::isfinite(field[c])) return false;
+    // worthExamining without a branch per face: a face beyond the grid is the voxel itself, in
+    // the mask and no step away.
+    bool steep = false;
+    visitFaces(d, c, x, y, z, [&](int, std::size_t q, bool) {
+        steep |= (mask[q] == 0) | (std::fabs(field[q] - field[c]) > 0.5);
+    });
+    return steep && movable(d, {field, d.voxels()}, {mask, d.voxels()}, x, y, z);
+}
+
+/// The candidates in storage order, found slice by slice on every core.
 std::vector<std::size_t> candidates(Dims d, std::span<const double> u,
                                     std::span<const unsigned char> in) {
     const std::size_t plane = static_cast<std::size_t>(d.x) * static_cast<std::size_t>(d.y);
@@ -71,17 +84,47 @@ std::vector<std::size_t> candidates(Dims d, std::span<const double> u,
                         x = static_cast<int>(skipOutside(mask + start, static_cast<std::size_t>(x),
                                                          static_cast<std::size_t>(d.x)));
                         const std::size_t c = start + static_cast<std::size_t>(x);
-                        if (x == d.x || mask[c] == 0 || !std::isfinite(field[c])) continue;
-                        // worthExamining without a branch per face: a face beyond the grid
-                        // is the voxel itself, in the mask and no step away.
-                        bool steep = false;
-                        visitFaces(d, c, x, y, z, [&](int, std::size_t q, bool) {
-                            steep |= (mask[q] == 0) | (std::fabs(field[q] - field[c]) > 0.5);
-                        });
-                        if (steep && movable(d, u, in, x, y, z)) found.push_back(c);
+                        if (x < d.x && candidate(d, field, mask, c, x, y, z)) found.push_back(c);
                     }
                 }
         });
+}
+
+/// The candidates after the voxels `moved` moved, from those before: only a moved voxel and its
+/// 26 neighbours can have changed, so they are looked at again and the rest kept, which spares
+/// a pass over the grid.
+std::vector<std::size_t> candidatesAfter(Dims d, std::span<const double> u,
+                                         std::span<const unsigned char> in,
+                                         const std::vector<std::size_t>& before,
+                                         const std::vector<std::size_t>& moved) {
+    const std::size_t plane = static_cast<std::size_t>(d.x) * static_cast<std::size_t>(d.y);
+    std::vector<std::size_t> near;
+    for (const std::size_t c : moved) {
+        const int x = static_cast<int>(c % static_cast<std::size_t>(d.x));
+        const int y =
+            static_cast<int>(c / static_cast<std::size_t>(d.x) % static_cast<std::size_t>(d.y));
+        const int z = static_cast<int>(c / plane);
+        for (int k = std::max(z - 1, 0); k <= std::min(z + 1, d.z - 1); ++k)
+            for (int j = std::max(y - 1, 0); j <= std::min(y + 1, d.y - 1); ++j)
+                for (int i = std::max(x - 1, 0); i <= std::min(x + 1, d.x - 1); ++i)
+                    near.push_back(d.index(i, j, k));
+    }
+    std::sort(near.begin(), near.end());
+    near.erase(std::unique(near.begin(), near.end()), near.end());
+    std::vector<std::size_t> after;
+    after.reserve(before.size() + near.size());
+    auto kept = before.begin();
+    for (const std::size_t c : near) {
+        for (; kept != before.end() && *kept < c; ++kept) after.push_back(*kept);
+        if (kept != before.end() && *kept == c) ++kept;
+        const int x = static_cast<int>(c % static_cast<std::size_t>(d.x));
+        const int y =
+            static_cast<int>(c / static_cast<std::size_t>(d.x) % static_cast<std::size_t>(d.y));
+        const int z = static_cast<int>(c / plane);
+        if (candidate(d, u.data(), in.data(), c, x, y, z)) after.push_back(c);
+    }
+    after.insert(after.end(), kept, before.end());
+    return after;
 }
 
 }  // namespace
@@ -94,11 +137,16 @@ long long alignCycleOutliers(Dims d, std::span<double> unwrapped,
     long long moved = 0;
     double around[26];
     const std::size_t plane = static_cast<std::size_t>(d.x) * static_cast<std::size_t>(d.y);
+    std::vector<std::size_t> found, movedBefore;
     for (int sweep = 0; sweep < kSweeps; ++sweep) {
         // The sweep runs in storage order, each voxel seeing the moves made before it. A voxel
         // can move only if it is a candidate as the field stood when the sweep began, or if a
         // neighbour before it in the order moved: those are visited, the rest skipped.
-        const std::vector<std::size_t> found = candidates(d, unwrapped, inside);
+        // Many moves (a mask full of noise) are looked at faster in a pass over the grid.
+        found = sweep == 0 || movedBefore.size() > n / 1024
+                    ? candidates(d, unwrapped, inside)
+                    : candidatesAfter(d, unwrapped, inside, found, movedBefore);
+        movedBefore.clear();
         std::priority_queue<std::size_t, std::vector<std::size_t>, std::greater<>> touched;
         std::size_t next = 0;
         bool any = false;
@@ -139,6 +187,7 @@ long long alignCycleOutliers(Dims d, std::span<double> unwrapped,
             if (cycles == 0) continue;
             unwrapped[c] += cycles;
             ++movedNow;
+            movedBefore.push_back(c);
             // The neighbours after it in the order now see another field.
             for (int k = z; k <= std::min(z + 1, d.z - 1); ++k)
                 for (int j = std::max(y - 1, 0); j <= std::min(y + 1, d.y - 1); ++j)

@@ -38,8 +38,9 @@ struct Scene {
 /// Wrapped phase in cycles of a head with a gradient of two cycles, a quadratic term and a
 /// lobe, noise of 0.05 cycles; outside it random phase and a Rayleigh magnitude of which about
 /// one voxel in six passes the mask threshold. `field` is the true field plus noise, with
-/// single voxels and small blocks set a cycle off, as unwrapping leaves them beside dropouts.
-Scene scene() {
+/// single voxels and small blocks set a cycle off, as unwrapping leaves them beside dropouts
+/// (unless not `offCycles`).
+Scene scene(bool offCycles = true) {
     Scene s;
     const Dims d = kGrid;
     const std::size_t n = d.voxels();
@@ -67,8 +68,12 @@ Scene scene() {
                                      : 50.0 * std::sqrt(-2.0 * std::log(1.0 - uniform(random)));
                 s.inside[c] = s.magnitude[c] > 100.0 ? 1 : 0;
                 s.field[c] = head ? measured : s.wrapped[c];
-                if (head && uniform(random) < 0.004) s.field[c] += uniform(random) < 0.5 ? 1 : -1;
+                if (head && uniform(random) < 0.004) {
+                    const double flip = uniform(random) < 0.5 ? 1 : -1;
+                    if (offCycles) s.field[c] += flip;
+                }
             }
+    if (!offCycles) return s;
     // Small blocks a cycle off, some touching: inner voxels of a block become worth examining
     // only once outer ones have moved back, within the same sweep.
     std::uniform_int_distribution<int> at(8, 48), size(1, 3);
@@ -144,6 +149,27 @@ TEST_F(ParallelKernels, TheOutlierPassMovesWhatAPlainSweepMoves) {
         setWorkerThreads(threads);
         std::vector<double> f = s.field;
         EXPECT_EQ(alignCycleOutliers(kGrid, f, s.inside), movedPlain) << threads;
+        EXPECT_TRUE(sameBits(f, expected)) << threads;
+    }
+
+    // A few blocks of 3 × 3 × 3 a cycle off in an otherwise clean head (and a mask without
+    // noise): the first sweep moves
+    // their outer voxels back, and each centre, whose faces were all off with it, becomes worth
+    // examining only then; the second sweep must find it without a pass over the grid.
+    Scene few = scene(false);
+    for (std::size_t c = 0; c < few.inside.size(); ++c) few.inside[c] = few.magnitude[c] == 900.0;
+    for (const int b : {0, 1, 2, 3}) {
+        for (int k = 20; k < 23; ++k)
+            for (int j = 20 + 6 * b; j < 23 + 6 * b; ++j)
+                for (int i = 30; i < 33; ++i) few.field[kGrid.index(i, j, k)] += 1.0;
+    }
+    expected = few.field;
+    const long long movedFew = plainOutliers(kGrid, expected, few.inside);
+    ASSERT_GE(movedFew, 4 * 27);
+    for (const unsigned threads : {1u, 3u}) {
+        setWorkerThreads(threads);
+        std::vector<double> f = few.field;
+        EXPECT_EQ(alignCycleOutliers(kGrid, f, few.inside), movedFew) << threads;
         EXPECT_TRUE(sameBits(f, expected)) << threads;
     }
 }
