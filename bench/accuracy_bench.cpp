@@ -31,7 +31,7 @@ constexpr double kTwoPi = 6.283185307179586;
 const Dims kGrid{128, 128, 64};
 
 struct FieldMap {
-    std::vector<double> radians;  ///< wrapped
+    std::vector<double> radians;        ///< wrapped
     std::vector<unsigned char> inside;  ///< the magnitude above the pipeline's threshold (200)
     std::vector<double> magnitude;      ///< bright inside the head, noise outside
 };
@@ -145,8 +145,8 @@ void unwrappingStep(const FieldMap& m, const std::vector<double>& wrappedCycles,
                     std::vector<double>& result, std::vector<double>& work, int mode) {
     std::future<Prepared> preparing;
     if (mode != 0 && ondrift::workerThreads() > 1) {
-        preparing = std::async(std::launch::async,
-                               [&] { return prepare(m, wrappedCycles, mode == 4); });
+        preparing =
+            std::async(std::launch::async, [&] { return prepare(m, wrappedCycles, mode == 4); });
     }
     laplacianUnwrap(m, result, work);
     if (mode != 0) {

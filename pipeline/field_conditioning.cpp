@@ -71,22 +71,22 @@ std::future<CongruentInput> startCongruentInput(const Image& wrapped, bool wrapp
                                                 const Image& magnitude, bool planTrustedFill) {
     if (workerThreads() < 2 || !sameGrid(wrapped, magnitude)) return {};
     try {
-        return std::async(std::launch::async, [&wrapped, wrappedInCycles, &magnitude,
-                                               planTrustedFill] {
-            // One core: the unwrapping runs on the other.
-            const RangesOnThisThread here;
-            CongruentInput input;
-            input.inside = magnitudeMask(magnitude);
-            if (input.inside.empty()) return input;
-            input.cycles = phaseInCycles(wrapped, wrappedInCycles);
-            const Dims d = volumeDims(wrapped);
-            input.prepared = prepareCongruence(d, input.cycles, input.inside);
-            if (planTrustedFill && input.prepared.rough != nullptr) {
-                input.trustedFill =
-                    planFill(d, likelyTrustedMask(d, input.inside, input.prepared.rough.get()));
-            }
-            return input;
-        });
+        return std::async(
+            std::launch::async, [&wrapped, wrappedInCycles, &magnitude, planTrustedFill] {
+                // One core: the unwrapping runs on the other.
+                const RangesOnThisThread here;
+                CongruentInput input;
+                input.inside = magnitudeMask(magnitude);
+                if (input.inside.empty()) return input;
+                input.cycles = phaseInCycles(wrapped, wrappedInCycles);
+                const Dims d = volumeDims(wrapped);
+                input.prepared = prepareCongruence(d, input.cycles, input.inside);
+                if (planTrustedFill && input.prepared.rough != nullptr) {
+                    input.trustedFill =
+                        planFill(d, likelyTrustedMask(d, input.inside, input.prepared.rough.get()));
+                }
+                return input;
+            });
     } catch (const std::system_error&) {
         return {};
     }
@@ -161,8 +161,9 @@ bool conditionFieldMap(Image& unwrapped, const Image& magnitude, Conditioning mo
     logText("Extrapolate beyond the magnitude mask...");
     const std::vector<unsigned char> trusted =
         mode == Conditioning::Quadratic ? trustedMask(d, inside, values) : inside;
-    extrapolateOutsideMask(d, values, trusted,
-                           mode == Conditioning::Quadratic && reuse ? &known->trustedFill : nullptr);
+    extrapolateOutsideMask(
+        d, values, trusted,
+        mode == Conditioning::Quadratic && reuse ? &known->trustedFill : nullptr);
     if (mode == Conditioning::Quadratic) {
         // The fill carries the edge value outward; the field keeps sloping beyond the head.
         const long long sloped = continueGradients(d, values, trusted);

@@ -304,7 +304,8 @@ TEST_F(ParallelKernels, TheFillWithinAndBeyondTheBandGivesTheOneThreadValues) {
     other[kGrid.index(20, 30, 28)] ^= 1;
     for (const unsigned threads : {1u, 2u, 3u}) {
         setWorkerThreads(threads);
-        FillPlan plan = std::async(std::launch::async, [&] { return planFill(kGrid, inside); }).get();
+        FillPlan plan =
+            std::async(std::launch::async, [&] { return planFill(kGrid, inside); }).get();
         FillPlan otherPlan = planFill(kGrid, other);
         ASSERT_NE(plan.geometry, nullptr);
         std::vector<double> f = s.field;
