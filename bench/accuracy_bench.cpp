@@ -106,7 +106,7 @@ void conditioned(const FieldMap& m, const std::vector<double>& wrappedCycles,
     ondrift::alignCycleOutliers(kGrid, result, m.inside);
     if (mode == 1) {
         ondrift::smoothInsideMask(kGrid, result, m.inside, 0.0);
-        ondrift::extrapolateOutsideMask(kGrid, result, m.inside);
+        ondrift::extrapolateOutsideMask(kGrid, result, m.inside, plan);
         return;
     }
     const std::vector<unsigned char> trusted = ondrift::trustedMask(kGrid, m.inside, result);
@@ -117,8 +117,8 @@ void conditioned(const FieldMap& m, const std::vector<double>& wrappedCycles,
 }
 
 /// What the plug-in makes from the measurement alone on another core while the Laplacian solve
-/// runs: congruence's preparation and, for the quadratic conditioning, the fill planned for the
-/// trusted mask it most likely finds.
+/// runs: congruence's preparation and the fill, planned for the mask (box conditioning) or for
+/// the trusted mask the quadratic conditioning most likely finds.
 struct Prepared {
     ondrift::CongruencePreparation congruence;
     ondrift::FillPlan fill;
@@ -131,6 +131,8 @@ Prepared prepare(const FieldMap& m, const std::vector<double>& wrappedCycles, bo
     if (quadratic && p.congruence.rough != nullptr) {
         p.fill = ondrift::planFill(
             kGrid, ondrift::likelyTrustedMask(kGrid, m.inside, p.congruence.rough.get()));
+    } else if (!quadratic) {
+        p.fill = ondrift::planFill(kGrid, m.inside);
     }
     return p;
 }

@@ -68,11 +68,11 @@ std::vector<double> phaseInCycles(const Image& wrapped, bool wrappedInCycles) {
 }  // namespace
 
 std::future<CongruentInput> startCongruentInput(const Image& wrapped, bool wrappedInCycles,
-                                                const Image& magnitude, bool planTrustedFill) {
+                                                const Image& magnitude, Conditioning conditioning) {
     if (workerThreads() < 2 || !sameGrid(wrapped, magnitude)) return {};
     try {
         return std::async(
-            std::launch::async, [&wrapped, wrappedInCycles, &magnitude, planTrustedFill] {
+            std::launch::async, [&wrapped, wrappedInCycles, &magnitude, conditioning] {
                 // One core: the unwrapping runs on the other.
                 const RangesOnThisThread here;
                 CongruentInput input;
@@ -81,9 +81,13 @@ std::future<CongruentInput> startCongruentInput(const Image& wrapped, bool wrapp
                 input.cycles = phaseInCycles(wrapped, wrappedInCycles);
                 const Dims d = volumeDims(wrapped);
                 input.prepared = prepareCongruence(d, input.cycles, input.inside);
-                if (planTrustedFill && input.prepared.rough != nullptr) {
-                    input.trustedFill =
+                if (conditioning == Conditioning::Quadratic && input.prepared.rough != nullptr) {
+                    input.fill =
                         planFill(d, likelyTrustedMask(d, input.inside, input.prepared.rough.get()));
+                } else if (conditioning == Conditioning::MaskedBox ||
+                           conditioning == Conditioning::MaskedRange ||
+                           conditioning == Conditioning::Extrapolated) {
+                    input.fill = planFill(d, input.inside);
                 }
                 return input;
             });
@@ -124,7 +128,7 @@ bool makeUnwrappedCongruent(Image& unwrapped, const Image& wrapped, bool wrapped
     if (used != nullptr) {
         used->inside = std::move(input.inside);
         used->cycles = std::move(input.cycles);
-        used->trustedFill = std::move(input.trustedFill);
+        used->fill = std::move(input.fill);
     }
     return true;
 }
@@ -161,9 +165,7 @@ bool conditionFieldMap(Image& unwrapped, const Image& magnitude, Conditioning mo
     logText("Extrapolate beyond the magnitude mask...");
     const std::vector<unsigned char> trusted =
         mode == Conditioning::Quadratic ? trustedMask(d, inside, values) : inside;
-    extrapolateOutsideMask(
-        d, values, trusted,
-        mode == Conditioning::Quadratic && reuse ? &known->trustedFill : nullptr);
+    extrapolateOutsideMask(d, values, trusted, reuse ? &known->fill : nullptr);
     if (mode == Conditioning::Quadratic) {
         // The fill carries the edge value outward; the field keeps sloping beyond the head.
         const long long sloped = continueGradients(d, values, trusted);

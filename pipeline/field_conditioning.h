@@ -17,25 +17,35 @@ namespace ondrift {
 /// The magnitude threshold of the pipeline's masks.
 inline constexpr double kMagnitudeThreshold = 200.0;
 
+/// How the unwrapped phase becomes a field map in the conditioning step.
+enum class Conditioning {
+    Documented = 0,    ///< the 3×3 slice smoothing, then twice more on the field map
+    MaskedBox = 1,     ///< one 3×3 pass inside the mask, normalised; extrapolated beyond
+    MaskedRange = 2,   ///< the same, range-weighted (edge preserving); extrapolated beyond
+    Extrapolated = 3,  ///< no smoothing; extrapolated beyond the mask
+    Quadratic = 4      ///< extrapolated beyond the mask, then local quadratic fits in 3-D
+};
+
 /// What congruent unwrapping takes from the measurement and the magnitude alone.
 struct CongruentInput {
     std::vector<unsigned char> inside;  ///< the magnitude mask; empty when nothing passes
     std::vector<double> cycles;         ///< the measured phase in cycles
     CongruencePreparation prepared;
-    /// The fill of the quadratic conditioning, planned for the trusted mask it will most likely
-    /// find: the mask's voxels with two face neighbours in it and no wrapped step of a quarter
-    /// cycle (the unwrapped phase steps as the wrapped one does, unless it is a cycle off).
-    FillPlan trustedFill;
+    /// The conditioning's fill, planned for the mask it fills from: the magnitude mask, or for
+    /// the quadratic conditioning the trusted mask it will most likely find (the mask's voxels
+    /// with two face neighbours in it and no wrapped step of a quarter cycle: the unwrapped
+    /// phase steps as the wrapped one does, unless it is a cycle off).
+    FillPlan fill;
 };
 
 /// Starts making the input of makeUnwrappedCongruent on another core, so that it is ready when
 /// the unwrapping that runs meanwhile ends. No future (the step then makes it itself) when the
 /// kernels may use one thread only, the grids differ or no thread can be started. `wrapped` and
-/// `magnitude` must stay as they are until the future has been read or destroyed. With
-/// `planTrustedFill` it plans the quadratic conditioning's fill too.
-std::future<CongruentInput> startCongruentInput(const Image& wrapped, bool wrappedInCycles,
-                                                const Image& magnitude,
-                                                bool planTrustedFill = false);
+/// `magnitude` must stay as they are until the future has been read or destroyed. It plans the
+/// fill of the `conditioning` that follows too (none for the documented one).
+std::future<CongruentInput> startCongruentInput(
+    const Image& wrapped, bool wrappedInCycles, const Image& magnitude,
+    Conditioning conditioning = Conditioning::Documented);
 
 /// Replaces `unwrapped` (cycles, one volume) by the wrapped phase plus whole cycles: aligned
 /// to the wrapped data inside the magnitude mask, region-grown from the most reliable voxels,
@@ -51,15 +61,6 @@ bool makeUnwrappedCongruent(Image& unwrapped, const Image& wrapped, bool wrapped
                             const Image& magnitude, std::string* error = nullptr,
                             std::future<CongruentInput>* started = nullptr,
                             CongruentInput* used = nullptr);
-
-/// How the unwrapped phase becomes a field map in the conditioning step.
-enum class Conditioning {
-    Documented = 0,    ///< the 3×3 slice smoothing, then twice more on the field map
-    MaskedBox = 1,     ///< one 3×3 pass inside the mask, normalised; extrapolated beyond
-    MaskedRange = 2,   ///< the same, range-weighted (edge preserving); extrapolated beyond
-    Extrapolated = 3,  ///< no smoothing; extrapolated beyond the mask
-    Quadratic = 4      ///< extrapolated beyond the mask, then local quadratic fits in 3-D
-};
 
 /// Smooths `unwrapped` (one volume) inside the magnitude mask as `mode` says and fills every
 /// voxel outside the mask from the field inside it. `rangeSigma` is the range of the

@@ -167,9 +167,8 @@ void unwrap(Run& run) {
     // to cycles in place: the other core would read it half converted.
     std::future<CongruentInput> congruentInput;
     if (s.congruent && !s.relaxation)
-        congruentInput =
-            startCongruentInput(run.current, false, run.magnitude,
-                                s.conditioning == static_cast<int>(Conditioning::Quadratic));
+        congruentInput = startCongruentInput(run.current, false, run.magnitude,
+                                             static_cast<Conditioning>(s.conditioning));
     Image unwrapped;
     if (s.relaxation) {
         logText("Unwrapping via relaxation...");
