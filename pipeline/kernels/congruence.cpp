@@ -263,6 +263,10 @@ CongruencePreparation prepareCongruence(Dims d, std::span<const double> wrapped,
     if (wrapped.size() != n || inside.size() != n) return prepared;
     prepared.runs = maskRuns(inside);
     prepared.rough = roughMarks(d, wrapped, inside, 1);
+    {
+        const RangesOnThisThread here;
+        prepared.reliability = voxelReliability(d, wrapped, inside);
+    }
     prepared.d = d;
     return prepared;
 }
@@ -274,7 +278,9 @@ bool makeCongruent(Dims d, std::span<const double> wrapped, std::span<double> es
     const std::size_t n = d.voxels();
     if (wrapped.size() != n || estimate.size() != n || inside.size() != n) return false;
     counts = {};
-    if (prepared != nullptr && (prepared->d != d || prepared->rough == nullptr)) prepared = nullptr;
+    if (prepared != nullptr &&
+        (prepared->d != d || prepared->rough == nullptr || prepared->reliability == nullptr))
+        prepared = nullptr;
     std::vector<Run> ownRuns;
     if (prepared == nullptr) ownRuns = maskRuns(inside);
     const std::vector<Run>& runs = prepared != nullptr ? prepared->runs : ownRuns;
@@ -334,7 +340,8 @@ bool makeCongruent(Dims d, std::span<const double> wrapped, std::span<double> es
     WholeHistogram histogram;
     if (grow) {
         counts.parts = growUnwrapped(d, wrapped, inside, {cycles.get(), n}, {part.get(), n},
-                                     prepared != nullptr ? prepared->rough.get() : nullptr);
+                                     prepared != nullptr ? prepared->rough.get() : nullptr,
+                                     prepared != nullptr ? prepared->reliability.get() : nullptr);
         shift = partShifts(wrapped, runs, counts.inside, {part.get(), n}, counts.parts, estimate, c,
                            {cycles.get(), n}, histogram, counts.changedCycle);
     }

@@ -3,6 +3,7 @@
 #define ONDRIFT_PIPELINE_KERNELS_CONGRUENCE_H
 
 #include <cstddef>
+#include <cstdint>
 #include <memory>
 #include <span>
 #include <vector>
@@ -29,7 +30,8 @@ struct MaskRun {
 struct CongruencePreparation {
     Dims d;                     ///< the grid it was made for; 0 × 0 × 0 when unusable
     std::vector<MaskRun> runs;  ///< the mask's runs
-    std::unique_ptr<unsigned char[]> rough;  ///< see roughMarks (consistent_core.h)
+    std::unique_ptr<unsigned char[]> rough;        ///< see roughMarks (consistent_core.h)
+    std::unique_ptr<std::uint16_t[]> reliability;  ///< see voxelReliability (region_growing.h)
 };
 
 /// Prepares makeCongruent for this measurement and mask, on the calling thread alone (it is

@@ -61,6 +61,37 @@ unsigned bucketAndLinks(const Grid& g, int i, int j, int k, std::size_t v) {
 
 }  // namespace
 
+std::unique_ptr<std::uint16_t[]> voxelReliability(Dims d, std::span<const double> wrapped,
+                                                  std::span<const unsigned char> inside) {
+    if (d.x < 1 || d.y < 1 || d.z < 1) return nullptr;
+    const std::size_t n = d.voxels();
+    if (wrapped.size() != n || inside.size() != n) return nullptr;
+    Grid g{d, {}, wrapped, inside};
+    const std::ptrdiff_t stride[3] = {1, d.x, static_cast<std::ptrdiff_t>(d.x) * d.y};
+    for (int a = 0; a < 3; ++a) {
+        g.offset[2 * a] = -stride[a];
+        g.offset[2 * a + 1] = stride[a];
+    }
+    auto known = std::make_unique_for_overwrite<std::uint16_t[]>(n);
+    const unsigned char* const in = inside.data();
+    std::uint16_t* const out = known.get();
+    shareOut(d.z, static_cast<std::size_t>(d.x) * d.y,
+             [&](unsigned, long long first, long long end) {
+                 for (auto k = static_cast<int>(first); k < end; ++k)
+                     for (int j = 0; j < d.y; ++j) {
+                         const std::size_t row = d.index(0, j, k);
+                         for (int i = 0; i < d.x; ++i) {
+                             i = static_cast<int>(skipOutside(in + row, static_cast<std::size_t>(i),
+                                                              static_cast<std::size_t>(d.x)));
+                             const std::size_t v = row + static_cast<std::size_t>(i);
+                             if (i < d.x && in[v] != 0)
+                                 out[v] = static_cast<std::uint16_t>(bucketAndLinks(g, i, j, k, v));
+                         }
+                     }
+             });
+    return known;
+}
+
 double wrappedStep(double a, double b) {
     const double t = a - b + 0.5;
     return t - floorOf(t) - 0.5;
@@ -68,7 +99,7 @@ double wrappedStep(double a, double b) {
 
 int growUnwrapped(Dims d, std::span<const double> wrapped, std::span<const unsigned char> inside,
                   std::span<std::int32_t> cycles, std::span<std::int32_t> component,
-                  const unsigned char* rough) {
+                  const unsigned char* rough, const std::uint16_t* reliability) {
     if (d.x < 1 || d.y < 1 || d.z < 1) return -1;
     const std::size_t n = d.voxels();
     if (n > 0x7FFFFFFFu || wrapped.size() != n || inside.size() != n || cycles.size() != n ||
@@ -119,7 +150,9 @@ int growUnwrapped(Dims d, std::span<const double> wrapped, std::span<const unsig
                             cycle[v] += coreShift[l];
                             continue;
                         }
-                        state[v] = static_cast<std::uint16_t>(bucketAndLinks(g, i, j, k, v));
+                        state[v] = reliability != nullptr
+                                       ? reliability[v]
+                                       : static_cast<std::uint16_t>(bucketAndLinks(g, i, j, k, v));
                         waiting.push_back(static_cast<std::uint32_t>(v));
                     }
                 }
@@ -149,12 +182,17 @@ int growUnwrapped(Dims d, std::span<const double> wrapped, std::span<const unsig
             if ((meta[w] & kPlaced) == 0) continue;
             borders = true;
             if ((meta[w] & kBucketKnown) != 0) continue;
-            const int i = static_cast<int>(w % static_cast<std::size_t>(d.x));
-            const int j =
-                static_cast<int>(w / static_cast<std::size_t>(d.x) % static_cast<std::size_t>(d.y));
-            const int k = static_cast<int>(w / plane);
-            meta[w] = static_cast<std::uint16_t>(kPlaced | kBucketKnown |
-                                                 (bucketAndLinks(g, i, j, k, w) & 0xFFu));
+            unsigned known = 0;
+            if (reliability != nullptr) {
+                known = reliability[w];
+            } else {
+                const int i = static_cast<int>(w % static_cast<std::size_t>(d.x));
+                const int j = static_cast<int>(w / static_cast<std::size_t>(d.x) %
+                                               static_cast<std::size_t>(d.y));
+                const int k = static_cast<int>(w / plane);
+                known = bucketAndLinks(g, i, j, k, w);
+            }
+            meta[w] = static_cast<std::uint16_t>(kPlaced | kBucketKnown | (known & 0xFFu));
         }
         if (borders) enqueue(v);
     }

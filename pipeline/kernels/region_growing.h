@@ -3,6 +3,7 @@
 #define ONDRIFT_PIPELINE_KERNELS_REGION_GROWING_H
 
 #include <cstdint>
+#include <memory>
 #include <span>
 
 #include "pipeline/kernels/dims.h"
@@ -24,9 +25,18 @@ namespace ondrift {
 /// cores. Voxels outside the mask keep their `cycles`. `rough`: the marks of roughMarks
 /// (consistent_core.h) for the same wrapped phase and mask, or null to make them here. Returns
 /// the number of parts, or -1 (touching nothing) when the extents or span lengths do not fit.
+/// `reliability`: what voxelReliability gives for the same wrapped phase and mask, or null to
+/// work it out here where it is needed.
 int growUnwrapped(Dims d, std::span<const double> wrapped, std::span<const unsigned char> inside,
                   std::span<std::int32_t> cycles, std::span<std::int32_t> component,
-                  const unsigned char* rough = nullptr);
+                  const unsigned char* rough = nullptr, const std::uint16_t* reliability = nullptr);
+
+/// Per voxel of the mask (other entries unset): what growUnwrapped knows of it before it grows,
+/// its reliability and which of its face neighbours lie in the grid and the mask. It needs only
+/// the measurement, so it can be made before the first guess exists. The spans must have the
+/// grid's voxel count (null otherwise).
+std::unique_ptr<std::uint16_t[]> voxelReliability(Dims d, std::span<const double> wrapped,
+                                                  std::span<const unsigned char> inside);
 
 /// The wrapped difference a − b reduced into [−0.5, 0.5) cycles.
 double wrappedStep(double a, double b);

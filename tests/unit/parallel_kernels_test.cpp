@@ -153,9 +153,9 @@ TEST_F(ParallelKernels, TheOutlierPassMovesWhatAPlainSweepMoves) {
     }
 
     // A few blocks of 3 × 3 × 3 a cycle off in an otherwise clean head (and a mask without
-    // noise): the first sweep moves
-    // their outer voxels back, and each centre, whose faces were all off with it, becomes worth
-    // examining only then; the second sweep must find it without a pass over the grid.
+    // noise): the first sweep moves their outer voxels back, and each centre, whose faces were
+    // all off with it, becomes worth examining only then; the second sweep must find it without
+    // a pass over the grid.
     Scene few = scene(false);
     for (std::size_t c = 0; c < few.inside.size(); ++c) few.inside[c] = few.magnitude[c] == 900.0;
     for (const int b : {0, 1, 2, 3}) {
