@@ -100,7 +100,8 @@ void laplacianUnwrap(const FieldMap& m, std::vector<double>& result, std::vector
 /// field map conditioning `mode` (1 box, 4 quadratic).
 void conditioned(const FieldMap& m, const std::vector<double>& wrappedCycles,
                  std::vector<double>& result, int mode,
-                 const ondrift::CongruencePreparation* prepared, ondrift::FillPlan* plan) {
+                 const ondrift::CongruencePreparation* prepared, ondrift::FillPlan* plan,
+                 const ondrift::SlopePlan* slopes) {
     ondrift::CongruenceCounts counts;
     ondrift::makeCongruent(kGrid, wrappedCycles, result, m.inside, true, counts, prepared);
     ondrift::alignCycleOutliers(kGrid, result, m.inside);
@@ -111,17 +112,18 @@ void conditioned(const FieldMap& m, const std::vector<double>& wrappedCycles,
     }
     const std::vector<unsigned char> trusted = ondrift::trustedMask(kGrid, m.inside, result);
     ondrift::extrapolateOutsideMask(kGrid, result, trusted, plan);
-    ondrift::continueGradients(kGrid, result, trusted);
+    ondrift::continueGradients(kGrid, result, trusted, slopes);
     ondrift::blendMeasuredPhase(kGrid, result, wrappedCycles, m.magnitude, trusted, 200.0);
     ondrift::smoothQuadratic(kGrid, result);
 }
 
 /// What the plug-in makes from the measurement alone on another core while the Laplacian solve
 /// runs: congruence's preparation and the fill, planned for the mask (box conditioning) or for
-/// the trusted mask the quadratic conditioning most likely finds.
+/// the trusted mask the quadratic conditioning most likely finds, with the slopes beyond it.
 struct Prepared {
     ondrift::CongruencePreparation congruence;
     ondrift::FillPlan fill;
+    ondrift::SlopePlan slopes;
 };
 
 Prepared prepare(const FieldMap& m, const std::vector<double>& wrappedCycles, bool quadratic) {
@@ -129,8 +131,10 @@ Prepared prepare(const FieldMap& m, const std::vector<double>& wrappedCycles, bo
     Prepared p;
     p.congruence = ondrift::prepareCongruence(kGrid, wrappedCycles, m.inside);
     if (quadratic && p.congruence.rough != nullptr) {
-        p.fill = ondrift::planFill(
-            kGrid, ondrift::likelyTrustedMask(kGrid, m.inside, p.congruence.rough.get()));
+        const std::vector<unsigned char> likely =
+            ondrift::likelyTrustedMask(kGrid, m.inside, p.congruence.rough.get());
+        p.fill = ondrift::planFill(kGrid, likely);
+        p.slopes = ondrift::planSlopes(kGrid, likely);
     } else if (!quadratic) {
         p.fill = ondrift::planFill(kGrid, m.inside);
     }
@@ -154,7 +158,8 @@ void unwrappingStep(const FieldMap& m, const std::vector<double>& wrappedCycles,
     if (mode != 0) {
         const ondrift::KernelThreads kept;
         Prepared prepared = preparing.valid() ? preparing.get() : Prepared{};
-        conditioned(m, wrappedCycles, result, mode, &prepared.congruence, &prepared.fill);
+        conditioned(m, wrappedCycles, result, mode, &prepared.congruence, &prepared.fill,
+                    &prepared.slopes);
     }
 }
 

@@ -82,8 +82,10 @@ std::future<CongruentInput> startCongruentInput(const Image& wrapped, bool wrapp
                 const Dims d = volumeDims(wrapped);
                 input.prepared = prepareCongruence(d, input.cycles, input.inside);
                 if (conditioning == Conditioning::Quadratic && input.prepared.rough != nullptr) {
-                    input.fill =
-                        planFill(d, likelyTrustedMask(d, input.inside, input.prepared.rough.get()));
+                    const std::vector<unsigned char> likely =
+                        likelyTrustedMask(d, input.inside, input.prepared.rough.get());
+                    input.fill = planFill(d, likely);
+                    input.slopes = planSlopes(d, likely);
                 } else if (conditioning == Conditioning::MaskedBox ||
                            conditioning == Conditioning::MaskedRange ||
                            conditioning == Conditioning::Extrapolated) {
@@ -129,6 +131,7 @@ bool makeUnwrappedCongruent(Image& unwrapped, const Image& wrapped, bool wrapped
         used->inside = std::move(input.inside);
         used->cycles = std::move(input.cycles);
         used->fill = std::move(input.fill);
+        used->slopes = std::move(input.slopes);
     }
     return true;
 }
@@ -168,7 +171,8 @@ bool conditionFieldMap(Image& unwrapped, const Image& magnitude, Conditioning mo
     extrapolateOutsideMask(d, values, trusted, reuse ? &known->fill : nullptr);
     if (mode == Conditioning::Quadratic) {
         // The fill carries the edge value outward; the field keeps sloping beyond the head.
-        const long long sloped = continueGradients(d, values, trusted);
+        const long long sloped =
+            continueGradients(d, values, trusted, reuse ? &known->slopes : nullptr);
         logText(formatMessage("Slope carried beyond the mask: %lld voxels", std::max(sloped, 0LL)));
         if (wrapped != nullptr && sameGrid(*wrapped, unwrapped)) {
             const bool knownPhase = reuse && known->cycles.size() == values.size();

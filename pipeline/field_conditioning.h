@@ -11,6 +11,7 @@
 #include "image/datahandler.h"
 #include "pipeline/kernels/congruence.h"
 #include "pipeline/kernels/extrapolation.h"
+#include "pipeline/kernels/gradient_fill.h"
 
 namespace ondrift {
 
@@ -36,6 +37,8 @@ struct CongruentInput {
     /// with two face neighbours in it and no wrapped step of a quarter cycle: the unwrapped
     /// phase steps as the wrapped one does, unless it is a cycle off).
     FillPlan fill;
+    /// The quadratic conditioning's slopes beyond the mask, planned for the same trusted mask.
+    SlopePlan slopes;
 };
 
 /// Starts making the input of makeUnwrappedCongruent on another core, so that it is ready when

@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cmath>
 #include <cstddef>
+#include <cstdint>
 #include <memory>
 #include <vector>
 
@@ -66,11 +67,17 @@ bool leavesForGood(const unsigned char* in, std::ptrdiff_t base, std::ptrdiff_t 
     return true;
 }
 
-/// Carries the slope of the run of mask voxels that ends next to voxel `out` of a line
-/// (position s, going in direction `dir`) beyond it.
+/// Whether a slope is carried from the run of mask voxels that ends next to voxel s of a line,
+/// going in direction `dir`.
+bool carries(const unsigned char* in, std::ptrdiff_t line, std::ptrdiff_t step, int length, int s,
+             int dir) {
+    return s >= 0 && s < length && leavesForGood(in, line, step, length, s, dir);
+}
+
+/// Carries the slope of the run of mask voxels that ends next to voxel s of a line (going in
+/// direction `dir`) beyond it.
 void carry(const double* f, const unsigned char* in, std::ptrdiff_t line, std::ptrdiff_t step,
            int length, int s, int dir, Estimates& e) {
-    if (s < 0 || s >= length || !leavesForGood(in, line, step, length, s, dir)) return;
     double value = 0, slope = 0;
     fitLine(f, line + s * step, dir * step, value, slope);
     for (int dist = 1; dist <= kGradientBand; ++dist) {
@@ -80,14 +87,15 @@ void carry(const double* f, const unsigned char* in, std::ptrdiff_t line, std::p
     }
 }
 
-/// `count` neighbouring lines of `length` voxels each, voxel s of line l at
-/// first + l + s * step; the lines run innermost so that every step streams through memory.
-/// Each run of the mask is handled once it ends, at both of its ends.
-/// Most of a slice lies outside the head: a lane outside the mask with no run open does
-/// nothing, and eight such lanes (or eight such voxels along a line) are passed over at once.
-void carryAcross(const double* f, const unsigned char* in, std::ptrdiff_t first,
-                 std::ptrdiff_t count, std::ptrdiff_t step, int length, Estimates& e,
-                 std::vector<int>& run) {
+/// Calls end(line, step, length, s, dir) for the ends of the runs of at least
+/// kGradientFitVoxels mask voxels along `count` neighbouring lines of `length` voxels each,
+/// voxel s of line l at first + l + s * step, each run at both ends once it ends; the lines run
+/// innermost so that every step streams through memory. Most of a slice lies outside the head:
+/// a lane outside the mask with no run open does nothing, and eight such lanes (or eight such
+/// voxels along a line) are passed over at once.
+template <typename End>
+void runEnds(const unsigned char* in, std::ptrdiff_t first, std::ptrdiff_t count,
+             std::ptrdiff_t step, int length, std::vector<int>& run, End&& end) {
     run.assign(static_cast<std::size_t>(count), 0);
     if (count == 1 && step == 1) {
         int r = 0;
@@ -99,8 +107,8 @@ void carryAcross(const double* f, const unsigned char* in, std::ptrdiff_t first,
                 continue;
             }
             if (r >= kGradientFitVoxels) {
-                carry(f, in, first, step, length, s, 1, e);
-                carry(f, in, first, step, length, s - r - 1, -1, e);
+                end(first, step, length, s, 1);
+                end(first, step, length, s - r - 1, -1);
             }
             r = 0;
         }
@@ -123,22 +131,96 @@ void carryAcross(const double* f, const unsigned char* in, std::ptrdiff_t first,
                 continue;
             }
             if (r >= kGradientFitVoxels) {
-                carry(f, in, first + l, step, length, s, 1, e);
-                carry(f, in, first + l, step, length, s - r - 1, -1, e);
+                end(first + l, step, length, s, 1);
+                end(first + l, step, length, s - r - 1, -1);
             }
             r = 0;
         }
     }
 }
 
+/// Calls end(line, step, length, s, dir) for every end of slice k that carries a slope: along
+/// x first, then along y.
+template <typename End>
+void sliceEnds(Dims d, const unsigned char* in, long long k, std::vector<int>& run, End&& end) {
+    const std::ptrdiff_t row = d.x, plane = static_cast<std::ptrdiff_t>(d.x) * d.y;
+    const auto carried = [&](std::ptrdiff_t line, std::ptrdiff_t step, int length, int s, int dir) {
+        if (carries(in, line, step, length, s, dir)) end(line, step, length, s, dir);
+    };
+    for (int j = 0; j < d.y; ++j) runEnds(in, k * plane + j * row, 1, 1, d.x, run, carried);
+    runEnds(in, k * plane, row, row, d.y, run, carried);
+}
+
+/// One end that carries a slope: voxel s of the line through `line` along x (`alongY` 0) or y.
+struct End {
+    std::uint32_t line;
+    std::int32_t s;
+    std::int8_t dir;
+    std::uint8_t alongY;
+};
+
 }  // namespace
 
-long long continueGradients(Dims d, std::span<double> field,
-                            std::span<const unsigned char> inside) {
+struct SlopeEnds {
+    Dims d;
+    std::vector<unsigned char> inside;  ///< the mask they were found for
+    std::vector<std::vector<End>> slice;
+};
+
+namespace {
+
+/// The ends of slice k, from a plan or found here.
+template <typename Carry>
+void eachEnd(Dims d, const unsigned char* in, long long k, const SlopeEnds* plan,
+             std::vector<int>& run, Carry&& carryFrom) {
+    if (plan == nullptr) {
+        sliceEnds(d, in, k, run, carryFrom);
+        return;
+    }
+    for (const End& e : plan->slice[static_cast<std::size_t>(k)]) {
+        if (e.alongY != 0) {
+            carryFrom(static_cast<std::ptrdiff_t>(e.line), d.x, d.y, e.s, e.dir);
+        } else {
+            carryFrom(static_cast<std::ptrdiff_t>(e.line), 1, d.x, e.s, e.dir);
+        }
+    }
+}
+
+bool fits(Dims d, std::size_t voxels) {
+    return d.x >= 1 && d.y >= 1 && d.z >= 1 && voxels == d.voxels() && voxels <= 0xFFFFFFFFu;
+}
+
+}  // namespace
+
+SlopePlan planSlopes(Dims d, std::span<const unsigned char> inside) {
+    if (!fits(d, inside.size())) return {};
+    auto plan = std::make_shared<SlopeEnds>();
+    plan->d = d;
+    plan->inside.assign(inside.begin(), inside.end());
+    plan->slice.resize(static_cast<std::size_t>(d.z));
+    std::vector<int> run;
+    for (int k = 0; k < d.z; ++k) {
+        std::vector<End>& ends = plan->slice[static_cast<std::size_t>(k)];
+        sliceEnds(
+            d, inside.data(), k, run,
+            [&](std::ptrdiff_t line, std::ptrdiff_t step, int, int s, int dir) {
+                ends.push_back({static_cast<std::uint32_t>(line), s, static_cast<std::int8_t>(dir),
+                                static_cast<std::uint8_t>(step == 1 ? 0 : 1)});
+            });
+    }
+    return {std::move(plan)};
+}
+
+long long continueGradients(Dims d, std::span<double> field, std::span<const unsigned char> inside,
+                            const SlopePlan* plan) {
     if (d.x < 1 || d.y < 1 || d.z < 1) return -1;
     const std::size_t n = d.voxels();
     if (field.size() != n || inside.size() != n) return -1;
-    const std::ptrdiff_t row = d.x, plane = static_cast<std::ptrdiff_t>(d.x) * d.y;
+    const SlopeEnds* known = plan != nullptr ? plan->ends.get() : nullptr;
+    if (known != nullptr &&
+        (known->d != d || !std::equal(inside.begin(), inside.end(), known->inside.begin())))
+        known = nullptr;
+    const std::ptrdiff_t plane = static_cast<std::ptrdiff_t>(d.x) * d.y;
     const auto planeVoxels = static_cast<std::size_t>(plane);
     const double* f = field.data();
     const unsigned char* in = inside.data();
@@ -153,9 +235,10 @@ long long continueGradients(Dims d, std::span<double> field,
         for (long long k = first; k < end; ++k) {
             e.origin = k * plane;
             std::fill_n(e.nearest.get(), planeVoxels, 0);
-            for (int j = 0; j < d.y; ++j)
-                carryAcross(f, in, k * plane + j * row, 1, 1, d.x, e, run);
-            carryAcross(f, in, k * plane, row, row, d.y, e, run);
+            eachEnd(d, in, k, known, run,
+                    [&](std::ptrdiff_t line, std::ptrdiff_t step, int length, int s, int dir) {
+                        carry(f, in, line, step, length, s, dir, e);
+                    });
             double* slice = field.data() + k * plane;
             for (std::size_t v = 0; v < planeVoxels; ++v) {
                 if (e.nearest[v] == 0 || !std::isfinite(slice[v])) continue;

@@ -3,11 +3,25 @@
 #ifndef ONDRIFT_PIPELINE_KERNELS_GRADIENT_FILL_H
 #define ONDRIFT_PIPELINE_KERNELS_GRADIENT_FILL_H
 
+#include <memory>
 #include <span>
 
 #include "pipeline/kernels/dims.h"
 
 namespace ondrift {
+
+struct SlopeEnds;
+
+/// Where continueGradients carries a slope for one mask: the ends of the lines that leave it
+/// for good. They depend on the mask alone, so they can be found before the field exists,
+/// beside the work that gives the field.
+struct SlopePlan {
+    std::shared_ptr<const SlopeEnds> ends;  ///< null: no plan
+};
+
+/// The plan of continueGradients for this mask, made on the calling thread alone. No plan when
+/// the extents or the span length do not fit.
+SlopePlan planSlopes(Dims d, std::span<const unsigned char> inside);
 
 /// Voxels beyond the ends of lines of at least kGradientFitVoxels voxels of the mask.
 inline constexpr int kGradientFitVoxels = 5;
@@ -25,7 +39,10 @@ inline constexpr int kGradientBand = 4;
 /// over five slices overshoots. Voxels of the mask and voxels no line reaches keep their values.
 /// Returns the number of voxels changed, or -1 (touching nothing) when the extents or span lengths
 /// do not fit.
-long long continueGradients(Dims d, std::span<double> field, std::span<const unsigned char> inside);
+/// `plan`, when it was made for this grid and a mask identical to `inside` (byte for byte), spares
+/// the search for the lines' ends; the result is the same with a plan or without.
+long long continueGradients(Dims d, std::span<double> field, std::span<const unsigned char> inside,
+                            const SlopePlan* plan = nullptr);
 
 }  // namespace ondrift
 

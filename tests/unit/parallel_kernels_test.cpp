@@ -319,6 +319,30 @@ TEST_F(ParallelKernels, TheFillWithinAndBeyondTheBandGivesTheOneThreadValues) {
     }
 }
 
+TEST_F(ParallelKernels, SlopesPlannedBeforehandGiveTheSameField) {
+    // The scene's mask, with its dropout and specks of noise: many lines end in it. A plan for
+    // another mask is left aside.
+    const Scene s = scene();
+    std::vector<double> filled = s.field;
+    ASSERT_TRUE(extrapolateOutsideMask(kGrid, filled, s.inside));
+    const SlopePlan plan =
+        std::async(std::launch::async, [&] { return planSlopes(kGrid, s.inside); }).get();
+    std::vector<unsigned char> other = s.inside;
+    other[kGrid.index(35, 33, 28)] ^= 1;
+    const SlopePlan otherPlan = planSlopes(kGrid, other);
+    ASSERT_NE(plan.ends, nullptr);
+    for (const unsigned threads : {1u, 3u}) {
+        setWorkerThreads(threads);
+        std::vector<double> plain = filled, planned = filled, misfit = filled;
+        const long long changed = continueGradients(kGrid, plain, s.inside);
+        ASSERT_GT(changed, 1000);
+        EXPECT_EQ(continueGradients(kGrid, planned, s.inside, &plan), changed);
+        EXPECT_EQ(continueGradients(kGrid, misfit, s.inside, &otherPlan), changed);
+        EXPECT_TRUE(sameBits(planned, plain)) << threads;
+        EXPECT_TRUE(sameBits(misfit, plain)) << threads;
+    }
+}
+
 TEST_F(ParallelKernels, RangesOnThisThreadRunInOrderOnTheCallingThreadAlone) {
     // Also the pipelines and stages built on the ranges, whose later ranges wait on earlier ones.
     setWorkerThreads(4);
