@@ -101,7 +101,7 @@ void laplacianUnwrap(const FieldMap& m, std::vector<double>& result, std::vector
 void conditioned(const FieldMap& m, const std::vector<double>& wrappedCycles,
                  std::vector<double>& result, int mode,
                  const ondrift::CongruencePreparation* prepared, ondrift::FillPlan* plan,
-                 const ondrift::SlopePlan* slopes) {
+                 const ondrift::SlopePlan* slopes, const ondrift::BlendPlan* blend) {
     ondrift::CongruenceCounts counts;
     ondrift::makeCongruent(kGrid, wrappedCycles, result, m.inside, true, counts, prepared);
     ondrift::alignCycleOutliers(kGrid, result, m.inside);
@@ -113,17 +113,19 @@ void conditioned(const FieldMap& m, const std::vector<double>& wrappedCycles,
     const std::vector<unsigned char> trusted = ondrift::trustedMask(kGrid, m.inside, result);
     ondrift::extrapolateOutsideMask(kGrid, result, trusted, plan);
     ondrift::continueGradients(kGrid, result, trusted, slopes);
-    ondrift::blendMeasuredPhase(kGrid, result, wrappedCycles, m.magnitude, trusted, 200.0);
+    ondrift::blendMeasuredPhase(kGrid, result, wrappedCycles, m.magnitude, trusted, 200.0, blend);
     ondrift::smoothQuadratic(kGrid, result);
 }
 
 /// What the plug-in makes from the measurement alone on another core while the Laplacian solve
 /// runs: congruence's preparation and the fill, planned for the mask (box conditioning) or for
-/// the trusted mask the quadratic conditioning most likely finds, with the slopes beyond it.
+/// the trusted mask the quadratic conditioning most likely finds, with the slopes beyond it, and
+/// the blend.
 struct Prepared {
     ondrift::CongruencePreparation congruence;
     ondrift::FillPlan fill;
     ondrift::SlopePlan slopes;
+    ondrift::BlendPlan blend;
 };
 
 Prepared prepare(const FieldMap& m, const std::vector<double>& wrappedCycles, bool quadratic) {
@@ -135,6 +137,7 @@ Prepared prepare(const FieldMap& m, const std::vector<double>& wrappedCycles, bo
             ondrift::likelyTrustedMask(kGrid, m.inside, p.congruence.rough.get());
         p.fill = ondrift::planFill(kGrid, likely);
         p.slopes = ondrift::planSlopes(kGrid, likely);
+        p.blend = ondrift::planBlend(kGrid, m.magnitude, 200.0);
     } else if (!quadratic) {
         p.fill = ondrift::planFill(kGrid, m.inside);
     }
@@ -159,7 +162,7 @@ void unwrappingStep(const FieldMap& m, const std::vector<double>& wrappedCycles,
         const ondrift::KernelThreads kept;
         Prepared prepared = preparing.valid() ? preparing.get() : Prepared{};
         conditioned(m, wrappedCycles, result, mode, &prepared.congruence, &prepared.fill,
-                    &prepared.slopes);
+                    &prepared.slopes, &prepared.blend);
     }
 }
 

@@ -86,6 +86,7 @@ std::future<CongruentInput> startCongruentInput(const Image& wrapped, bool wrapp
                         likelyTrustedMask(d, input.inside, input.prepared.rough.get());
                     input.fill = planFill(d, likely);
                     input.slopes = planSlopes(d, likely);
+                    input.blend = planBlend(d, volumeValues(magnitude, 0), kMagnitudeThreshold);
                 } else if (conditioning == Conditioning::MaskedBox ||
                            conditioning == Conditioning::MaskedRange ||
                            conditioning == Conditioning::Extrapolated) {
@@ -132,6 +133,7 @@ bool makeUnwrappedCongruent(Image& unwrapped, const Image& wrapped, bool wrapped
         used->cycles = std::move(input.cycles);
         used->fill = std::move(input.fill);
         used->slopes = std::move(input.slopes);
+        used->blend = std::move(input.blend);
     }
     return true;
 }
@@ -179,8 +181,9 @@ bool conditionFieldMap(Image& unwrapped, const Image& magnitude, Conditioning mo
             std::vector<double> ownPhase;
             if (!knownPhase) ownPhase = phaseInCycles(*wrapped, wrappedInCycles);
             const std::vector<double>& phase = knownPhase ? known->cycles : ownPhase;
-            const long long blended = blendMeasuredPhase(
-                d, values, phase, volumeValues(magnitude, 0), trusted, kMagnitudeThreshold);
+            const long long blended =
+                blendMeasuredPhase(d, values, phase, volumeValues(magnitude, 0), trusted,
+                                   kMagnitudeThreshold, reuse ? &known->blend : nullptr);
             logText(formatMessage("Measured phase blended in outside the trusted mask: %lld voxels",
                                   std::max(blended, 0LL)));
         }

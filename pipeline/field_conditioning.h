@@ -10,6 +10,7 @@
 
 #include "image/datahandler.h"
 #include "pipeline/kernels/congruence.h"
+#include "pipeline/kernels/dropout_blend.h"
 #include "pipeline/kernels/extrapolation.h"
 #include "pipeline/kernels/gradient_fill.h"
 
@@ -39,6 +40,8 @@ struct CongruentInput {
     FillPlan fill;
     /// The quadratic conditioning's slopes beyond the mask, planned for the same trusted mask.
     SlopePlan slopes;
+    /// The quadratic conditioning's blend, planned for the magnitude.
+    BlendPlan blend;
 };
 
 /// Starts making the input of makeUnwrappedCongruent on another core, so that it is ready when

@@ -2,6 +2,8 @@
 
 #include <algorithm>
 #include <cmath>
+#include <memory>
+#include <vector>
 
 #include "pipeline/kernels/face_neighbours.h"
 #include "pipeline/kernels/mask_scan.h"
@@ -14,7 +16,51 @@ namespace {
 // Steps between face neighbours of a head stay far below this, noise in the background does not.
 constexpr double kRestlessStep = 0.25;
 
+/// Moves one voxel as blendMeasuredPhase says; whether it moved.
+inline bool blendVoxel(double* out, const double* phase, double m, double threshold,
+                       std::size_t v) {
+    const double f = out[v], w = phase[v];
+    if (!std::isfinite(f) || !std::isfinite(w)) return false;
+    const double measured = w + std::nearbyint(f - w);
+    const double weight = std::min(1.0, m / threshold);
+    out[v] = f + weight * weight * (measured - f);
+    return true;
+}
+
+/// Consecutive voxels [first, last) above half the threshold.
+struct Run {
+    std::size_t first, last;
+};
+
 }  // namespace
+
+struct BrightRuns {
+    Dims d;
+    double threshold;
+    const double* magnitude;  ///< the buffer they were found in
+    std::vector<Run> runs;
+    std::size_t voxels = 0;  ///< in all runs
+};
+
+BlendPlan planBlend(Dims d, std::span<const double> magnitude, double threshold) {
+    if (d.x < 1 || d.y < 1 || d.z < 1 || magnitude.size() != d.voxels() || !(threshold > 0))
+        return {};
+    auto plan = std::make_shared<BrightRuns>();
+    plan->d = d;
+    plan->threshold = threshold;
+    plan->magnitude = magnitude.data();
+    const double lowest = 0.5 * threshold;
+    const std::size_t n = magnitude.size();
+    for (std::size_t v = 0; v < n;) {
+        while (v < n && !(magnitude[v] > lowest)) ++v;
+        if (v == n) break;
+        const std::size_t first = v;
+        while (v < n && magnitude[v] > lowest) ++v;
+        plan->runs.push_back({first, v});
+        plan->voxels += v - first;
+    }
+    return {std::move(plan)};
+}
 
 std::vector<unsigned char> trustedMask(Dims d, std::span<const unsigned char> inside,
                                        std::span<const double> cycles) {
@@ -63,7 +109,8 @@ std::vector<unsigned char> likelyTrustedMask(Dims d, std::span<const unsigned ch
 
 long long blendMeasuredPhase(Dims d, std::span<double> field, std::span<const double> wrapped,
                              std::span<const double> magnitude,
-                             std::span<const unsigned char> trusted, double threshold) {
+                             std::span<const unsigned char> trusted, double threshold,
+                             const BlendPlan* plan) {
     if (d.x < 1 || d.y < 1 || d.z < 1) return -1;
     const std::size_t n = d.voxels();
     if (field.size() != n || wrapped.size() != n || magnitude.size() != n || trusted.size() != n ||
@@ -78,17 +125,38 @@ long long blendMeasuredPhase(Dims d, std::span<double> field, std::span<const do
     const double* const level = magnitude.data();
     const unsigned char* const kept = trusted.data();
     const double lowest = 0.5 * threshold;
+    const BrightRuns* known = plan != nullptr ? plan->runs.get() : nullptr;
+    if (known != nullptr && known->d == d && known->threshold == threshold &&
+        known->magnitude == magnitude.data()) {
+        // Only the runs above half the threshold, passing over trusted voxels eight at a time.
+        const std::vector<Run>& runs = known->runs;
+        const unsigned workers =
+            rangeWorkers(static_cast<long long>(runs.size()),
+                         known->voxels / std::max<std::size_t>(runs.size(), 1) + 1);
+        std::vector<long long> moved(workers, 0);
+        forEachRange(static_cast<long long>(runs.size()), workers,
+                     [&](unsigned w, long long first, long long end) {
+                         long long here = 0;
+                         for (auto q = static_cast<std::size_t>(first);
+                              q < static_cast<std::size_t>(end); ++q) {
+                             for (std::size_t v = runs[q].first; v < runs[q].last; ++v) {
+                                 v = skipInside(kept, v, runs[q].last);
+                                 if (v == runs[q].last || kept[v] != 0) continue;
+                                 here += blendVoxel(out, phase, level[v], threshold, v) ? 1 : 0;
+                             }
+                         }
+                         moved[w] = here;
+                     });
+        long long total = 0;
+        for (const long long m : moved) total += m;
+        return total;
+    }
     return countOverRanges(d.z, plane, [=](long long first, long long end) {
         long long moved = 0;
         for (std::size_t v = first * plane; v < end * plane; ++v) {
             const double m = level[v];
             if (kept[v] != 0 || !(m > lowest)) continue;
-            const double f = out[v], w = phase[v];
-            if (!std::isfinite(f) || !std::isfinite(w)) continue;
-            const double measured = w + std::nearbyint(f - w);
-            const double weight = std::min(1.0, m / threshold);
-            out[v] = f + weight * weight * (measured - f);
-            ++moved;
+            moved += blendVoxel(out, phase, m, threshold, v) ? 1 : 0;
         }
         return moved;
     });

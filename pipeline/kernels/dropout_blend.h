@@ -4,6 +4,7 @@
 #define ONDRIFT_PIPELINE_KERNELS_DROPOUT_BLEND_H
 
 #include <cstddef>
+#include <memory>
 #include <span>
 #include <vector>
 
@@ -11,21 +12,6 @@
 
 namespace ondrift {
 
-/// What trustedMask most likely gives before the unwrapped phase exists: the mask without the
-/// voxels that have fewer than two face neighbours in it or that `rough` marks (roughMarks,
-/// consistent_core.h: a wrapped step of a quarter cycle to a face neighbour in the mask). It
-/// differs only where the unwrapped phase is a cycle off between calm neighbours, so work that
-/// depends on the trusted mask alone can be planned for it in advance.
-std::vector<unsigned char> likelyTrustedMask(Dims d, std::span<const unsigned char> inside,
-                                             const unsigned char* rough);
-
-/// For every voxel outside `trusted` whose magnitude lies above half of `threshold`: takes the
-/// measured phase `wrapped` (cycles) plus the whole cycles that bring it nearest to `field`
-/// (an unwrapped phase in cycles, filled beyond the trusted mask), and moves `field` towards it
-/// by the weight min(1, magnitude / threshold)²: the phase noise of a voxel grows as its
-/// magnitude falls, so the dark core of a dropout keeps mostly the fill and its brighter rim
-/// mostly the measurement. Voxels with a non-finite value are left alone. Returns the number of
-/// voxels moved, or -1 (touching nothing) when the extents or span lengths do not fit.
 /// The mask without the voxels that have fewer than two face neighbours in it: noise voxels
 /// just above the threshold, alone in the background or inside a dropout, whose phase a fill
 /// beyond the mask would otherwise spread as if it were the head's field. Given the unwrapped
@@ -37,9 +23,42 @@ std::vector<unsigned char> likelyTrustedMask(Dims d, std::span<const unsigned ch
 std::vector<unsigned char> trustedMask(Dims d, std::span<const unsigned char> inside,
                                        std::span<const double> cycles = {});
 
+/// What trustedMask most likely gives before the unwrapped phase exists: the mask without the
+/// voxels that have fewer than two face neighbours in it or that `rough` marks (roughMarks,
+/// consistent_core.h: a wrapped step of a quarter cycle to a face neighbour in the mask). It
+/// differs only where the unwrapped phase is a cycle off between calm neighbours, so work that
+/// depends on the trusted mask alone can be planned for it in advance.
+std::vector<unsigned char> likelyTrustedMask(Dims d, std::span<const unsigned char> inside,
+                                             const unsigned char* rough);
+
+struct BrightRuns;
+
+/// Where blendMeasuredPhase may move voxels, as far as the magnitude tells: the runs of voxels
+/// above half the threshold. They depend on the magnitude alone, so they can be found before
+/// the field exists, beside the work that gives the field; the blend then need not read the
+/// whole magnitude.
+struct BlendPlan {
+    std::shared_ptr<const BrightRuns> runs;  ///< null: no plan
+};
+
+/// The plan of blendMeasuredPhase for this magnitude and threshold, made on the calling thread.
+/// No plan when the extents or the span length do not fit.
+BlendPlan planBlend(Dims d, std::span<const double> magnitude, double threshold);
+
+/// For every voxel outside `trusted` whose magnitude lies above half of `threshold`: takes the
+/// measured phase `wrapped` (cycles) plus the whole cycles that bring it nearest to `field`
+/// (an unwrapped phase in cycles, filled beyond the trusted mask), and moves `field` towards it
+/// by the weight min(1, magnitude / threshold)²: the phase noise of a voxel grows as its
+/// magnitude falls, so the dark core of a dropout keeps mostly the fill and its brighter rim
+/// mostly the measurement. Voxels with a non-finite value are left alone. Returns the number of
+/// voxels moved, or -1 (touching nothing) when the extents or span lengths do not fit.
+/// `plan`, when made with planBlend for this grid, threshold and magnitude (the same buffer, its
+/// values unchanged since), spares reading the magnitude where it lies below half the threshold;
+/// the result is the same with a plan or without.
 long long blendMeasuredPhase(Dims d, std::span<double> field, std::span<const double> wrapped,
                              std::span<const double> magnitude,
-                             std::span<const unsigned char> trusted, double threshold);
+                             std::span<const unsigned char> trusted, double threshold,
+                             const BlendPlan* plan = nullptr);
 
 }  // namespace ondrift
 

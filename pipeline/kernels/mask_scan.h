@@ -23,6 +23,21 @@ inline std::size_t skipOutside(const unsigned char* mask, std::size_t first, std
     return first;
 }
 
+/// Whether the eight mask bytes from `at` on are all other than 0.
+inline bool insideEight(const unsigned char* at) {
+    std::uint64_t eight;
+    std::memcpy(&eight, at, sizeof eight);
+    constexpr std::uint64_t ones = 0x0101010101010101u, highs = 0x8080808080808080u;
+    return ((eight - ones) & ~eight & highs) == 0;  // no byte is 0
+}
+
+/// `first` advanced in steps of eight while the eight mask bytes from it on lie before `end` and
+/// are all other than 0: every voxel skipped is inside, and the one returned may be too.
+inline std::size_t skipInside(const unsigned char* mask, std::size_t first, std::size_t end) {
+    while (first + 8 <= end && insideEight(mask + first)) first += 8;
+    return first;
+}
+
 }  // namespace ondrift
 
 #endif

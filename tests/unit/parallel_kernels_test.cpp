@@ -343,6 +343,36 @@ TEST_F(ParallelKernels, SlopesPlannedBeforehandGiveTheSameField) {
     }
 }
 
+TEST_F(ParallelKernels, TheBlendPlannedForTheMagnitudeMovesTheSameVoxels) {
+    // The scene's dropout and its background above half the threshold, outside a trusted mask
+    // with a few voxels of the head taken out (as the trusted mask takes out restless ones).
+    const Scene s = scene();
+    std::vector<unsigned char> trusted = trustedMask(kGrid, s.inside);
+    for (std::size_t v = 0; v < trusted.size(); v += 97) trusted[v] = 0;
+    std::vector<double> filled = s.field;
+    ASSERT_TRUE(extrapolateOutsideMask(kGrid, filled, trusted));
+    const BlendPlan plan =
+        std::async(std::launch::async, [&] { return planBlend(kGrid, s.magnitude, 200.0); }).get();
+    ASSERT_NE(plan.runs, nullptr);
+    // Made for another buffer or threshold, a plan is left aside.
+    const std::vector<double> copy = s.magnitude;
+    const BlendPlan elsewhere = planBlend(kGrid, copy, 200.0);
+    const BlendPlan lower = planBlend(kGrid, s.magnitude, 100.0);
+    for (const unsigned threads : {1u, 3u}) {
+        setWorkerThreads(threads);
+        std::vector<double> plain = filled;
+        const long long moved =
+            blendMeasuredPhase(kGrid, plain, s.wrapped, s.magnitude, trusted, 200.0);
+        ASSERT_GT(moved, 10000);
+        for (const BlendPlan* p : {&plan, &elsewhere, &lower}) {
+            std::vector<double> f = filled;
+            EXPECT_EQ(blendMeasuredPhase(kGrid, f, s.wrapped, s.magnitude, trusted, 200.0, p),
+                      moved);
+            EXPECT_TRUE(sameBits(f, plain)) << threads;
+        }
+    }
+}
+
 TEST_F(ParallelKernels, RangesOnThisThreadRunInOrderOnTheCallingThreadAlone) {
     // Also the pipelines and stages built on the ranges, whose later ranges wait on earlier ones.
     setWorkerThreads(4);
