@@ -34,6 +34,16 @@ struct Grid {
     std::span<const unsigned char> inside;
 };
 
+Grid gridOf(Dims d, std::span<const double> wrapped, std::span<const unsigned char> inside) {
+    Grid g{d, {}, wrapped, inside};
+    const std::ptrdiff_t stride[3] = {1, d.x, static_cast<std::ptrdiff_t>(d.x) * d.y};
+    for (int a = 0; a < 3; ++a) {
+        g.offset[2 * a] = -stride[a];
+        g.offset[2 * a + 1] = stride[a];
+    }
+    return g;
+}
+
 /// Reliability is 1 / (1 + 8 · summed absolute wrapped second differences along the axes that
 /// have both neighbours in the mask): noise, residues and steep lobes make it low. Returns the
 /// bucket with the links in bits 8-13.
@@ -66,12 +76,7 @@ std::unique_ptr<std::uint16_t[]> voxelReliability(Dims d, std::span<const double
     if (d.x < 1 || d.y < 1 || d.z < 1) return nullptr;
     const std::size_t n = d.voxels();
     if (wrapped.size() != n || inside.size() != n) return nullptr;
-    Grid g{d, {}, wrapped, inside};
-    const std::ptrdiff_t stride[3] = {1, d.x, static_cast<std::ptrdiff_t>(d.x) * d.y};
-    for (int a = 0; a < 3; ++a) {
-        g.offset[2 * a] = -stride[a];
-        g.offset[2 * a + 1] = stride[a];
-    }
+    const Grid g = gridOf(d, wrapped, inside);
     auto known = std::make_unique_for_overwrite<std::uint16_t[]>(n);
     const unsigned char* const in = inside.data();
     std::uint16_t* const out = known.get();
@@ -106,12 +111,7 @@ int growUnwrapped(Dims d, std::span<const double> wrapped, std::span<const unsig
         component.size() != n) {
         return -1;
     }
-    Grid g{d, {}, wrapped, inside};
-    const std::ptrdiff_t stride[3] = {1, d.x, static_cast<std::ptrdiff_t>(d.x) * d.y};
-    for (int a = 0; a < 3; ++a) {
-        g.offset[2 * a] = -stride[a];
-        g.offset[2 * a + 1] = stride[a];
-    }
+    const Grid g = gridOf(d, wrapped, inside);
     const ConsistentCore cores = findConsistentCore(d, wrapped, inside, cycles, rough);
     int parts = cores.parts;
     const std::uint32_t* const label = cores.label.get();
