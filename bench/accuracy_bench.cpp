@@ -9,6 +9,7 @@
 #include <cmath>
 #include <cstdint>
 #include <future>
+#include <memory>
 #include <vector>
 
 #include "bench/bench_counters.h"
@@ -101,10 +102,11 @@ void laplacianUnwrap(const FieldMap& m, std::vector<double>& result, std::vector
 void conditioned(const FieldMap& m, const std::vector<double>& wrappedCycles,
                  std::vector<double>& result, int mode,
                  const ondrift::CongruencePreparation* prepared, ondrift::FillPlan* plan,
-                 const ondrift::SlopePlan* slopes, const ondrift::BlendPlan* blend) {
+                 const ondrift::SlopePlan* slopes, const ondrift::BlendPlan* blend,
+                 const unsigned char* neighbours) {
     ondrift::CongruenceCounts counts;
     ondrift::makeCongruent(kGrid, wrappedCycles, result, m.inside, true, counts, prepared);
-    ondrift::alignCycleOutliers(kGrid, result, m.inside);
+    ondrift::alignCycleOutliers(kGrid, result, m.inside, neighbours);
     if (mode == 1) {
         ondrift::smoothInsideMask(kGrid, result, m.inside, 0.0);
         ondrift::extrapolateOutsideMask(kGrid, result, m.inside, plan);
@@ -123,6 +125,7 @@ void conditioned(const FieldMap& m, const std::vector<double>& wrappedCycles,
 /// the blend.
 struct Prepared {
     ondrift::CongruencePreparation congruence;
+    std::unique_ptr<unsigned char[]> neighbours;
     ondrift::FillPlan fill;
     ondrift::SlopePlan slopes;
     ondrift::BlendPlan blend;
@@ -132,6 +135,7 @@ Prepared prepare(const FieldMap& m, const std::vector<double>& wrappedCycles, bo
     const ondrift::RangesOnThisThread here;
     Prepared p;
     p.congruence = ondrift::prepareCongruence(kGrid, wrappedCycles, m.inside);
+    p.neighbours = ondrift::maskNeighbourCounts(kGrid, m.inside);
     if (quadratic && p.congruence.rough != nullptr) {
         const std::vector<unsigned char> likely =
             ondrift::likelyTrustedMask(kGrid, m.inside, p.congruence.rough.get());
@@ -162,7 +166,7 @@ void unwrappingStep(const FieldMap& m, const std::vector<double>& wrappedCycles,
         const ondrift::KernelThreads kept;
         Prepared prepared = preparing.valid() ? preparing.get() : Prepared{};
         conditioned(m, wrappedCycles, result, mode, &prepared.congruence, &prepared.fill,
-                    &prepared.slopes, &prepared.blend);
+                    &prepared.slopes, &prepared.blend, prepared.neighbours.get());
     }
 }
 

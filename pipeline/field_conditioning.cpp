@@ -81,6 +81,7 @@ std::future<CongruentInput> startCongruentInput(const Image& wrapped, bool wrapp
                 input.cycles = phaseInCycles(wrapped, wrappedInCycles);
                 const Dims d = volumeDims(wrapped);
                 input.prepared = prepareCongruence(d, input.cycles, input.inside);
+                input.neighbourCounts = maskNeighbourCounts(d, input.inside);
                 if (conditioning == Conditioning::Quadratic && input.prepared.rough != nullptr) {
                     const std::vector<unsigned char> likely =
                         likelyTrustedMask(d, input.inside, input.prepared.rough.get());
@@ -119,8 +120,8 @@ bool makeUnwrappedCongruent(Image& unwrapped, const Image& wrapped, bool wrapped
     // The growth can place a noisy voxel at the rim of a dropout from an equally noisy
     // neighbour; a whole cycle there is 1/ΔTE of field, which the smoothing and the fill into
     // the dropout would carry into the head.
-    const long long aligned =
-        alignCycleOutliers(volumeDims(unwrapped), volumeValues(unwrapped, 0), inside);
+    const long long aligned = alignCycleOutliers(volumeDims(unwrapped), volumeValues(unwrapped, 0),
+                                                 inside, input.neighbourCounts.get());
     logText(formatMessage(
         "Congruent unwrapping:\n\tVoxels in mask: %zu\n\tConnected parts: "
         "%d\n\tVoxels that changed cycle: %zu\n\tVoxels moved to their neighbours' cycle: "

@@ -5,6 +5,7 @@
 #define ONDRIFT_PIPELINE_FIELD_CONDITIONING_H
 
 #include <future>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -33,6 +34,8 @@ struct CongruentInput {
     std::vector<unsigned char> inside;  ///< the magnitude mask; empty when nothing passes
     std::vector<double> cycles;         ///< the measured phase in cycles
     CongruencePreparation prepared;
+    /// For the outlier pass after congruence: see maskNeighbourCounts.
+    std::unique_ptr<unsigned char[]> neighbourCounts;
     /// The conditioning's fill, planned for the mask it fills from: the magnitude mask, or for
     /// the quadratic conditioning the trusted mask it will most likely find (the mask's voxels
     /// with two face neighbours in it and no wrapped step of a quarter cycle: the unwrapped

@@ -4,6 +4,7 @@
 #include <cmath>
 #include <cstddef>
 #include <functional>
+#include <memory>
 #include <queue>
 #include <vector>
 
@@ -57,9 +58,10 @@ bool movable(Dims d, std::span<const double> u, std::span<const unsigned char> i
 
 /// Whether voxel c = (x, y, z) of the grid is one the sweep may move as the field stands: in the
 /// mask, finite, examined and movable. It depends on the voxel and its 26 neighbours alone.
-inline bool candidate(Dims d, const double* field, const unsigned char* mask, std::size_t c, int x,
-                      int y, int z) {
+inline bool candidate(Dims d, const double* field, const unsigned char* mask,
+                      const unsigned char* counts, std::size_t c, int x, int y, int z) {
     if (mask[c] == 0 || !std::isfinite(field[c])) return false;
+    if (counts != nullptr && counts[c] < kFewestNeighbours) return false;
     // worthExamining without a branch per face: a face beyond the grid is the voxel itself, in
     // the mask and no step away.
     bool steep = false;
@@ -71,7 +73,8 @@ inline bool candidate(Dims d, const double* field, const unsigned char* mask, st
 
 /// The candidates in storage order, found slice by slice on every core.
 std::vector<std::size_t> candidates(Dims d, std::span<const double> u,
-                                    std::span<const unsigned char> in) {
+                                    std::span<const unsigned char> in,
+                                    const unsigned char* counts) {
     const std::size_t plane = static_cast<std::size_t>(d.x) * static_cast<std::size_t>(d.y);
     const double* const field = u.data();
     const unsigned char* const mask = in.data();
@@ -84,7 +87,8 @@ std::vector<std::size_t> candidates(Dims d, std::span<const double> u,
                         x = static_cast<int>(skipOutside(mask + start, static_cast<std::size_t>(x),
                                                          static_cast<std::size_t>(d.x)));
                         const std::size_t c = start + static_cast<std::size_t>(x);
-                        if (x < d.x && candidate(d, field, mask, c, x, y, z)) found.push_back(c);
+                        if (x < d.x && candidate(d, field, mask, counts, c, x, y, z))
+                            found.push_back(c);
                     }
                 }
         });
@@ -95,6 +99,7 @@ std::vector<std::size_t> candidates(Dims d, std::span<const double> u,
 /// a pass over the grid.
 std::vector<std::size_t> candidatesAfter(Dims d, std::span<const double> u,
                                          std::span<const unsigned char> in,
+                                         const unsigned char* counts,
                                          const std::vector<std::size_t>& before,
                                          const std::vector<std::size_t>& moved) {
     const std::size_t plane = static_cast<std::size_t>(d.x) * static_cast<std::size_t>(d.y);
@@ -121,7 +126,7 @@ std::vector<std::size_t> candidatesAfter(Dims d, std::span<const double> u,
         const int y =
             static_cast<int>(c / static_cast<std::size_t>(d.x) % static_cast<std::size_t>(d.y));
         const int z = static_cast<int>(c / plane);
-        if (candidate(d, u.data(), in.data(), c, x, y, z)) after.push_back(c);
+        if (candidate(d, u.data(), in.data(), counts, c, x, y, z)) after.push_back(c);
     }
     after.insert(after.end(), kept, before.end());
     return after;
@@ -129,8 +134,37 @@ std::vector<std::size_t> candidatesAfter(Dims d, std::span<const double> u,
 
 }  // namespace
 
+std::unique_ptr<unsigned char[]> maskNeighbourCounts(Dims d,
+                                                     std::span<const unsigned char> inside) {
+    if (d.x < 1 || d.y < 1 || d.z < 1 || inside.size() != d.voxels()) return nullptr;
+    auto counts = std::make_unique_for_overwrite<unsigned char[]>(inside.size());
+    const unsigned char* const in = inside.data();
+    unsigned char* const out = counts.get();
+    shareOut(
+        d.z, static_cast<std::size_t>(d.x) * d.y, [&](unsigned, long long first, long long end) {
+            for (auto z = static_cast<int>(first); z < end; ++z)
+                for (int y = 0; y < d.y; ++y) {
+                    const std::size_t start = d.index(0, y, z);
+                    for (int x = 0; x < d.x; ++x) {
+                        x = static_cast<int>(skipOutside(in + start, static_cast<std::size_t>(x),
+                                                         static_cast<std::size_t>(d.x)));
+                        const std::size_t c = start + static_cast<std::size_t>(x);
+                        if (x == d.x || in[c] == 0) continue;
+                        unsigned count = 0;
+                        for (int k = std::max(z - 1, 0); k <= std::min(z + 1, d.z - 1); ++k)
+                            for (int j = std::max(y - 1, 0); j <= std::min(y + 1, d.y - 1); ++j)
+                                for (int i = std::max(x - 1, 0); i <= std::min(x + 1, d.x - 1); ++i)
+                                    count += in[d.index(i, j, k)] != 0 ? 1u : 0u;
+                        out[c] = static_cast<unsigned char>(count - 1);  // not itself
+                    }
+                }
+        });
+    return counts;
+}
+
 long long alignCycleOutliers(Dims d, std::span<double> unwrapped,
-                             std::span<const unsigned char> inside) {
+                             std::span<const unsigned char> inside,
+                             const unsigned char* neighbourCounts) {
     if (d.x < 1 || d.y < 1 || d.z < 1) return -1;
     const std::size_t n = d.voxels();
     if (unwrapped.size() != n || inside.size() != n) return -1;
@@ -144,8 +178,8 @@ long long alignCycleOutliers(Dims d, std::span<double> unwrapped,
         // neighbour before it in the order moved: those are visited, the rest skipped.
         // Many moves (a mask full of noise) are looked at faster in a pass over the grid.
         found = sweep == 0 || movedBefore.size() > n / 1024
-                    ? candidates(d, unwrapped, inside)
-                    : candidatesAfter(d, unwrapped, inside, found, movedBefore);
+                    ? candidates(d, unwrapped, inside, neighbourCounts)
+                    : candidatesAfter(d, unwrapped, inside, neighbourCounts, found, movedBefore);
         movedBefore.clear();
         std::priority_queue<std::size_t, std::vector<std::size_t>, std::greater<>> touched;
         std::size_t next = 0;

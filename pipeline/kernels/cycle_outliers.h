@@ -3,6 +3,7 @@
 #define ONDRIFT_PIPELINE_KERNELS_CYCLE_OUTLIERS_H
 
 #include <cstddef>
+#include <memory>
 #include <span>
 
 #include "pipeline/kernels/dims.h"
@@ -19,7 +20,15 @@ namespace ondrift {
 /// cycles. Returns the number of voxels moved, or -1 (touching nothing) when the extents or
 /// span lengths do not fit.
 long long alignCycleOutliers(Dims d, std::span<double> unwrapped,
-                             std::span<const unsigned char> inside);
+                             std::span<const unsigned char> inside,
+                             const unsigned char* neighbourCounts = nullptr);
+
+/// Per voxel of the mask (other entries unset): how many of its 26 neighbours lie in the mask.
+/// The outlier pass passes over a voxel with fewer than six at once, as it can never move; the
+/// counts depend on the mask alone, so they can be made beforehand and given to
+/// alignCycleOutliers as `neighbourCounts` (for the same mask; the result is the same). Null
+/// when the extents or the span length do not fit.
+std::unique_ptr<unsigned char[]> maskNeighbourCounts(Dims d, std::span<const unsigned char> inside);
 
 }  // namespace ondrift
 
