@@ -80,17 +80,9 @@ std::vector<std::size_t> candidates(Dims d, std::span<const double> u,
     const unsigned char* const mask = in.data();
     return collectOverRanges<std::size_t>(
         d.z, plane, [&](long long first, long long end, std::vector<std::size_t>& found) {
-            for (auto z = static_cast<int>(first); z < end; ++z)
-                for (int y = 0; y < d.y; ++y) {
-                    const std::size_t start = d.index(0, y, z);
-                    for (int x = 0; x < d.x; ++x) {
-                        x = static_cast<int>(skipOutside(mask + start, static_cast<std::size_t>(x),
-                                                         static_cast<std::size_t>(d.x)));
-                        const std::size_t c = start + static_cast<std::size_t>(x);
-                        if (x < d.x && candidate(d, field, mask, counts, c, x, y, z))
-                            found.push_back(c);
-                    }
-                }
+            forEachMaskVoxel(d, mask, first, end, [&](std::size_t c, int x, int y, int z) {
+                if (candidate(d, field, mask, counts, c, x, y, z)) found.push_back(c);
+            });
         });
 }
 
@@ -140,25 +132,17 @@ std::unique_ptr<unsigned char[]> maskNeighbourCounts(Dims d,
     auto counts = std::make_unique_for_overwrite<unsigned char[]>(inside.size());
     const unsigned char* const in = inside.data();
     unsigned char* const out = counts.get();
-    shareOut(
-        d.z, static_cast<std::size_t>(d.x) * d.y, [&](unsigned, long long first, long long end) {
-            for (auto z = static_cast<int>(first); z < end; ++z)
-                for (int y = 0; y < d.y; ++y) {
-                    const std::size_t start = d.index(0, y, z);
-                    for (int x = 0; x < d.x; ++x) {
-                        x = static_cast<int>(skipOutside(in + start, static_cast<std::size_t>(x),
-                                                         static_cast<std::size_t>(d.x)));
-                        const std::size_t c = start + static_cast<std::size_t>(x);
-                        if (x == d.x || in[c] == 0) continue;
-                        unsigned count = 0;
-                        for (int k = std::max(z - 1, 0); k <= std::min(z + 1, d.z - 1); ++k)
-                            for (int j = std::max(y - 1, 0); j <= std::min(y + 1, d.y - 1); ++j)
-                                for (int i = std::max(x - 1, 0); i <= std::min(x + 1, d.x - 1); ++i)
-                                    count += in[d.index(i, j, k)] != 0 ? 1u : 0u;
-                        out[c] = static_cast<unsigned char>(count - 1);  // not itself
-                    }
-                }
-        });
+    shareOut(d.z, static_cast<std::size_t>(d.x) * d.y,
+             [&](unsigned, long long first, long long end) {
+                 forEachMaskVoxel(d, in, first, end, [&](std::size_t c, int x, int y, int z) {
+                     unsigned count = 0;
+                     for (int k = std::max(z - 1, 0); k <= std::min(z + 1, d.z - 1); ++k)
+                         for (int j = std::max(y - 1, 0); j <= std::min(y + 1, d.y - 1); ++j)
+                             for (int i = std::max(x - 1, 0); i <= std::min(x + 1, d.x - 1); ++i)
+                                 count += in[d.index(i, j, k)] != 0 ? 1u : 0u;
+                     out[c] = static_cast<unsigned char>(count - 1);  // not itself
+                 });
+             });
     return counts;
 }
 

@@ -73,25 +73,17 @@ std::vector<unsigned char> trustedMask(Dims d, std::span<const unsigned char> in
     unsigned char* const out = kept.data();
     const std::size_t plane = static_cast<std::size_t>(d.x) * d.y;
     shareOut(d.z, plane, [&](unsigned, long long first, long long end) {
-        for (auto z = static_cast<int>(first); z < end; ++z)
-            for (int y = 0; y < d.y; ++y) {
-                const std::size_t start = d.index(0, y, z);
-                for (int x = 0; x < d.x; ++x) {
-                    x = static_cast<int>(skipOutside(in + start, static_cast<std::size_t>(x),
-                                                     static_cast<std::size_t>(d.x)));
-                    const std::size_t c = start + static_cast<std::size_t>(x);
-                    if (x == d.x || in[c] == 0) continue;
-                    int faces = 0;
-                    bool restless = false;
-                    visitFaces(d, c, x, y, z, [&](int, std::size_t q, bool exists) {
-                        const bool face = exists && in[q] != 0;
-                        faces += face ? 1 : 0;
-                        if (phase != nullptr)
-                            restless |= face && !(std::fabs(phase[q] - phase[c]) < kRestlessStep);
-                    });
-                    if (faces < 2 || restless) out[c] = 0;
-                }
-            }
+        forEachMaskVoxel(d, in, first, end, [&](std::size_t c, int x, int y, int z) {
+            int faces = 0;
+            bool restless = false;
+            visitFaces(d, c, x, y, z, [&](int, std::size_t q, bool exists) {
+                const bool face = exists && in[q] != 0;
+                faces += face ? 1 : 0;
+                if (phase != nullptr)
+                    restless |= face && !(std::fabs(phase[q] - phase[c]) < kRestlessStep);
+            });
+            if (faces < 2 || restless) out[c] = 0;
+        });
     });
     for (const unsigned char k : kept)
         if (k != 0) return kept;

@@ -7,6 +7,8 @@
 #include <cstdint>
 #include <cstring>
 
+#include "pipeline/kernels/dims.h"
+
 namespace ondrift {
 
 /// Whether the eight mask bytes from `at` on are all 0.
@@ -36,6 +38,24 @@ inline bool insideEight(const unsigned char* at) {
 inline std::size_t skipInside(const unsigned char* mask, std::size_t first, std::size_t end) {
     while (first + 8 <= end && insideEight(mask + first)) first += 8;
     return first;
+}
+
+/// Calls visit(c, x, y, z) for every voxel c = (x, y, z) of the mask in the slices [first, end),
+/// in storage order, passing over the voxels outside it eight at a time.
+template <typename Visit>
+void forEachMaskVoxel(Dims d, const unsigned char* mask, long long first, long long end,
+                      Visit&& visit) {
+    for (auto z = static_cast<int>(first); z < end; ++z)
+        for (int y = 0; y < d.y; ++y) {
+            const std::size_t start = d.index(0, y, z);
+            for (int x = 0; x < d.x; ++x) {
+                x = static_cast<int>(skipOutside(mask + start, static_cast<std::size_t>(x),
+                                                 static_cast<std::size_t>(d.x)));
+                const std::size_t c = start + static_cast<std::size_t>(x);
+                if (x == d.x || mask[c] == 0) continue;
+                visit(c, x, y, z);
+            }
+        }
 }
 
 }  // namespace ondrift

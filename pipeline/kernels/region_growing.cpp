@@ -82,17 +82,9 @@ std::unique_ptr<std::uint16_t[]> voxelReliability(Dims d, std::span<const double
     std::uint16_t* const out = known.get();
     shareOut(d.z, static_cast<std::size_t>(d.x) * d.y,
              [&](unsigned, long long first, long long end) {
-                 for (auto k = static_cast<int>(first); k < end; ++k)
-                     for (int j = 0; j < d.y; ++j) {
-                         const std::size_t row = d.index(0, j, k);
-                         for (int i = 0; i < d.x; ++i) {
-                             i = static_cast<int>(skipOutside(in + row, static_cast<std::size_t>(i),
-                                                              static_cast<std::size_t>(d.x)));
-                             const std::size_t v = row + static_cast<std::size_t>(i);
-                             if (i < d.x && in[v] != 0)
-                                 out[v] = static_cast<std::uint16_t>(bucketAndLinks(g, i, j, k, v));
-                         }
-                     }
+                 forEachMaskVoxel(d, in, first, end, [&](std::size_t v, int i, int j, int k) {
+                     out[v] = static_cast<std::uint16_t>(bucketAndLinks(g, i, j, k, v));
+                 });
              });
     return known;
 }
