@@ -50,8 +50,9 @@ struct CongruentInput {
 /// Starts making the input of makeUnwrappedCongruent on another core, so that it is ready when
 /// the unwrapping that runs meanwhile ends. No future (the step then makes it itself) when the
 /// kernels may use one thread only, the grids differ or no thread can be started. `wrapped` and
-/// `magnitude` must stay as they are until the future has been read or destroyed. It plans the
-/// fill of the `conditioning` that follows too (none for the documented one).
+/// `magnitude` must stay as they are until the future has been read or destroyed. It also
+/// counts the mask neighbours for the outlier pass and plans the `conditioning` that follows
+/// (its fill, and for the quadratic one its slopes and blend; nothing for the documented one).
 std::future<CongruentInput> startCongruentInput(
     const Image& wrapped, bool wrappedInCycles, const Image& magnitude,
     Conditioning conditioning = Conditioning::Documented);
@@ -64,8 +65,8 @@ std::future<CongruentInput> startCongruentInput(
 /// grids differ or no magnitude voxel is above the threshold; the reason is logged and stored
 /// in `error` when given. `started`, when it holds a future, must come from startCongruentInput
 /// with the same `wrapped`, `wrappedInCycles` and `magnitude`; the result is the same. `used`,
-/// when given, receives the mask and the phase in cycles it worked with and the fill planned
-/// beside them, for the conditioning.
+/// when given, receives the mask and the phase in cycles it worked with and the conditioning's
+/// plans made beside them.
 bool makeUnwrappedCongruent(Image& unwrapped, const Image& wrapped, bool wrappedInCycles,
                             const Image& magnitude, std::string* error = nullptr,
                             std::future<CongruentInput>* started = nullptr,
@@ -81,7 +82,7 @@ bool makeUnwrappedCongruent(Image& unwrapped, const Image& wrapped, bool wrapped
 /// the grids differ, the mode is not one of 1…4, or no magnitude voxel is above the threshold.
 /// `known`, when given, is what makeUnwrappedCongruent used for the same `magnitude`, `wrapped`
 /// and `wrappedInCycles`: its mask and phase are taken instead of being made again, and its
-/// planned fill is used up when it was planned for the trusted mask found here.
+/// plans are used where their mask or magnitude fits (the fill's is then used up).
 bool conditionFieldMap(Image& unwrapped, const Image& magnitude, Conditioning mode,
                        double rangeSigma, std::string* error = nullptr,
                        const Image* wrapped = nullptr, bool wrappedInCycles = false,

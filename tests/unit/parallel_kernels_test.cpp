@@ -142,22 +142,26 @@ protected:
 
 TEST_F(ParallelKernels, TheOutlierPassMovesWhatAPlainSweepMoves) {
     const Scene s = scene();
-    std::vector<double> expected = s.field;
-    const long long movedPlain = plainOutliers(kGrid, expected, s.inside);
-    ASSERT_GT(movedPlain, 100);  // the scene really has outliers, at the rim and inside
-    // Also with the counts of neighbours in the mask made beforehand, which pass over the
-    // background's specks at once.
-    const auto counts = maskNeighbourCounts(kGrid, s.inside);
-    const unsigned char* const nullCounts = nullptr;
-    for (const unsigned threads : {1u, 3u}) {
-        setWorkerThreads(threads);
-        for (const unsigned char* known :
-             {nullCounts, static_cast<const unsigned char*>(counts.get())}) {
-            std::vector<double> f = s.field;
-            EXPECT_EQ(alignCycleOutliers(kGrid, f, s.inside, known), movedPlain) << threads;
-            EXPECT_TRUE(sameBits(f, expected)) << threads;
+    // Each scene against the plain sweep, on one thread and three, without and with the counts
+    // of neighbours in the mask made beforehand (which pass over the background's specks at
+    // once).
+    const auto movesAsPlain = [](const Scene& scene, long long fewest) {
+        std::vector<double> expected = scene.field;
+        const long long moved = plainOutliers(kGrid, expected, scene.inside);
+        ASSERT_GE(moved, fewest);
+        const auto counts = maskNeighbourCounts(kGrid, scene.inside);
+        const unsigned char* const none = nullptr;
+        for (const unsigned threads : {1u, 3u}) {
+            setWorkerThreads(threads);
+            for (const unsigned char* known :
+                 {none, static_cast<const unsigned char*>(counts.get())}) {
+                std::vector<double> f = scene.field;
+                EXPECT_EQ(alignCycleOutliers(kGrid, f, scene.inside, known), moved) << threads;
+                EXPECT_TRUE(sameBits(f, expected)) << threads;
+            }
         }
-    }
+    };
+    movesAsPlain(s, 101);  // the scene really has outliers, at the rim and inside
 
     // A few blocks of 3 × 3 × 3 a cycle off in an otherwise clean head (and a mask without
     // noise): the first sweep moves their outer voxels back, and each centre, whose faces were
@@ -170,19 +174,7 @@ TEST_F(ParallelKernels, TheOutlierPassMovesWhatAPlainSweepMoves) {
             for (int j = 20 + 6 * b; j < 23 + 6 * b; ++j)
                 for (int i = 30; i < 33; ++i) few.field[kGrid.index(i, j, k)] += 1.0;
     }
-    expected = few.field;
-    const long long movedFew = plainOutliers(kGrid, expected, few.inside);
-    ASSERT_GE(movedFew, 4 * 27);
-    const auto fewCounts = maskNeighbourCounts(kGrid, few.inside);
-    for (const unsigned threads : {1u, 3u}) {
-        setWorkerThreads(threads);
-        for (const unsigned char* known :
-             {nullCounts, static_cast<const unsigned char*>(fewCounts.get())}) {
-            std::vector<double> f = few.field;
-            EXPECT_EQ(alignCycleOutliers(kGrid, f, few.inside, known), movedFew) << threads;
-            EXPECT_TRUE(sameBits(f, expected)) << threads;
-        }
-    }
+    movesAsPlain(few, 4 * 27);
 }
 
 TEST_F(ParallelKernels, TheConditioningChainGivesTheOneThreadValues) {
