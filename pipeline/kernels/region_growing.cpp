@@ -150,17 +150,33 @@ int growUnwrapped(Dims d, std::span<const double> wrapped, std::span<const unsig
                 }
         });
     const auto bucketOf = [&](std::size_t v) { return static_cast<int>(meta[v] & 0xFFu); };
+    // A voxel without a face neighbour in the mask (a speck of noise, mostly) is a part of its
+    // own that keeps its guess; such voxels are numbered after the growth, in storage order,
+    // rather than visited among the seeds in the order of their reliability.
+    const auto alone = [&](std::size_t v) { return (meta[v] & (63u << 8)) == 0; };
     std::size_t perBucket[kBuckets] = {};
-    for (const std::uint32_t v : rest) ++perBucket[bucketOf(v)];
+    std::size_t single = 0;
+    for (const std::uint32_t v : rest) {
+        if (alone(v)) {
+            ++single;
+            continue;
+        }
+        ++perBucket[bucketOf(v)];
+    }
 
     // Voxels wait in buckets by their reliability; each enters once (marked while queued).
     // When taken, a voxel follows its most reliable neighbour already placed.
     std::vector<std::vector<std::uint32_t>> buckets(kBuckets);
     int top = -1;  // the best bucket that may hold voxels
+    // Queued and not yet taken: when none are left the growth stops at once instead of passing
+    // down the empty buckets, which for each of many small specks (whose voxels, without
+    // second differences, are all most reliable) would cost the whole bucket range.
+    std::size_t queued = 0;
     const auto enqueue = [&](std::size_t w) {
         meta[w] = static_cast<std::uint16_t>(meta[w] | kQueued);
         const int b = bucketOf(w);
         buckets[static_cast<std::size_t>(b)].push_back(static_cast<std::uint32_t>(w));
+        ++queued;
         if (b > top) top = b;
     };
     // The growth starts at every voxel bordering a core; the cores' voxels it may follow
@@ -189,7 +205,7 @@ int growUnwrapped(Dims d, std::span<const double> wrapped, std::span<const unsig
         if (borders) enqueue(v);
     }
     const auto grow = [&] {
-        while (top >= 0) {
+        while (queued != 0) {
             auto& bucket = buckets[static_cast<std::size_t>(top)];
             if (bucket.empty()) {
                 --top;
@@ -197,6 +213,7 @@ int growUnwrapped(Dims d, std::span<const double> wrapped, std::span<const unsig
             }
             const std::size_t v = bucket.back();
             bucket.pop_back();
+            --queued;
             // One look at each neighbour: a placed one may be the one to follow, an unseen one
             // is queued (after the choice, as it is never placed yet).
             std::size_t from = v;
@@ -222,6 +239,7 @@ int growUnwrapped(Dims d, std::span<const double> wrapped, std::span<const unsig
                 wrapped[from] + cycles[from] + wrappedStep(wrapped[v], wrapped[from]);
             cycles[v] = cycleCount(target - wrapped[v]);
         }
+        top = -1;
     };
     grow();
 
@@ -235,7 +253,7 @@ int growUnwrapped(Dims d, std::span<const double> wrapped, std::span<const unsig
         for (int k = 0; k < kBuckets; ++k) count[k + 1] += count[k];
         order.resize(count[kBuckets]);
         for (const std::uint32_t v : rest)
-            order[count[static_cast<std::size_t>(kBuckets - 1 - bucketOf(v))]++] = v;
+            if (!alone(v)) order[count[static_cast<std::size_t>(kBuckets - 1 - bucketOf(v))]++] = v;
     }
     for (const std::uint32_t seed : order) {
         if ((meta[seed] & (kQueued | kPlaced)) != 0) continue;
@@ -250,6 +268,9 @@ int growUnwrapped(Dims d, std::span<const double> wrapped, std::span<const unsig
         }
         grow();
     }
+    if (single != 0)
+        for (const std::uint32_t v : rest)
+            if (alone(v)) component[v] = ++parts;
     return parts;
 }
 

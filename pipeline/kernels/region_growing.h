@@ -22,7 +22,7 @@ namespace ondrift {
 /// differences are large (noise, residues, steep lobes), so those voxels are reached last and
 /// cannot lead the growth astray. `component` receives the number (from 1) of the part each
 /// voxel belongs to, 0 outside the mask: parts with a core first, in storage order of their
-/// cores. Voxels outside the mask keep their `cycles`. `rough`: the marks of roughMarks
+/// cores, single voxels without a face neighbour in the mask last, in storage order. Voxels outside the mask keep their `cycles`. `rough`: the marks of roughMarks
 /// (consistent_core.h) for the same wrapped phase and mask, or null to make them here. Returns
 /// the number of parts, or -1 (touching nothing) when the extents or span lengths do not fit.
 /// `reliability`: what voxelReliability gives for the same wrapped phase and mask, or null to
