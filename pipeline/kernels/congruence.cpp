@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "pipeline/kernels/consistent_core.h"
+#include "pipeline/kernels/face_neighbours.h"
 #include "pipeline/kernels/parallel_ranges.h"
 #include "pipeline/kernels/region_growing.h"
 #include "pipeline/kernels/whole_numbers.h"
@@ -253,6 +254,94 @@ std::vector<std::int32_t> partShifts(std::span<const double> wrapped, const std:
     return shift;
 }
 
+/// Shifts each speck's prepared growth by the whole cycles that agree best with the rounded
+/// estimate in `cycles` (the lower median of their differences, as partShifts takes it for a
+/// grown part) and writes it there; counts its voxels into `histogram` and `changed` as
+/// partShifts does. Returns the number of specks.
+int placeSpecks(const CongruencePreparation& p, std::span<const double> wrapped,
+                std::span<std::int32_t> cycles, WholeHistogram& histogram, std::size_t& changed) {
+    std::vector<std::int32_t> offsets;
+    const std::size_t count = p.speckStart.size() - 1;
+    for (std::size_t s = 0; s < count; ++s) {
+        const std::size_t first = p.speckStart[s], last = p.speckStart[s + 1];
+        offsets.clear();
+        for (std::size_t e = first; e < last; ++e)
+            offsets.push_back(cycles[p.speckVoxels[e]] - p.speckCycles[e]);
+        const auto mid = offsets.begin() + static_cast<std::ptrdiff_t>((offsets.size() - 1) / 2);
+        std::nth_element(offsets.begin(), mid, offsets.end());
+        const std::int32_t shift = *mid;
+        for (std::size_t e = first; e < last; ++e) {
+            const std::uint32_t v = p.speckVoxels[e];
+            const std::int32_t placed = p.speckCycles[e] + shift;
+            changed += placed != cycles[v] ? 1 : 0;
+            cycles[v] = placed;
+            const double u = wrapped[v] + placed;
+            if (std::isfinite(u)) histogram.add(floorOf(u + 0.5));
+        }
+    }
+    return static_cast<int>(count);
+}
+
+// The specks' cycles are shifted as whole numbers apart from the growth: below this size no
+// cycle count is clamped on either way, so both give the same numbers.
+constexpr std::int32_t kSpeckCycleLimit = 1 << 28;
+
+/// Finds the mask's specks and grows each alone from a guess of 0 (see CongruencePreparation).
+void prepareSpecks(Dims d, std::span<const double> wrapped, std::span<const unsigned char> inside,
+                   CongruencePreparation& p) {
+    const std::size_t n = d.voxels();
+    std::vector<unsigned char> open(inside.begin(), inside.end());  // in the mask, not yet seen
+    std::vector<std::uint32_t> part, stack;
+    std::vector<std::uint32_t> voxels, start{0};
+    const std::size_t row = static_cast<std::size_t>(d.x), plane = row * d.y;
+    for (std::size_t v = 0; v < n; ++v) {
+        if (open[v] == 0) continue;
+        open[v] = 0;
+        part.clear();
+        stack.assign(1, static_cast<std::uint32_t>(v));
+        while (!stack.empty()) {
+            const std::size_t c = stack.back();
+            stack.pop_back();
+            if (part.size() < kSmallestCore) part.push_back(static_cast<std::uint32_t>(c));
+            const int x = static_cast<int>(c % row), y = static_cast<int>(c / row % d.y),
+                      z = static_cast<int>(c / plane);
+            visitFaces(d, c, x, y, z, [&](int, std::size_t q, bool exists) {
+                if (exists && open[q] != 0) {
+                    open[q] = 0;
+                    stack.push_back(static_cast<std::uint32_t>(q));
+                }
+            });
+        }
+        if (part.size() >= kSmallestCore) continue;
+        for (const std::uint32_t c : part)
+            if (!std::isfinite(wrapped[c])) return;
+        voxels.insert(voxels.end(), part.begin(), part.end());
+        start.push_back(static_cast<std::uint32_t>(voxels.size()));
+    }
+    if (voxels.empty()) return;
+    std::vector<unsigned char> speck(n, 0);
+    for (const std::uint32_t c : voxels) speck[c] = 1;
+    const auto cycles = std::make_unique_for_overwrite<std::int32_t[]>(n);
+    const auto number = std::make_unique_for_overwrite<std::int32_t[]>(n);
+    for (const std::uint32_t c : voxels) cycles[c] = 0;
+    if (growUnwrapped(d, wrapped, speck, {cycles.get(), n}, {number.get(), n}, p.rough.get(),
+                      p.reliability.get()) != static_cast<int>(start.size() - 1))
+        return;
+    std::vector<std::int32_t> grown(voxels.size());
+    for (std::size_t e = 0; e < voxels.size(); ++e) {
+        grown[e] = cycles[voxels[e]];
+        if (grown[e] < -kSpeckCycleLimit || grown[e] > kSpeckCycleLimit) return;
+    }
+    auto large = std::make_unique_for_overwrite<unsigned char[]>(n);
+    for (std::size_t v = 0; v < n; ++v) large[v] = inside[v] != 0 && speck[v] == 0 ? 1 : 0;
+    p.largeRuns = maskRuns({large.get(), n});
+    for (const Run r : p.largeRuns) p.largeVoxels += r.last - r.first;
+    p.large = std::move(large);
+    p.speckVoxels = std::move(voxels);
+    p.speckStart = std::move(start);
+    p.speckCycles = std::move(grown);
+}
+
 }  // namespace
 
 CongruencePreparation prepareCongruence(Dims d, std::span<const double> wrapped,
@@ -266,6 +355,7 @@ CongruencePreparation prepareCongruence(Dims d, std::span<const double> wrapped,
     {
         const RangesOnThisThread here;
         prepared.reliability = voxelReliability(d, wrapped, inside);
+        if (n <= 0x7FFFFFFFu) prepareSpecks(d, wrapped, inside, prepared);
     }
     prepared.d = d;
     return prepared;
@@ -325,31 +415,41 @@ bool makeCongruent(Dims d, std::span<const double> wrapped, std::span<double> es
     const auto cycles = std::make_unique_for_overwrite<std::int32_t[]>(n);
     std::unique_ptr<std::int32_t[]> part;
     if (grow) part = std::make_unique_for_overwrite<std::int32_t[]>(n);
-    const auto eachRun = [&](auto&& visit) {
-        forEachRange(static_cast<long long>(runs.size()), workers,
+    const auto eachRun = [&](const std::vector<Run>& over, auto&& visit) {
+        forEachRange(static_cast<long long>(over.size()), workers,
                      [&](unsigned w, long long first, long long end) {
                          for (long long q = first; q < end; ++q)
-                             visit(w, runs[static_cast<std::size_t>(q)]);
+                             visit(w, over[static_cast<std::size_t>(q)]);
                      });
     };
-    eachRun([&](unsigned, Run r) {
+    eachRun(runs, [&](unsigned, Run r) {
         for (std::size_t v = r.first; v < r.last; ++v)
             cycles[v] = roundedCycles(estimate, wrapped, c, v);
     });
     std::vector<std::int32_t> shift{0};
     WholeHistogram histogram;
+    // The specks made ready beforehand stay out of the growth, unless a rounded cycle there is
+    // so large that the two ways could differ.
+    bool specks = grow && prepared != nullptr && prepared->large != nullptr;
+    if (specks)
+        for (const std::uint32_t v : prepared->speckVoxels)
+            if (cycles[v] < -kSpeckCycleLimit || cycles[v] > kSpeckCycleLimit) specks = false;
+    const std::vector<Run>& grownRuns = specks ? prepared->largeRuns : runs;
     if (grow) {
-        counts.parts = growUnwrapped(d, wrapped, inside, {cycles.get(), n}, {part.get(), n},
+        const std::span<const unsigned char> grownMask =
+            specks ? std::span<const unsigned char>(prepared->large.get(), n) : inside;
+        counts.parts = growUnwrapped(d, wrapped, grownMask, {cycles.get(), n}, {part.get(), n},
                                      prepared != nullptr ? prepared->rough.get() : nullptr,
                                      prepared != nullptr ? prepared->reliability.get() : nullptr);
-        shift = partShifts(wrapped, runs, counts.inside, {part.get(), n}, counts.parts, estimate, c,
-                           {cycles.get(), n}, histogram, counts.changedCycle);
+        shift = partShifts(wrapped, grownRuns, specks ? prepared->largeVoxels : counts.inside,
+                           {part.get(), n}, counts.parts, estimate, c, {cycles.get(), n}, histogram,
+                           counts.changedCycle);
     }
 
     if (!grow) {
         // The whole numbers nearest to the phase inside the mask.
         std::vector<WholeHistogram> found(workers);
-        eachRun([&](unsigned w, Run r) {
+        eachRun(runs, [&](unsigned w, Run r) {
             for (std::size_t v = r.first; v < r.last; ++v) {
                 const double u = wrapped[v] + cycles[v];
                 if (std::isfinite(u)) found[w].add(floorOf(u + 0.5));
@@ -362,7 +462,7 @@ bool makeCongruent(Dims d, std::span<const double> wrapped, std::span<double> es
         // numbers and changed cycles with them; every other voxel stays as counted.
         std::vector<WholeHistogram> left(workers), entered(workers);
         std::vector<std::ptrdiff_t> changedBy(workers, 0);
-        eachRun([&](unsigned w, Run r) {
+        eachRun(grownRuns, [&](unsigned w, Run r) {
             for (std::size_t v = r.first; v < r.last; ++v) {
                 const std::int32_t moved = shift[static_cast<std::size_t>(part[v])];
                 if (moved == 0) continue;
@@ -383,6 +483,9 @@ bool makeCongruent(Dims d, std::span<const double> wrapped, std::span<double> es
                 static_cast<std::ptrdiff_t>(counts.changedCycle) + changedBy[w]);
         }
     }
+    if (specks)
+        counts.parts +=
+            placeSpecks(*prepared, wrapped, {cycles.get(), n}, histogram, counts.changedCycle);
     double level = 0.0;
     if (histogram.huge) {
         std::vector<double> phase;

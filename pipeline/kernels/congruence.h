@@ -32,6 +32,17 @@ struct CongruencePreparation {
     std::vector<MaskRun> runs;  ///< the mask's runs
     std::unique_ptr<unsigned char[]> rough;        ///< see roughMarks (consistent_core.h)
     std::unique_ptr<std::uint16_t[]> reliability;  ///< see voxelReliability (region_growing.h)
+    /// Specks: the connected parts of the mask too small to hold a core (kSmallestCore), noise
+    /// above the threshold mostly. Each grows alone from its most reliable voxel whatever the
+    /// estimate, so its growth is made here; only the shift that brings it nearest to the
+    /// rounded estimate waits. Null when the mask has none (or a speck holds a non-finite
+    /// phase): then every part of the mask goes through the growth.
+    std::unique_ptr<unsigned char[]> large;  ///< the mask without its specks
+    std::vector<MaskRun> largeRuns;          ///< its runs
+    std::size_t largeVoxels = 0;             ///< its voxels
+    std::vector<std::uint32_t> speckVoxels;  ///< the specks' voxels, speck after speck
+    std::vector<std::uint32_t> speckStart;   ///< speck s: [speckStart[s], speckStart[s + 1])
+    std::vector<std::int32_t> speckCycles;   ///< per voxel there: its growth's cycles, seed 0
 };
 
 /// Prepares makeCongruent for this measurement and mask, on the calling thread alone (it is

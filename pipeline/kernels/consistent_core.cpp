@@ -18,10 +18,6 @@ namespace ondrift {
 
 namespace {
 
-// A consistent part smaller than this is no evidence that the first guess is right there: the
-// part of the mask it lies in grows from its most reliable voxel instead.
-constexpr std::size_t kSmallestCore = 64;
-
 struct Grid {
     Dims d;
     std::span<const double> w;

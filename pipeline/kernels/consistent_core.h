@@ -2,6 +2,7 @@
 #ifndef ONDRIFT_PIPELINE_KERNELS_CONSISTENT_CORE_H
 #define ONDRIFT_PIPELINE_KERNELS_CONSISTENT_CORE_H
 
+#include <cstddef>
 #include <cstdint>
 #include <memory>
 #include <span>
@@ -10,6 +11,10 @@
 #include "pipeline/kernels/dims.h"
 
 namespace ondrift {
+
+/// A consistent part smaller than this is no evidence that the first guess is right there: the
+/// part of the mask it lies in grows from its most reliable voxel instead.
+inline constexpr std::size_t kSmallestCore = 64;
 
 struct ConsistentCore {
     /// Per voxel of the mask (other entries unset): its consistent part, numbered from 0 in
