@@ -260,24 +260,42 @@ std::vector<std::int32_t> partShifts(std::span<const double> wrapped, const std:
 /// partShifts does. Returns the number of specks.
 int placeSpecks(const CongruencePreparation& p, std::span<const double> wrapped,
                 std::span<std::int32_t> cycles, WholeHistogram& histogram, std::size_t& changed) {
-    std::vector<std::int32_t> offsets;
-    const std::size_t count = p.speckStart.size() - 1;
-    for (std::size_t s = 0; s < count; ++s) {
-        const std::size_t first = p.speckStart[s], last = p.speckStart[s + 1];
-        offsets.clear();
-        for (std::size_t e = first; e < last; ++e)
-            offsets.push_back(cycles[p.speckVoxels[e]] - p.speckCycles[e]);
-        const auto mid = offsets.begin() + static_cast<std::ptrdiff_t>((offsets.size() - 1) / 2);
-        std::nth_element(offsets.begin(), mid, offsets.end());
-        const std::int32_t shift = *mid;
-        for (std::size_t e = first; e < last; ++e) {
-            const std::uint32_t v = p.speckVoxels[e];
-            const std::int32_t placed = p.speckCycles[e] + shift;
-            changed += placed != cycles[v] ? 1 : 0;
-            cycles[v] = placed;
-            const double u = wrapped[v] + placed;
-            if (std::isfinite(u)) histogram.add(floorOf(u + 0.5));
+    const std::size_t m = p.speckVoxels.size();
+    const auto count = static_cast<long long>(p.speckStart.size() - 1);
+    // A voxel scattered over the background costs a cache line of eight.
+    const unsigned workers = rangeWorkers(static_cast<long long>(m), 8);
+    // Each speck's differences in its slots, then its shift: the lower median of them.
+    const auto offsets = std::make_unique_for_overwrite<std::int32_t[]>(m);
+    std::vector<std::int32_t> shift(static_cast<std::size_t>(count));
+    forEachRange(static_cast<long long>(m), workers, [&](unsigned, long long first, long long end) {
+        for (auto e = static_cast<std::size_t>(first); e < static_cast<std::size_t>(end); ++e)
+            offsets[p.speckSlot[e]] = cycles[p.speckVoxels[e]] - p.speckCycles[e];
+    });
+    forEachRange(count, workers, [&](unsigned, long long first, long long end) {
+        for (auto s = static_cast<std::size_t>(first); s < static_cast<std::size_t>(end); ++s) {
+            std::int32_t* const from = offsets.get() + p.speckStart[s];
+            std::int32_t* const to = offsets.get() + p.speckStart[s + 1];
+            std::int32_t* const mid = from + (to - from - 1) / 2;
+            std::nth_element(from, mid, to);
+            shift[s] = *mid;
         }
+    });
+    std::vector<WholeHistogram> found(workers);
+    std::vector<std::size_t> changedBy(workers, 0);
+    forEachRange(
+        static_cast<long long>(m), workers, [&](unsigned w, long long first, long long end) {
+            for (auto e = static_cast<std::size_t>(first); e < static_cast<std::size_t>(end); ++e) {
+                const std::uint32_t v = p.speckVoxels[e];
+                const std::int32_t placed = p.speckCycles[e] + shift[p.speckOf[e]];
+                changedBy[w] += placed != cycles[v] ? 1 : 0;
+                cycles[v] = placed;
+                const double u = wrapped[v] + placed;
+                if (std::isfinite(u)) found[w].add(floorOf(u + 0.5));
+            }
+        });
+    for (unsigned w = 0; w < workers; ++w) {
+        histogram.merge(found[w]);
+        changed += changedBy[w];
     }
     return static_cast<int>(count);
 }
@@ -327,19 +345,33 @@ void prepareSpecks(Dims d, std::span<const double> wrapped, std::span<const unsi
     if (growUnwrapped(d, wrapped, speck, {cycles.get(), n}, {number.get(), n}, p.rough.get(),
                       p.reliability.get()) != static_cast<int>(start.size() - 1))
         return;
-    std::vector<std::int32_t> grown(voxels.size());
-    for (std::size_t e = 0; e < voxels.size(); ++e) {
-        grown[e] = cycles[voxels[e]];
-        if (grown[e] < -kSpeckCycleLimit || grown[e] > kSpeckCycleLimit) return;
-    }
+    for (const std::uint32_t c : voxels)
+        if (cycles[c] < -kSpeckCycleLimit || cycles[c] > kSpeckCycleLimit) return;
+    // Slot and speck of each voxel, then all in storage order.
+    const std::size_t m = voxels.size();
+    std::vector<std::uint32_t> slotAt(n), speckAt(n);
+    for (std::size_t s = 0; s + 1 < start.size(); ++s)
+        for (std::size_t e = start[s]; e < start[s + 1]; ++e) {
+            slotAt[voxels[e]] = static_cast<std::uint32_t>(e);
+            speckAt[voxels[e]] = static_cast<std::uint32_t>(s);
+        }
+    p.speckVoxels.reserve(m);
+    p.speckCycles.reserve(m);
+    p.speckOf.reserve(m);
+    p.speckSlot.reserve(m);
     auto large = std::make_unique_for_overwrite<unsigned char[]>(n);
-    for (std::size_t v = 0; v < n; ++v) large[v] = inside[v] != 0 && speck[v] == 0 ? 1 : 0;
+    for (std::size_t v = 0; v < n; ++v) {
+        large[v] = inside[v] != 0 && speck[v] == 0 ? 1 : 0;
+        if (speck[v] == 0) continue;
+        p.speckVoxels.push_back(static_cast<std::uint32_t>(v));
+        p.speckCycles.push_back(cycles[v]);
+        p.speckOf.push_back(speckAt[v]);
+        p.speckSlot.push_back(slotAt[v]);
+    }
     p.largeRuns = maskRuns({large.get(), n});
     for (const Run r : p.largeRuns) p.largeVoxels += r.last - r.first;
     p.large = std::move(large);
-    p.speckVoxels = std::move(voxels);
     p.speckStart = std::move(start);
-    p.speckCycles = std::move(grown);
 }
 
 }  // namespace

@@ -40,9 +40,14 @@ struct CongruencePreparation {
     std::unique_ptr<unsigned char[]> large;  ///< the mask without its specks
     std::vector<MaskRun> largeRuns;          ///< its runs
     std::size_t largeVoxels = 0;             ///< its voxels
-    std::vector<std::uint32_t> speckVoxels;  ///< the specks' voxels, speck after speck
-    std::vector<std::uint32_t> speckStart;   ///< speck s: [speckStart[s], speckStart[s + 1])
-    std::vector<std::int32_t> speckCycles;   ///< per voxel there: its growth's cycles, seed 0
+    // The specks' voxels in storage order (scattered over the background, they are read and
+    // written in that order), each with its growth's cycles (seed 0), its speck and its slot
+    // among its speck's voxels: speck s holds the slots [speckStart[s], speckStart[s + 1]).
+    std::vector<std::uint32_t> speckVoxels;
+    std::vector<std::int32_t> speckCycles;
+    std::vector<std::uint32_t> speckOf;
+    std::vector<std::uint32_t> speckSlot;
+    std::vector<std::uint32_t> speckStart;
 };
 
 /// Prepares makeCongruent for this measurement and mask, on the calling thread alone (it is
