@@ -347,27 +347,27 @@ void prepareSpecks(Dims d, std::span<const double> wrapped, std::span<const unsi
         return;
     for (const std::uint32_t c : voxels)
         if (cycles[c] < -kSpeckCycleLimit || cycles[c] > kSpeckCycleLimit) return;
-    // Slot and speck of each voxel, then all in storage order.
+    // The slots (speck after speck) in storage order of their voxels.
     const std::size_t m = voxels.size();
-    std::vector<std::uint32_t> slotAt(n), speckAt(n);
+    std::vector<std::uint32_t> slots(m), speckOfSlot(m);
+    for (std::size_t e = 0; e < m; ++e) slots[e] = static_cast<std::uint32_t>(e);
+    std::sort(slots.begin(), slots.end(),
+              [&](std::uint32_t a, std::uint32_t b) { return voxels[a] < voxels[b]; });
     for (std::size_t s = 0; s + 1 < start.size(); ++s)
-        for (std::size_t e = start[s]; e < start[s + 1]; ++e) {
-            slotAt[voxels[e]] = static_cast<std::uint32_t>(e);
-            speckAt[voxels[e]] = static_cast<std::uint32_t>(s);
-        }
-    p.speckVoxels.reserve(m);
-    p.speckCycles.reserve(m);
-    p.speckOf.reserve(m);
-    p.speckSlot.reserve(m);
-    auto large = std::make_unique_for_overwrite<unsigned char[]>(n);
-    for (std::size_t v = 0; v < n; ++v) {
-        large[v] = inside[v] != 0 && speck[v] == 0 ? 1 : 0;
-        if (speck[v] == 0) continue;
-        p.speckVoxels.push_back(static_cast<std::uint32_t>(v));
-        p.speckCycles.push_back(cycles[v]);
-        p.speckOf.push_back(speckAt[v]);
-        p.speckSlot.push_back(slotAt[v]);
+        std::fill(speckOfSlot.begin() + start[s], speckOfSlot.begin() + start[s + 1],
+                  static_cast<std::uint32_t>(s));
+    p.speckVoxels.resize(m);
+    p.speckCycles.resize(m);
+    p.speckOf.resize(m);
+    p.speckSlot = std::move(slots);
+    for (std::size_t k = 0; k < m; ++k) {
+        const std::uint32_t e = p.speckSlot[k];
+        p.speckVoxels[k] = voxels[e];
+        p.speckCycles[k] = cycles[voxels[e]];
+        p.speckOf[k] = speckOfSlot[e];
     }
+    auto large = std::make_unique_for_overwrite<unsigned char[]>(n);
+    for (std::size_t v = 0; v < n; ++v) large[v] = inside[v] != 0 && speck[v] == 0 ? 1 : 0;
     p.largeRuns = maskRuns({large.get(), n});
     for (const Run r : p.largeRuns) p.largeVoxels += r.last - r.first;
     p.large = std::move(large);
