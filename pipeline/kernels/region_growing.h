@@ -22,11 +22,11 @@ namespace ondrift {
 /// differences are large (noise, residues, steep lobes), so those voxels are reached last and
 /// cannot lead the growth astray. `component` receives the number (from 1) of the part each
 /// voxel belongs to, 0 outside the mask: parts with a core first, in storage order of their
-/// cores, single voxels without a face neighbour in the mask last, in storage order. Voxels outside the mask keep their `cycles`. `rough`: the marks of roughMarks
-/// (consistent_core.h) for the same wrapped phase and mask, or null to make them here. Returns
-/// the number of parts, or -1 (touching nothing) when the extents or span lengths do not fit.
-/// `reliability`: what voxelReliability gives for the same wrapped phase and mask, or null to
-/// work it out here where it is needed.
+/// cores, single voxels without a face neighbour in the mask last, in storage order. Voxels outside
+/// the mask keep their `cycles`. `rough`: the marks of roughMarks (consistent_core.h) for the same
+/// wrapped phase and mask, or null to make them here. Returns the number of parts, or -1 (touching
+/// nothing) when the extents or span lengths do not fit. `reliability`: what voxelReliability gives
+/// for the same wrapped phase and mask, or null to work it out here where it is needed.
 int growUnwrapped(Dims d, std::span<const double> wrapped, std::span<const unsigned char> inside,
                   std::span<std::int32_t> cycles, std::span<std::int32_t> component,
                   const unsigned char* rough = nullptr, const std::uint16_t* reliability = nullptr);
