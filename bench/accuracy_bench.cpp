@@ -14,10 +14,12 @@
 
 #include "bench/bench_counters.h"
 #include "pipeline/kernels/congruence.h"
+#include "pipeline/kernels/consistent_core.h"
 #include "pipeline/kernels/cycle_outliers.h"
 #include "pipeline/kernels/dropout_blend.h"
 #include "pipeline/kernels/extrapolation.h"
 #include "pipeline/kernels/gradient_fill.h"
+#include "pipeline/kernels/mask_parts.h"
 #include "pipeline/kernels/masked_smoothing.h"
 #include "pipeline/kernels/multigrid.h"
 #include "pipeline/kernels/parallel_ranges.h"
@@ -106,7 +108,7 @@ void conditioned(const FieldMap& m, const std::vector<double>& wrappedCycles,
                  std::vector<double>& result, int mode,
                  const ondrift::CongruencePreparation* prepared, ondrift::FillPlan* plan,
                  const ondrift::SlopePlan* slopes, const ondrift::BlendPlan* blend,
-                 const unsigned char* neighbours) {
+                 const unsigned char* neighbours, const std::vector<unsigned char>* large) {
     ondrift::CongruenceCounts counts;
     ondrift::makeCongruent(kGrid, wrappedCycles, result, m.inside, true, counts, prepared);
     ondrift::alignCycleOutliers(kGrid, result, m.inside, neighbours);
@@ -115,7 +117,13 @@ void conditioned(const FieldMap& m, const std::vector<double>& wrappedCycles,
         ondrift::extrapolateOutsideMask(kGrid, result, m.inside, plan);
         return;
     }
-    const std::vector<unsigned char> trusted = ondrift::trustedMask(kGrid, m.inside, result);
+    std::vector<unsigned char> own;
+    if (large == nullptr || large->empty()) {
+        own = ondrift::withoutSpecks(kGrid, m.inside,
+                                     ondrift::findSpecks(kGrid, m.inside, ondrift::kSmallestCore));
+        large = &own;
+    }
+    const std::vector<unsigned char> trusted = ondrift::trustedMask(kGrid, *large, result);
     ondrift::extrapolateOutsideMask(kGrid, result, trusted, plan);
     ondrift::continueGradients(kGrid, result, trusted, slopes);
     ondrift::blendMeasuredPhase(kGrid, result, wrappedCycles, m.magnitude, trusted, 200.0, blend);
@@ -132,16 +140,19 @@ struct Prepared {
     ondrift::FillPlan fill;
     ondrift::SlopePlan slopes;
     ondrift::BlendPlan blend;
+    std::vector<unsigned char> large;  ///< the mask without its specks
 };
 
 Prepared prepare(const FieldMap& m, const std::vector<double>& wrappedCycles, bool quadratic) {
     const ondrift::RangesOnThisThread here;
     Prepared p;
-    p.congruence = ondrift::prepareCongruence(kGrid, wrappedCycles, m.inside);
+    const ondrift::Specks specks = ondrift::findSpecks(kGrid, m.inside, ondrift::kSmallestCore);
+    p.congruence = ondrift::prepareCongruence(kGrid, wrappedCycles, m.inside, &specks);
     p.neighbours = ondrift::maskNeighbourCounts(kGrid, m.inside);
     if (quadratic && p.congruence.rough != nullptr) {
+        p.large = ondrift::withoutSpecks(kGrid, m.inside, specks);
         const std::vector<unsigned char> likely =
-            ondrift::likelyTrustedMask(kGrid, m.inside, p.congruence.rough.get());
+            ondrift::likelyTrustedMask(kGrid, p.large, p.congruence.rough.get());
         p.fill = ondrift::planFill(kGrid, likely);
         p.slopes = ondrift::planSlopes(kGrid, likely);
         p.blend = ondrift::planBlend(kGrid, m.magnitude, 200.0);
@@ -169,7 +180,7 @@ void unwrappingStep(const FieldMap& m, const std::vector<double>& wrappedCycles,
         const ondrift::KernelThreads kept;
         Prepared prepared = preparing.valid() ? preparing.get() : Prepared{};
         conditioned(m, wrappedCycles, result, mode, &prepared.congruence, &prepared.fill,
-                    &prepared.slopes, &prepared.blend, prepared.neighbours.get());
+                    &prepared.slopes, &prepared.blend, prepared.neighbours.get(), &prepared.large);
     }
 }
 

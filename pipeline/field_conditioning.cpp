@@ -8,10 +8,12 @@
 #include "binding/log.h"
 #include "pipeline/image_views.h"
 #include "pipeline/kernels/congruence.h"
+#include "pipeline/kernels/consistent_core.h"
 #include "pipeline/kernels/cycle_outliers.h"
 #include "pipeline/kernels/dropout_blend.h"
 #include "pipeline/kernels/extrapolation.h"
 #include "pipeline/kernels/gradient_fill.h"
+#include "pipeline/kernels/mask_parts.h"
 #include "pipeline/kernels/masked_smoothing.h"
 #include "pipeline/kernels/parallel_ranges.h"
 #include "pipeline/kernels/pi15.h"
@@ -55,6 +57,12 @@ bool refuseGrid(std::string* error, const char* what, const Image& image, const 
     return false;
 }
 
+/// The connected parts of the mask that are too small to hold a core of congruent unwrapping
+/// (noise above the threshold, mostly).
+Specks specksOf(Dims d, const std::vector<unsigned char>& inside) {
+    return findSpecks(d, inside, kSmallestCore);
+}
+
 /// The first volume of a measured phase, in cycles.
 std::vector<double> phaseInCycles(const Image& wrapped, bool wrappedInCycles) {
     const auto source = volumeValues(wrapped, 0);
@@ -80,11 +88,13 @@ std::future<CongruentInput> startCongruentInput(const Image& wrapped, bool wrapp
                 if (input.inside.empty()) return input;
                 input.cycles = phaseInCycles(wrapped, wrappedInCycles);
                 const Dims d = volumeDims(wrapped);
-                input.prepared = prepareCongruence(d, input.cycles, input.inside);
+                const Specks specks = specksOf(d, input.inside);
+                input.prepared = prepareCongruence(d, input.cycles, input.inside, &specks);
                 input.neighbourCounts = maskNeighbourCounts(d, input.inside);
                 if (conditioning == Conditioning::Quadratic && input.prepared.rough != nullptr) {
+                    input.large = withoutSpecks(d, input.inside, specks);
                     const std::vector<unsigned char> likely =
-                        likelyTrustedMask(d, input.inside, input.prepared.rough.get());
+                        likelyTrustedMask(d, input.large, input.prepared.rough.get());
                     input.fill = planFill(d, likely);
                     input.slopes = planSlopes(d, likely);
                     input.blend = planBlend(d, volumeValues(magnitude, 0), kMagnitudeThreshold);
@@ -131,6 +141,7 @@ bool makeUnwrappedCongruent(Image& unwrapped, const Image& wrapped, bool wrapped
     logText(unwrapped.statisticsText("congruent unwrapped phase data"));
     if (used != nullptr) {
         used->inside = std::move(input.inside);
+        used->large = std::move(input.large);
         used->cycles = std::move(input.cycles);
         used->fill = std::move(input.fill);
         used->slopes = std::move(input.slopes);
@@ -169,8 +180,19 @@ bool conditionFieldMap(Image& unwrapped, const Image& magnitude, Conditioning mo
         smoothInsideMask(d, values, inside, rangeSigma);
     }
     logText("Extrapolate beyond the magnitude mask...");
-    const std::vector<unsigned char> trusted =
-        mode == Conditioning::Quadratic ? trustedMask(d, inside, values) : inside;
+    std::vector<unsigned char> trusted;
+    if (mode == Conditioning::Quadratic) {
+        // Specks are never trusted: a noise voxel that happens to step calmly to a neighbour
+        // would seed the fill with a random phase, and in a noisy background the fill would
+        // then grow from every speck instead of from the head. Their measured phase comes back
+        // with the blend below, as for every untrusted voxel above the threshold.
+        const bool knownLarge = reuse && known->large.size() == values.size();
+        std::vector<unsigned char> ownLarge;
+        if (!knownLarge) ownLarge = withoutSpecks(d, inside, specksOf(d, inside));
+        trusted = trustedMask(d, knownLarge ? known->large : ownLarge, values);
+    } else {
+        trusted = inside;
+    }
     extrapolateOutsideMask(d, values, trusted, reuse ? &known->fill : nullptr);
     if (mode == Conditioning::Quadratic) {
         // The fill carries the edge value outward; the field keeps sloping beyond the head.

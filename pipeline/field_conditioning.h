@@ -36,10 +36,13 @@ struct CongruentInput {
     CongruencePreparation prepared;
     /// For the outlier pass after congruence: see maskNeighbourCounts.
     std::unique_ptr<unsigned char[]> neighbourCounts;
+    /// For the quadratic conditioning, which trusts none of them: the mask without its specks
+    /// (findSpecks with kSmallestCore).
+    std::vector<unsigned char> large;
     /// The conditioning's fill, planned for the mask it fills from: the magnitude mask, or for
-    /// the quadratic conditioning the trusted mask it will most likely find (the mask's voxels
-    /// with two face neighbours in it and no wrapped step of a quarter cycle: the unwrapped
-    /// phase steps as the wrapped one does, unless it is a cycle off).
+    /// the quadratic conditioning the trusted mask it will most likely find (the voxels of the
+    /// mask's larger parts with two face neighbours in it and no wrapped step of a quarter
+    /// cycle: the unwrapped phase steps as the wrapped one does, unless it is a cycle off).
     FillPlan fill;
     /// The quadratic conditioning's slopes beyond the mask, planned for the same trusted mask.
     SlopePlan slopes;

@@ -7,7 +7,7 @@
 #include <vector>
 
 #include "pipeline/kernels/consistent_core.h"
-#include "pipeline/kernels/face_neighbours.h"
+#include "pipeline/kernels/mask_parts.h"
 #include "pipeline/kernels/parallel_ranges.h"
 #include "pipeline/kernels/region_growing.h"
 #include "pipeline/kernels/whole_numbers.h"
@@ -306,36 +306,13 @@ constexpr std::int32_t kSpeckCycleLimit = 1 << 28;
 
 /// Finds the mask's specks and grows each alone from a guess of 0 (see CongruencePreparation).
 void prepareSpecks(Dims d, std::span<const double> wrapped, std::span<const unsigned char> inside,
-                   CongruencePreparation& p) {
+                   const Specks* known, CongruencePreparation& p) {
     const std::size_t n = d.voxels();
-    std::vector<unsigned char> open(inside.begin(), inside.end());  // in the mask, not yet seen
-    std::vector<std::uint32_t> part, stack;
-    std::vector<std::uint32_t> voxels, start{0};
-    const std::size_t row = static_cast<std::size_t>(d.x), plane = row * d.y;
-    for (std::size_t v = 0; v < n; ++v) {
-        if (open[v] == 0) continue;
-        open[v] = 0;
-        part.clear();
-        stack.assign(1, static_cast<std::uint32_t>(v));
-        while (!stack.empty()) {
-            const std::size_t c = stack.back();
-            stack.pop_back();
-            if (part.size() < kSmallestCore) part.push_back(static_cast<std::uint32_t>(c));
-            const int x = static_cast<int>(c % row), y = static_cast<int>(c / row % d.y),
-                      z = static_cast<int>(c / plane);
-            visitFaces(d, c, x, y, z, [&](int, std::size_t q, bool exists) {
-                if (exists && open[q] != 0) {
-                    open[q] = 0;
-                    stack.push_back(static_cast<std::uint32_t>(q));
-                }
-            });
-        }
-        if (part.size() >= kSmallestCore) continue;
-        for (const std::uint32_t c : part)
-            if (!std::isfinite(wrapped[c])) return;
-        voxels.insert(voxels.end(), part.begin(), part.end());
-        start.push_back(static_cast<std::uint32_t>(voxels.size()));
-    }
+    Specks found = known != nullptr ? *known : findSpecks(d, inside, kSmallestCore);
+    for (const std::uint32_t c : found.voxels)
+        if (!std::isfinite(wrapped[c])) return;
+    std::vector<std::uint32_t>& voxels = found.voxels;
+    std::vector<std::uint32_t>& start = found.start;
     if (voxels.empty()) return;
     std::vector<unsigned char> speck(n, 0);
     for (const std::uint32_t c : voxels) speck[c] = 1;
@@ -377,7 +354,8 @@ void prepareSpecks(Dims d, std::span<const double> wrapped, std::span<const unsi
 }  // namespace
 
 CongruencePreparation prepareCongruence(Dims d, std::span<const double> wrapped,
-                                        std::span<const unsigned char> inside) {
+                                        std::span<const unsigned char> inside,
+                                        const Specks* specks) {
     CongruencePreparation prepared;
     if (d.x < 1 || d.y < 1 || d.z < 1) return prepared;
     const std::size_t n = d.voxels();
@@ -387,7 +365,7 @@ CongruencePreparation prepareCongruence(Dims d, std::span<const double> wrapped,
     {
         const RangesOnThisThread here;
         prepared.reliability = voxelReliability(d, wrapped, inside);
-        if (n <= 0x7FFFFFFFu) prepareSpecks(d, wrapped, inside, prepared);
+        if (n <= 0x7FFFFFFFu) prepareSpecks(d, wrapped, inside, specks, prepared);
     }
     prepared.d = d;
     return prepared;

@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "pipeline/kernels/dims.h"
+#include "pipeline/kernels/mask_parts.h"
 
 namespace ondrift {
 
@@ -53,8 +54,11 @@ struct CongruencePreparation {
 /// Prepares makeCongruent for this measurement and mask, on the calling thread alone (it is
 /// meant to run beside other work). An unusable preparation when the extents or span lengths do
 /// not fit.
+/// `specks`, when given, must be findSpecks(d, inside, kSmallestCore) (mask_parts.h,
+/// consistent_core.h); otherwise they are found here.
 CongruencePreparation prepareCongruence(Dims d, std::span<const double> wrapped,
-                                        std::span<const unsigned char> inside);
+                                        std::span<const unsigned char> inside,
+                                        const Specks* specks = nullptr);
 
 /// Replaces `estimate` (an unwrapped phase in cycles that may be off by a smooth function, such
 /// as a least-squares solution) inside the mask by the wrapped measurement `wrapped` (cycles)
