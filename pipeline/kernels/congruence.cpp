@@ -314,16 +314,8 @@ void prepareSpecks(Dims d, std::span<const double> wrapped, std::span<const unsi
     std::vector<std::uint32_t>& voxels = found.voxels;
     std::vector<std::uint32_t>& start = found.start;
     if (voxels.empty()) return;
-    std::vector<unsigned char> speck(n, 0);
-    for (const std::uint32_t c : voxels) speck[c] = 1;
-    const auto cycles = std::make_unique_for_overwrite<std::int32_t[]>(n);
-    const auto number = std::make_unique_for_overwrite<std::int32_t[]>(n);
-    for (const std::uint32_t c : voxels) cycles[c] = 0;
-    if (growUnwrapped(d, wrapped, speck, {cycles.get(), n}, {number.get(), n}, p.rough.get(),
-                      p.reliability.get()) != static_cast<int>(start.size() - 1))
-        return;
-    for (const std::uint32_t c : voxels)
-        if (cycles[c] < -kSpeckCycleLimit || cycles[c] > kSpeckCycleLimit) return;
+    const std::vector<std::int32_t> grown = growSpecks(d, wrapped, p.reliability.get(), found);
+    if (grown.size() != voxels.size()) return;
     // The slots (speck after speck) in storage order of their voxels.
     const std::size_t m = voxels.size();
     std::vector<std::uint32_t> slots(m), speckOfSlot(m);
@@ -340,11 +332,12 @@ void prepareSpecks(Dims d, std::span<const double> wrapped, std::span<const unsi
     for (std::size_t k = 0; k < m; ++k) {
         const std::uint32_t e = p.speckSlot[k];
         p.speckVoxels[k] = voxels[e];
-        p.speckCycles[k] = cycles[voxels[e]];
+        p.speckCycles[k] = grown[e];
         p.speckOf[k] = speckOfSlot[e];
     }
     auto large = std::make_unique_for_overwrite<unsigned char[]>(n);
-    for (std::size_t v = 0; v < n; ++v) large[v] = inside[v] != 0 && speck[v] == 0 ? 1 : 0;
+    std::copy(inside.begin(), inside.end(), large.get());
+    for (const std::uint32_t c : voxels) large[c] = 0;
     p.largeRuns = maskRuns({large.get(), n});
     for (const Run r : p.largeRuns) p.largeVoxels += r.last - r.first;
     p.large = std::move(large);

@@ -89,6 +89,81 @@ std::unique_ptr<std::uint16_t[]> voxelReliability(Dims d, std::span<const double
     return known;
 }
 
+std::vector<std::int32_t> growSpecks(Dims d, std::span<const double> wrapped,
+                                     const std::uint16_t* reliability, const Specks& specks) {
+    std::vector<std::int32_t> grown(specks.voxels.size(), 0);
+    if (reliability == nullptr || wrapped.size() != d.voxels()) return {};
+    const Grid g = gridOf(d, wrapped, {});
+    // Per voxel of the speck: queued (and when), placed.
+    std::vector<int> queuedAt;
+    std::vector<char> placed;
+    for (std::size_t s = 0; s < specks.count(); ++s) {
+        const std::uint32_t* const voxel = specks.voxels.data() + specks.start[s];
+        const std::size_t size = specks.start[s + 1] - specks.start[s];
+        std::int32_t* const cycles = grown.data() + specks.start[s];
+        if (!std::is_sorted(voxel, voxel + size)) return {};
+        const auto local = [&](std::size_t w) {
+            return static_cast<std::size_t>(std::lower_bound(voxel, voxel + size, w) - voxel);
+        };
+        const auto bucket = [&](std::size_t a) { return reliability[voxel[a]] & 0xFFu; };
+        queuedAt.assign(size, -1);
+        placed.assign(size, 0);
+        int queued = 0, stamp = 0;
+        const auto enqueueAround = [&](std::size_t a) {
+            const unsigned links = (reliability[voxel[a]] >> 8) & 63u;
+            for (int e = 0; e < 6; ++e) {
+                if ((links & (1u << e)) == 0) continue;
+                const std::size_t b = local(
+                    static_cast<std::size_t>(static_cast<std::ptrdiff_t>(voxel[a]) + g.offset[e]));
+                if (b < size && placed[b] == 0 && queuedAt[b] < 0) {
+                    queuedAt[b] = stamp++;
+                    ++queued;
+                }
+            }
+        };
+        std::size_t seed = 0;
+        for (std::size_t a = 1; a < size; ++a)
+            if (bucket(a) > bucket(seed)) seed = a;
+        placed[seed] = 1;
+        cycles[seed] = 0;
+        enqueueAround(seed);
+        while (queued != 0) {
+            // The best bucket, the latest queued in it (the growth's buckets are stacks).
+            std::size_t v = size;
+            for (std::size_t a = 0; a < size; ++a) {
+                if (placed[a] != 0 || queuedAt[a] < 0) continue;
+                if (v == size || bucket(a) > bucket(v) ||
+                    (bucket(a) == bucket(v) && queuedAt[a] > queuedAt[v]))
+                    v = a;
+            }
+            --queued;
+            std::size_t from = v;
+            int best = -1;
+            const unsigned links = (reliability[voxel[v]] >> 8) & 63u;
+            for (int e = 0; e < 6; ++e) {
+                if ((links & (1u << e)) == 0) continue;
+                const std::size_t b = local(
+                    static_cast<std::size_t>(static_cast<std::ptrdiff_t>(voxel[v]) + g.offset[e]));
+                if (b >= size) continue;
+                if (placed[b] != 0) {
+                    if (static_cast<int>(bucket(b)) > best) {
+                        best = static_cast<int>(bucket(b));
+                        from = b;
+                    }
+                } else if (queuedAt[b] < 0) {
+                    queuedAt[b] = stamp++;
+                    ++queued;
+                }
+            }
+            placed[v] = 1;
+            const double target = wrapped[voxel[from]] + cycles[from] +
+                                  wrappedStep(wrapped[voxel[v]], wrapped[voxel[from]]);
+            cycles[v] = cycleCount(target - wrapped[voxel[v]]);
+        }
+    }
+    return grown;
+}
+
 double wrappedStep(double a, double b) {
     const double t = a - b + 0.5;
     return t - floorOf(t) - 0.5;

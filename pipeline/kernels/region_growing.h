@@ -5,8 +5,10 @@
 #include <cstdint>
 #include <memory>
 #include <span>
+#include <vector>
 
 #include "pipeline/kernels/dims.h"
+#include "pipeline/kernels/mask_parts.h"
 
 namespace ondrift {
 
@@ -30,6 +32,15 @@ namespace ondrift {
 int growUnwrapped(Dims d, std::span<const double> wrapped, std::span<const unsigned char> inside,
                   std::span<std::int32_t> cycles, std::span<std::int32_t> component,
                   const unsigned char* rough = nullptr, const std::uint16_t* reliability = nullptr);
+
+/// Grows each speck (mask_parts.h) alone as growUnwrapped grows a part of the mask without a
+/// core: from its most reliable voxel (the first in storage order among equals), which keeps
+/// the guess 0, always taking next the most reliable voxel that borders the placed ones (the
+/// latest queued among equals). Specks must be whole connected parts of the mask whose
+/// voxels' `reliability` (voxelReliability) is given. Returns the whole cycles of every voxel
+/// in the order of specks.voxels; empty when a speck's voxels are not in storage order.
+std::vector<std::int32_t> growSpecks(Dims d, std::span<const double> wrapped,
+                                     const std::uint16_t* reliability, const Specks& specks);
 
 /// Per voxel of the mask (other entries unset): what growUnwrapped knows of it before it grows,
 /// its reliability and which of its face neighbours lie in the grid and the mask. It needs only
