@@ -111,17 +111,18 @@ void conditioned(const FieldMap& m, const std::vector<double>& wrappedCycles,
                  const unsigned char* neighbours, const std::vector<unsigned char>* large) {
     ondrift::CongruenceCounts counts;
     ondrift::makeCongruent(kGrid, wrappedCycles, result, m.inside, true, counts, prepared);
-    ondrift::alignCycleOutliers(kGrid, result, m.inside, neighbours);
+    std::vector<unsigned char> own;
+    if (mode == 4 && (large == nullptr || large->empty())) {
+        own = ondrift::withoutSpecks(kGrid, m.inside,
+                                     ondrift::findSpecks(kGrid, m.inside, ondrift::kSmallestCore));
+        large = &own;
+        neighbours = nullptr;
+    }
+    ondrift::alignCycleOutliers(kGrid, result, mode == 4 ? *large : m.inside, neighbours);
     if (mode == 1) {
         ondrift::smoothInsideMask(kGrid, result, m.inside, 0.0);
         ondrift::extrapolateOutsideMask(kGrid, result, m.inside, plan);
         return;
-    }
-    std::vector<unsigned char> own;
-    if (large == nullptr || large->empty()) {
-        own = ondrift::withoutSpecks(kGrid, m.inside,
-                                     ondrift::findSpecks(kGrid, m.inside, ondrift::kSmallestCore));
-        large = &own;
     }
     const std::vector<unsigned char> trusted = ondrift::trustedMask(kGrid, *large, result);
     ondrift::extrapolateOutsideMask(kGrid, result, trusted, plan);
@@ -148,9 +149,9 @@ Prepared prepare(const FieldMap& m, const std::vector<double>& wrappedCycles, bo
     Prepared p;
     const ondrift::Specks specks = ondrift::findSpecks(kGrid, m.inside, ondrift::kSmallestCore);
     p.congruence = ondrift::prepareCongruence(kGrid, wrappedCycles, m.inside, &specks);
-    p.neighbours = ondrift::maskNeighbourCounts(kGrid, m.inside);
+    if (quadratic) p.large = ondrift::withoutSpecks(kGrid, m.inside, specks);
+    p.neighbours = ondrift::maskNeighbourCounts(kGrid, quadratic ? p.large : m.inside);
     if (quadratic && p.congruence.rough != nullptr) {
-        p.large = ondrift::withoutSpecks(kGrid, m.inside, specks);
         const std::vector<unsigned char> likely =
             ondrift::likelyTrustedMask(kGrid, p.large, p.congruence.rough.get());
         p.fill = ondrift::planFill(kGrid, likely);

@@ -90,9 +90,11 @@ std::future<CongruentInput> startCongruentInput(const Image& wrapped, bool wrapp
                 const Dims d = volumeDims(wrapped);
                 const Specks specks = specksOf(d, input.inside);
                 input.prepared = prepareCongruence(d, input.cycles, input.inside, &specks);
-                input.neighbourCounts = maskNeighbourCounts(d, input.inside);
-                if (conditioning == Conditioning::Quadratic && input.prepared.rough != nullptr) {
+                if (conditioning == Conditioning::Quadratic)
                     input.large = withoutSpecks(d, input.inside, specks);
+                input.neighbourCounts =
+                    maskNeighbourCounts(d, input.large.empty() ? input.inside : input.large);
+                if (conditioning == Conditioning::Quadratic && input.prepared.rough != nullptr) {
                     const std::vector<unsigned char> likely =
                         likelyTrustedMask(d, input.large, input.prepared.rough.get());
                     input.fill = planFill(d, likely);
@@ -112,7 +114,8 @@ std::future<CongruentInput> startCongruentInput(const Image& wrapped, bool wrapp
 
 bool makeUnwrappedCongruent(Image& unwrapped, const Image& wrapped, bool wrappedInCycles,
                             const Image& magnitude, std::string* error,
-                            std::future<CongruentInput>* started, CongruentInput* used) {
+                            std::future<CongruentInput>* started, CongruentInput* used,
+                            Conditioning following) {
     const char* what = "congruent unwrapping";
     logText("Make the unwrapped phase congruent with the wrapped phase...");
     if (!sameGrid(unwrapped, magnitude) || !sameGrid(wrapped, magnitude)) {
@@ -126,12 +129,24 @@ bool makeUnwrappedCongruent(Image& unwrapped, const Image& wrapped, bool wrapped
     CongruenceCounts counts;
     makeCongruent(volumeDims(unwrapped), input.cycles, volumeValues(unwrapped, 0), input.inside,
                   true, counts, &input.prepared);
-    const std::vector<unsigned char>& inside = input.inside;
+    const Dims d = volumeDims(unwrapped);
+    // The quadratic conditioning fills over the specks from the head, so their noise has no say
+    // in the outlier pass either: a head voxel touching one by an edge or a corner would take
+    // its random phase among its neighbours, and in a noisy background the pass would spend
+    // most of its time moving specks.
+    const bool quadratic = following == Conditioning::Quadratic;
+    if (quadratic && input.large.size() != input.inside.size()) {
+        input.large = withoutSpecks(d, input.inside, specksOf(d, input.inside));
+        input.neighbourCounts.reset();
+    } else if (!quadratic && !input.large.empty()) {
+        input.neighbourCounts.reset();  // counted in the larger parts alone
+    }
+    const std::vector<unsigned char>& aligning = quadratic ? input.large : input.inside;
     // The growth can place a noisy voxel at the rim of a dropout from an equally noisy
     // neighbour; a whole cycle there is 1/ΔTE of field, which the smoothing and the fill into
     // the dropout would carry into the head.
-    const long long aligned = alignCycleOutliers(volumeDims(unwrapped), volumeValues(unwrapped, 0),
-                                                 inside, input.neighbourCounts.get());
+    const long long aligned =
+        alignCycleOutliers(d, volumeValues(unwrapped, 0), aligning, input.neighbourCounts.get());
     logText(formatMessage(
         "Congruent unwrapping:\n\tVoxels in mask: %zu\n\tConnected parts: "
         "%d\n\tVoxels that changed cycle: %zu\n\tVoxels moved to their neighbours' cycle: "

@@ -34,7 +34,8 @@ struct CongruentInput {
     std::vector<unsigned char> inside;  ///< the magnitude mask; empty when nothing passes
     std::vector<double> cycles;         ///< the measured phase in cycles
     CongruencePreparation prepared;
-    /// For the outlier pass after congruence: see maskNeighbourCounts.
+    /// For the outlier pass after congruence: see maskNeighbourCounts. Counted in `large`
+    /// when that is made, else in `inside`.
     std::unique_ptr<unsigned char[]> neighbourCounts;
     /// For the quadratic conditioning, which trusts none of them: the mask without its specks
     /// (findSpecks with kSmallestCore).
@@ -69,11 +70,14 @@ std::future<CongruentInput> startCongruentInput(
 /// in `error` when given. `started`, when it holds a future, must come from startCongruentInput
 /// with the same `wrapped`, `wrappedInCycles` and `magnitude`; the result is the same. `used`,
 /// when given, receives the mask and the phase in cycles it worked with and the conditioning's
-/// plans made beside them.
+/// plans made beside them. `following` is the conditioning that follows: before the quadratic
+/// one, which trusts no speck of the mask, the outlier pass after congruence looks at the
+/// mask's larger parts alone (`started` must then come with the same conditioning).
 bool makeUnwrappedCongruent(Image& unwrapped, const Image& wrapped, bool wrappedInCycles,
                             const Image& magnitude, std::string* error = nullptr,
                             std::future<CongruentInput>* started = nullptr,
-                            CongruentInput* used = nullptr);
+                            CongruentInput* used = nullptr,
+                            Conditioning following = Conditioning::Documented);
 
 /// Smooths `unwrapped` (one volume) inside the magnitude mask as `mode` says and fills every
 /// voxel outside the mask from the field inside it. `rangeSigma` is the range of the

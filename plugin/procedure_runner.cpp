@@ -197,7 +197,8 @@ void unwrap(Run& run) {
     if (s.congruent) {
         std::string error;
         if (!makeUnwrappedCongruent(unwrapped, run.current, s.relaxation, run.magnitude, &error,
-                                    &congruentInput, &measured)) {
+                                    &congruentInput, &measured,
+                                    static_cast<Conditioning>(s.conditioning))) {
             run.call.fail(error);
             return;
         }

@@ -3,8 +3,10 @@
 #include <gtest/gtest.h>
 
 #include <cmath>
+#include <cstdint>
 #include <filesystem>
 #include <fstream>
+#include <future>
 #include <limits>
 #include <string>
 #include <vector>
@@ -14,6 +16,8 @@
 #include "binding/host_api.h"
 #include "host/standin.h"
 #include "host/workspace.h"
+#include "pipeline/field_conditioning.h"
+#include "pipeline/kernels/parallel_ranges.h"
 #include "pipeline/mask.h"
 #include "pipeline/phase_preparation.h"
 #include "pipeline/smoothing.h"
@@ -356,4 +360,50 @@ TEST_F(PipelineSteps, ScaleToRadiansLeavesAnAllZeroImage) {
     EXPECT_EQ(log()[2],
               "All values are 0, so there is no range to scale: the data were left "
               "unchanged.");
+}
+
+// Before the quadratic conditioning the outlier pass after congruence looks at the mask without
+// its specks, and the counts made beside the unwrapping must be the counts of that mask: made
+// there or made by the step itself, and for each conditioning, the result is the same.
+TEST_F(PipelineSteps, CongruenceGivesTheSameResultWithItsInputMadeBesideTheUnwrapping) {
+    constexpr int X = 28, Y = 26, Z = 10;
+    const std::size_t n = static_cast<std::size_t>(X) * Y * Z;
+    std::vector<double> phase(n), magnitude(n), estimate(n);
+    std::uint32_t seed = 5u;
+    const auto next = [&] {
+        seed = seed * 1664525u + 1013904223u;
+        return static_cast<double>(seed >> 8) / 16777216.0;
+    };
+    for (int z = 0; z < Z; ++z)
+        for (int y = 0; y < Y; ++y)
+            for (int x = 0; x < X; ++x) {
+                const std::size_t v = x + X * (y + static_cast<std::size_t>(Y) * z);
+                const double u = (x - 13.5) / 10.0, w = (y - 12.5) / 9.0, t = (z - 4.5) / 4.0;
+                const bool head = u * u + w * w + t * t < 1.0;
+                const double cycles = 1.2 * u + 0.4 * w * w + (head ? 0.0 : next() - 0.5);
+                // A quarter of the background passes the threshold: specks, and noise that
+                // touches the head.
+                magnitude[v] = head ? 1000.0 : (next() < 0.25 ? 300.0 : 40.0);
+                phase[v] = 6.28318530717958 * (cycles - std::floor(cycles + 0.5));
+                estimate[v] = 1.2 * u + 0.4 * w * w + 0.3 * t;  // off by a smooth function
+            }
+    const Image wrapped = image("phase", X, Y, Z, 1, phase);
+    const Image mag = image("magnitude", X, Y, Z, 1, magnitude);
+    for (const Conditioning following : {Conditioning::MaskedBox, Conditioning::Quadratic}) {
+        std::vector<std::vector<double>> results;
+        for (const unsigned threads : {1u, 2u}) {
+            setWorkerThreads(threads);
+            std::future<CongruentInput> started =
+                startCongruentInput(wrapped, false, mag, following);
+            EXPECT_EQ(started.valid(), threads > 1);
+            Image unwrapped(estimate, X, Y, Z, 1, 8);
+            CongruentInput used;
+            ASSERT_TRUE(makeUnwrappedCongruent(unwrapped, wrapped, false, mag, nullptr, &started,
+                                               &used, following));
+            EXPECT_EQ(used.large.empty(), following != Conditioning::Quadratic);
+            results.emplace_back(unwrapped.getData(), unwrapped.getData() + n);
+        }
+        setWorkerThreads(0);
+        EXPECT_EQ(results[0], results[1]) << static_cast<int>(following);
+    }
 }
