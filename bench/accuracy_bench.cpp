@@ -108,7 +108,8 @@ void conditioned(const FieldMap& m, const std::vector<double>& wrappedCycles,
                  std::vector<double>& result, int mode,
                  const ondrift::CongruencePreparation* prepared, ondrift::FillPlan* plan,
                  const ondrift::SlopePlan* slopes, const ondrift::BlendPlan* blend,
-                 const unsigned char* neighbours, const std::vector<unsigned char>* large) {
+                 const unsigned char* neighbours, const std::vector<unsigned char>* large,
+                 double noise) {
     ondrift::CongruenceCounts counts;
     ondrift::makeCongruent(kGrid, wrappedCycles, result, m.inside, true, counts, prepared);
     std::vector<unsigned char> own;
@@ -127,7 +128,9 @@ void conditioned(const FieldMap& m, const std::vector<double>& wrappedCycles,
     const std::vector<unsigned char> trusted = ondrift::trustedMask(kGrid, *large, result);
     ondrift::extrapolateOutsideMask(kGrid, result, trusted, plan);
     ondrift::continueGradients(kGrid, result, trusted, slopes);
-    ondrift::blendMeasuredPhase(kGrid, result, wrappedCycles, m.magnitude, trusted, 200.0, blend);
+    if (noise < 0) noise = ondrift::backgroundNoise(m.magnitude, 200.0);
+    ondrift::blendMeasuredPhase(kGrid, result, wrappedCycles, m.magnitude, trusted,
+                                ondrift::noiseAwareBlendThreshold(200.0, noise), blend);
     ondrift::smoothQuadratic(kGrid, result);
 }
 
@@ -142,6 +145,7 @@ struct Prepared {
     ondrift::SlopePlan slopes;
     ondrift::BlendPlan blend;
     std::vector<unsigned char> large;  ///< the mask without its specks
+    double noise = -1;                 ///< the magnitude's background noise
 };
 
 Prepared prepare(const FieldMap& m, const std::vector<double>& wrappedCycles, bool quadratic) {
@@ -156,7 +160,9 @@ Prepared prepare(const FieldMap& m, const std::vector<double>& wrappedCycles, bo
             ondrift::likelyTrustedMask(kGrid, p.large, p.congruence.rough.get());
         p.fill = ondrift::planFill(kGrid, likely);
         p.slopes = ondrift::planSlopes(kGrid, likely);
-        p.blend = ondrift::planBlend(kGrid, m.magnitude, 200.0);
+        p.noise = ondrift::backgroundNoise(m.magnitude, 200.0);
+        p.blend = ondrift::planBlend(kGrid, m.magnitude,
+                                     ondrift::noiseAwareBlendThreshold(200.0, p.noise));
     } else if (!quadratic) {
         p.fill = ondrift::planFill(kGrid, m.inside);
     }
@@ -181,7 +187,8 @@ void unwrappingStep(const FieldMap& m, const std::vector<double>& wrappedCycles,
         const ondrift::KernelThreads kept;
         Prepared prepared = preparing.valid() ? preparing.get() : Prepared{};
         conditioned(m, wrappedCycles, result, mode, &prepared.congruence, &prepared.fill,
-                    &prepared.slopes, &prepared.blend, prepared.neighbours.get(), &prepared.large);
+                    &prepared.slopes, &prepared.blend, prepared.neighbours.get(), &prepared.large,
+                    prepared.noise);
     }
 }
 

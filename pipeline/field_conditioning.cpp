@@ -79,34 +79,36 @@ std::future<CongruentInput> startCongruentInput(const Image& wrapped, bool wrapp
                                                 const Image& magnitude, Conditioning conditioning) {
     if (workerThreads() < 2 || !sameGrid(wrapped, magnitude)) return {};
     try {
-        return std::async(
-            std::launch::async, [&wrapped, wrappedInCycles, &magnitude, conditioning] {
-                // One core: the unwrapping runs on the other.
-                const RangesOnThisThread here;
-                CongruentInput input;
-                input.inside = magnitudeMask(magnitude);
-                if (input.inside.empty()) return input;
-                input.cycles = phaseInCycles(wrapped, wrappedInCycles);
-                const Dims d = volumeDims(wrapped);
-                const Specks specks = specksOf(d, input.inside);
-                input.prepared = prepareCongruence(d, input.cycles, input.inside, &specks);
-                if (conditioning == Conditioning::Quadratic)
-                    input.large = withoutSpecks(d, input.inside, specks);
-                input.neighbourCounts =
-                    maskNeighbourCounts(d, input.large.empty() ? input.inside : input.large);
-                if (conditioning == Conditioning::Quadratic && input.prepared.rough != nullptr) {
-                    const std::vector<unsigned char> likely =
-                        likelyTrustedMask(d, input.large, input.prepared.rough.get());
-                    input.fill = planFill(d, likely);
-                    input.slopes = planSlopes(d, likely);
-                    input.blend = planBlend(d, volumeValues(magnitude, 0), kMagnitudeThreshold);
-                } else if (conditioning == Conditioning::MaskedBox ||
-                           conditioning == Conditioning::MaskedRange ||
-                           conditioning == Conditioning::Extrapolated) {
-                    input.fill = planFill(d, input.inside);
-                }
-                return input;
-            });
+        return std::async(std::launch::async, [&wrapped, wrappedInCycles, &magnitude,
+                                               conditioning] {
+            // One core: the unwrapping runs on the other.
+            const RangesOnThisThread here;
+            CongruentInput input;
+            input.inside = magnitudeMask(magnitude);
+            if (input.inside.empty()) return input;
+            input.cycles = phaseInCycles(wrapped, wrappedInCycles);
+            const Dims d = volumeDims(wrapped);
+            const Specks specks = specksOf(d, input.inside);
+            input.prepared = prepareCongruence(d, input.cycles, input.inside, &specks);
+            if (conditioning == Conditioning::Quadratic)
+                input.large = withoutSpecks(d, input.inside, specks);
+            input.neighbourCounts =
+                maskNeighbourCounts(d, input.large.empty() ? input.inside : input.large);
+            if (conditioning == Conditioning::Quadratic && input.prepared.rough != nullptr) {
+                const std::vector<unsigned char> likely =
+                    likelyTrustedMask(d, input.large, input.prepared.rough.get());
+                input.fill = planFill(d, likely);
+                input.slopes = planSlopes(d, likely);
+                input.noise = backgroundNoise(volumeValues(magnitude, 0), kMagnitudeThreshold);
+                input.blend = planBlend(d, volumeValues(magnitude, 0),
+                                        noiseAwareBlendThreshold(kMagnitudeThreshold, input.noise));
+            } else if (conditioning == Conditioning::MaskedBox ||
+                       conditioning == Conditioning::MaskedRange ||
+                       conditioning == Conditioning::Extrapolated) {
+                input.fill = planFill(d, input.inside);
+            }
+            return input;
+        });
     } catch (const std::system_error&) {
         return {};
     }
@@ -161,6 +163,7 @@ bool makeUnwrappedCongruent(Image& unwrapped, const Image& wrapped, bool wrapped
         used->fill = std::move(input.fill);
         used->slopes = std::move(input.slopes);
         used->blend = std::move(input.blend);
+        used->noise = input.noise;
     }
     return true;
 }
@@ -219,9 +222,19 @@ bool conditionFieldMap(Image& unwrapped, const Image& magnitude, Conditioning mo
             std::vector<double> ownPhase;
             if (!knownPhase) ownPhase = phaseInCycles(*wrapped, wrappedInCycles);
             const std::vector<double>& phase = knownPhase ? known->cycles : ownPhase;
+            // Noisier field maps weigh their measured phase less: see noiseAwareBlendThreshold.
+            const double noise =
+                reuse && known->noise >= 0
+                    ? known->noise
+                    : backgroundNoise(volumeValues(magnitude, 0), kMagnitudeThreshold);
+            const double threshold = noiseAwareBlendThreshold(kMagnitudeThreshold, noise);
+            logText(
+                formatMessage("Magnitude noise outside the head (Rayleigh scale): %lf; "
+                              "measured phase weighed by the magnitude over %lf",
+                              noise, threshold));
             const long long blended =
-                blendMeasuredPhase(d, values, phase, volumeValues(magnitude, 0), trusted,
-                                   kMagnitudeThreshold, reuse ? &known->blend : nullptr);
+                blendMeasuredPhase(d, values, phase, volumeValues(magnitude, 0), trusted, threshold,
+                                   reuse ? &known->blend : nullptr);
             logText(formatMessage("Measured phase blended in outside the trusted mask: %lld voxels",
                                   std::max(blended, 0LL)));
         }

@@ -47,8 +47,11 @@ struct CongruentInput {
     FillPlan fill;
     /// The quadratic conditioning's slopes beyond the mask, planned for the same trusted mask.
     SlopePlan slopes;
-    /// The quadratic conditioning's blend, planned for the magnitude.
+    /// The quadratic conditioning's blend, planned for the magnitude and the threshold it
+    /// weighs the measurement by (noiseAwareBlendThreshold for `noise`).
     BlendPlan blend;
+    /// The magnitude's background noise (backgroundNoise); negative when not made.
+    double noise = -1;
 };
 
 /// Starts making the input of makeUnwrappedCongruent on another core, so that it is ready when

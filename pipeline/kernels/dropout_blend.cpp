@@ -32,7 +32,61 @@ struct Run {
     std::size_t first, last;
 };
 
+// Bins of the histogram that gives the background's median: the median to a thousandth of the
+// threshold, from one pass over the magnitude.
+constexpr std::size_t kNoiseBins = 1024;
+
+/// P(m ≤ x) for Rayleigh noise of scale s.
+double rayleighBelow(double x, double s) { return -std::expm1(-x * x / (2 * s * s)); }
+
 }  // namespace
+
+double backgroundNoise(std::span<const double> magnitude, double threshold) {
+    if (!(threshold > 0) || !std::isfinite(threshold)) return 0;
+    std::vector<std::size_t> count(kNoiseBins, 0);
+    std::size_t below = 0;
+    for (const double m : magnitude) {
+        if (!(m > 0) || !(m <= threshold)) continue;
+        const auto bin =
+            std::min(kNoiseBins - 1, static_cast<std::size_t>(m / threshold * kNoiseBins));
+        ++count[bin];
+        ++below;
+    }
+    if (below < 64 || below < magnitude.size() / 100) return 0;
+    // The median, placed within its bin as if the bin's values were spread evenly.
+    const double half = 0.5 * static_cast<double>(below);
+    double seen = 0, median = threshold;
+    for (std::size_t b = 0; b < kNoiseBins; ++b) {
+        const auto here = static_cast<double>(count[b]);
+        if (seen + here >= half) {
+            median = (static_cast<double>(b) + (half - seen) / here) * threshold / kNoiseBins;
+            break;
+        }
+        seen += here;
+    }
+    // The share of the cut-off distribution below the median falls from 1 (scale near 0) to
+    // (median / threshold)² (scale without bound) as the scale grows; it is one half at the
+    // scale sought.
+    const auto share = [&](double s) {
+        return rayleighBelow(median, s) / rayleighBelow(threshold, s);
+    };
+    if (share(threshold) > 0.5) return threshold;
+    double low = 0, high = threshold;
+    for (int i = 0; i < 60; ++i) {
+        const double mid = 0.5 * (low + high);
+        if (mid > 0 && share(mid) > 0.5) {
+            low = mid;
+        } else {
+            high = mid;
+        }
+    }
+    return 0.5 * (low + high);
+}
+
+double noiseAwareBlendThreshold(double threshold, double noise) {
+    const double reference = 0.25 * threshold;
+    return noise > reference ? threshold * (noise / reference) : threshold;
+}
 
 struct BrightRuns {
     Dims d;

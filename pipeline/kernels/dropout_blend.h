@@ -31,6 +31,20 @@ std::vector<unsigned char> trustedMask(Dims d, std::span<const unsigned char> in
 std::vector<unsigned char> likelyTrustedMask(Dims d, std::span<const unsigned char> inside,
                                              const unsigned char* rough);
 
+/// The Rayleigh scale of the magnitude's noise, from its voxels above 0 and at or below
+/// `threshold` (the background, mostly): the scale whose Rayleigh distribution, cut off at the
+/// threshold, has their median. 0 when fewer than 1 % of the voxels (and fewer than 64) lie
+/// there, as when the background was set to zero; the result is then unknown. At most
+/// `threshold` (their median lies so high that noise of any scale would have it).
+double backgroundNoise(std::span<const double> magnitude, double threshold);
+
+/// The threshold blendMeasuredPhase weighs the measurement by, for a mask threshold `threshold`
+/// set at four noise scales of the field maps it was chosen for: where the background's noise
+/// `noise` (backgroundNoise) is larger, the measured phase at a given magnitude is noisier by
+/// the ratio, and its weight falls as its variance grows (the threshold rises by the ratio).
+/// Never below `threshold`; `threshold` itself when the noise is unknown (0).
+double noiseAwareBlendThreshold(double threshold, double noise);
+
 struct BrightRuns;
 
 /// Where blendMeasuredPhase may move voxels, as far as the magnitude tells: the runs of voxels

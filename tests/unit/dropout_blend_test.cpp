@@ -1,6 +1,7 @@
 #include <gtest/gtest.h>
 
 #include <cmath>
+#include <cstdint>
 #include <vector>
 
 #include "pipeline/kernels/dropout_blend.h"
@@ -61,4 +62,47 @@ TEST(DropoutBlend, GivenThePhaseVoxelsWithARestlessNeighbourLeaveTheTrustedMaskT
         expected[d.index(i, j, 0)] = 0;
     EXPECT_EQ(trusted, expected);
     EXPECT_EQ(ondrift::trustedMask(d, inside), inside);  // without the phase: faces only
+}
+
+// The noise scale is read off a magnitude made as a scanner makes it: a bright head with dark
+// rims in a background of complex noise, part of which passes the threshold.
+TEST(DropoutBlend, TheBackgroundNoiseIsFoundWhereverTheThresholdCutsItsDistribution) {
+    std::uint32_t s = 3u;
+    const auto uniform = [&] {
+        s = s * 1664525u + 1013904223u;
+        return (static_cast<double>(s >> 8) + 0.5) / 16777216.0;
+    };
+    for (const double scale : {20.0, 50.0, 100.0, 150.0}) {
+        std::vector<double> magnitude;
+        for (int v = 0; v < 60000; ++v) {
+            if (v % 3 == 0) {
+                magnitude.push_back(v % 30 == 0 ? 150.0 : 900.0);  // the head and its rim
+            } else {
+                magnitude.push_back(scale * std::sqrt(-2.0 * std::log(uniform())));
+            }
+        }
+        // Near the threshold the cut-off distribution flattens and the median says less.
+        const double found = ondrift::backgroundNoise(magnitude, 200.0);
+        if (scale <= 100.0) {
+            EXPECT_NEAR(found, scale, 0.1 * scale) << scale;
+        } else {
+            EXPECT_GT(found, 100.0) << scale;
+        }
+    }
+    // A background set to zero, or a grid all head, tells nothing; noise far above the
+    // threshold is at most the threshold.
+    std::vector<double> zeroed(60000, 0.0);
+    for (std::size_t v = 0; v < zeroed.size(); v += 3) zeroed[v] = 900.0;
+    zeroed[1] = 120.0;
+    EXPECT_EQ(ondrift::backgroundNoise(zeroed, 200.0), 0.0);
+    EXPECT_EQ(ondrift::backgroundNoise(std::vector<double>(100, 900.0), 200.0), 0.0);
+    std::vector<double> flat(1000, 190.0);
+    EXPECT_EQ(ondrift::backgroundNoise(flat, 200.0), 200.0);
+    EXPECT_EQ(ondrift::backgroundNoise(flat, std::nan("")), 0.0);
+
+    // The blend's threshold stays at the mask's for noise up to a quarter of it, and rises with
+    // the noise beyond.
+    EXPECT_EQ(ondrift::noiseAwareBlendThreshold(200.0, 0.0), 200.0);
+    EXPECT_EQ(ondrift::noiseAwareBlendThreshold(200.0, 50.0), 200.0);
+    EXPECT_DOUBLE_EQ(ondrift::noiseAwareBlendThreshold(200.0, 100.0), 400.0);
 }
