@@ -109,7 +109,7 @@ void conditioned(const FieldMap& m, const std::vector<double>& wrappedCycles,
                  const ondrift::CongruencePreparation* prepared, ondrift::FillPlan* plan,
                  const ondrift::SlopePlan* slopes, const ondrift::BlendPlan* blend,
                  const unsigned char* neighbours, const std::vector<unsigned char>* large,
-                 double noise) {
+                 double noise, const std::vector<unsigned char>* likely) {
     ondrift::CongruenceCounts counts;
     ondrift::makeCongruent(kGrid, wrappedCycles, result, m.inside, true, counts, prepared);
     std::vector<unsigned char> own;
@@ -125,7 +125,17 @@ void conditioned(const FieldMap& m, const std::vector<double>& wrappedCycles,
         ondrift::extrapolateOutsideMask(kGrid, result, m.inside, plan);
         return;
     }
-    const std::vector<unsigned char> trusted = ondrift::trustedMask(kGrid, *large, result);
+    std::vector<unsigned char> trusted = ondrift::trustedMask(kGrid, *large, result);
+    std::vector<unsigned char> ownLikely;
+    if (likely == nullptr || likely->empty()) {
+        ownLikely = ondrift::likelyTrustedMask(
+            kGrid, *large,
+            ondrift::roughMarks(kGrid, wrappedCycles, m.inside,
+                                ondrift::rangeWorkers(kGrid.z, kGrid.voxels()))
+                .get());
+        likely = &ownLikely;
+    }
+    ondrift::mendTrustedMask(kGrid, result, wrappedCycles, *likely, trusted);
     ondrift::extrapolateOutsideMask(kGrid, result, trusted, plan);
     ondrift::continueGradients(kGrid, result, trusted, slopes);
     if (noise < 0) noise = ondrift::backgroundNoise(m.magnitude, 200.0);
@@ -144,8 +154,9 @@ struct Prepared {
     ondrift::FillPlan fill;
     ondrift::SlopePlan slopes;
     ondrift::BlendPlan blend;
-    std::vector<unsigned char> large;  ///< the mask without its specks
-    double noise = -1;                 ///< the magnitude's background noise
+    std::vector<unsigned char> large;   ///< the mask without its specks
+    double noise = -1;                  ///< the magnitude's background noise
+    std::vector<unsigned char> likely;  ///< the trusted mask most likely found
 };
 
 Prepared prepare(const FieldMap& m, const std::vector<double>& wrappedCycles, bool quadratic) {
@@ -156,10 +167,9 @@ Prepared prepare(const FieldMap& m, const std::vector<double>& wrappedCycles, bo
     if (quadratic) p.large = ondrift::withoutSpecks(kGrid, m.inside, specks);
     p.neighbours = ondrift::maskNeighbourCounts(kGrid, quadratic ? p.large : m.inside);
     if (quadratic && p.congruence.rough != nullptr) {
-        const std::vector<unsigned char> likely =
-            ondrift::likelyTrustedMask(kGrid, p.large, p.congruence.rough.get());
-        p.fill = ondrift::planFill(kGrid, likely);
-        p.slopes = ondrift::planSlopes(kGrid, likely);
+        p.likely = ondrift::likelyTrustedMask(kGrid, p.large, p.congruence.rough.get());
+        p.fill = ondrift::planFill(kGrid, p.likely);
+        p.slopes = ondrift::planSlopes(kGrid, p.likely);
         p.noise = ondrift::backgroundNoise(m.magnitude, 200.0);
         p.blend = ondrift::planBlend(kGrid, m.magnitude,
                                      ondrift::noiseAwareBlendThreshold(200.0, p.noise));
@@ -188,7 +198,7 @@ void unwrappingStep(const FieldMap& m, const std::vector<double>& wrappedCycles,
         Prepared prepared = preparing.valid() ? preparing.get() : Prepared{};
         conditioned(m, wrappedCycles, result, mode, &prepared.congruence, &prepared.fill,
                     &prepared.slopes, &prepared.blend, prepared.neighbours.get(), &prepared.large,
-                    prepared.noise);
+                    prepared.noise, &prepared.likely);
     }
 }
 

@@ -95,8 +95,8 @@ std::future<CongruentInput> startCongruentInput(const Image& wrapped, bool wrapp
             input.neighbourCounts =
                 maskNeighbourCounts(d, input.large.empty() ? input.inside : input.large);
             if (conditioning == Conditioning::Quadratic && input.prepared.rough != nullptr) {
-                const std::vector<unsigned char> likely =
-                    likelyTrustedMask(d, input.large, input.prepared.rough.get());
+                input.likely = likelyTrustedMask(d, input.large, input.prepared.rough.get());
+                const std::vector<unsigned char>& likely = input.likely;
                 input.fill = planFill(d, likely);
                 input.slopes = planSlopes(d, likely);
                 input.noise = backgroundNoise(volumeValues(magnitude, 0), kMagnitudeThreshold);
@@ -161,6 +161,7 @@ bool makeUnwrappedCongruent(Image& unwrapped, const Image& wrapped, bool wrapped
         used->large = std::move(input.large);
         used->cycles = std::move(input.cycles);
         used->fill = std::move(input.fill);
+        used->likely = std::move(input.likely);
         used->slopes = std::move(input.slopes);
         used->blend = std::move(input.blend);
         used->noise = input.noise;
@@ -198,6 +199,14 @@ bool conditionFieldMap(Image& unwrapped, const Image& magnitude, Conditioning mo
         smoothInsideMask(d, values, inside, rangeSigma);
     }
     logText("Extrapolate beyond the magnitude mask...");
+    // The quadratic conditioning reads the measured phase, given, in cycles.
+    std::vector<double> ownPhase;
+    const std::vector<double>* phase = nullptr;
+    if (mode == Conditioning::Quadratic && wrapped != nullptr && sameGrid(*wrapped, unwrapped)) {
+        const bool knownPhase = reuse && known->cycles.size() == values.size();
+        if (!knownPhase) ownPhase = phaseInCycles(*wrapped, wrappedInCycles);
+        phase = knownPhase ? &known->cycles : &ownPhase;
+    }
     std::vector<unsigned char> trusted;
     if (mode == Conditioning::Quadratic) {
         // Specks are never trusted: a noise voxel that happens to step calmly to a neighbour
@@ -207,7 +216,24 @@ bool conditionFieldMap(Image& unwrapped, const Image& magnitude, Conditioning mo
         const bool knownLarge = reuse && known->large.size() == values.size();
         std::vector<unsigned char> ownLarge;
         if (!knownLarge) ownLarge = withoutSpecks(d, inside, specksOf(d, inside));
-        trusted = trustedMask(d, knownLarge ? known->large : ownLarge, values);
+        const std::vector<unsigned char>& large = knownLarge ? known->large : ownLarge;
+        trusted = trustedMask(d, large, values);
+        if (phase != nullptr) {
+            // A voxel a cycle off from a calm neighbour (a noisy rim, mostly) is placed from its
+            // trusted neighbours rather than filled: the trusted mask is then the one the fill
+            // and the slopes were planned for beside the unwrapping.
+            const bool knownLikely = reuse && known->likely.size() == values.size();
+            std::vector<unsigned char> ownLikely;
+            if (!knownLikely)
+                ownLikely = likelyTrustedMask(
+                    d, large, roughMarks(d, *phase, inside, rangeWorkers(d.z, d.voxels())).get());
+            const long long mended = mendTrustedMask(
+                d, values, *phase, knownLikely ? known->likely : ownLikely, trusted);
+            logText(
+                formatMessage("Voxels a cycle off a calm neighbour, placed from the trusted "
+                              "mask: %lld",
+                              std::max(mended, 0LL)));
+        }
     } else {
         trusted = inside;
     }
@@ -217,11 +243,7 @@ bool conditionFieldMap(Image& unwrapped, const Image& magnitude, Conditioning mo
         const long long sloped =
             continueGradients(d, values, trusted, reuse ? &known->slopes : nullptr);
         logText(formatMessage("Slope carried beyond the mask: %lld voxels", std::max(sloped, 0LL)));
-        if (wrapped != nullptr && sameGrid(*wrapped, unwrapped)) {
-            const bool knownPhase = reuse && known->cycles.size() == values.size();
-            std::vector<double> ownPhase;
-            if (!knownPhase) ownPhase = phaseInCycles(*wrapped, wrappedInCycles);
-            const std::vector<double>& phase = knownPhase ? known->cycles : ownPhase;
+        if (phase != nullptr) {
             // Noisier field maps weigh their measured phase less: see noiseAwareBlendThreshold.
             const double noise =
                 reuse && known->noise >= 0
@@ -233,8 +255,8 @@ bool conditionFieldMap(Image& unwrapped, const Image& magnitude, Conditioning mo
                               "measured phase weighed by the magnitude over %lf",
                               noise, threshold));
             const long long blended =
-                blendMeasuredPhase(d, values, phase, volumeValues(magnitude, 0), trusted, threshold,
-                                   reuse ? &known->blend : nullptr);
+                blendMeasuredPhase(d, values, *phase, volumeValues(magnitude, 0), trusted,
+                                   threshold, reuse ? &known->blend : nullptr);
             logText(formatMessage("Measured phase blended in outside the trusted mask: %lld voxels",
                                   std::max(blended, 0LL)));
         }

@@ -45,6 +45,8 @@ struct CongruentInput {
     /// mask's larger parts with two face neighbours in it and no wrapped step of a quarter
     /// cycle: the unwrapped phase steps as the wrapped one does, unless it is a cycle off).
     FillPlan fill;
+    /// That likely trusted mask (likelyTrustedMask), for the quadratic conditioning.
+    std::vector<unsigned char> likely;
     /// The quadratic conditioning's slopes beyond the mask, planned for the same trusted mask.
     SlopePlan slopes;
     /// The quadratic conditioning's blend, planned for the magnitude and the threshold it

@@ -41,6 +41,61 @@ double rayleighBelow(double x, double s) { return -std::expm1(-x * x / (2 * s * 
 
 }  // namespace
 
+long long mendTrustedMask(Dims d, std::span<double> cycles, std::span<const double> wrapped,
+                          std::span<const unsigned char> likely,
+                          std::vector<unsigned char>& trusted) {
+    if (d.x < 1 || d.y < 1 || d.z < 1) return -1;
+    const std::size_t n = d.voxels();
+    if (cycles.size() != n || wrapped.size() != n || likely.size() != n || trusted.size() != n)
+        return -1;
+    std::vector<std::size_t> mend;
+    for (std::size_t v = 0; v < n; ++v) {
+        if ((trusted[v] != 0) == (likely[v] != 0)) continue;
+        if (trusted[v] != 0) {
+            trusted[v] = 0;
+        } else {
+            mend.push_back(v);
+        }
+    }
+    // In rounds, each from the trusted voxels as the round found them, so the order within a
+    // round does not matter. A voxel a cycle off takes its calm neighbours out with it (they see
+    // the step too): they come back in the first round, on their own cycle, and it in the next.
+    const std::size_t row = static_cast<std::size_t>(d.x), plane = row * d.y;
+    std::vector<double> placed(mend.size());
+    long long mended = 0;
+    for (bool progress = true; progress && !mend.empty();) {
+        for (std::size_t e = 0; e < mend.size(); ++e) {
+            const std::size_t c = mend[e];
+            const auto x = static_cast<int>(c % row), y = static_cast<int>(c / row % d.y),
+                       z = static_cast<int>(c / plane);
+            double sum = 0;
+            int count = 0;
+            visitFaces(d, c, x, y, z, [&](int, std::size_t q, bool exists) {
+                if (!exists || trusted[q] == 0) return;
+                sum += cycles[q];
+                ++count;
+            });
+            const double measured = wrapped[c];
+            placed[e] =
+                count == 0 ? std::nan("") : measured + std::nearbyint(sum / count - measured);
+        }
+        // Those without a trusted neighbour yet, or without a finite phase, wait.
+        std::size_t waiting = 0;
+        for (std::size_t e = 0; e < mend.size(); ++e) {
+            if (!std::isfinite(placed[e])) {
+                mend[waiting++] = mend[e];
+                continue;
+            }
+            cycles[mend[e]] = placed[e];
+            trusted[mend[e]] = 1;
+            ++mended;
+        }
+        progress = waiting < mend.size();
+        mend.resize(waiting);
+    }
+    return mended;
+}
+
 double backgroundNoise(std::span<const double> magnitude, double threshold) {
     if (!(threshold > 0) || !std::isfinite(threshold)) return 0;
     std::vector<std::size_t> count(kNoiseBins, 0);
@@ -146,10 +201,23 @@ std::vector<unsigned char> trustedMask(Dims d, std::span<const unsigned char> in
 
 std::vector<unsigned char> likelyTrustedMask(Dims d, std::span<const unsigned char> inside,
                                              const unsigned char* rough) {
-    std::vector<unsigned char> likely = trustedMask(d, inside);
-    if (rough == nullptr || likely.size() != inside.size()) return likely;
-    for (std::size_t v = 0; v < likely.size(); ++v)
-        if (likely[v] != 0 && rough[v] != 0) likely[v] = 0;
+    std::vector<unsigned char> calm = trustedMask(d, inside);
+    if (rough == nullptr || calm.size() != inside.size()) return calm;
+    for (std::size_t v = 0; v < calm.size(); ++v)
+        if (calm[v] != 0 && rough[v] != 0) calm[v] = 0;
+    // A calm voxel with fewer than two calm face neighbours is noise that happened to step
+    // calmly, or a pair of such: too little of the head around it to agree with.
+    std::vector<unsigned char> likely = calm;
+    const std::size_t plane = static_cast<std::size_t>(d.x) * d.y;
+    shareOut(d.z, plane, [&](unsigned, long long first, long long end) {
+        forEachMaskVoxel(d, calm.data(), first, end, [&](std::size_t c, int x, int y, int z) {
+            int joined = 0;
+            visitFaces(d, c, x, y, z, [&](int, std::size_t q, bool exists) {
+                joined += exists && calm[q] != 0 ? 1 : 0;
+            });
+            if (joined < 2) likely[c] = 0;
+        });
+    });
     return likely;
 }
 

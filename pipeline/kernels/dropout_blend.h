@@ -23,13 +23,27 @@ namespace ondrift {
 std::vector<unsigned char> trustedMask(Dims d, std::span<const unsigned char> inside,
                                        std::span<const double> cycles = {});
 
-/// What trustedMask most likely gives before the unwrapped phase exists: the mask without the
-/// voxels that have fewer than two face neighbours in it or that `rough` marks (roughMarks,
-/// consistent_core.h: a wrapped step of a quarter cycle to a face neighbour in the mask). It
-/// differs only where the unwrapped phase is a cycle off between calm neighbours, so work that
-/// depends on the trusted mask alone can be planned for it in advance.
+/// What the quadratic conditioning most likely trusts, before the unwrapped phase exists: the
+/// mask without the voxels that have fewer than two face neighbours in it or that `rough` marks
+/// (roughMarks, consistent_core.h: a wrapped step of a quarter cycle to a face neighbour in the
+/// mask), and then without those of the rest that have fewer than two face neighbours among the
+/// rest. Work that depends on the trusted mask alone can be planned for it in advance (see
+/// mendTrustedMask).
 std::vector<unsigned char> likelyTrustedMask(Dims d, std::span<const unsigned char> inside,
                                              const unsigned char* rough);
+
+/// The quadratic conditioning's trusted mask, from `trusted` (trustedMask given the unwrapped
+/// phase `cycles`) and `likely` (likelyTrustedMask for the same mask): the voxels of both, and
+/// the voxels of `likely` that trustedMask left out for a step of a cycle to a calm neighbour
+/// (the noisy rim of the head, mostly), each of which takes its measured phase `wrapped`
+/// (cycles) on the whole cycles nearest the mean of its face neighbours in both and is trusted
+/// again; a voxel without such a neighbour or with a non-finite phase stays out. Such a voxel is
+/// then placed from the head as the fill would place it, and the trusted mask is, but for those
+/// left out, the one work could be planned for. Returns the number of voxels placed; -1,
+/// touching nothing, when the extents or lengths do not fit.
+long long mendTrustedMask(Dims d, std::span<double> cycles, std::span<const double> wrapped,
+                          std::span<const unsigned char> likely,
+                          std::vector<unsigned char>& trusted);
 
 /// The Rayleigh scale of the magnitude's noise, from its voxels above 0 and at or below
 /// `threshold` (the background, mostly): the scale whose Rayleigh distribution, cut off at the

@@ -64,6 +64,71 @@ TEST(DropoutBlend, GivenThePhaseVoxelsWithARestlessNeighbourLeaveTheTrustedMaskT
     EXPECT_EQ(ondrift::trustedMask(d, inside), inside);  // without the phase: faces only
 }
 
+// A slab of the head whose wrapped phase steps calmly everywhere; after the unwrapping one voxel
+// of its rim and a pair beyond it are a cycle off. The likely mask already leaves out a calm
+// pair that touches the head only through rough voxels; the rim voxel is placed on the cycle of
+// its trusted neighbours from its own measured phase, and the trusted mask is the likely one.
+TEST(DropoutBlend, AVoxelACycleOffItsCalmNeighboursIsPlacedFromThemAndTrustedAgain) {
+    const Dims d{9, 7, 1};
+    std::vector<unsigned char> inside(d.voxels(), 0), rough(d.voxels(), 0);
+    std::vector<double> wrapped(d.voxels(), 0.0), cycles(d.voxels(), 0.0);
+    for (int j = 1; j <= 5; ++j)
+        for (int i = 1; i <= 5; ++i) {
+            const std::size_t v = d.index(i, j, 0);
+            inside[v] = 1;
+            wrapped[v] = 0.02 * i - 0.05;
+            cycles[v] = wrapped[v] + 3;  // three cycles up, all alike
+        }
+    // Beyond the rim at x = 6, y = 3: two rough voxels, then a calm pair (x = 7, 8 at y = 3).
+    for (const int j : {2, 4}) {
+        inside[d.index(6, j, 0)] = 1;
+        rough[d.index(6, j, 0)] = 1;
+    }
+    for (const int i : {6, 7, 8}) inside[d.index(i, 3, 0)] = 1;
+    rough[d.index(6, 3, 0)] = 1;
+    for (const std::size_t v : {d.index(6, 2, 0), d.index(6, 3, 0), d.index(6, 4, 0)}) {
+        wrapped[v] = 0.07;
+        cycles[v] = 3.07;
+    }
+    const std::vector<unsigned char> likely = ondrift::likelyTrustedMask(d, inside, rough.data());
+    EXPECT_EQ(likely[d.index(7, 3, 0)], 0);  // the calm pair has one calm neighbour each
+    EXPECT_EQ(likely[d.index(8, 3, 0)], 0);
+    EXPECT_EQ(likely[d.index(6, 3, 0)], 0);  // rough
+    EXPECT_EQ(likely[d.index(5, 3, 0)], 1);
+    EXPECT_EQ(likely[d.index(1, 1, 0)], 1);  // a corner of the slab: two calm faces
+
+    // Its calm neighbours see the step too and leave with it: they come back on their own cycle,
+    // then it on theirs, from its own measured phase.
+    const std::size_t off = d.index(5, 3, 0);
+    cycles[off] -= 1.0;  // the growth placed it a cycle down
+    std::vector<unsigned char> trusted = ondrift::trustedMask(d, inside, cycles);
+    ASSERT_EQ(trusted[off], 0);
+    ASSERT_EQ(trusted[d.index(4, 3, 0)], 0);
+    EXPECT_EQ(ondrift::mendTrustedMask(d, cycles, wrapped, likely, trusted), 4);
+    EXPECT_DOUBLE_EQ(cycles[off], wrapped[off] + 3);
+    EXPECT_DOUBLE_EQ(cycles[d.index(4, 3, 0)], wrapped[d.index(4, 3, 0)] + 3);
+    EXPECT_EQ(trusted, likely);
+
+    // Two neighbours a cycle up together.
+    cycles[d.index(5, 2, 0)] += 1.0;
+    cycles[d.index(5, 1, 0)] += 1.0;
+    trusted = ondrift::trustedMask(d, inside, cycles);
+    EXPECT_EQ(ondrift::mendTrustedMask(d, cycles, wrapped, likely, trusted), 5);
+    EXPECT_DOUBLE_EQ(cycles[d.index(5, 2, 0)], wrapped[d.index(5, 2, 0)] + 3);
+    EXPECT_DOUBLE_EQ(cycles[d.index(5, 1, 0)], wrapped[d.index(5, 1, 0)] + 3);
+    EXPECT_EQ(trusted, likely);
+
+    // Nothing trusted to place from: nothing placed, nothing trusted. Lengths that do not fit
+    // touch nothing.
+    std::vector<unsigned char> none(d.voxels(), 0);
+    const std::vector<double> before = cycles;
+    EXPECT_EQ(ondrift::mendTrustedMask(d, cycles, wrapped, likely, none), 0);
+    EXPECT_EQ(none, std::vector<unsigned char>(d.voxels(), 0));
+    EXPECT_EQ(cycles, before);
+    std::vector<double> shortCycles(5, 0.0);
+    EXPECT_EQ(ondrift::mendTrustedMask(d, shortCycles, wrapped, likely, trusted), -1);
+}
+
 // The noise scale is read off a magnitude made as a scanner makes it: a bright head with dark
 // rims in a background of complex noise, part of which passes the threshold.
 TEST(DropoutBlend, TheBackgroundNoiseIsFoundWhereverTheThresholdCutsItsDistribution) {

@@ -362,10 +362,10 @@ TEST_F(PipelineSteps, ScaleToRadiansLeavesAnAllZeroImage) {
               "unchanged.");
 }
 
-// Before the quadratic conditioning the outlier pass after congruence looks at the mask without
-// its specks, and the counts made beside the unwrapping must be the counts of that mask: made
-// there or made by the step itself, and for each conditioning, the result is the same.
-TEST_F(PipelineSteps, CongruenceGivesTheSameResultWithItsInputMadeBesideTheUnwrapping) {
+// Congruence and the conditioning after it take what was made beside the unwrapping (the mask
+// without its specks for the outlier pass, the likely trusted mask and the plans for it, the
+// background's noise), or make it themselves: for each conditioning, the result is the same.
+TEST_F(PipelineSteps, CongruenceAndConditioningGiveTheSameResultWithTheirInputMadeBeside) {
     constexpr int X = 28, Y = 26, Z = 10;
     const std::size_t n = static_cast<std::size_t>(X) * Y * Z;
     std::vector<double> phase(n), magnitude(n), estimate(n);
@@ -401,6 +401,9 @@ TEST_F(PipelineSteps, CongruenceGivesTheSameResultWithItsInputMadeBesideTheUnwra
             ASSERT_TRUE(makeUnwrappedCongruent(unwrapped, wrapped, false, mag, nullptr, &started,
                                                &used, following));
             EXPECT_EQ(used.large.empty(), following != Conditioning::Quadratic);
+            // The conditioning too, with the plans made beside the unwrapping or without.
+            ASSERT_TRUE(
+                conditionFieldMap(unwrapped, mag, following, 0.0, nullptr, &wrapped, false, &used));
             results.emplace_back(unwrapped.getData(), unwrapped.getData() + n);
         }
         setWorkerThreads(0);
