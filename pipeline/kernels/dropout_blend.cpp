@@ -111,15 +111,18 @@ long long mendTrustedMask(Dims d, std::span<double> cycles, std::span<const doub
 double backgroundNoise(std::span<const double> magnitude, double threshold) {
     if (!(threshold > 0) || !std::isfinite(threshold)) return 0;
     std::vector<std::size_t> count(kNoiseBins, 0);
-    std::size_t below = 0;
+    std::size_t below = 0, zero = 0;
     for (const double m : magnitude) {
+        zero += m == 0 ? 1 : 0;
         if (!(m > 0) || !(m <= threshold)) continue;
         const auto bin =
             std::min(kNoiseBins - 1, static_cast<std::size_t>(m / threshold * kNoiseBins));
         ++count[bin];
         ++below;
     }
-    if (below < 64 || below < magnitude.size() / 100) return 0;
+    // Noise is never exactly zero: where most of what lies below the threshold is, the
+    // background was set to zero and the rest is the head's own dark rim.
+    if (below < 64 || below < magnitude.size() / 100 || zero > below) return 0;
     // The median, placed within its bin as if the bin's values were spread evenly.
     const double half = 0.5 * static_cast<double>(below);
     double seen = 0, median = threshold;

@@ -158,7 +158,7 @@ TEST(DropoutBlend, TheBackgroundNoiseIsFoundWhereverTheThresholdCutsItsDistribut
     // threshold is at most the threshold.
     std::vector<double> zeroed(60000, 0.0);
     for (std::size_t v = 0; v < zeroed.size(); v += 3) zeroed[v] = 900.0;
-    zeroed[1] = 120.0;
+    for (std::size_t v = 0; v < zeroed.size(); v += 30) zeroed[v] = 150.0;  // its dark rim
     EXPECT_EQ(ondrift::backgroundNoise(zeroed, 200.0), 0.0);
     EXPECT_EQ(ondrift::backgroundNoise(std::vector<double>(100, 900.0), 200.0), 0.0);
     std::vector<double> flat(1000, 190.0);
