@@ -72,38 +72,61 @@ long long mendTrustedMask(Dims d, std::span<double> cycles, std::span<const doub
     // In rounds, each from the trusted voxels as the round found them, so the order within a
     // round does not matter. A voxel a cycle off takes its calm neighbours out with it (they see
     // the step too): they come back in the first round, on their own cycle, and it in the next.
+    // A round holds the voxels next to those placed in the round before, so each voxel is looked
+    // at once however long a chain of them.
     const std::size_t row = static_cast<std::size_t>(d.x), plane = row * d.y;
-    std::vector<double> placed(mend.size());
+    enum : unsigned char { kWaiting, kQueued, kDone };
+    std::vector<unsigned char> state(mend.size(), kWaiting);
+    const auto slotOf = [&](std::size_t q) -> std::ptrdiff_t {
+        const auto at = std::lower_bound(mend.begin(), mend.end(), q);
+        return at != mend.end() && *at == q ? at - mend.begin() : -1;
+    };
+    const auto faces = [&](std::size_t c, auto&& visit) {
+        visitFaces(d, c, static_cast<int>(c % row), static_cast<int>(c / row % d.y),
+                   static_cast<int>(c / plane), [&](int, std::size_t q, bool exists) {
+                       if (exists) visit(q);
+                   });
+    };
+    std::vector<std::size_t> round, next;
+    for (std::size_t e = 0; e < mend.size(); ++e) {
+        bool reached = false;
+        faces(mend[e], [&](std::size_t q) { reached |= trusted[q] != 0; });
+        if (!reached) continue;
+        state[e] = kQueued;
+        round.push_back(e);
+    }
+    std::vector<double> placed;
     long long mended = 0;
-    for (bool progress = true; progress && !mend.empty();) {
-        for (std::size_t e = 0; e < mend.size(); ++e) {
-            const std::size_t c = mend[e];
-            const auto x = static_cast<int>(c % row), y = static_cast<int>(c / row % d.y),
-                       z = static_cast<int>(c / plane);
+    while (!round.empty()) {
+        placed.assign(round.size(), 0.0);
+        for (std::size_t r = 0; r < round.size(); ++r) {
+            const std::size_t c = mend[round[r]];
             double sum = 0;
             int count = 0;
-            visitFaces(d, c, x, y, z, [&](int, std::size_t q, bool exists) {
-                if (!exists || trusted[q] == 0) return;
+            faces(c, [&](std::size_t q) {
+                if (trusted[q] == 0) return;
                 sum += cycles[q];
                 ++count;
             });
-            const double measured = wrapped[c];
-            placed[e] =
-                count == 0 ? std::nan("") : measured + std::nearbyint(sum / count - measured);
+            placed[r] = wrapped[c] + std::nearbyint(sum / count - wrapped[c]);
         }
-        // Those without a trusted neighbour yet, or without a finite phase, wait.
-        std::size_t waiting = 0;
-        for (std::size_t e = 0; e < mend.size(); ++e) {
-            if (!std::isfinite(placed[e])) {
-                mend[waiting++] = mend[e];
-                continue;
-            }
-            cycles[mend[e]] = placed[e];
-            trusted[mend[e]] = 1;
+        next.clear();
+        for (std::size_t r = 0; r < round.size(); ++r) {
+            state[round[r]] = kDone;
+            // Without a finite phase a voxel stays out, and nothing is placed from it.
+            if (!std::isfinite(placed[r])) continue;
+            const std::size_t c = mend[round[r]];
+            cycles[c] = placed[r];
+            trusted[c] = 1;
             ++mended;
+            faces(c, [&](std::size_t q) {
+                const std::ptrdiff_t slot = slotOf(q);
+                if (slot < 0 || state[static_cast<std::size_t>(slot)] != kWaiting) return;
+                state[static_cast<std::size_t>(slot)] = kQueued;
+                next.push_back(static_cast<std::size_t>(slot));
+            });
         }
-        progress = waiting < mend.size();
-        mend.resize(waiting);
+        round.swap(next);
     }
     return mended;
 }
