@@ -130,8 +130,9 @@ void conditioned(const FieldMap& m, const std::vector<double>& wrappedCycles,
     if (likely == nullptr || likely->empty()) {
         ownLikely = ondrift::likelyTrustedMask(
             kGrid, *large,
-            ondrift::roughMarks(kGrid, wrappedCycles, m.inside,
-                                ondrift::rangeWorkers(kGrid.z, kGrid.voxels()))
+            ondrift::roughMarks(
+                kGrid, wrappedCycles, m.inside,
+                ondrift::rangeWorkers(kGrid.z, static_cast<std::size_t>(kGrid.x) * kGrid.y))
                 .get());
         likely = &ownLikely;
     }

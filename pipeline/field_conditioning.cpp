@@ -226,7 +226,10 @@ bool conditionFieldMap(Image& unwrapped, const Image& magnitude, Conditioning mo
             std::vector<unsigned char> ownLikely;
             if (!knownLikely)
                 ownLikely = likelyTrustedMask(
-                    d, large, roughMarks(d, *phase, inside, rangeWorkers(d.z, d.voxels())).get());
+                    d, large,
+                    roughMarks(d, *phase, inside,
+                               rangeWorkers(d.z, static_cast<std::size_t>(d.x) * d.y))
+                        .get());
             const long long mended = mendTrustedMask(
                 d, values, *phase, knownLikely ? known->likely : ownLikely, trusted);
             logText(
