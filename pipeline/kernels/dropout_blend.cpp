@@ -75,8 +75,7 @@ long long mendTrustedMask(Dims d, std::span<double> cycles, std::span<const doub
     // A round holds the voxels next to those placed in the round before, so each voxel is looked
     // at once however long a chain of them.
     const std::size_t row = static_cast<std::size_t>(d.x), plane = row * d.y;
-    enum : unsigned char { kWaiting, kQueued, kDone };
-    std::vector<unsigned char> state(mend.size(), kWaiting);
+    std::vector<unsigned char> seen(mend.size(), 0);  // queued in some round
     const auto slotOf = [&](std::size_t q) -> std::ptrdiff_t {
         const auto at = std::lower_bound(mend.begin(), mend.end(), q);
         return at != mend.end() && *at == q ? at - mend.begin() : -1;
@@ -92,7 +91,7 @@ long long mendTrustedMask(Dims d, std::span<double> cycles, std::span<const doub
         bool reached = false;
         faces(mend[e], [&](std::size_t q) { reached |= trusted[q] != 0; });
         if (!reached) continue;
-        state[e] = kQueued;
+        seen[e] = 1;
         round.push_back(e);
     }
     std::vector<double> placed;
@@ -112,7 +111,6 @@ long long mendTrustedMask(Dims d, std::span<double> cycles, std::span<const doub
         }
         next.clear();
         for (std::size_t r = 0; r < round.size(); ++r) {
-            state[round[r]] = kDone;
             // Without a finite phase a voxel stays out, and nothing is placed from it.
             if (!std::isfinite(placed[r])) continue;
             const std::size_t c = mend[round[r]];
@@ -121,8 +119,8 @@ long long mendTrustedMask(Dims d, std::span<double> cycles, std::span<const doub
             ++mended;
             faces(c, [&](std::size_t q) {
                 const std::ptrdiff_t slot = slotOf(q);
-                if (slot < 0 || state[static_cast<std::size_t>(slot)] != kWaiting) return;
-                state[static_cast<std::size_t>(slot)] = kQueued;
+                if (slot < 0 || seen[static_cast<std::size_t>(slot)] != 0) return;
+                seen[static_cast<std::size_t>(slot)] = 1;
                 next.push_back(static_cast<std::size_t>(slot));
             });
         }

@@ -49,8 +49,8 @@ long long mendTrustedMask(Dims d, std::span<double> cycles, std::span<const doub
 /// `threshold` (the background, mostly): the scale whose Rayleigh distribution, cut off at the
 /// threshold, has their median. 0 when fewer than 1 % of the voxels (or fewer than 64) lie
 /// there, or more voxels are exactly 0 (a background set to zero, with the head's dark rim
-/// left): the scale is then unknown. At most
-/// `threshold` (their median lies so high that noise of any scale would have it).
+/// left): the scale is then unknown. At most `threshold` (their median lies so high that noise
+/// of any scale would have it).
 double backgroundNoise(std::span<const double> magnitude, double threshold);
 
 /// The threshold blendMeasuredPhase weighs the measurement by, for a mask threshold `threshold`
