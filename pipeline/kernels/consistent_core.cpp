@@ -12,6 +12,7 @@
 #include "pipeline/kernels/mask_scan.h"
 #include "pipeline/kernels/parallel_ranges.h"
 #include "pipeline/kernels/region_growing.h"
+#include "pipeline/kernels/union_find.h"
 #include "pipeline/kernels/whole_numbers.h"
 
 namespace ondrift {
@@ -23,14 +24,6 @@ struct Grid {
     std::span<const double> w;
     std::span<const unsigned char> inside;
 };
-
-std::uint32_t findRoot(std::uint32_t* parent, std::uint32_t x) {
-    while (parent[x] != x) {
-        parent[x] = parent[parent[x]];
-        x = parent[x];
-    }
-    return x;
-}
 
 /// Joins the sets of a and b; the lower root wins, so every voxel's parent precedes it in
 /// storage order.

@@ -3,20 +3,9 @@
 #include <memory>
 
 #include "pipeline/kernels/mask_scan.h"
+#include "pipeline/kernels/union_find.h"
 
 namespace ondrift {
-
-namespace {
-
-std::uint32_t rootOf(std::uint32_t* parent, std::uint32_t x) {
-    while (parent[x] != x) {
-        parent[x] = parent[parent[x]];
-        x = parent[x];
-    }
-    return x;
-}
-
-}  // namespace
 
 Specks findSpecks(Dims d, std::span<const unsigned char> inside, std::size_t below) {
     Specks specks;
@@ -39,7 +28,7 @@ Specks findSpecks(Dims d, std::span<const unsigned char> inside, std::size_t bel
                                               k > 0 ? v - plane : v};
                 for (const std::size_t w : lower) {
                     if (w == v || in[w] == 0) continue;
-                    const std::uint32_t r = rootOf(label.get(), static_cast<std::uint32_t>(w));
+                    const std::uint32_t r = findRoot(label.get(), static_cast<std::uint32_t>(w));
                     if (r < root) {
                         if (root != v) label[root] = r;
                         root = r;

@@ -109,17 +109,23 @@ std::vector<std::int32_t> growSpecks(Dims d, std::span<const double> wrapped,
         queuedAt.assign(size, -1);
         placed.assign(size, 0);
         int queued = 0, stamp = 0;
-        const auto enqueueAround = [&](std::size_t a) {
+        // Calls visit(b) for each face neighbour b of voxel a in the speck (its slot).
+        const auto eachNeighbour = [&](std::size_t a, auto&& visit) {
             const unsigned links = (reliability[voxel[a]] >> 8) & 63u;
             for (int e = 0; e < 6; ++e) {
                 if ((links & (1u << e)) == 0) continue;
                 const std::size_t b = local(
                     static_cast<std::size_t>(static_cast<std::ptrdiff_t>(voxel[a]) + g.offset[e]));
-                if (b < size && placed[b] == 0 && queuedAt[b] < 0) {
+                if (b < size) visit(b);
+            }
+        };
+        const auto enqueueAround = [&](std::size_t a) {
+            eachNeighbour(a, [&](std::size_t b) {
+                if (placed[b] == 0 && queuedAt[b] < 0) {
                     queuedAt[b] = stamp++;
                     ++queued;
                 }
-            }
+            });
         };
         std::size_t seed = 0;
         for (std::size_t a = 1; a < size; ++a)
@@ -139,22 +145,13 @@ std::vector<std::int32_t> growSpecks(Dims d, std::span<const double> wrapped,
             --queued;
             std::size_t from = v;
             int best = -1;
-            const unsigned links = (reliability[voxel[v]] >> 8) & 63u;
-            for (int e = 0; e < 6; ++e) {
-                if ((links & (1u << e)) == 0) continue;
-                const std::size_t b = local(
-                    static_cast<std::size_t>(static_cast<std::ptrdiff_t>(voxel[v]) + g.offset[e]));
-                if (b >= size) continue;
-                if (placed[b] != 0) {
-                    if (static_cast<int>(bucket(b)) > best) {
-                        best = static_cast<int>(bucket(b));
-                        from = b;
-                    }
-                } else if (queuedAt[b] < 0) {
-                    queuedAt[b] = stamp++;
-                    ++queued;
+            eachNeighbour(v, [&](std::size_t b) {
+                if (placed[b] != 0 && static_cast<int>(bucket(b)) > best) {
+                    best = static_cast<int>(bucket(b));
+                    from = b;
                 }
-            }
+            });
+            enqueueAround(v);
             placed[v] = 1;
             const double target = wrapped[voxel[from]] + cycles[from] +
                                   wrappedStep(wrapped[voxel[v]], wrapped[voxel[from]]);
