@@ -128,6 +128,19 @@ std::vector<Run> maskRuns(std::span<const unsigned char> inside) {
     return runs;
 }
 
+/// The voxels of `runs` the alignment samples: the first, then every kAlignmentStride-th.
+std::vector<std::size_t> alignmentSamples(const std::vector<Run>& runs, std::size_t voxels) {
+    std::vector<std::size_t> samples;
+    samples.reserve((voxels + kAlignmentStride - 1) / kAlignmentStride);
+    std::size_t skip = 0;  // mask voxels before the next sample
+    for (const Run r : runs) {
+        std::size_t v = r.first + skip;
+        for (; v < r.last; v += kAlignmentStride) samples.push_back(v);
+        skip = v - r.last;
+    }
+    return samples;
+}
+
 /// Threads that pay for the `voxels` held by `runs`.
 unsigned runWorkers(const std::vector<Run>& runs, std::size_t voxels) {
     if (runs.empty()) return 1;
@@ -258,8 +271,8 @@ std::vector<std::int32_t> partShifts(std::span<const double> wrapped, const std:
 /// estimate in `cycles` (the lower median of their differences, as partShifts takes it for a
 /// grown part) and writes it there; counts its voxels into `histogram` and `changed` as
 /// partShifts does. Returns the number of specks.
-int placeSpecks(const CongruencePreparation& p, std::span<const double> wrapped,
-                std::span<std::int32_t> cycles, WholeHistogram& histogram, std::size_t& changed) {
+int placeSpecks(const CongruencePreparation& p, std::span<std::int32_t> cycles,
+                WholeHistogram& histogram, std::size_t& changed) {
     const std::size_t m = p.speckVoxels.size();
     const auto count = static_cast<long long>(p.speckStart.size() - 1);
     // A voxel scattered over the background costs a cache line of eight.
@@ -284,14 +297,19 @@ int placeSpecks(const CongruencePreparation& p, std::span<const double> wrapped,
     std::vector<std::size_t> changedBy(workers, 0);
     forEachRange(
         static_cast<long long>(m), workers, [&](unsigned w, long long first, long long end) {
+            // Counted here and handed over at the end: the threads' entries share a cache line.
+            WholeHistogram here;
+            std::size_t changedHere = 0;
             for (auto e = static_cast<std::size_t>(first); e < static_cast<std::size_t>(end); ++e) {
                 const std::uint32_t v = p.speckVoxels[e];
                 const std::int32_t placed = p.speckCycles[e] + shift[p.speckOf[e]];
-                changedBy[w] += placed != cycles[v] ? 1 : 0;
+                changedHere += placed != cycles[v] ? 1 : 0;
                 cycles[v] = placed;
-                const double u = wrapped[v] + placed;
-                if (std::isfinite(u)) found[w].add(floorOf(u + 0.5));
+                const double u = p.speckPhase[e] + placed;
+                if (std::isfinite(u)) here.add(floorOf(u + 0.5));
             }
+            found[w] = std::move(here);
+            changedBy[w] = changedHere;
         });
     for (unsigned w = 0; w < workers; ++w) {
         histogram.merge(found[w]);
@@ -326,12 +344,14 @@ void prepareSpecks(Dims d, std::span<const double> wrapped, std::span<const unsi
         std::fill(speckOfSlot.begin() + start[s], speckOfSlot.begin() + start[s + 1],
                   static_cast<std::uint32_t>(s));
     p.speckVoxels.resize(m);
+    p.speckPhase.resize(m);
     p.speckCycles.resize(m);
     p.speckOf.resize(m);
     p.speckSlot = std::move(slots);
     for (std::size_t k = 0; k < m; ++k) {
         const std::uint32_t e = p.speckSlot[k];
         p.speckVoxels[k] = voxels[e];
+        p.speckPhase[k] = wrapped[voxels[e]];
         p.speckCycles[k] = grown[e];
         p.speckOf[k] = speckOfSlot[e];
     }
@@ -354,6 +374,11 @@ CongruencePreparation prepareCongruence(Dims d, std::span<const double> wrapped,
     const std::size_t n = d.voxels();
     if (wrapped.size() != n || inside.size() != n) return prepared;
     prepared.runs = maskRuns(inside);
+    for (const Run r : prepared.runs) prepared.insideVoxels += r.last - r.first;
+    prepared.alignmentVoxels = alignmentSamples(prepared.runs, prepared.insideVoxels);
+    prepared.alignmentPhase.reserve(prepared.alignmentVoxels.size());
+    for (const std::size_t v : prepared.alignmentVoxels)
+        prepared.alignmentPhase.push_back(wrapped[v]);
     prepared.rough = roughMarks(d, wrapped, inside, 1);
     {
         const RangesOnThisThread here;
@@ -375,31 +400,36 @@ bool makeCongruent(Dims d, std::span<const double> wrapped, std::span<double> es
         (prepared->d != d || prepared->rough == nullptr || prepared->reliability == nullptr))
         prepared = nullptr;
     std::vector<Run> ownRuns;
-    if (prepared == nullptr) ownRuns = maskRuns(inside);
+    std::vector<std::size_t> ownSamples;
+    if (prepared == nullptr) {
+        ownRuns = maskRuns(inside);
+        for (const Run r : ownRuns) counts.inside += r.last - r.first;
+        ownSamples = alignmentSamples(ownRuns, counts.inside);
+    } else {
+        counts.inside = prepared->insideVoxels;
+    }
     const std::vector<Run>& runs = prepared != nullptr ? prepared->runs : ownRuns;
+    if (counts.inside == 0) return false;
     // The first voxel of the mask, then every kAlignmentStride-th. Their sines and cosines are
     // taken on every core and added up in the order of the mask, as one loop would.
-    std::vector<std::size_t> before(runs.size());
-    for (std::size_t q = 0; q < runs.size(); ++q) {
-        before[q] = counts.inside;
-        counts.inside += runs[q].last - runs[q].first;
-    }
-    if (counts.inside == 0) return false;
+    const std::vector<std::size_t>& sampled =
+        prepared != nullptr ? prepared->alignmentVoxels : ownSamples;
+    const double* const sampledPhase =
+        prepared != nullptr ? prepared->alignmentPhase.data() : nullptr;
     const unsigned workers = runWorkers(runs, counts.inside);
-    const std::size_t samples = (counts.inside + kAlignmentStride - 1) / kAlignmentStride;
+    const std::size_t samples = sampled.size();
     const auto sines = std::make_unique_for_overwrite<double[]>(2 * samples);
-    forEachRange(static_cast<long long>(runs.size()), workers,
+    forEachRange(static_cast<long long>(samples),
+                 rangeWorkers(static_cast<long long>(samples), kAlignmentStride),
                  [&](unsigned, long long first, long long end) {
-                     for (auto q = static_cast<std::size_t>(first);
-                          q < static_cast<std::size_t>(end); ++q) {
-                         std::size_t s = (before[q] + kAlignmentStride - 1) / kAlignmentStride;
-                         for (std::size_t v = runs[q].first + s * kAlignmentStride - before[q];
-                              v < runs[q].last; v += kAlignmentStride, ++s) {
-                             const double a = kTwoPi * (wrapped[v] - estimate[v]);
-                             const bool usable = std::isfinite(a);
-                             sines[2 * s] = usable ? std::sin(a) : std::nan("");
-                             sines[2 * s + 1] = usable ? std::cos(a) : 0.0;
-                         }
+                     for (auto s = static_cast<std::size_t>(first);
+                          s < static_cast<std::size_t>(end); ++s) {
+                         const std::size_t v = sampled[s];
+                         const double w = sampledPhase != nullptr ? sampledPhase[s] : wrapped[v];
+                         const double a = kTwoPi * (w - estimate[v]);
+                         const bool usable = std::isfinite(a);
+                         sines[2 * s] = usable ? std::sin(a) : std::nan("");
+                         sines[2 * s + 1] = usable ? std::cos(a) : 0.0;
                      }
                  });
     double sumSin = 0, sumCos = 0;
@@ -487,8 +517,7 @@ bool makeCongruent(Dims d, std::span<const double> wrapped, std::span<double> es
         }
     }
     if (specks)
-        counts.parts +=
-            placeSpecks(*prepared, wrapped, {cycles.get(), n}, histogram, counts.changedCycle);
+        counts.parts += placeSpecks(*prepared, {cycles.get(), n}, histogram, counts.changedCycle);
     double level = 0.0;
     if (histogram.huge) {
         std::vector<double> phase;

@@ -29,8 +29,13 @@ struct MaskRun {
 /// What congruent unwrapping takes from the measurement and the mask alone. It can be made
 /// before the estimate exists, beside the unwrapping that gives it.
 struct CongruencePreparation {
-    Dims d;                     ///< the grid it was made for; 0 × 0 × 0 when unusable
-    std::vector<MaskRun> runs;  ///< the mask's runs
+    Dims d;                        ///< the grid it was made for; 0 × 0 × 0 when unusable
+    std::vector<MaskRun> runs;     ///< the mask's runs
+    std::size_t insideVoxels = 0;  ///< the mask's voxels
+    /// The voxels the alignment samples (the mask's first, then every seventh in storage
+    /// order), with their measured phase beside them: read in one stream, not run by run.
+    std::vector<std::size_t> alignmentVoxels;
+    std::vector<double> alignmentPhase;
     std::unique_ptr<unsigned char[]> rough;        ///< see roughMarks (consistent_core.h)
     std::unique_ptr<std::uint16_t[]> reliability;  ///< see voxelReliability (region_growing.h)
     /// Specks: the connected parts of the mask too small to hold a core (kSmallestCore), noise
@@ -42,9 +47,11 @@ struct CongruencePreparation {
     std::vector<MaskRun> largeRuns;          ///< its runs
     std::size_t largeVoxels = 0;             ///< its voxels
     // The specks' voxels in storage order (scattered over the background, they are read and
-    // written in that order), each with its growth's cycles (seed 0), its speck and its slot
-    // among its speck's voxels: speck s holds the slots [speckStart[s], speckStart[s + 1]).
+    // written in that order), each with its measured phase, its growth's cycles (seed 0), its
+    // speck and its slot among its speck's voxels: speck s holds the slots
+    // [speckStart[s], speckStart[s + 1]).
     std::vector<std::uint32_t> speckVoxels;
+    std::vector<double> speckPhase;
     std::vector<std::int32_t> speckCycles;
     std::vector<std::uint32_t> speckOf;
     std::vector<std::uint32_t> speckSlot;

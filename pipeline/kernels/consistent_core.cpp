@@ -98,46 +98,77 @@ void consistentParts(const Grid& g, std::span<const std::int32_t> cycles,
     const std::int32_t* const cycle = cycles.data();
     const auto join = [=, &d](int k, int slabStart, std::vector<LoosePair>& looseHere,
                               std::vector<std::uint32_t>& across) {
-        std::size_t v = static_cast<std::size_t>(k) * sz;
-        for (int j = 0; j < d.y; ++j)
-            for (int i = 0; i < d.x; ++i, ++v) {
-                if (inside[v] == 0) continue;
-                const double u = wrapped[v] + cycle[v];
-                const bool calm = rough[v] == 0;
+        // Locals rather than the closure's copies: those would be loaded again after every
+        // call that lists a pair.
+        const unsigned char* const in = inside;
+        const unsigned char* const rg = rough;
+        const double* const wp = wrapped;
+        const std::int32_t* const cy = cycle;
+        std::uint32_t* const parent = label;
+        const bool acrossSlab = k == slabStart;
+        for (int j = 0; j < d.y; ++j) {
+            const std::size_t row =
+                static_cast<std::size_t>(k) * sz + static_cast<std::size_t>(j) * d.x;
+            // The voxel before along the row, when it lay in the mask: its phase in the guess,
+            // whether it was calm, and the root it was given, which no voxel has moved since.
+            double lastU = 0;
+            bool lastCalm = false;
+            std::uint32_t lastRoot = 0;
+            for (int i = 0; i < d.x; ++i) {
+                i = static_cast<int>(skipOutside(in + row, static_cast<std::size_t>(i),
+                                                 static_cast<std::size_t>(d.x)));
+                const std::size_t v = row + static_cast<std::size_t>(i);
+                if (i == d.x || in[v] == 0) continue;
+                const double u = wp[v] + cy[v];
+                const bool calm = rg[v] == 0;
                 // The root of v's part so far; v is its own until it joins a neighbour. Only
                 // roots are linked, the lower one winning, so that every parent precedes its
                 // voxel.
                 auto root = static_cast<std::uint32_t>(v);
                 bool joined = false;
-                const bool has[3] = {i > 0, j > 0, k > 0};
-                for (int a = 0; a < 3; ++a) {
-                    if (!has[a]) continue;
-                    const std::size_t w = v - back[a];
-                    if (inside[w] == 0) continue;
-                    if (calm && rough[w] == 0 && std::fabs(u - (wrapped[w] + cycle[w])) < 0.5) {
-                        if (a == 2 && k == slabStart) {
+                const auto join = [&](std::uint32_t r) __attribute__((always_inline)) {
+                    if (!joined) {
+                        root = r;
+                        joined = true;
+                    } else if (r < root) {
+                        parent[root] = r;
+                        root = r;
+                    } else if (r > root) {
+                        parent[r] = root;
+                    }
+                };
+                const auto loosePair = [&](std::size_t w) {
+                    looseHere.push_back({static_cast<std::uint32_t>(v),
+                                         static_cast<std::uint32_t>(w), pairShift(wp, cy, v, w)});
+                };
+                if (i > 0 && in[v - 1] != 0) {
+                    if (calm && lastCalm && std::fabs(u - lastU) < 0.5)
+                        join(lastRoot);
+                    else
+                        loosePair(v - 1);
+                }
+                // The face neighbours before v along y and z, in that order.
+                const auto link = [&](std::size_t w, bool deferred) __attribute__((always_inline)) {
+                    if (in[w] == 0) return;
+                    if (calm && rg[w] == 0 && std::fabs(u - (wp[w] + cy[w])) < 0.5) {
+                        if (deferred) {
                             across.push_back(static_cast<std::uint32_t>(v));
                             across.push_back(static_cast<std::uint32_t>(w));
-                            continue;
+                            return;
                         }
-                        const std::uint32_t r = findRoot(label, static_cast<std::uint32_t>(w));
-                        if (!joined) {
-                            root = r;
-                            joined = true;
-                        } else if (r < root) {
-                            label[root] = r;
-                            root = r;
-                        } else if (r > root) {
-                            label[r] = root;
-                        }
+                        join(findRoot(parent, static_cast<std::uint32_t>(w)));
                     } else {
-                        looseHere.push_back({static_cast<std::uint32_t>(v),
-                                             static_cast<std::uint32_t>(w),
-                                             pairShift(wrapped, cycle, v, w)});
+                        loosePair(w);
                     }
-                }
-                label[v] = root;
+                };
+                if (j > 0) link(v - back[1], false);
+                if (k > 0) link(v - back[2], acrossSlab);
+                parent[v] = root;
+                lastU = u;
+                lastCalm = calm;
+                lastRoot = root;
             }
+        }
     };
     const unsigned workers = rangeWorkers(d.z, sz);
     std::vector<std::vector<LoosePair>> looseOf(workers);
