@@ -179,7 +179,9 @@ std::vector<std::int32_t> partShifts(std::span<const double> wrapped, const std:
     std::vector<Tally> tally(workers);
     forEachRange(static_cast<long long>(runs.size()), workers,
                  [&](unsigned w, long long first, long long end) {
-                     Tally& t = tally[w];
+                     // Counted here and handed over at the end: the threads' tallies lie
+                     // side by side.
+                     Tally t;
                      t.count.assign(slots * kLevelBins, 0);
                      t.wide.assign(slots, 0);
                      // Neighbouring voxels mostly share their whole number and their part's bin, so
@@ -227,6 +229,7 @@ std::vector<std::int32_t> partShifts(std::span<const double> wrapped, const std:
                      if (levelRepeats != 0) t.histogram.add(level, levelRepeats);
                      if (binRepeats != 0) t.count[bin] += binRepeats;
                      t.changed = changed;
+                     tally[w] = std::move(t);
                  });
     Tally& all = tally[0];
     for (unsigned w = 1; w < workers; ++w) {
