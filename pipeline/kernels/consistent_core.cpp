@@ -126,7 +126,7 @@ void consistentParts(const Grid& g, std::span<const std::int32_t> cycles,
                 // voxel.
                 auto root = static_cast<std::uint32_t>(v);
                 bool joined = false;
-                const auto join = [&](std::uint32_t r) __attribute__((always_inline)) {
+                const auto joinRoot = [&](std::uint32_t r) __attribute__((always_inline)) {
                     if (!joined) {
                         root = r;
                         joined = true;
@@ -143,7 +143,7 @@ void consistentParts(const Grid& g, std::span<const std::int32_t> cycles,
                 };
                 if (i > 0 && in[v - 1] != 0) {
                     if (calm && lastCalm && std::fabs(u - lastU) < 0.5)
-                        join(lastRoot);
+                        joinRoot(lastRoot);
                     else
                         loosePair(v - 1);
                 }
@@ -156,7 +156,7 @@ void consistentParts(const Grid& g, std::span<const std::int32_t> cycles,
                             across.push_back(static_cast<std::uint32_t>(w));
                             return;
                         }
-                        join(findRoot(parent, static_cast<std::uint32_t>(w)));
+                        joinRoot(findRoot(parent, static_cast<std::uint32_t>(w)));
                     } else {
                         loosePair(w);
                     }
