@@ -535,13 +535,18 @@ bool makeCongruent(Dims d, std::span<const double> wrapped, std::span<double> es
         level = histogram.median();
     }
     counts.level = level;
+    // Every voxel takes the aligned estimate first, without a test per voxel (specks of noise
+    // in the mask would make it a coin toss), and the mask's runs are written over after.
     const std::size_t plane = static_cast<std::size_t>(d.x) * static_cast<std::size_t>(d.y);
+    const double outside = c - level;
     shareOut(d.z, plane, [&](unsigned, long long first, long long end) {
         for (auto v = static_cast<std::size_t>(first) * plane;
-             v < static_cast<std::size_t>(end) * plane; ++v) {
-            estimate[v] =
-                inside[v] != 0 ? wrapped[v] + (cycles[v] - level) : estimate[v] + (c - level);
-        }
+             v < static_cast<std::size_t>(end) * plane; ++v)
+            estimate[v] = estimate[v] + outside;
+    });
+    eachRun(runs, [&](unsigned, Run r) {
+        for (std::size_t v = r.first; v < r.last; ++v)
+            estimate[v] = wrapped[v] + (cycles[v] - level);
     });
     return true;
 }
