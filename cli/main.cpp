@@ -3,9 +3,9 @@
 
 #include <iostream>
 
-#include "cli/commands.h"
-#include "cli/errors.h"
-#include "cli/reporter.h"
+#include "cli/app/commands.h"
+#include "cli/base/errors.h"
+#include "cli/base/reporter.h"
 
 int main(int argc, char** argv) {
     using namespace ondrift::cli;

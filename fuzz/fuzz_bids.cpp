@@ -4,10 +4,10 @@
 #include <cstdint>
 #include <string>
 
-#include "cli/bids_sidecar.h"
-#include "cli/correction_settings.h"
-#include "cli/errors.h"
-#include "cli/reporter.h"
+#include "cli/base/errors.h"
+#include "cli/base/reporter.h"
+#include "cli/bids/bids_sidecar.h"
+#include "cli/settings/correction_settings.h"
 #include "fuzz_support.h"
 
 namespace {

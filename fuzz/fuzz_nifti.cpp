@@ -6,8 +6,8 @@
 #include <string>
 #include <vector>
 
-#include "cli/errors.h"
-#include "cli/nifti_file.h"
+#include "cli/base/errors.h"
+#include "cli/nifti/nifti_file.h"
 #include "fuzz_support.h"
 
 namespace {

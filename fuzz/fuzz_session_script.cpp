@@ -11,10 +11,10 @@
 #include <string>
 #include <vector>
 
-#include "cli/errors.h"
-#include "cli/nifti_file.h"
-#include "cli/reporter.h"
-#include "cli/session_script.h"
+#include "cli/app/session_script.h"
+#include "cli/base/errors.h"
+#include "cli/base/reporter.h"
+#include "cli/nifti/nifti_file.h"
 #include "fuzz_support.h"
 #include "host/standin.h"
 

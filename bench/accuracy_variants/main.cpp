@@ -26,8 +26,8 @@
 #include <string>
 #include <vector>
 
-#include "cli/nifti_file.h"
-#include "cli/phantom.h"
+#include "cli/nifti/nifti_file.h"
+#include "cli/phantom/phantom.h"
 
 namespace fs = std::filesystem;
 using namespace ondrift::cli;

@@ -23,8 +23,8 @@
 
 #include <nlohmann/json.hpp>
 
-#include "cli/nifti_file.h"
-#include "cli/phantom.h"
+#include "cli/nifti/nifti_file.h"
+#include "cli/phantom/phantom.h"
 
 namespace fs = std::filesystem;
 using namespace ondrift::cli;

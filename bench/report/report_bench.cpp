@@ -7,7 +7,7 @@
 
 #include <string>
 
-#include "cli/phantom.h"
+#include "cli/phantom/phantom.h"
 #include "cli/report/html_report.h"
 #include "cli/report/polarity_check.h"
 #include "cli/report/shift_figures.h"

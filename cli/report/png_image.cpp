@@ -6,7 +6,7 @@
 #include <cstdio>
 #include <memory>
 
-#include "cli/errors.h"
+#include "cli/base/errors.h"
 
 namespace ondrift::cli {
 

@@ -6,7 +6,7 @@
 #include <future>
 #include <limits>
 
-#include "cli/bids_sidecar.h"
+#include "cli/bids/bids_sidecar.h"
 
 namespace ondrift::cli {
 

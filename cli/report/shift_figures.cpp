@@ -3,7 +3,7 @@
 #include <algorithm>
 #include <cmath>
 
-#include "cli/bids_sidecar.h"
+#include "cli/bids/bids_sidecar.h"
 
 namespace ondrift::cli {
 

@@ -8,7 +8,7 @@
 #include <span>
 #include <vector>
 
-#include "cli/nifti_file.h"
+#include "cli/nifti/nifti_file.h"
 
 namespace ondrift::cli {
 

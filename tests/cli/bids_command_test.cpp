@@ -9,8 +9,8 @@
 #include <tuple>
 
 #include "bids_test_dataset.h"
-#include "cli/bids_sidecar.h"
-#include "cli/phantom.h"
+#include "cli/bids/bids_sidecar.h"
+#include "cli/phantom/phantom.h"
 #include "cli_test_support.h"
 
 using namespace ondrift::cli;

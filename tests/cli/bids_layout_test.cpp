@@ -6,11 +6,11 @@
 #include <filesystem>
 
 #include "bids_test_dataset.h"
-#include "cli/bids_derivatives.h"
-#include "cli/bids_entities.h"
-#include "cli/bids_layout.h"
-#include "cli/errors.h"
-#include "cli/fieldmap_inputs.h"
+#include "cli/base/errors.h"
+#include "cli/bids/bids_derivatives.h"
+#include "cli/bids/bids_entities.h"
+#include "cli/bids/bids_layout.h"
+#include "cli/bids/fieldmap_inputs.h"
 #include "cli_test_support.h"
 
 using namespace ondrift::cli;

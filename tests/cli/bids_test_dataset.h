@@ -2,7 +2,7 @@
 #ifndef ONDRIFT_TESTS_BIDS_TEST_DATASET_H
 #define ONDRIFT_TESTS_BIDS_TEST_DATASET_H
 
-#include "cli/phantom_dataset.h"
+#include "cli/phantom/phantom_dataset.h"
 
 namespace ondrift::testing {
 

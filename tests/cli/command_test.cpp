@@ -5,8 +5,8 @@
 #include <cmath>
 #include <filesystem>
 
-#include "cli/nifti_file.h"
-#include "cli/phantom.h"
+#include "cli/nifti/nifti_file.h"
+#include "cli/phantom/phantom.h"
 #include "cli_test_support.h"
 
 using namespace ondrift::cli;

@@ -10,9 +10,9 @@
 #include <random>
 #include <vector>
 
-#include "cli/errors.h"
-#include "cli/gzip_members.h"
-#include "cli/nifti_file.h"
+#include "cli/base/errors.h"
+#include "cli/nifti/gzip_members.h"
+#include "cli/nifti/nifti_file.h"
 #include "cli_test_support.h"
 
 using namespace ondrift::cli;

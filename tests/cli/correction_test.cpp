@@ -7,9 +7,9 @@
 
 #include <nlohmann/json.hpp>
 
-#include "cli/bids_sidecar.h"
-#include "cli/nifti_file.h"
-#include "cli/phantom.h"
+#include "cli/bids/bids_sidecar.h"
+#include "cli/nifti/nifti_file.h"
+#include "cli/phantom/phantom.h"
 #include "cli_test_support.h"
 #include "phantom_run.h"
 

@@ -15,7 +15,7 @@
 #include <map>
 #include <string>
 
-#include "cli/phantom.h"
+#include "cli/phantom/phantom.h"
 #include "cli_test_support.h"
 #include "host/project_files.h"
 

@@ -4,8 +4,8 @@
 
 #include <cmath>
 
-#include "cli/phantom.h"
-#include "cli/scanner_position.h"
+#include "cli/phantom/phantom.h"
+#include "cli/session/scanner_position.h"
 
 using namespace ondrift::cli;
 

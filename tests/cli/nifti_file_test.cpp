@@ -6,8 +6,8 @@
 #include <fstream>
 #include <limits>
 
-#include "cli/errors.h"
-#include "cli/nifti_file.h"
+#include "cli/base/errors.h"
+#include "cli/nifti/nifti_file.h"
 #include "cli_test_support.h"
 
 using namespace ondrift::cli;

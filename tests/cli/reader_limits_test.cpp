@@ -11,11 +11,11 @@
 #include <sstream>
 #include <string>
 
-#include "cli/bids_sidecar.h"
-#include "cli/errors.h"
-#include "cli/nifti_file.h"
-#include "cli/reporter.h"
-#include "cli/session_script.h"
+#include "cli/app/session_script.h"
+#include "cli/base/errors.h"
+#include "cli/base/reporter.h"
+#include "cli/bids/bids_sidecar.h"
+#include "cli/nifti/nifti_file.h"
 #include "cli_test_support.h"
 
 using namespace ondrift::cli;

@@ -6,8 +6,8 @@
 #include <cmath>
 #include <limits>
 
-#include "cli/errors.h"
-#include "cli/phantom.h"
+#include "cli/base/errors.h"
+#include "cli/phantom/phantom.h"
 #include "cli/report/html_report.h"
 #include "cli/report/png_image.h"
 #include "cli/report/polarity_check.h"

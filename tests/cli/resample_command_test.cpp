@@ -7,8 +7,8 @@
 
 #include <nlohmann/json.hpp>
 
-#include "cli/nifti_file.h"
-#include "cli/phantom.h"
+#include "cli/nifti/nifti_file.h"
+#include "cli/phantom/phantom.h"
 #include "cli_test_support.h"
 #include "phantom_run.h"
 

@@ -7,9 +7,9 @@
 #include <string>
 #include <utility>
 
-#include "cli/correction_settings.h"
-#include "cli/errors.h"
-#include "cli/reporter.h"
+#include "cli/base/errors.h"
+#include "cli/base/reporter.h"
+#include "cli/settings/correction_settings.h"
 
 namespace ondrift::testing {
 

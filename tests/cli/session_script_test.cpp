@@ -4,10 +4,10 @@
 
 #include <filesystem>
 
-#include "cli/errors.h"
-#include "cli/nifti_file.h"
-#include "cli/phantom.h"
-#include "cli/session_script.h"
+#include "cli/app/session_script.h"
+#include "cli/base/errors.h"
+#include "cli/nifti/nifti_file.h"
+#include "cli/phantom/phantom.h"
 #include "cli_test_support.h"
 
 using namespace ondrift::cli;

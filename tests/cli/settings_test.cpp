@@ -2,9 +2,9 @@
 // missing or contradictory combination refused.
 #include <gtest/gtest.h>
 
-#include "cli/correction_settings.h"
-#include "cli/errors.h"
-#include "cli/reporter.h"
+#include "cli/base/errors.h"
+#include "cli/base/reporter.h"
+#include "cli/settings/correction_settings.h"
 #include "resolve_fixture.h"
 
 using namespace ondrift::cli;

@@ -1,0 +1,82 @@
+// The command's settings beyond the host's documented chain: congruent unwrapping and the
+// edge-true field map are on unless the user asks for the documented chain.
+#include <algorithm>
+#include <string>
+
+#include "cli/base/errors.h"
+#include "cli/base/reporter.h"
+#include "cli/settings/correction_settings.h"
+
+namespace ondrift::cli {
+
+namespace {
+
+// The plug-in's values of "FieldMapConditioning".
+struct ConditioningName {
+    const char* name;
+    int value;
+};
+constexpr ConditioningName kConditionings[] = {
+    {"documented", 0}, {"box", 1}, {"range", 2}, {"none", 3}, {"quadratic", 4}};
+
+// Chosen from measurements on phantoms shaped like scanner data (docs/accuracy.md).
+constexpr int kDefaultConditioning = 4;
+
+}  // namespace
+
+void resolveAccuracy(const CorrectionFlags& f, const InputFacts& facts, CorrectionSettings& s,
+                     Reporter& reporter) {
+    const bool unwrap = s.from == StartStep::Unwrap;
+    const bool relaxation = s.unwrappingMethod.value == 0;
+    if (unwrap && relaxation) {
+        // Relaxation carries a correction about one voxel per sweep; the low frequencies of
+        // a grid of N voxels need on the order of N² sweeps to settle.
+        const int n = std::max({facts.phaseDims[0], facts.phaseDims[1], facts.phaseDims[2]});
+        const long long needed = static_cast<long long>(n) * n / 4;
+        if (s.nrOfIterationsRelax.value < needed) {
+            reporter.warning(
+                "--method relaxation with " + std::to_string(s.nrOfIterationsRelax.value) +
+                " iterations has not converged on a grid of " + std::to_string(n) +
+                " voxels (about " + std::to_string(needed) + " are needed)" +
+                (f.documentedChain ? "" : "; congruent unwrapping repairs the cycles"));
+        }
+    }
+    s.documentedChain = f.documentedChain;
+    if (f.documentedChain) {
+        if (f.congruent || f.conditioning) {
+            throw InputError(
+                "--documented-chain runs the host's chain as documented; it cannot be combined "
+                "with --congruent or --field-map-conditioning");
+        }
+        s.congruentUnwrapping = {0, "flag --documented-chain"};
+        s.fieldMapConditioning = {0, "flag --documented-chain"};
+        return;
+    }
+    if (f.congruent) {
+        s.congruentUnwrapping = {*f.congruent ? 1 : 0, "flag --congruent"};
+    } else {
+        s.congruentUnwrapping = {unwrap ? 1 : 0, unwrap ? "default" : "not used"};
+    }
+    if (f.conditioning) {
+        const auto* end = std::end(kConditionings);
+        const auto* it = std::find_if(std::begin(kConditionings), end,
+                                      [&](const auto& c) { return *f.conditioning == c.name; });
+        if (it == end) {
+            throw InputError(
+                "--field-map-conditioning must be documented, box, range, none or quadratic, "
+                "not \"" +
+                *f.conditioning + "\"");
+        }
+        s.fieldMapConditioning = {it->value, "flag --field-map-conditioning"};
+    } else {
+        s.fieldMapConditioning = {unwrap ? kDefaultConditioning : 0,
+                                  unwrap ? "default" : "not used"};
+    }
+    if (!unwrap && (f.congruent || f.conditioning)) {
+        reporter.warning(
+            "--congruent and --field-map-conditioning apply to the unwrapping step "
+            "only");
+    }
+}
+
+}  // namespace ondrift::cli
