@@ -1,9 +1,9 @@
 #include "cli/bids/bids_derivatives.h"
-#include "cli/report/html_report.h"
 
 #include <fstream>
 
 #include "cli/base/output_folder.h"
+#include "cli/base/output_names.h"
 #include "cli/nifti/nifti_file.h"
 
 namespace ondrift::cli {

@@ -62,23 +62,6 @@ std::optional<Sidecar> readSidecarFor(const std::string& niftiPath) {
     return readSidecar(json.string());
 }
 
-int directionCode(const std::string& value, const std::string& what) {
-    static const char* const kBids[] = {"i", "i-", "j", "j-", "k", "k-"};
-    for (int c = 0; c < 6; ++c) {
-        if (value == kBids[c]) return c + 1;
-    }
-    if (value.size() == 1 && value[0] >= '1' && value[0] <= '6') return value[0] - '0';
-    throw InputError(what + ": phase-encoding direction \"" + value +
-                     "\" is not one of i, i-, j, j-, k, k- (or 1-6)");
-}
-
-std::string bidsDirection(int code) {
-    static const char* const kBids[] = {"i", "i-", "j", "j-", "k", "k-"};
-    return code >= 1 && code <= 6 ? kBids[code - 1] : "?";
-}
-
-int directionAxis(int code) { return (code - 1) / 2; }
-
 double bandwidthFromEchoSpacing(double effectiveEchoSpacing, int nPE) {
     return 1.0 / (effectiveEchoSpacing * nPE);
 }

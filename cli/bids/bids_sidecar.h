@@ -8,6 +8,8 @@
 
 #include <nlohmann/json.hpp>
 
+#include "cli/base/phase_encoding.h"
+
 namespace ondrift::cli {
 
 struct Sidecar {
@@ -28,14 +30,6 @@ inline constexpr std::uintmax_t kMaxSidecarBytes = 1024 * 1024;
 /// is not a JSON object is an InputError.
 std::optional<Sidecar> readSidecarFor(const std::string& niftiPath);
 Sidecar readSidecar(const std::string& jsonPath);
-
-/// BIDS PhaseEncodingDirection ("i", "i-", "j", "j-", "k", "k-") or a code "1"…"6" → the
-/// plug-in's direction code 1…6. InputError for anything else; `what` names the origin.
-int directionCode(const std::string& value, const std::string& what);
-/// The BIDS text of a direction code ("j-" for 4).
-std::string bidsDirection(int code);
-/// Voxel axis (0 = i, 1 = j, 2 = k) of a direction code.
-int directionAxis(int code);
 
 /// Bandwidth per pixel along phase encoding from the effective echo spacing (s) and the
 /// number of voxels along the phase-encoding axis: 1 / (EffectiveEchoSpacing · N_PE).

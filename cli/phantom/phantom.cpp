@@ -110,7 +110,7 @@ double Phantom::bandwidthPE() const {
 double Phantom::echoTimeDiffMs() const { return (options.echoTime2 - options.echoTime1) * 1000.0; }
 
 Phantom makePhantom(const PhantomOptions& o) {
-    if (o.peDirection < 1 || o.peDirection > 6) throw InputError("phantom: direction must be 1-6");
+    if (!isDirectionCode(o.peDirection)) throw InputError("phantom: direction must be 1-6");
     Phantom p;
     p.options = o;
     if (o.effectiveEchoSpacing <= 0 && !(o.bandwidthPerPixel > 0)) {

@@ -37,7 +37,7 @@ void makeSeries(Phantom& p, const PhantomModel& model, const Affine& epiAffine) 
     p.distorted.resize(p.truth.size());
     const double bandwidth = p.bandwidthPE();
     const int axis = directionAxis(o.peDirection);
-    const double sign = o.peDirection % 2 == 1 ? 1.0 : -1.0;
+    const double sign = isPositiveDirection(o.peDirection) ? 1.0 : -1.0;
     double maxShift = 0;
     for (const float f : p.fieldHz) maxShift = std::max(maxShift, std::fabs(f / bandwidth));
     const double reach = maxShift * 1.5 + 2.0;

@@ -132,8 +132,6 @@ std::string logSection(const json& summary) {
 
 }  // namespace
 
-std::string reportFileName(const std::string& boldStem) { return boldStem + "_report.html"; }
-
 std::string renderReport(const ReportContent& content) {
     // Content put together by hand may not have its shared figures worked out yet.
     const bool prepared = content.images.head.size() == content.images.meanBefore.voxels() &&

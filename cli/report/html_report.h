@@ -10,6 +10,7 @@
 
 #include <nlohmann/json.hpp>
 
+#include "cli/base/output_names.h"
 #include "cli/report/polarity_check.h"
 #include "cli/report/report_figures.h"
 #include "cli/report/shift_figures.h"
@@ -26,9 +27,6 @@ struct ReportContent {
 
 /// The page. Never throws for odd images: what cannot be shown is said in its section.
 std::string renderReport(const ReportContent& content);
-
-/// The name of the report of a functional series: "<stem>_report.html".
-std::string reportFileName(const std::string& boldStem);
 
 struct IndexEntry {
     std::string title;    ///< e.g. the run's name

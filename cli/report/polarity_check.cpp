@@ -6,7 +6,7 @@
 #include <future>
 #include <limits>
 
-#include "cli/bids/bids_sidecar.h"
+#include "cli/base/phase_encoding.h"
 
 namespace ondrift::cli {
 
@@ -22,15 +22,13 @@ constexpr int kBorderVoxels = 4;
 
 }  // namespace
 
-int oppositeDirection(int code) { return code % 2 == 1 ? code + 1 : code - 1; }
-
 std::vector<float> shiftAlong(const Volume& image, std::span<const float> shift, int direction) {
     std::vector<float> out(image.voxels(), 0.0f);
-    if (image.empty() || shift.size() < image.voxels() || direction < 1 || direction > 6) {
+    if (image.empty() || shift.size() < image.voxels() || !isDirectionCode(direction)) {
         return out;
     }
     const int axis = directionAxis(direction);
-    const double sign = direction % 2 == 1 ? 1.0 : -1.0;
+    const double sign = isPositiveDirection(direction) ? 1.0 : -1.0;
     const int n = image.dims[axis];
     const std::size_t stride = axis == 0   ? 1
                                : axis == 1 ? static_cast<std::size_t>(image.dims[0])
@@ -232,7 +230,7 @@ PolarityCheck checkPolarity(const Volume& meanEpi, const Volume& shift, const Vo
                             int used) {
     PolarityCheck check;
     check.used = used;
-    if (used < 1 || used > 6) {
+    if (!isDirectionCode(used)) {
         check.reason = "no phase-encoding direction";
         return check;
     }

@@ -15,12 +15,10 @@
 
 #include <nlohmann/json.hpp>
 
+#include "cli/base/phase_encoding.h"
 #include "cli/report/volume.h"
 
 namespace ondrift::cli {
-
-/// The opposite direction code on the same axis (1 ↔ 2, 3 ↔ 4, 5 ↔ 6).
-int oppositeDirection(int code);
 
 /// `image` resampled along the phase-encoding axis as the plug-in undistorts: the output voxel
 /// at coordinate c takes the value at c + s (codes 1, 3, 5) or c − s (codes 2, 4, 6), linearly

@@ -5,7 +5,7 @@
 #include <tuple>
 #include <utility>
 
-#include "cli/bids/bids_sidecar.h"
+#include "cli/base/phase_encoding.h"
 #include "cli/report/slice_pictures.h"
 #include "cli/report/svg_plots.h"
 

@@ -3,7 +3,7 @@
 #include <algorithm>
 #include <cmath>
 
-#include "cli/bids/bids_sidecar.h"
+#include "cli/base/phase_encoding.h"
 
 namespace ondrift::cli {
 
@@ -28,7 +28,7 @@ ShiftFigures shiftFigures(const Volume& shift, const std::vector<unsigned char>&
         f.p50 = p[1];
         f.p99 = p[2];
     }
-    if (direction < 1 || direction > 6 || !masked) return f;
+    if (!isDirectionCode(direction) || !masked) return f;
     const int axis = directionAxis(direction);
     for (int z = 0; z < shift.dims[2]; ++z) {
         for (int y = 0; y < shift.dims[1]; ++y) {
