@@ -1,20 +1,17 @@
 #include "image/display_funcs.h"
 
 #include "binding/host_api.h"
+#include "binding/host_parameters.h"
 #include "image/helper_tools.h"
 
 namespace ondrift {
 
 const char* displayFuncs::directionText(int code) const {
-    switch (code) {
-        case 1: return "+x (right to left)";
-        case 2: return "-x (left to right)";
-        case 3: return "+y (anterior to posterior)";
-        case 4: return "-y (posterior to anterior)";
-        case 5: return "+z (inferior to superior)";
-        case 6: return "-z (superior to inferior)";
-        default: return "unknown";
-    }
+    // In the order of the codes.
+    static constexpr const char* kText[] = {
+        "+x (right to left)",         "-x (left to right)",        "+y (anterior to posterior)",
+        "-y (posterior to anterior)", "+z (inferior to superior)", "-z (superior to inferior)"};
+    return isDirectionCode(code) ? kText[code - 1] : "unknown";
 }
 
 const char* displayFuncs::documentTypeText(int code) const {

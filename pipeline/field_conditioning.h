@@ -9,6 +9,7 @@
 #include <string>
 #include <vector>
 
+#include "binding/host_parameters.h"
 #include "image/datahandler.h"
 #include "pipeline/kernels/congruence.h"
 #include "pipeline/kernels/dropout_blend.h"
@@ -16,18 +17,6 @@
 #include "pipeline/kernels/gradient_fill.h"
 
 namespace ondrift {
-
-/// The magnitude threshold of the pipeline's masks.
-inline constexpr double kMagnitudeThreshold = 200.0;
-
-/// How the unwrapped phase becomes a field map in the conditioning step.
-enum class Conditioning {
-    Documented = 0,    ///< the 3×3 slice smoothing, then twice more on the field map
-    MaskedBox = 1,     ///< one 3×3 pass inside the mask, normalised; extrapolated beyond
-    MaskedRange = 2,   ///< the same, range-weighted (edge preserving); extrapolated beyond
-    Extrapolated = 3,  ///< no smoothing; extrapolated beyond the mask
-    Quadratic = 4      ///< extrapolated beyond the mask, then local quadratic fits in 3-D
-};
 
 /// What congruent unwrapping takes from the measurement and the magnitude alone.
 struct CongruentInput {

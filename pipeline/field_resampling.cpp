@@ -97,7 +97,7 @@ Image resampleOntoFunctionalGrid(const Image& field, const FMRRecord& fieldRecor
         const std::span<const double> m = volumeValues(*magnitude, 0);
         sourceInside.resize(m.size());
         for (std::size_t i = 0; i < m.size(); ++i) {
-            sourceInside[i] = m[i] > kFieldMaskThreshold ? 1 : 0;
+            sourceInside[i] = m[i] > kMagnitudeThreshold ? 1 : 0;
         }
     }
 

@@ -5,15 +5,12 @@
 
 #include <string>
 
+#include "binding/host_parameters.h"
 #include "image/datahandler.h"
 #include "image/host_documents.h"
 #include "pipeline/kernels/grid_placement.h"
 
 namespace ondrift {
-
-/// The magnitude level above which a voxel of the field map counts as measured; the level the
-/// unwrapping step masks with.
-inline constexpr double kFieldMaskThreshold = 200.0;
 
 /// The voxel-to-scanner affine of a picked project, from its position record and header. Empty
 /// when the record describes a grid; otherwise why not (for an error text naming `what`).
@@ -22,7 +19,7 @@ std::string placementProblem(const FMRRecord& record, const char* what, Affine34
 /// A new one-volume image on the EPI's grid (the EPI's header, `field`'s name) holding the first
 /// volume of `field` sampled trilinearly at every EPI voxel centre, through the position records
 /// of the field map's project and the EPI's. With a `magnitude` on the field map's grid only
-/// voxels above kFieldMaskThreshold are sampled. EPI voxels outside the field map's field of view
+/// voxels above kMagnitudeThreshold are sampled. EPI voxels outside the field map's field of view
 /// or mask take the field extrapolated outward from the voxels that were sampled; a partial
 /// cover is logged as a warning with the covered share.
 ///

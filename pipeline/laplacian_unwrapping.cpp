@@ -5,6 +5,7 @@
 #include <utility>
 #include <vector>
 
+#include "binding/host_parameters.h"
 #include "binding/log.h"
 #include "image/fmr_writer.h"
 #include "image/helper_tools.h"
@@ -22,7 +23,6 @@ namespace {
 // diagonal field that makes the otherwise singular periodic Laplacian invertible.
 constexpr LevelParams kSolverParams{1.0, 1.0, 1.0, 1.0, 0.0};
 constexpr double kSolverDiagonal = 0.0001;
-constexpr double kMaskThreshold = 200.0;
 constexpr double kMaskValue = 1.0;
 
 bool usable(const Image& image) {
@@ -110,7 +110,7 @@ Image wrappedLaplacian(const Image& gx, const Image& gy, const Image& gz) {
 }
 
 Image qualityMask(const Image& magnitude) {
-    return createMask(magnitude, kMaskThreshold, kMaskValue);
+    return createMask(magnitude, kMagnitudeThreshold, kMaskValue);
 }
 
 bool multiplyByMask(Image& image, const Image& mask) {

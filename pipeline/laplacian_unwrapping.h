@@ -38,7 +38,7 @@ Image wrappedGradient(const Image& image, int direction);
 /// a phase that never jumps by π. Failed unless all three are Valid and of one grid.
 Image wrappedLaplacian(const Image& gx, const Image& gy, const Image& gz);
 
-/// 1.0 where the magnitude exceeds 200.0, else 0.0.
+/// 1.0 where the magnitude exceeds kMagnitudeThreshold (200), else 0.0.
 Image qualityMask(const Image& magnitude);
 
 /// image ∘= mask. False, changing nothing, unless both are Valid with equal voxel counts.

@@ -15,9 +15,9 @@ Image createMask(const Image& source, double threshold, double maskValue);
 
 /// Sets to 0 the voxels of `image` whose mask value (createMask of the magnitude) is below 1.0;
 /// writes the mask ("mask") and the image ("_masked") as AMR files and saves the image as
-/// "<name>_masked.fmr" (bare file name). The pipeline passes threshold 200.0 and mask value
-/// 4000.0. False when the magnitude's grid differs from the image's (the image must be one
-/// volume of that grid: nothing is changed or written then) or when the project could not be
+/// "<name>_masked.fmr" (bare file name). The pipeline passes threshold kMagnitudeThreshold (200)
+/// and mask value 4000.0. False when the magnitude's grid differs from the image's (the image must
+/// be one volume of that grid: nothing is changed or written then) or when the project could not be
 /// saved; the reason is logged and, when `error` is given, stored there.
 bool applyMask(Image& image, const Image& magnitude, double threshold, double maskValue,
                std::string* error = nullptr);

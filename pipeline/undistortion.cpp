@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "binding/host_api.h"
+#include "binding/host_parameters.h"
 #include "binding/log.h"
 #include "image/amr_writer.h"
 #include "image/display_funcs.h"
@@ -109,7 +110,7 @@ bool undistortEPI(Image& epi, const Image& shiftMap, const AcquisitionParameters
     }
     logText(fileName);
     saveAsAMR(epi, "_undistort");
-    host::setStringParameter("NameUndistortedFile", fileName.c_str());
+    host::setStringParameter(parameter::kNameUndistortedFile, fileName.c_str());
     logText(undistorted ? undistorted->text("undistorted data")
                         : epi.statisticsText("undistorted data"));
     return true;

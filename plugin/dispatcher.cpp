@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "binding/host_api.h"
+#include "binding/host_parameters.h"
 #include "binding/log.h"
 #include "image/display_funcs.h"
 #include "image/helper_tools.h"
@@ -111,7 +112,7 @@ bool executeCommand() {
     try {
         host::showLogTab();
         logText("Welcome to the EPI distortion correction tool 'ondrift'.");
-        const std::string command = host::getStringParameter("Command");
+        const std::string command = host::getStringParameter(parameter::kCommand);
         logFormat("Command received: %s", command.c_str());
         if (command.size() >= kCommandBytes) {
             char message[kErrorTextBytes];
@@ -138,11 +139,11 @@ bool executeCommand() {
         logText(
             "Image processing finished successfully.\nPlease detach AMR of FMR files (via FMR "
             "Properties) to view results.");
-        host::setIntParameter("ErrorNr", 0);
+        host::setIntParameter(parameter::kErrorNr, 0);
     } else {
         logText("Image processing finished.");
-        host::setIntParameter("ErrorNr", -1);
-        host::setStringParameter("ErrorMsg", call.errorText.c_str());
+        host::setIntParameter(parameter::kErrorNr, -1);
+        host::setStringParameter(parameter::kErrorMsg, call.errorText.c_str());
     }
     return true;
 }

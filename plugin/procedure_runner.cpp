@@ -7,6 +7,7 @@
 #include <string>
 
 #include "binding/host_api.h"
+#include "binding/host_parameters.h"
 #include "binding/log.h"
 #include "image/amr_writer.h"
 #include "image/fmr_writer.h"
@@ -71,7 +72,7 @@ void prepare(Run& run) {
         run.call.fail();
         logText("Datatype of phase and magnitude FMRs should be float.");
     }
-    run.settings.performAll = host::getIntParameter("PerformAllSteps") != 0;
+    run.settings.performAll = host::getIntParameter(parameter::kPerformAllSteps) != 0;
     if (run.settings.step == RunStep::Unwrap) {
         run.magnitudeObtained =
             loadFMRInto("Please select the magnitude file", run.magnitude, run.magnitudeRecord);
@@ -205,7 +206,7 @@ void unwrap(Run& run) {
     }
 
     std::string maskError;
-    if (!applyMask(unwrapped, run.magnitude, 200.0, 4000.0, &maskError)) {
+    if (!applyMask(unwrapped, run.magnitude, kMagnitudeThreshold, 4000.0, &maskError)) {
         run.call.fail(maskError);
         return;
     }

@@ -2,6 +2,7 @@
 
 #include <CLI/CLI.hpp>
 
+#include "binding/host_parameters.h"
 #include "cli/base/errors.h"
 #include "cli/base/reporter.h"
 
@@ -179,7 +180,8 @@ void Commands::addCorrect(CLI::App& app) {
         ->type_name("STEP");
     c->add_option("--magnitude-scale", o.magnitudeScale,
                   "auto (default): rescale a magnitude whose brightest tissue lies below the "
-                  "plug-in's fixed mask threshold of 200; none; or a factor")
+                  "plug-in's fixed mask threshold of " +
+                      std::to_string(static_cast<int>(kMagnitudeThreshold)) + "; none; or a factor")
         ->group(proc)
         ->type_name("auto|none|F");
     c->add_flag("--nan-to-zero", o.nanToZero, "Replace NaN/Inf input values by 0 (with a warning)")

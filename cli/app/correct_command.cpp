@@ -10,6 +10,7 @@
 
 #include <nlohmann/json.hpp>
 
+#include "binding/host_parameters.h"
 #include "cli/app/correction_report.h"
 #include "cli/base/errors.h"
 #include "cli/base/output_folder.h"
@@ -31,11 +32,10 @@ using nlohmann::json;
 
 namespace {
 
-// The plug-in masks the unwrapped phase where the magnitude is at most 200 (a fixed threshold
-// in scanner units). A magnitude whose bright tissue lies below this would lose its whole
-// field map, so `--magnitude-scale auto` brings the 98th percentile to this level.
-constexpr float kMaskThreshold = 200.0f;
-constexpr float kAutoScaleBelow = 2.0f * kMaskThreshold;
+// The plug-in masks the unwrapped phase where the magnitude is at most kMagnitudeThreshold (a
+// fixed threshold in scanner units). A magnitude whose bright tissue lies below this would lose
+// its whole field map, so `--magnitude-scale auto` brings the 98th percentile well above it.
+constexpr float kAutoScaleBelow = 2.0f * static_cast<float>(kMagnitudeThreshold);
 constexpr float kAutoScaleTarget = 1000.0f;
 
 struct Input {
@@ -90,8 +90,8 @@ float magnitudeScale(const std::string& option, const Input& magnitude, Reporter
     if (p98 >= kAutoScaleBelow || !(p98 > 0)) return 1.0f;
     const float f = kAutoScaleTarget / p98;
     reporter.warning(magnitude.image.path +
-                     ": magnitude values are low for the plug-in's mask "
-                     "threshold of 200; scaled by " +
+                     ": magnitude values are low for the plug-in's mask threshold of " +
+                     std::to_string(static_cast<int>(kMagnitudeThreshold)) + "; scaled by " +
                      std::to_string(f) + " (--magnitude-scale none keeps them)");
     return f;
 }
@@ -300,25 +300,25 @@ CorrectResult correctSeries(const CorrectOptions& o, Reporter& reporter) {
     auto& session = standin::session();
     session.clearRecords();
     auto& p = session.parameters;
-    p.setInt("UnwrappingMethod", settings.unwrappingMethod.value);
-    p.setInt("NrOfIterationsRelax", settings.nrOfIterationsRelax.value);
-    p.setFloat("Regularisation", static_cast<float>(settings.regularisation.value));
-    p.setInt("NrOfVCycles", settings.nrOfVCycles.value);
-    p.setInt("NrOfIterations", settings.nrOfIterations.value);
-    p.setInt("PhaseToRadians", settings.phaseToRadians.value);
-    p.setInt("MaskLaplacian", settings.maskLaplacian.value);
-    p.setFloat("BandWidthPE", static_cast<float>(settings.bandWidthPE.value));
-    p.setFloat("EchoTimeDiff", static_cast<float>(settings.echoTimeDiffMs.value));
-    p.setInt("PhaseEncodingDir", settings.phaseEncodingDir.value);
-    p.setInt("ApplyTwoPi", settings.applyTwoPi.value);
-    p.setInt("mapFieldmapToFunctional", settings.mapToFunctional.value);
+    p.setInt(parameter::kUnwrappingMethod, settings.unwrappingMethod.value);
+    p.setInt(parameter::kNrOfIterationsRelax, settings.nrOfIterationsRelax.value);
+    p.setFloat(parameter::kRegularisation, static_cast<float>(settings.regularisation.value));
+    p.setInt(parameter::kNrOfVCycles, settings.nrOfVCycles.value);
+    p.setInt(parameter::kNrOfIterations, settings.nrOfIterations.value);
+    p.setInt(parameter::kPhaseToRadians, settings.phaseToRadians.value);
+    p.setInt(parameter::kMaskLaplacian, settings.maskLaplacian.value);
+    p.setFloat(parameter::kBandWidthPE, static_cast<float>(settings.bandWidthPE.value));
+    p.setFloat(parameter::kEchoTimeDiff, static_cast<float>(settings.echoTimeDiffMs.value));
+    p.setInt(parameter::kPhaseEncodingDir, settings.phaseEncodingDir.value);
+    p.setInt(parameter::kApplyTwoPi, settings.applyTwoPi.value);
+    p.setInt(parameter::kMapFieldmapToFunctional, settings.mapToFunctional.value);
     if (!settings.documentedChain) {
-        p.setInt("CongruentUnwrapping", settings.congruentUnwrapping.value);
-        p.setInt("ResampleFieldmapToFunctional", settings.resampleToFunctional.value);
-        p.setInt("FieldMapConditioning", settings.fieldMapConditioning.value);
+        p.setInt(parameter::kCongruentUnwrapping, settings.congruentUnwrapping.value);
+        p.setInt(parameter::kResampleFieldmapToFunctional, settings.resampleToFunctional.value);
+        p.setInt(parameter::kFieldMapConditioning, settings.fieldMapConditioning.value);
     }
-    p.setString("Procedure", startStepName(settings.from));
-    p.setInt("PerformAllSteps", 1);
+    p.setString(parameter::kProcedure, startStepName(settings.from));
+    p.setInt(parameter::kPerformAllSteps, 1);
     const auto runStartCommand = [&]() {
         session.answers.clear();
         session.answers.push_back(standin::DialogAnswer::withNumber(phase.index));
@@ -370,7 +370,7 @@ CorrectResult correctSeries(const CorrectOptions& o, Reporter& reporter) {
         }
         openDocuments();
         releaseInputs();
-        p.setInt("PhaseEncodingDir", better);
+        p.setInt(parameter::kPhaseEncodingDir, better);
         runStartCommand();
         runSeconds += reporter.elapsed() - rerunStart;
         shiftMaps = savedShiftMaps(sources);
@@ -384,7 +384,8 @@ CorrectResult correctSeries(const CorrectOptions& o, Reporter& reporter) {
     } else if (polarity.verdict == PolarityCheck::Verdict::OppositeBetter) {
         reporter.warning(polarityWarning(polarity, false));
     }
-    const std::string undistortedName = session.parameters.getString("NameUndistortedFile");
+    const std::string undistortedName =
+        session.parameters.getString(parameter::kNameUndistortedFile);
     if (undistortedName.empty()) {
         throw ProcessingError(
             "the plug-in finished without an undistorted series (see the log "
@@ -428,8 +429,8 @@ CorrectResult correctSeries(const CorrectOptions& o, Reporter& reporter) {
             {"samplingLattice", "the functional grid at half its voxel size"}};
     }
     summary["parameters"] = settings.toJson();
-    summary["result"] = {{"ErrorNr", 0},
-                         {"NameUndistortedFile", undistortedName},
+    summary["result"] = {{parameter::kErrorNr, 0},
+                         {parameter::kNameUndistortedFile, undistortedName},
                          {"corrected", corrected.filename().string()}};
     const double reportStart = reporter.elapsed();
     ReportContent report =

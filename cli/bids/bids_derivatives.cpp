@@ -1,6 +1,7 @@
 #include "cli/bids/bids_derivatives.h"
 
 #include <fstream>
+#include "binding/host_parameters.h"
 
 #include "cli/base/output_folder.h"
 #include "cli/base/output_names.h"
@@ -136,10 +137,10 @@ json shiftMapSidecar(const BoldRun& run, const FieldMapSet& set, const json& sum
     json j = {{"Units", "voxels"}, {"Sources", sourcesOf(run, set)}};
     if (summary.contains("parameters")) {
         const json& p = summary["parameters"];
-        if (p.contains("PhaseEncodingDir"))
-            j["PhaseEncodingDirectionCode"] = p["PhaseEncodingDir"]["value"];
-        if (p.contains("BandWidthPE"))
-            j["BandwidthPerPixelPhaseEncode"] = p["BandWidthPE"]["value"];
+        if (p.contains(parameter::kPhaseEncodingDir))
+            j["PhaseEncodingDirectionCode"] = p[parameter::kPhaseEncodingDir]["value"];
+        if (p.contains(parameter::kBandWidthPE))
+            j["BandwidthPerPixelPhaseEncode"] = p[parameter::kBandWidthPE]["value"];
     }
     if (const auto it = run.bold.sidecar.fields.find("PhaseEncodingDirection");
         it != run.bold.sidecar.fields.end()) {

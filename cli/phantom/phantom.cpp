@@ -156,7 +156,7 @@ Phantom makePhantom(const PhantomOptions& o) {
                 const Measured meas = measure(o, phi, m, noise);
                 p.phase[u] = static_cast<float>(meas.phase);
                 p.magnitude[u] = static_cast<float>(meas.magnitude);
-                p.headMask[u] = m > 200.0 ? 1 : 0;
+                p.headMask[u] = m > kMagnitudeThreshold ? 1 : 0;
             }
         }
     }

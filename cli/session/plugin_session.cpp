@@ -1,5 +1,6 @@
 #include "cli/session/plugin_session.h"
 
+#include "binding/host_parameters.h"
 #include "cli/base/errors.h"
 #include "cli/base/reporter.h"
 #include "host/standin.h"
@@ -35,15 +36,15 @@ std::string PluginSession::pluginName() const {
 
 CommandOutcome PluginSession::execute(const std::string& command) {
     auto& s = standin::session();
-    s.parameters.setString("Command", command);
-    s.parameters.setInt("ErrorNr", -1);
+    s.parameters.setString(parameter::kCommand, command);
+    s.parameters.setInt(parameter::kErrorNr, -1);
     const std::size_t dialogsBefore = s.dialogs.size();
     const std::size_t savesBefore = standin::workspace().saves().size();
     const std::size_t logBefore = s.log.size();
     loader_.execute();
     CommandOutcome outcome;
-    outcome.ok = s.parameters.getInt("ErrorNr") == 0;
-    if (!outcome.ok) outcome.errorMessage = s.parameters.getString("ErrorMsg");
+    outcome.ok = s.parameters.getInt(parameter::kErrorNr) == 0;
+    if (!outcome.ok) outcome.errorMessage = s.parameters.getString(parameter::kErrorMsg);
     // The plug-in goes on when a save of an intermediate image fails; for a user that is still
     // a lost file (a full disk, say), so the command counts it as a failure.
     const auto& saves = standin::workspace().saves();

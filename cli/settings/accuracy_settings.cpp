@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <string>
 
+#include "binding/host_parameters.h"
 #include "cli/base/errors.h"
 #include "cli/base/reporter.h"
 #include "cli/settings/correction_settings.h"
@@ -11,16 +12,8 @@ namespace ondrift::cli {
 
 namespace {
 
-// The plug-in's values of "FieldMapConditioning".
-struct ConditioningName {
-    const char* name;
-    int value;
-};
-constexpr ConditioningName kConditionings[] = {
-    {"documented", 0}, {"box", 1}, {"range", 2}, {"none", 3}, {"quadratic", 4}};
-
 // Chosen from measurements on phantoms shaped like scanner data (docs/accuracy.md).
-constexpr int kDefaultConditioning = 4;
+constexpr int kDefaultConditioning = static_cast<int>(Conditioning::Quadratic);
 
 }  // namespace
 
@@ -58,16 +51,19 @@ void resolveAccuracy(const CorrectionFlags& f, const InputFacts& facts, Correcti
         s.congruentUnwrapping = {unwrap ? 1 : 0, unwrap ? "default" : "not used"};
     }
     if (f.conditioning) {
-        const auto* end = std::end(kConditionings);
-        const auto* it = std::find_if(std::begin(kConditionings), end,
-                                      [&](const auto& c) { return *f.conditioning == c.name; });
+        const auto* end = std::end(kConditioningNames);
+        const auto* it = std::find(std::begin(kConditioningNames), end, *f.conditioning);
         if (it == end) {
-            throw InputError(
-                "--field-map-conditioning must be documented, box, range, none or quadratic, "
-                "not \"" +
-                *f.conditioning + "\"");
+            std::string names;
+            for (const auto* n = std::begin(kConditioningNames); n != end; ++n) {
+                names += (n == std::begin(kConditioningNames) ? "" : n + 1 == end ? " or " : ", ");
+                names += *n;
+            }
+            throw InputError("--field-map-conditioning must be " + names + ", not \"" +
+                             *f.conditioning + "\"");
         }
-        s.fieldMapConditioning = {it->value, "flag --field-map-conditioning"};
+        s.fieldMapConditioning = {static_cast<int>(it - std::begin(kConditioningNames)),
+                                  "flag --field-map-conditioning"};
     } else {
         s.fieldMapConditioning = {unwrap ? kDefaultConditioning : 0,
                                   unwrap ? "default" : "not used"};

@@ -4,6 +4,7 @@
 #include <cmath>
 #include <cstdio>
 #include <filesystem>
+#include "binding/host_parameters.h"
 
 #include "cli/base/errors.h"
 #include "cli/base/reporter.h"
@@ -465,24 +466,24 @@ nlohmann::json CorrectionSettings::toJson() const {
     auto put = [&j](const char* name, const auto& setting) {
         j[name] = {{"value", setting.value}, {"source", setting.source}};
     };
-    j["Procedure"] = {{"value", startStepName(from)}, {"source", "--from"}};
-    j["PerformAllSteps"] = {{"value", 1}, {"source", "fixed"}};
-    put("UnwrappingMethod", unwrappingMethod);
-    put("NrOfIterationsRelax", nrOfIterationsRelax);
-    put("Regularisation", regularisation);
-    put("NrOfVCycles", nrOfVCycles);
-    put("NrOfIterations", nrOfIterations);
-    put("PhaseToRadians", phaseToRadians);
-    put("MaskLaplacian", maskLaplacian);
-    put("BandWidthPE", bandWidthPE);
-    put("EchoTimeDiff", echoTimeDiffMs);
-    put("PhaseEncodingDir", phaseEncodingDir);
-    put("ApplyTwoPi", applyTwoPi);
-    put("mapFieldmapToFunctional", mapToFunctional);
+    j[parameter::kProcedure] = {{"value", startStepName(from)}, {"source", "--from"}};
+    j[parameter::kPerformAllSteps] = {{"value", 1}, {"source", "fixed"}};
+    put(parameter::kUnwrappingMethod, unwrappingMethod);
+    put(parameter::kNrOfIterationsRelax, nrOfIterationsRelax);
+    put(parameter::kRegularisation, regularisation);
+    put(parameter::kNrOfVCycles, nrOfVCycles);
+    put(parameter::kNrOfIterations, nrOfIterations);
+    put(parameter::kPhaseToRadians, phaseToRadians);
+    put(parameter::kMaskLaplacian, maskLaplacian);
+    put(parameter::kBandWidthPE, bandWidthPE);
+    put(parameter::kEchoTimeDiff, echoTimeDiffMs);
+    put(parameter::kPhaseEncodingDir, phaseEncodingDir);
+    put(parameter::kApplyTwoPi, applyTwoPi);
+    put(parameter::kMapFieldmapToFunctional, mapToFunctional);
     if (!documentedChain) {
-        put("CongruentUnwrapping", congruentUnwrapping);
-        put("ResampleFieldmapToFunctional", resampleToFunctional);
-        put("FieldMapConditioning", fieldMapConditioning);
+        put(parameter::kCongruentUnwrapping, congruentUnwrapping);
+        put(parameter::kResampleFieldmapToFunctional, resampleToFunctional);
+        put(parameter::kFieldMapConditioning, fieldMapConditioning);
     }
     return j;
 }

@@ -4,12 +4,10 @@
 
 #include <span>
 
+#include "binding/host_parameters.h"
 #include "pipeline/kernels/dims.h"
 
 namespace ondrift {
-
-/// True for the phase-encoding direction codes 1…6 (±x, ±y, ±z).
-constexpr bool isDirectionCode(int code) { return code >= 1 && code <= 6; }
 
 /// Gathers one volume: for every voxel (x innermost), with s = shift at the voxel, the source
 /// position p on the resampled axis is the voxel's own coordinate + s (codes 1, 3, 5: x, y, z) or
