@@ -28,7 +28,12 @@ struct Ellipsoid {
 constexpr Ellipsoid kHead{{0, -15, 5}, {78, 100, 95}};
 constexpr Ellipsoid kNeck{{0, -30, -110}, {55, 60, 75}};
 constexpr double kScalpMm = 6.0;  ///< scalp, then skull
-constexpr double kSkullMm = 6.0;
+/// The brain, inside the skull; below it the skull base, above which it rests on the anterior
+/// cranial fossa (front) and the middle and posterior fossae (back), mm up from the origin.
+constexpr Ellipsoid kBrain{{0, -15, 15}, {66, 88, 72}};
+constexpr double kFrontFloorZ = -14, kBackFloorZ = -50, kFloorFrontY = 25, kFloorBackY = -10;
+/// Bone and mucosa around each cavity, mm.
+constexpr double kCavityWallMm = 5.0;
 constexpr Ellipsoid kCavities[] = {
     {{0, 60, 12}, {15, 8, 12}},                                   // frontal sinus
     {{0, 12, -22}, {12, 11, 10}},                                 // sphenoid sinus
@@ -220,25 +225,35 @@ double SusceptibilityModel::susceptibility(double x, double y, double z) const {
 }
 
 double SusceptibilityModel::brain(double x, double y, double z) const {
-    return inside(kHead, x, y, z, 1.0, -(kScalpMm + kSkullMm)) * (1.0 - cavities(x, y, z, 1.0));
+    const double t = std::clamp((y - kFloorBackY) / (kFloorFrontY - kFloorBackY), 0.0, 1.0);
+    const double floor = kBackFloorZ + t * (kFrontFloorZ - kBackFloorZ);
+    double walls = canal(x, y, z, 1.0 + 2 * kCavityWallMm);
+    for (const Ellipsoid& c : kCavities) {
+        walls = std::max(walls, inside(c, x, y, z, 1.0, kCavityWallMm));
+    }
+    for (const Ellipsoid& m : kMastoids) {
+        walls = std::max(walls, inside(m, x, y, z, 1.0, kCavityWallMm));
+    }
+    return inside(kBrain, x, y, z, 1.0) * std::clamp(0.5 + (z - floor), 0.0, 1.0) * (1.0 - walls);
 }
 
 double SusceptibilityModel::radius(double x, double y, double z) const {
-    const double u = (x - kHead.centre[0]) / kHead.semi[0],
-                 v = (y - kHead.centre[1]) / kHead.semi[1],
-                 w = (z - kHead.centre[2]) / kHead.semi[2];
-    return std::sqrt(u * u + v * v + w * w);
+    const double u = (x - kBrain.centre[0]) / kBrain.semi[0],
+                 v = (y - kBrain.centre[1]) / kBrain.semi[1],
+                 w = (z - kBrain.centre[2]) / kBrain.semi[2];
+    const double r = std::sqrt(u * u + v * v + w * w);
+    return brain(x, y, z) < 0.5 ? std::max(r, 1.0) : r;
 }
 
 double SusceptibilityModel::anatomy(double x, double y, double z) const {
     const double head = tissue(x, y, z, 1.0);
     if (head <= 0) return 0.0;
     const double skull = inside(kHead, x, y, z, 1.0, -kScalpMm);
-    const double b = inside(kHead, x, y, z, 1.0, -(kScalpMm + kSkullMm));
+    const double b = brain(x, y, z);
     double ventricles = 0;
     for (const Ellipsoid& v : kVentricles) ventricles = std::max(ventricles, inside(v, x, y, z, 2));
     // Cortex along the brain's edge, and folds of a few centimetres.
-    const double depth = inside(kHead, x, y, z, 8.0, -(kScalpMm + kSkullMm + 6.0));
+    const double depth = inside(kBrain, x, y, z, 8.0, -6.0);
     const double cortex = 250.0 * b * (1.0 - depth);
     const double folds = 120.0 * std::sin(2 * kPi * x / 23.0) * std::cos(2 * kPi * y / 29.0) *
                          std::cos(2 * kPi * z / 19.0);
@@ -260,7 +275,7 @@ double SusceptibilityModel::magnitude(double x, double y, double z) const {
                        std::pow(z - kHead.centre[2], 2)) /
                       (90.0 * 90.0);
     const double head = tissue(x, y, z, 1.0);
-    const double b = inside(kHead, x, y, z, 1.0, -(kScalpMm + kSkullMm));
+    const double b = brain(x, y, z);
     const double skull = inside(kHead, x, y, z, 1.0, -kScalpMm);
     double ventricles = 0;
     for (const Ellipsoid& v : kVentricles) ventricles = std::max(ventricles, inside(v, x, y, z, 2));

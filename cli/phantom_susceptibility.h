@@ -21,6 +21,8 @@ class SusceptibilityModel : public HeadModel {
 public:
     explicit SusceptibilityModel(const PhantomOptions& o);
 
+    /// The brain's ellipsoidal radius; outside the brain (below its floor, in the walls of the
+    /// cavities) at least 1.
     double radius(double x, double y, double z) const override;
     double anatomy(double x, double y, double z) const override;
     double signal(double x, double y, double z, int t) const override;

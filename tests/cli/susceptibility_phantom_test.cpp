@@ -5,9 +5,11 @@
 
 #include <cmath>
 #include <complex>
+#include <filesystem>
 #include <random>
 
 #include "cli/errors.h"
+#include "cli/nifti_file.h"
 #include "cli/phantom.h"
 #include "cli/phantom_dipole.h"
 #include "cli/phantom_model.h"
@@ -197,6 +199,9 @@ TEST(SusceptibilityPhantom, SampledInWorldSpaceOnThickAndObliqueGridsWithDephasi
 }
 
 TEST(SusceptibilityPhantom, TheCommandCorrectsItOnThickObliqueSlicesAt7Tesla) {
+    // Beside the sinuses at 7 T the shift folds, which no pixel-shift correction undoes, so the
+    // series is compared with the ideal (the resampling with the true shift map) rather than
+    // with the truth, and the field map with the true field inside the brain.
     ondrift::testing::ScratchFolder scratch{"susceptibility"};
     PhantomOptions o = susceptibilityHead({96, 96, 16}, {2.2f, 2.2f, 5.0f});
     o.susceptibility.fieldStrengthT = 7.0;
@@ -205,8 +210,43 @@ TEST(SusceptibilityPhantom, TheCommandCorrectsItOnThickObliqueSlicesAt7Tesla) {
     o.bandwidthPerPixel = 30.0;
     const Phantom p = makePhantom(o);
     ASSERT_GT(p.wrappedFraction(), 0.01) << "the phantom must wrap inside the head";
-    const auto run = ondrift::testing::correctPhantom(p, scratch, "7t", {"", {}, true});
+    const auto run = ondrift::testing::correctPhantom(p, scratch, "7t");
     ASSERT_EQ(run.run.exitCode, 0) << run.run.err;
-    EXPECT_GE(run.reduction(), 0.8 * run.idealReduction())
-        << "reduction " << run.reduction() << ", ideal " << run.idealReduction();
+    const std::vector<float> ideal = p.idealSeries();
+    const double distorted = relativeError(p.distorted, ideal, p.evaluationMask);
+    const double corrected = relativeError(run.corrected.data, ideal, p.evaluationMask);
+    // A wrong sign or scale would move it away; today's default comes 40 % closer.
+    EXPECT_LT(corrected, 0.75 * distorted)
+        << "distorted " << distorted << ", corrected " << corrected;
+
+    const SusceptibilityModel model(o);
+    NiftiImage fieldMap;
+    for (const auto& entry : std::filesystem::directory_iterator(run.folder)) {
+        const std::string name = entry.path().filename().string();
+        if (name.size() > 10 && name.substr(name.size() - 10) == "_b0.nii.gz") {
+            fieldMap = readNifti(entry.path().string(), {}, nullptr);
+        }
+    }
+    ASSERT_EQ(fieldMap.data.size(), p.fieldHz.size());
+    const Affine g = p.geometry.affine();
+    double squares = 0;
+    int count = 0, cycles = 0;
+    for (int z = 0, i = 0; z < 16; ++z) {
+        for (int y = 0; y < 96; ++y) {
+            for (int x = 0; x < 96; ++x, ++i) {
+                const World w = toWorld(g, x, y, z);
+                if (model.brain(w.x, w.y, w.z) < 1 || model.radius(w.x, w.y, w.z) > 0.75) continue;
+                const auto u = static_cast<std::size_t>(i);
+                const double e = fieldMap.data[u] - p.fieldHz[u];
+                squares += e * e;
+                ++count;
+                if (std::fabs(e) * p.echoTimeDiffMs() / 1000.0 >= 0.5) ++cycles;
+            }
+        }
+    }
+    // Fields of ±500 Hz, 3 Hz of phase noise at full magnitude: today's default leaves
+    // about 9.5 Hz and a few voxels a cycle off in the brain.
+    ASSERT_GT(count, 10000);
+    EXPECT_LT(cycles, count / 200);
+    EXPECT_LT(std::sqrt(squares / count), 15.0) << "Hz";
 }
