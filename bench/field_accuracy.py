@@ -18,14 +18,16 @@ the truth over its extent, the field weighted by the magnitude, the magnitude re
 dephasing of the field across the voxel at the first echo time (thick slices lose signal where
 the field is steep, as on a scanner).
 
-The brain is where the true magnitude exceeds a fraction of its 98th percentile (the largest
-connected part, holes filled), or the mask given with `--mask`.
+The brain is the mask given with `--mask` (then the whole head is measured too, in a second
+table), or else the head: where the true magnitude exceeds a fraction of its 98th percentile
+(the largest connected part, holes filled). `--seeds N` repeats each gap with N noise draws and
+shows the mean.
 
 Needs Debian's python3-numpy, python3-nibabel, python3-scipy and python3-skimage.
 
     bench/field_accuracy.py --field FIELD_HZ.nii[.gz] --magnitude MAG.nii[.gz]
         [--grid 2,2,8] [--tilt 0] [--conditionings 0,1,2,3,4] [--dte 2.46,4.92,7.38,9.84]
-        [--phase-noise 0.1] [--seed 1] [--ondrift build/ondrift] [--work DIR] [--json OUT]
+        [--phase-noise 0.1] [--seed 1] [--seeds 1] [--ondrift build/ondrift] [--work DIR] [--json OUT]
         [--label NAME] [-- EXTRA ARGS FOR ondrift correct]
 """
 import argparse
@@ -142,10 +144,22 @@ def weighted_gaussian(field, magnitude, affine):
     return num / np.maximum(den, 1e-12)
 
 
-def scores(estimate, truth, brain, dte_s):
-    err = (estimate - truth)[brain]
-    return {'rms_hz': float(np.sqrt(np.mean(err ** 2))),
-            'cycle_error_pct': float(100.0 * np.mean(np.abs(err) * dte_s >= 0.5))}
+def scores(estimate, truth, masks, dte_s):
+    """RMS error and share with a cycle error in each mask ('' the brain, 'head_' the head)."""
+    out = {}
+    for prefix, mask in masks.items():
+        err = (estimate - truth)[mask]
+        out[prefix + 'rms_hz'] = float(np.sqrt(np.mean(err ** 2)))
+        out[prefix + 'cycle_error_pct'] = float(100.0 * np.mean(np.abs(err) * dte_s >= 0.5))
+    return out
+
+
+def mean_cell(cells):
+    """The mean over noise draws; failed when any failed."""
+    failed = [c for c in cells if 'error' in c]
+    if failed:
+        return failed[0]
+    return {k: float(np.mean([c[k] for c in cells])) for k in cells[0]}
 
 
 def save(path, data, affine):
@@ -188,6 +202,8 @@ def main():
     parser.add_argument('--phase-noise', type=float, default=DEFAULT_PHASE_NOISE,
                         help='phase noise at the brain\'s median magnitude, rad')
     parser.add_argument('--seed', type=int, default=1)
+    parser.add_argument('--seeds', type=int, default=1,
+                        help='noise draws per gap (seed, seed+1, ...); the table shows their mean')
     parser.add_argument('--ondrift', default=os.path.join(
         os.path.dirname(os.path.abspath(__file__)), '..', 'build', 'ondrift'))
     parser.add_argument('--work', help='keep inputs and outputs here (default: temporary)')
@@ -209,6 +225,8 @@ def main():
     brain = mask_in if mask_in is not None else brain_mask(magnitude)
     if brain.shape != field.shape or not brain.any():
         sys.exit('the brain mask is empty or on another grid')
+    # With a mask given, the whole head (by the magnitude) is measured too.
+    masks = {'': brain} if mask_in is None else {'': brain, 'head_': brain_mask(magnitude)}
     magnitude = magnitude * (BRAIN_MEDIAN / np.median(magnitude[brain]))
     sigma = a.phase_noise * BRAIN_MEDIAN
     conditionings = [int(c) for c in a.conditionings.split(',')]
@@ -218,19 +236,18 @@ def main():
     os.makedirs(work, exist_ok=True)
     save(os.path.join(work, 'truth_fieldmap.nii.gz'), field, affine)
     save(os.path.join(work, 'brain.nii.gz'), brain.astype(np.float32), affine)
-    rng = np.random.default_rng(a.seed)
-    rows = {}
-    wrapped = {}
-    for dte_ms in gaps:
+    runs = {}
+    for seed, dte_ms in [(s, d) for s in range(a.seed, a.seed + a.seeds) for d in gaps]:
         dte = dte_ms / 1000.0
-        folder = os.path.join(work, f'dte-{dte_ms:g}')
+        folder = os.path.join(work, f'dte-{dte_ms:g}-seed-{seed}')
         os.makedirs(folder, exist_ok=True)
+        # Each gap's noise of its own, whichever other gaps run.
+        rng = np.random.default_rng([seed, int(round(dte_ms * 1000))])
         phase, measured = measure(field, magnitude, dte, sigma, rng)
         phase_path = os.path.join(folder, 'phasediff.nii.gz')
         mag_path = os.path.join(folder, 'magnitude.nii.gz')
         save(phase_path, phase, affine)
         save(mag_path, measured, affine)
-        wrapped[dte_ms] = float(100.0 * np.mean(np.abs(field[brain]) * dte >= 0.5))
         for c in conditionings:
             estimate, seconds, error = run_command(a.ondrift, folder, phase_path, mag_path,
                                                    dte_ms, c, a.extra)
@@ -238,34 +255,44 @@ def main():
             if estimate is None:
                 cell['error'] = error[0]
             else:
-                cell.update(scores(estimate.reshape(field.shape), field, brain, dte))
-            rows.setdefault(f'conditioning {c}', {})[dte_ms] = cell
+                cell.update(scores(estimate.reshape(field.shape), field, masks, dte))
+            runs.setdefault(f'conditioning {c}', {}).setdefault(dte_ms, []).append(cell)
         plain = plain_unwrap(phase, measured, dte)
-        rows.setdefault('plain 3-D unwrapper', {})[dte_ms] = scores(plain, field, brain, dte)
+        runs.setdefault('plain 3-D unwrapper', {}).setdefault(dte_ms, []).append(
+            scores(plain, field, masks, dte))
         smooth = weighted_gaussian(plain, measured, affine)
-        rows.setdefault('weighted Gaussian 1.5 mm', {})[dte_ms] = scores(smooth, field, brain,
-                                                                          dte)
+        runs.setdefault('weighted Gaussian 1.5 mm', {}).setdefault(dte_ms, []).append(
+            scores(smooth, field, masks, dte))
+    rows = {name: {d: mean_cell(cells) for d, cells in row.items()} for name, row in runs.items()}
     sizes = voxel_sizes(affine)
     title = (f'{a.label + ": " if a.label else ""}{"x".join(str(s) for s in field.shape)} voxels '
              f'of {"x".join(f"{s:.2g}" for s in sizes)} mm, tilt {a.tilt:g} deg, brain '
-             f'{int(brain.sum())} voxels, phase noise {a.phase_noise:g} rad at the median')
-    print(f'\n{title}\nRMS error inside the brain, Hz (voxels with a cycle error, %)\n')
-    print('| method | ' + ' | '.join(f'{d:g} ms' for d in gaps) + ' |')
-    print('|---|' + '---|' * len(gaps))
-    print('| wrapped share of the brain | ' +
-          ' | '.join(f'{wrapped[d]:.1f} %' for d in gaps) + ' |')
-    for name, row in rows.items():
-        cells = []
-        for d in gaps:
-            cell = row[d]
-            if 'error' in cell:
-                cells.append('FAILED: ' + cell['error'][:60])
-            else:
-                cells.append(f'{cell["rms_hz"]:.2f} ({cell["cycle_error_pct"]:.2f})')
-        print(f'| {name} | ' + ' | '.join(cells) + ' |')
+             f'{int(brain.sum())} voxels, phase noise {a.phase_noise:g} rad at the median, '
+             f'{a.seeds} noise draw{"s" if a.seeds > 1 else ""}')
+    print(f'\n{title}')
+    for prefix, where in (('', 'the brain'), ('head_', 'the head (by the magnitude)')):
+        if prefix not in masks:
+            continue
+        print(f'\nRMS error inside {where}, Hz (voxels with a cycle error, %)\n')
+        print('| method | ' + ' | '.join(f'{d:g} ms' for d in gaps) + ' |')
+        print('|---|' + '---|' * len(gaps))
+        share = {d: float(100.0 * np.mean(np.abs(field[masks[prefix]]) * d / 1000.0 >= 0.5))
+                 for d in gaps}
+        print('| wrapped share | ' + ' | '.join(f'{share[d]:.1f} %' for d in gaps) + ' |')
+        for name, row in rows.items():
+            cells = []
+            for d in gaps:
+                cell = row[d]
+                if 'error' in cell:
+                    cells.append('FAILED: ' + cell['error'][:60])
+                else:
+                    cells.append(f'{cell[prefix + "rms_hz"]:.2f} '
+                                 f'({cell[prefix + "cycle_error_pct"]:.2f})')
+            print(f'| {name} | ' + ' | '.join(cells) + ' |')
     if a.json:
         with open(a.json, 'w') as f:
-            json.dump({'title': title, 'wrapped_pct': wrapped, 'rows': rows}, f, indent=1)
+            json.dump({'title': title, 'rows': rows, 'runs': runs}, f,
+                  indent=1)
     if not a.work:
         shutil.rmtree(work, ignore_errors=True)
     return 1 if any('error' in c for r in rows.values() for c in r.values()) else 0
