@@ -29,6 +29,7 @@ Needs Debian's python3-numpy, python3-nibabel, python3-scipy and python3-skimage
         [--grid 2,2,8] [--tilt 0] [--conditionings 0,1,2,3,4] [--dte 2.46,4.92,7.38,9.84]
         [--phase-noise 0.1] [--seed 1] [--seeds 1] [--ondrift build/ondrift] [--work DIR] [--json OUT]
         [--label NAME] [-- EXTRA ARGS FOR ondrift correct]
+    bench/field_accuracy.py summary CASE.json...   # one table of every case, failures first
 """
 import argparse
 import json
@@ -190,7 +191,37 @@ def run_command(ondrift, folder, phase_path, mag_path, dte_ms, conditioning, ext
     return None, seconds, ['no field map (_b0) among the outputs']
 
 
+def summarise(paths):
+    """One line per case and method from the harness' JSON files: RMS error inside the brain
+    (Hz) and voxels with a cycle error (%) at each gap; the cases with cycle errors of more
+    than 1 % first."""
+    cases = []
+    for path in paths:
+        with open(path) as f:
+            data = json.load(f)
+        name = os.path.splitext(os.path.basename(path))[0]
+        worst = max(c.get('cycle_error_pct', 100.0) for r in data['rows'].values()
+                    if r is not data['rows'].get('plain 3-D unwrapper')
+                    and r is not data['rows'].get('weighted Gaussian 1.5 mm')
+                    for c in r.values())
+        cases.append((worst <= 1.0, name, data['rows']))
+    cases.sort(key=lambda c: c[0])
+    gaps = None
+    for _, name, rows in cases:
+        if gaps is None:
+            gaps = list(next(iter(rows.values())).keys())
+            print('| case | method | ' + ' | '.join(f'{float(d):g} ms' for d in gaps) + ' |')
+            print('|---|---|' + '---|' * len(gaps))
+        for method, row in rows.items():
+            cells = [('FAILED' if 'error' in row[d] else
+                      f'{row[d]["rms_hz"]:.1f} ({row[d]["cycle_error_pct"]:.2f})') for d in gaps]
+            print(f'| {name} | {method} | ' + ' | '.join(cells) + ' |')
+
+
 def main():
+    if len(sys.argv) > 1 and sys.argv[1] == 'summary':
+        summarise(sys.argv[2:])
+        return 0
     parser = argparse.ArgumentParser(description=__doc__.split('\n\n')[0])
     parser.add_argument('--field', required=True, help='true field, Hz')
     parser.add_argument('--magnitude', required=True)

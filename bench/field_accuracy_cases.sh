@@ -52,3 +52,6 @@ if [ -n "$real_field" ]; then
     harness real-2x2x8 --field "$real_field" --magnitude "$real_magnitude" --grid 2,2,8 "$@"
     harness real-oblique-15 --field "$real_field" --magnitude "$real_magnitude" --tilt 15 "$@"
 fi
+
+echo "== summary (RMS error inside the brain, Hz; voxels with a cycle error, %)"
+"$here/field_accuracy.py" summary "$out"/*.json | tee "$out/summary.md"
