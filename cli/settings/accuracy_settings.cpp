@@ -53,16 +53,22 @@ void resolveAccuracy(const CorrectionFlags& f, const InputFacts& facts, Correcti
     if (f.conditioning) {
         const auto* end = std::end(kConditioningNames);
         const auto* it = std::find(std::begin(kConditioningNames), end, *f.conditioning);
-        if (it == end) {
+        // A number goes to the plug-in as it is, so that values the plug-in gains are usable
+        // (and measurable) before they have a name here; the plug-in refuses unknown ones.
+        const std::string& text = *f.conditioning;
+        const bool number = !text.empty() && text.size() <= 4 &&
+                            text.find_first_not_of("0123456789") == std::string::npos;
+        if (it == end && !number) {
             std::string names;
             for (const auto* n = std::begin(kConditioningNames); n != end; ++n) {
-                names += (n == std::begin(kConditioningNames) ? "" : n + 1 == end ? " or " : ", ");
+                names += n == std::begin(kConditioningNames) ? "" : ", ";
                 names += *n;
             }
-            throw InputError("--field-map-conditioning must be " + names + ", not \"" +
-                             *f.conditioning + "\"");
+            throw InputError("--field-map-conditioning must be " + names +
+                             " or the plug-in's number, not \"" + text + "\"");
         }
-        s.fieldMapConditioning = {static_cast<int>(it - std::begin(kConditioningNames)),
+        s.fieldMapConditioning = {it != end ? static_cast<int>(it - std::begin(kConditioningNames))
+                                            : std::stoi(text),
                                   "flag --field-map-conditioning"};
     } else {
         s.fieldMapConditioning = {unwrap ? kDefaultConditioning : 0,

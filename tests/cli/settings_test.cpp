@@ -251,7 +251,14 @@ TEST(Settings, ConditioningNamesGiveThePluginsCodes) {
         ADD_FAILURE() << "an unknown conditioning was accepted";
     } catch (const InputError& e) {
         EXPECT_STREQ(e.what(),
-                     "--field-map-conditioning must be documented, box, range, none or "
-                     "quadratic, not \"smooth\"");
+                     "--field-map-conditioning must be documented, box, range, none, "
+                     "quadratic or the plug-in's number, not \"smooth\"");
+    }
+    // A number the command has no name for yet reaches the plug-in unchanged.
+    r.flags.conditioning = "7";
+    EXPECT_EQ(r().fieldMapConditioning.value, 7);
+    for (const char* bad : {"", "-1", "2.5", "quadratc", "99999"}) {
+        r.flags.conditioning = bad;
+        EXPECT_NE(r.refusal().find("--field-map-conditioning"), std::string::npos) << bad;
     }
 }
