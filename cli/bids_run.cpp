@@ -5,9 +5,11 @@
 #include "cli/correct_command.h"
 #include "cli/errors.h"
 #include "cli/fieldmap_inputs.h"
+#include "cli/leftovers.h"
 #include "cli/nifti_file.h"
 #include "cli/output_folder.h"
 #include "cli/reporter.h"
+#include "host/disk_flush.h"
 
 namespace ondrift::cli {
 
@@ -88,14 +90,24 @@ void prepareFieldMap(const FieldMapSet& set, const RunOutputs& out, CorrectOptio
     co.phase = file.string();
 }
 
+/// Moves a finished file into place, flushed to the disk before its name appears there.
 void moveInto(const fs::path& from, const fs::path& to) {
     fs::create_directories(to.parent_path());
+    std::string error;
+    if (!standin::flushFile(from, error)) throw ProcessingError(error);
     std::error_code ec;
     fs::rename(from, to, ec);
     if (ec) {
-        fs::copy_file(from, to, fs::copy_options::overwrite_existing, ec);
-        if (ec) throw ProcessingError(to.string() + ": cannot write: " + ec.message());
+        // Another file system: copied beside the target, then renamed over it.
+        const fs::path beside = temporaryFor(to);
+        fs::copy_file(from, beside, fs::copy_options::overwrite_existing, ec);
+        if (ec || !standin::flushFile(beside, error) || !standin::renameFile(beside, to, error)) {
+            fs::remove(beside, ec);
+            throw ProcessingError(to.string() + ": cannot write" +
+                                  (error.empty() ? ": " + ec.message() : ": " + error));
+        }
     }
+    if (!standin::flushFolder(to.parent_path(), error)) throw ProcessingError(error);
 }
 
 /// The result of the correction whose name ends in `ending`; empty when none.
