@@ -9,6 +9,7 @@
 #include "cli/nifti_file.h"
 #include "cli/output_folder.h"
 #include "cli/reporter.h"
+#include "cli/run_record.h"
 #include "host/disk_flush.h"
 
 namespace ondrift::cli {
@@ -162,6 +163,14 @@ void correctBidsRun(const BidsPlan& plan, const BoldRun& run, const BidsRunOptio
     const std::string extension = options.outputType == "nii" ? ".nii" : ".nii.gz";
     const RunOutputs out = runOutputs(options.outputRoot, run, set, extension);
     std::error_code ec;
+    // Made again: the earlier record goes first, so that a run stopped half way is never
+    // taken as complete; what a killed earlier attempt left half-written goes too.
+    fs::remove(out.record, ec);
+    for (const auto* p :
+         {&out.bold, &out.boldSidecar, &out.shiftMap, &out.shiftMapSidecar, &out.fieldMap,
+          &out.fieldMapSidecar, &out.summary, &out.record, &out.report}) {
+        removeStaleTemporaries(*p);
+    }
     fs::remove_all(out.work, ec);
     fs::create_directories(out.work);
     struct RemoveWork {
@@ -198,8 +207,9 @@ void correctBidsRun(const BidsPlan& plan, const BoldRun& run, const BidsRunOptio
                               "corrected series");
     }
 
-    // Field map first: runs that share it write the same values, each through a rename.
-    if (options.overwrite || !fs::exists(out.fieldMap, ec)) {
+    // Field map first: runs that share it write the same values, each through a rename (an
+    // earlier one may be damaged or stale, so it is always written anew).
+    {
         const fs::path staged = out.work / ("fieldmap" + extension);
         if (fieldMap.parent_path() == out.work || fieldMap.parent_path() == fs::path(co.out)) {
             fs::copy_file(fieldMap, staged, fs::copy_options::overwrite_existing);
@@ -213,13 +223,16 @@ void correctBidsRun(const BidsPlan& plan, const BoldRun& run, const BidsRunOptio
     fs::create_directories(out.fieldMapSidecar.parent_path());
     writeFileAtomically(out.fieldMapSidecar, fieldMapSidecar(*set).dump(2) + "\n");
     moveInto(shift, out.shiftMap);
-    writeFileAtomically(out.shiftMap.parent_path() / (niftiStem(out.shiftMap.string()) + ".json"),
-                        shiftMapSidecar(run, *set, summary).dump(2) + "\n");
+    writeFileAtomically(out.shiftMapSidecar, shiftMapSidecar(run, *set, summary).dump(2) + "\n");
     moveInto(result.correctedNifti, out.bold);
+    std::vector<fs::path> outputs = {
+        out.fieldMap, out.fieldMapSidecar, out.shiftMap,   out.shiftMapSidecar,
+        out.bold,     out.summary,         out.boldSidecar};
     fs::create_directories(out.summary.parent_path());
     if (!result.report.empty() && fs::exists(result.report, ec)) {
         fs::create_directories(out.report.parent_path());
         moveInto(result.report, out.report);
+        outputs.push_back(out.report);
         // The index page of the data set is made after all runs, from their summaries.
         const IndexEntry& e = result.indexEntry;
         summary["reportIndexEntry"] = {{"title", run.bold.relative},
@@ -235,10 +248,20 @@ void correctBidsRun(const BidsPlan& plan, const BoldRun& run, const BidsRunOptio
         fs::remove_all(out.projects, ec);
         fs::create_directories(out.projects);
         for (const auto& f : result.files) {
-            if (fs::exists(f, ec)) moveInto(f, out.projects / f.filename());
+            if (!fs::exists(f, ec)) continue;
+            moveInto(f, out.projects / f.filename());
+            outputs.push_back(out.projects / f.filename());
         }
     }
     writeFileAtomically(out.boldSidecar, correctedSidecar(run, *set, summary).dump(2) + "\n");
+    writeRunRecord(out.record, options.outputRoot, outputs,
+                   runIdentity(run, *set, recordParameters(options)));
+}
+
+nlohmann::json recordParameters(const BidsRunOptions& options) {
+    return {{"outputType", options.outputType},
+            {"keepProjects", options.keepProjects},
+            {"plugin", options.plugin}};
 }
 
 void writeReportIndex(const BidsPlan& plan, const fs::path& outputRoot,

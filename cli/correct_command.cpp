@@ -20,6 +20,7 @@
 #include "cli/reporter.h"
 #include "cli/result_export.h"
 #include "cli/scanner_position.h"
+#include "cli/version.h"
 #include "host/project_files.h"
 #include "host/standin.h"
 #include "host/workspace.h"
@@ -418,7 +419,7 @@ CorrectResult correctSeries(const CorrectOptions& o, Reporter& reporter) {
 
     json summary;
     summary["command"] = "correct";
-    summary["version"] = "1.1.0";
+    summary["version"] = kOndriftVersion;
     summary["plugin"] = {{"path", plugin.libraryPath()}, {"name", plugin.pluginName()}};
     summary["inputs"] = json::object();
     for (const auto& in : inputs) summary["inputs"][in.role] = inputJson(in);

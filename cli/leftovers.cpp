@@ -27,7 +27,15 @@ std::optional<long> processId(std::string_view text) {
 /// same outputs at once would spoil each other's results anyway.
 bool gone(long pid) {
     if (pid == static_cast<long>(getpid())) return false;
-    return ::kill(static_cast<pid_t>(pid), 0) != 0 && errno == ESRCH;
+    if (::kill(static_cast<pid_t>(pid), 0) != 0) return errno == ESRCH;
+    // A killed process stays a zombie until its parent (or init) collects it; it writes
+    // nothing more.
+    std::ifstream stat("/proc/" + std::to_string(pid) + "/stat");
+    std::string text;
+    std::getline(stat, text);
+    const auto close = text.rfind(')');
+    return close != std::string::npos && close + 2 < text.size() &&
+           (text[close + 2] == 'Z' || text[close + 2] == 'X');
 }
 
 }  // namespace

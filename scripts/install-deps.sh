@@ -3,7 +3,7 @@
 # packages may be named as arguments.
 set -euo pipefail
 packages=(cmake g++ make pkg-config libgtest-dev libgmock-dev libbenchmark-dev libnifti2-dev
-          nlohmann-json3-dev libcli11-dev zlib1g-dev libdeflate-dev libpng-dev clang-format
+          nlohmann-json3-dev libcli11-dev zlib1g-dev libdeflate-dev libpng-dev libxxhash-dev clang-format
           g++-mingw-w64-x86-64-posix binutils-mingw-w64-x86-64 "$@")
 "$(dirname "$0")/apt-install.sh" "${packages[@]}"
 
