@@ -1,7 +1,5 @@
 #include "cli/output_folder.h"
 
-#include <unistd.h>
-
 #include <algorithm>
 #include <cstdio>
 #include <memory>
