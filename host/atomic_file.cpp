@@ -1,5 +1,7 @@
 #include "host/atomic_file.h"
 
+#include "host/disk_flush.h"
+
 #include <cerrno>
 #include <cstring>
 #include <random>
@@ -72,12 +74,17 @@ bool AtomicFile::finish(std::string& error) {
         return finished_;
     }
     errno = 0;
-    bool ok = !failed_ && std::fflush(file_.get()) == 0 && std::ferror(file_.get()) == 0;
+    bool ok = !failed_ && std::ferror(file_.get()) == 0;
+    std::string flushError;
+    // On the disk before commit gives it the target's name.
+    if (ok && !flushStream(file_.get(), flushError)) ok = false;
     const int code = errno;
     if (std::fclose(file_.release()) != 0) ok = false;
     if (!ok) {
-        error = target_.string() + ": writing failed" +
-                (code != 0 ? ": " + reason(code) : std::string());
+        error = target_.string() + ": " +
+                (!flushError.empty()
+                     ? flushError
+                     : "writing failed" + (code != 0 ? ": " + reason(code) : std::string()));
         return false;
     }
     finished_ = true;
@@ -89,14 +96,9 @@ bool AtomicFile::commit(std::string& error) {
         error = target_.string() + ": not completely written";
         return false;
     }
-    std::error_code ec;
-    std::filesystem::rename(temporary_, target_, ec);
-    if (ec) {
-        error = target_.string() + ": cannot replace the file: " + ec.message();
-        return false;
-    }
+    if (!renameFile(temporary_, target_, error)) return false;
     committed_ = true;
-    return true;
+    return flushFolder(target_.parent_path(), error);
 }
 
 }  // namespace ondrift::standin

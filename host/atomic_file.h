@@ -1,6 +1,7 @@
 // A file written under a temporary name beside its target and renamed into place only when it
 // is complete, so that a failed or interrupted save never leaves a half-written file under the
-// target's name (and never damages an older file of that name).
+// target's name (and never damages an older file of that name). The data reach the disk before
+// the name does, so that a power loss cannot leave an empty file under the target's name.
 #ifndef ONDRIFT_HOST_ATOMIC_FILE_H
 #define ONDRIFT_HOST_ATOMIC_FILE_H
 
@@ -24,11 +25,16 @@ public:
     /// Appends bytes; a failure is remembered and reported by finish.
     void write(const void* data, std::size_t bytes);
     void write(const std::string& text) { write(text.data(), text.size()); }
-    /// Flushes and closes the temporary file; false with `error` set if any write failed.
+    /// Flushes the temporary file to the disk and closes it; false with `error` set if any write
+    /// failed.
     bool finish(std::string& error);
-    /// Renames the finished temporary file onto the target (replacing an older file).
+    /// Renames the finished temporary file onto the target (replacing an older file) and flushes
+    /// the folder's entries. False when either failed (the file is in place after a failed
+    /// folder flush).
     bool commit(std::string& error);
 
+    /// The file is in place under the target's name.
+    bool committed() const { return committed_; }
     const std::filesystem::path& target() const { return target_; }
     const std::filesystem::path& temporary() const { return temporary_; }
 

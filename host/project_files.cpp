@@ -172,7 +172,8 @@ bool writeFmrProject(const FmrDocument& doc, const fs::path& fmrFile, const fs::
     fmr.write(text);
     // The STC file goes into place first: a project file never names data that is not there.
     if (!fmr.finish(error) || !stc.commit(error)) return false;
-    if (fmr.commit(error)) return true;
+    const bool placed = fmr.commit(error);
+    if (placed || fmr.committed()) return placed;
     // Data without its project file is half a project: take it away again.
     std::error_code ignored;
     fs::remove(stcFile, ignored);

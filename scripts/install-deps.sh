@@ -7,7 +7,7 @@
 set -euo pipefail
 here="$(dirname "$0")"
 tool=(cmake g++ make pkg-config libnifti2-dev nlohmann-json3-dev libcli11-dev zlib1g-dev
-      libdeflate-dev libpng-dev)
+      libdeflate-dev libpng-dev libxxhash-dev)
 checks=(libgtest-dev libgmock-dev libbenchmark-dev clang-format g++-mingw-w64-x86-64-posix
         binutils-mingw-w64-x86-64)
 if [ "${1:-}" = "--tool" ]; then

@@ -10,12 +10,14 @@
 #include "cli/app/bids_run.h"
 #include "cli/app/commands.h"
 #include "cli/base/errors.h"
+#include "cli/base/leftovers.h"
 #include "cli/base/output_folder.h"
 #include "cli/base/reporter.h"
 #include "cli/base/run_pool.h"
 #include "cli/bids/bids_derivatives.h"
 #include "cli/bids/bids_layout.h"
 #include "cli/bids/bids_validation.h"
+#include "cli/bids/run_record.h"
 
 namespace ondrift::cli {
 
@@ -93,15 +95,34 @@ int runBids(const BidsOptions& options, Reporter& reporter) {
         } else if (set == nullptr) {
             s = {run.bold.relative, "skipped", run.note, 0};
             reporter.warning(run.bold.relative + ": skipped: " + run.note);
-        } else if (!options.overwrite && runComplete(runOutputs(output, run, set, extension))) {
-            s = {run.bold.relative, "complete", "outputs complete from an earlier run", 0};
-            reporter.step(run.bold.relative + ": complete already (--overwrite redoes it)");
         } else {
+            // Complete only when its record matches the outputs, inputs and parameters now.
+            const RunOutputs outputs = runOutputs(output, run, set, extension);
+            std::error_code missing;
+            const std::string why =
+                options.overwrite
+                    ? "--overwrite"
+                    : recordMismatch(outputs.record, output,
+                                     runIdentity(run, *set, recordParameters(runOptions)));
+            if (why.empty()) {
+                s = {run.bold.relative, "complete", "outputs complete from an earlier run", 0};
+                reporter.step(run.bold.relative + ": complete already (--overwrite redoes it)");
+                continue;
+            }
+            if (!options.overwrite &&
+                (fs::exists(outputs.record, missing) || fs::exists(outputs.bold, missing) ||
+                 fs::exists(outputs.shiftMap, missing))) {
+                s.message = "made again: " + why;
+                reporter.warning(run.bold.relative + ": made again: " + why);
+            }
             if (!run.note.empty()) reporter.warning(run.bold.relative + ": " + run.note);
             todo.push_back(r);
         }
     }
 
+    for (const char* file : {"dataset_description.json", ".bidsignore", "reports/index.html"}) {
+        removeStaleTemporaries(output / file);
+    }
     writeDatasetFiles(output, source);
     fs::create_directories(output / "logs");
     int jobs = options.jobs;

@@ -4,10 +4,13 @@
 
 #include "cli/app/correct_command.h"
 #include "cli/base/errors.h"
+#include "cli/base/leftovers.h"
 #include "cli/base/output_folder.h"
 #include "cli/base/reporter.h"
 #include "cli/bids/fieldmap_inputs.h"
+#include "cli/bids/run_record.h"
 #include "cli/nifti/nifti_file.h"
+#include "host/disk_flush.h"
 
 namespace ondrift::cli {
 
@@ -88,14 +91,24 @@ void prepareFieldMap(const FieldMapSet& set, const RunOutputs& out, CorrectOptio
     co.phase = file.string();
 }
 
+/// Moves a finished file into place, flushed to the disk before its name appears there.
 void moveInto(const fs::path& from, const fs::path& to) {
     fs::create_directories(to.parent_path());
+    std::string error;
+    if (!standin::flushFile(from, error)) throw ProcessingError(error);
     std::error_code ec;
     fs::rename(from, to, ec);
     if (ec) {
-        fs::copy_file(from, to, fs::copy_options::overwrite_existing, ec);
-        if (ec) throw ProcessingError(to.string() + ": cannot write: " + ec.message());
+        // Another file system: copied beside the target, then renamed over it.
+        const fs::path beside = temporaryFor(to);
+        fs::copy_file(from, beside, fs::copy_options::overwrite_existing, ec);
+        if (ec || !standin::flushFile(beside, error) || !standin::renameFile(beside, to, error)) {
+            fs::remove(beside, ec);
+            throw ProcessingError(to.string() + ": cannot write" +
+                                  (error.empty() ? ": " + ec.message() : ": " + error));
+        }
     }
+    if (!standin::flushFolder(to.parent_path(), error)) throw ProcessingError(error);
 }
 
 /// The result of the correction whose name ends in `ending`; empty when none.
@@ -150,6 +163,14 @@ void correctBidsRun(const BidsPlan& plan, const BoldRun& run, const BidsRunOptio
     const std::string extension = options.outputType == "nii" ? ".nii" : ".nii.gz";
     const RunOutputs out = runOutputs(options.outputRoot, run, set, extension);
     std::error_code ec;
+    // Made again: the earlier record goes first, so that a run stopped half way is never
+    // taken as complete; what a killed earlier attempt left half-written goes too.
+    fs::remove(out.record, ec);
+    for (const auto* p :
+         {&out.bold, &out.boldSidecar, &out.shiftMap, &out.shiftMapSidecar, &out.fieldMap,
+          &out.fieldMapSidecar, &out.summary, &out.record, &out.report}) {
+        removeStaleTemporaries(*p);
+    }
     fs::remove_all(out.work, ec);
     fs::create_directories(out.work);
     struct RemoveWork {
@@ -186,8 +207,9 @@ void correctBidsRun(const BidsPlan& plan, const BoldRun& run, const BidsRunOptio
                               "corrected series");
     }
 
-    // Field map first: runs that share it write the same values, each through a rename.
-    if (options.overwrite || !fs::exists(out.fieldMap, ec)) {
+    // Field map first: runs that share it write the same values, each through a rename (an
+    // earlier one may be damaged or stale, so it is always written anew).
+    {
         const fs::path staged = out.work / ("fieldmap" + extension);
         if (fieldMap.parent_path() == out.work || fieldMap.parent_path() == fs::path(co.out)) {
             fs::copy_file(fieldMap, staged, fs::copy_options::overwrite_existing);
@@ -201,13 +223,16 @@ void correctBidsRun(const BidsPlan& plan, const BoldRun& run, const BidsRunOptio
     fs::create_directories(out.fieldMapSidecar.parent_path());
     writeFileAtomically(out.fieldMapSidecar, fieldMapSidecar(*set).dump(2) + "\n");
     moveInto(shift, out.shiftMap);
-    writeFileAtomically(out.shiftMap.parent_path() / (niftiStem(out.shiftMap.string()) + ".json"),
-                        shiftMapSidecar(run, *set, summary).dump(2) + "\n");
+    writeFileAtomically(out.shiftMapSidecar, shiftMapSidecar(run, *set, summary).dump(2) + "\n");
     moveInto(result.correctedNifti, out.bold);
+    std::vector<fs::path> outputs = {
+        out.fieldMap, out.fieldMapSidecar, out.shiftMap,   out.shiftMapSidecar,
+        out.bold,     out.summary,         out.boldSidecar};
     fs::create_directories(out.summary.parent_path());
     if (!result.report.empty() && fs::exists(result.report, ec)) {
         fs::create_directories(out.report.parent_path());
         moveInto(result.report, out.report);
+        outputs.push_back(out.report);
         // The index page of the data set is made after all runs, from their summaries.
         const IndexEntry& e = result.indexEntry;
         summary["reportIndexEntry"] = {{"title", run.bold.relative},
@@ -223,10 +248,20 @@ void correctBidsRun(const BidsPlan& plan, const BoldRun& run, const BidsRunOptio
         fs::remove_all(out.projects, ec);
         fs::create_directories(out.projects);
         for (const auto& f : result.files) {
-            if (fs::exists(f, ec)) moveInto(f, out.projects / f.filename());
+            if (!fs::exists(f, ec)) continue;
+            moveInto(f, out.projects / f.filename());
+            outputs.push_back(out.projects / f.filename());
         }
     }
     writeFileAtomically(out.boldSidecar, correctedSidecar(run, *set, summary).dump(2) + "\n");
+    writeRunRecord(out.record, options.outputRoot, outputs,
+                   runIdentity(run, *set, recordParameters(options)));
+}
+
+nlohmann::json recordParameters(const BidsRunOptions& options) {
+    return {{"outputType", options.outputType},
+            {"keepProjects", options.keepProjects},
+            {"plugin", options.plugin}};
 }
 
 void writeReportIndex(const BidsPlan& plan, const fs::path& outputRoot,

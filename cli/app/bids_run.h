@@ -33,6 +33,9 @@ CorrectOptions correctOptionsForRun(const BidsPlan& plan, const BoldRun& run,
 void correctBidsRun(const BidsPlan& plan, const BoldRun& run, const BidsRunOptions& options,
                     Reporter& reporter);
 
+/// The options that shape a run's outputs, as its record holds them.
+nlohmann::json recordParameters(const BidsRunOptions& options);
+
 /// The page reports/index.html that lists the report of every run found in the derivatives,
 /// with its polarity verdict; nothing when no run has a report.
 void writeReportIndex(const BidsPlan& plan, const std::filesystem::path& outputRoot,

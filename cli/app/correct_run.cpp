@@ -7,6 +7,7 @@
 #include "binding/host_parameters.h"
 #include "cli/base/errors.h"
 #include "cli/base/reporter.h"
+#include "cli/base/version.h"
 #include "cli/nifti/nifti_file.h"
 #include "host/standin.h"
 #include "host/workspace.h"
@@ -159,7 +160,7 @@ void SeriesCorrection::exportResults() {
 json SeriesCorrection::summary() const {
     json s;
     s["command"] = "correct";
-    s["version"] = "1.1.0";
+    s["version"] = kOndriftVersion;
     s["plugin"] = {{"path", plugin_->libraryPath()}, {"name", plugin_->pluginName()}};
     s["inputs"] = json::object();
     for (const auto& in : inputs_) s["inputs"][in.role] = inputJson(in);

@@ -15,6 +15,7 @@
 #include "cli/session/document_import.h"
 #include "cli/session/plugin_session.h"
 #include "cli/session/scanner_position.h"
+#include "host/disk_flush.h"
 #include "host/project_files.h"
 #include "host/standin.h"
 #include "host/workspace.h"
@@ -324,7 +325,11 @@ private:
         const fs::path out = path(w[3]);
         const fs::path temporary = out.parent_path() / (".part-" + out.filename().string());
         writeNifti(temporary.string(), geometry, std::max(doc->volumes(), 1), values, &reporter_);
-        fs::rename(temporary, out);
+        error.clear();
+        if (!standin::flushFile(temporary, error) || !standin::renameFile(temporary, out, error) ||
+            !standin::flushFolder(out.parent_path(), error)) {
+            throw ProcessingError(error);
+        }
         reporter_.step("Exported " + out.string());
     }
 

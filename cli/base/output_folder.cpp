@@ -1,17 +1,22 @@
 #include "cli/base/output_folder.h"
 
-#include <unistd.h>
-
 #include <algorithm>
-#include <fstream>
+#include <cstdio>
+#include <memory>
 
 #include "cli/base/errors.h"
+#include "cli/base/leftovers.h"
+#include "host/disk_flush.h"
 
 namespace ondrift::cli {
 
 namespace fs = std::filesystem;
 
 namespace {
+
+const fs::path kSummaryName = "ondrift.json";
+/// In the staging folder while its files are moved: what a killed run had begun to move.
+const std::string kCommitList = ".commit-list";
 
 bool sameFile(const fs::path& a, const fs::path& b) {
     std::error_code ec;
@@ -33,7 +38,7 @@ OutputFolder::OutputFolder(const std::string& folder, bool overwrite,
     for (const auto& input : inputs_) {
         if (sameFile(input, folder_)) throw InputError(folder + ": the output folder is an input");
     }
-    if (!overwrite_ && fs::exists(folder_ / "ondrift.json", ec)) {
+    if (!overwrite_ && fs::exists(folder_ / kSummaryName, ec)) {
         throw InputError(folder +
                          ": holds the results of an earlier run (use --overwrite or "
                          "another folder)");
@@ -54,7 +59,8 @@ void OutputFolder::create() {
             throw ProcessingError(folder_.string() + ": cannot create the folder: " + ec.message());
         createdFolder_ = true;
     }
-    staging_ = folder_ / (".ondrift-work-" + std::to_string(getpid()));
+    leftByKilledRun_ = removeStaleStaging(folder_, kCommitList);
+    staging_ = folder_ / stagingName();
     fs::remove_all(staging_, ec);
     fs::create_directory(staging_, ec);
     if (ec)
@@ -64,9 +70,14 @@ void OutputFolder::create() {
 std::vector<fs::path> OutputFolder::commit() {
     std::vector<fs::path> names;
     for (const auto& entry : fs::directory_iterator(staging_)) {
-        if (entry.is_regular_file()) names.push_back(entry.path().filename());
+        if (entry.is_regular_file() && entry.path().filename() != kCommitList) {
+            names.push_back(entry.path().filename());
+        }
     }
-    std::sort(names.begin(), names.end());
+    // ondrift.json last: a folder that holds it holds every result of its run.
+    std::sort(names.begin(), names.end(), [](const fs::path& a, const fs::path& b) {
+        return std::make_pair(a == kSummaryName, a) < std::make_pair(b == kSummaryName, b);
+    });
     for (const auto& name : names) {
         const fs::path target = folder_ / name;
         for (const auto& input : inputs_) {
@@ -77,7 +88,9 @@ std::vector<fs::path> OutputFolder::commit() {
             }
         }
         std::error_code ec;
-        if (!overwrite_ && fs::exists(target, ec)) {
+        const bool ours = std::find(leftByKilledRun_.begin(), leftByKilledRun_.end(), name) !=
+                          leftByKilledRun_.end();
+        if (!overwrite_ && !ours && fs::exists(target, ec)) {
             throw InputError(target.string() +
                              ": exists already (use --overwrite or another folder)");
         }
@@ -94,24 +107,42 @@ std::vector<fs::path> OutputFolder::commit() {
         }
         for (const auto& name : setAside) fs::rename(previous / name, folder_ / name, ignored);
     };
+    // On the disk before any of them appears under its name.
+    std::string error;
+    std::string list;
     for (const auto& name : names) {
+        if (!standin::flushFile(staging_ / name, error)) throw ProcessingError(error);
+        list += name.string() + "\n";
+    }
+    writeFileAtomically(staging_ / kCommitList, list);
+    const auto setAsideOlder = [&](const fs::path& name) {
         const fs::path target = folder_ / name;
         std::error_code ec;
-        if (fs::exists(target, ec)) {
-            fs::create_directory(previous, ec);
-            if (!ec) fs::rename(target, previous / name, ec);
-            if (ec) {
-                rollBack();
-                throw ProcessingError(target.string() + ": cannot replace: " + ec.message());
-            }
-            setAside.push_back(name);
+        if (!fs::exists(target, ec)) return;
+        fs::create_directory(previous, ec);
+        if (!ec) fs::rename(target, previous / name, ec);
+        if (ec) {
+            rollBack();
+            throw ProcessingError(target.string() + ": cannot replace: " + ec.message());
         }
+        setAside.push_back(name);
+    };
+    // An earlier summary goes aside first: while files move, the folder holds none.
+    if (!names.empty() && names.back() == kSummaryName) setAsideOlder(kSummaryName);
+    for (const auto& name : names) {
+        const fs::path target = folder_ / name;
+        setAsideOlder(name);
+        std::error_code ec;
         fs::rename(staging_ / name, target, ec);
         if (ec) {
             rollBack();
             throw ProcessingError(target.string() + ": cannot move into place: " + ec.message());
         }
         done.push_back(target);
+    }
+    if (!standin::flushFolder(folder_, error) ||
+        (createdFolder_ && !standin::flushFolder(folder_.parent_path(), error))) {
+        throw ProcessingError(error);
     }
     return done;
 }
@@ -128,24 +159,28 @@ WorkingDirectory::~WorkingDirectory() {
 void writeFileAtomically(const fs::path& path, const std::string& text) {
     // Several processes may write the same file (runs of one data set sharing its description):
     // each through a temporary name of its own.
-    const fs::path temporary = path.parent_path() / ("." + path.filename().string() + "." +
-                                                     std::to_string(getpid()) + ".part");
+    const fs::path temporary = temporaryFor(path);
+    std::string error;
     {
-        std::ofstream out(temporary, std::ios::binary | std::ios::trunc);
-        out << text;
-        out.flush();
-        if (!out) {
+        std::unique_ptr<std::FILE, int (*)(std::FILE*)> out(std::fopen(temporary.c_str(), "wb"),
+                                                            &std::fclose);
+        bool ok = out != nullptr &&
+                  std::fwrite(text.data(), 1, text.size(), out.get()) == text.size() &&
+                  standin::flushStream(out.get(), error);
+        if (out != nullptr && std::fclose(out.release()) != 0) ok = false;
+        if (!ok) {
             std::error_code ec;
             fs::remove(temporary, ec);
-            throw ProcessingError(path.string() + ": cannot write");
+            throw ProcessingError(path.string() + ": cannot write" +
+                                  (error.empty() ? "" : ": " + error));
         }
     }
-    std::error_code ec;
-    fs::rename(temporary, path, ec);
-    if (ec) {
+    if (!standin::renameFile(temporary, path, error)) {
+        std::error_code ec;
         fs::remove(temporary, ec);
         throw ProcessingError(path.string() + ": cannot move into place");
     }
+    if (!standin::flushFolder(path.parent_path(), error)) throw ProcessingError(error);
 }
 
 }  // namespace ondrift::cli

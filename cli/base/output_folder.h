@@ -28,8 +28,10 @@ public:
     const std::filesystem::path& staging() const { return staging_; }
 
     /// Moves every file of the staging folder into the folder. All targets are checked first:
-    /// a target that is an input, or an existing file without `overwrite`, is an InputError and
-    /// nothing is moved. Returns the final paths, in name order.
+    /// a target that is an input, or an existing file without `overwrite` (other than one a
+    /// killed run of the command had begun to move there), is an InputError and nothing is
+    /// moved. Every file is flushed to the disk before the first rename, the
+    /// folder after the last; ondrift.json goes last. Returns the final paths, in that order.
     std::vector<std::filesystem::path> commit();
 
 private:
@@ -37,6 +39,7 @@ private:
     std::filesystem::path staging_;
     bool overwrite_;
     bool createdFolder_ = false;
+    std::vector<std::filesystem::path> leftByKilledRun_;
     std::vector<std::filesystem::path> inputs_;
 };
 
@@ -52,7 +55,8 @@ private:
     std::filesystem::path previous_;
 };
 
-/// Writes a text file through a temporary name in the same folder and renames it into place.
+/// Writes a text file through a temporary name in the same folder, flushed to the disk, and
+/// renames it into place.
 void writeFileAtomically(const std::filesystem::path& path, const std::string& text);
 
 }  // namespace ondrift::cli

@@ -5,6 +5,7 @@
 
 #include "cli/base/output_folder.h"
 #include "cli/base/output_names.h"
+#include "cli/base/version.h"
 #include "cli/nifti/nifti_file.h"
 
 namespace ondrift::cli {
@@ -14,7 +15,6 @@ using nlohmann::json;
 
 namespace {
 
-constexpr const char* kVersion = "1.1.0";
 constexpr const char* kBidsVersion = "1.9.0";
 
 fs::path levelFolder(const fs::path& outputRoot, const BidsName& name) {
@@ -46,6 +46,7 @@ RunOutputs runOutputs(const fs::path& outputRoot, const BoldRun& run, const Fiel
     o.bold = func / derivativeName(b, "undistorted", "bold", extension).str();
     o.boldSidecar = func / derivativeName(b, "undistorted", "bold", ".json").str();
     o.shiftMap = func / derivativeName(b, "ondrift", "pixelshift", extension).str();
+    o.shiftMapSidecar = func / derivativeName(b, "ondrift", "pixelshift", ".json").str();
     if (set != nullptr) {
         const BidsName& f = set->phase.name;
         const fs::path fmap = levelFolder(outputRoot, f) / "fmap";
@@ -54,18 +55,11 @@ RunOutputs runOutputs(const fs::path& outputRoot, const BoldRun& run, const Fiel
     }
     o.log = outputRoot / "logs" / (o.label + ".log");
     o.summary = outputRoot / "logs" / (o.label + "_ondrift.json");
+    o.record = outputRoot / "logs" / (o.label + "_record.json");
     o.projects = outputRoot / "projects" / o.label;
     o.report = outputRoot / "reports" / reportFileName(o.label);
     o.work = outputRoot / ".work" / o.label;
     return o;
-}
-
-bool runComplete(const RunOutputs& o) {
-    std::error_code ec;
-    for (const auto* p : {&o.bold, &o.boldSidecar, &o.shiftMap, &o.fieldMap, &o.fieldMapSidecar}) {
-        if (p->empty() || !fs::is_regular_file(*p, ec)) return false;
-    }
-    return true;
 }
 
 std::string sourceUri(const std::string& relative) { return "bids:raw:" + relative; }
@@ -88,7 +82,7 @@ json datasetDescription(const fs::path& sourceRoot) {
             {"BIDSVersion", kBidsVersion},
             {"DatasetType", "derivative"},
             {"GeneratedBy", json::array({{{"Name", "ondrift"},
-                                          {"Version", kVersion},
+                                          {"Version", kOndriftVersion},
                                           {"Description",
                                            "EPI distortion correction with a field map by "
                                            "the pixel-shift method"}}})},

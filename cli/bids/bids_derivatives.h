@@ -15,12 +15,14 @@ namespace ondrift::cli {
 /// Where the outputs of one run go, inside the derivatives folder.
 struct RunOutputs {
     std::filesystem::path bold;         ///< …_desc-undistorted_bold.nii.gz
-    std::filesystem::path boldSidecar;  ///< its .json, written last: the run is complete
+    std::filesystem::path boldSidecar;  ///< its .json
     std::filesystem::path shiftMap;     ///< …_desc-ondrift_pixelshift.nii.gz
-    std::filesystem::path fieldMap;     ///< fmap/…_desc-ondrift_fieldmap.nii.gz, Hz
+    std::filesystem::path shiftMapSidecar;
+    std::filesystem::path fieldMap;  ///< fmap/…_desc-ondrift_fieldmap.nii.gz, Hz
     std::filesystem::path fieldMapSidecar;
     std::filesystem::path log;       ///< logs/<bold stem>.log
     std::filesystem::path summary;   ///< logs/<bold stem>_ondrift.json
+    std::filesystem::path record;    ///< logs/<bold stem>_record.json, written last
     std::filesystem::path projects;  ///< projects/<bold stem>/ (with --keep-projects)
     std::filesystem::path report;    ///< reports/<bold stem>_report.html
     std::filesystem::path work;      ///< .work/<bold stem>/, removed at the end
@@ -30,9 +32,6 @@ struct RunOutputs {
 /// `extension`: ".nii.gz" or ".nii", for the images.
 RunOutputs runOutputs(const std::filesystem::path& outputRoot, const BoldRun& run,
                       const FieldMapSet* fieldMap, const std::string& extension = ".nii.gz");
-
-/// Every output of the run is in place (its corrected series' sidecar is written last).
-bool runComplete(const RunOutputs& outputs);
 
 /// A BIDS URI for a file of the source data set ("bids:raw:sub-01/func/…").
 std::string sourceUri(const std::string& relative);

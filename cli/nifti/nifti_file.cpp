@@ -94,6 +94,14 @@ nifti_1_header readRawHeader(const std::string& path) {
         swap4(&h.vox_offset);
         swap4(&h.scl_slope);
         swap4(&h.scl_inter);
+        swap2(&h.qform_code);
+        swap2(&h.sform_code);
+        for (float* v :
+             {&h.quatern_b, &h.quatern_c, &h.quatern_d, &h.qoffset_x, &h.qoffset_y, &h.qoffset_z}) {
+            swap4(v);
+        }
+        for (float* row : {h.srow_x, h.srow_y, h.srow_z})
+            for (int c = 0; c < 4; ++c) swap4(&row[c]);
     }
     return h;
 }
@@ -124,6 +132,26 @@ std::uint64_t validateRawHeader(const std::string& path, const nifti_1_header& h
     }
     if (!std::isfinite(h.scl_slope) || !std::isfinite(h.scl_inter)) {
         fail(path, "invalid scaling (scl_slope/scl_inter not finite)");
+    }
+    // Every position record the header declares must hold finite numbers (the NIfTI library
+    // would quietly read them as 0, placing the image somewhere else or nowhere).
+    if (h.qform_code > 0) {
+        for (const float v :
+             {h.quatern_b, h.quatern_c, h.quatern_d, h.qoffset_x, h.qoffset_y, h.qoffset_z}) {
+            if (!std::isfinite(v)) {
+                fail(path, "invalid position (qform: quatern_b/c/d or qoffset not finite)");
+            }
+        }
+    }
+    if (h.sform_code > 0) {
+        const float* rows[] = {h.srow_x, h.srow_y, h.srow_z};
+        for (int r = 0; r < 3; ++r)
+            for (int c = 0; c < 4; ++c) {
+                if (!std::isfinite(rows[r][c])) {
+                    fail(path, "invalid position (sform: srow_" + std::string(1, "xyz"[r]) +
+                                   " not finite)");
+                }
+            }
     }
     return voxels;
 }

@@ -4,6 +4,8 @@
 
 #include <cmath>
 #include <filesystem>
+#include <fstream>
+#include <limits>
 
 #include "cli/nifti/nifti_file.h"
 #include "cli/phantom/phantom.h"
@@ -119,6 +121,27 @@ TEST_F(CommandLine, BadInputIsRefusedAndNothingIsWritten) {
     const std::string nanMag = dir + "/nan_magnitude.nii.gz";
     writeNifti(nanMag, m.geometry, 1, values, nullptr);
     expectRefused(phase + "--magnitude \"" + nanMag + "\" " + bold, "1 voxels are NaN or infinite");
+
+    // A position record holding a non-finite number, in the functional image's qform (its
+    // sform being sound) and in the field map's sform: refused before the plug-in sees them.
+    const auto withBadPosition = [&](const std::string& source, std::size_t offset, float value) {
+        const NiftiImage image = readNifti(source, {}, nullptr);
+        const std::string path = dir + "/bad_position_" + std::to_string(offset) + ".nii";
+        writeNifti(path, image.geometry, image.geometry.nt(), image.data, nullptr);
+        std::fstream file(path, std::ios::in | std::ios::out | std::ios::binary);
+        file.seekp(static_cast<std::streamoff>(offset));
+        file.write(reinterpret_cast<const char*>(&value), sizeof value);
+        return path;
+    };
+    constexpr std::size_t kQoffsetY = 272, kSrowZ3 = 324;
+    expectRefused(
+        phase + mag + "--epi \"" + withBadPosition(files_.bold, kQoffsetY, std::nanf("")) + "\"",
+        "invalid position (qform");
+    expectRefused(
+        "--phase \"" +
+            withBadPosition(files_.phase, kSrowZ3, std::numeric_limits<float>::infinity()) + "\" " +
+            mag + bold,
+        "invalid position (sform: srow_z");
 
     // Missing and contradictory parameters.
     expectRefused(phase + bold, "missing --magnitude");

@@ -8,9 +8,12 @@
 //   ONDRIFT_FAULT_MODE    "once" (default): only that operation fails, with the error its kind
 //                         gets (open EACCES, write EIO, rename EIO, mkdir EACCES);
 //                         "full": from the n-th operation on the disk is full: every write
-//                         fails with ENOSPC (opens, renames and folders still work)
+//                         fails with ENOSPC (opens, renames and folders still work);
+//                         "kill": the process group is killed (SIGKILL) instead of the n-th
+//                         operation, as a crash or a power cut would stop the command there
+//                         (forked children count on from their parent's count)
 //   ONDRIFT_FAULT_COUNT=f on exit, the numbers of counted and of failed operations are written
-//                         to file f
+//                         to file f (one line per process: forked children add theirs)
 //   ONDRIFT_FAULT_TRACE=1 each failed operation is described on standard error
 //
 // Standard input, output and error (descriptors 0 to 2) are never counted.
@@ -22,6 +25,7 @@
 
 #include <atomic>
 #include <cerrno>
+#include <csignal>
 #include <cstdarg>
 #include <cstdio>
 #include <cstdlib>
@@ -34,6 +38,7 @@ enum class Kind { Open, Write, Rename, Folder };
 struct Settings {
     long failAt = 0;
     bool diskFull = false;
+    bool kill = false;
     bool trace = false;
     const char* countFile = nullptr;
 };
@@ -44,6 +49,7 @@ const Settings& settings() {
         if (const char* at = std::getenv("ONDRIFT_FAULT_AT")) r.failAt = std::atol(at);
         const char* mode = std::getenv("ONDRIFT_FAULT_MODE");
         r.diskFull = mode != nullptr && std::strcmp(mode, "full") == 0;
+        r.kill = mode != nullptr && std::strcmp(mode, "kill") == 0;
         r.countFile = std::getenv("ONDRIFT_FAULT_COUNT");
         r.trace = std::getenv("ONDRIFT_FAULT_TRACE") != nullptr;
         return r;
@@ -74,6 +80,10 @@ bool fails(Kind kind, const char* what) {
         return true;
     }
     if (n != s.failAt) return false;
+    if (s.kill) {
+        if (s.trace) std::fprintf(stderr, "[file fault] killed before operation %ld\n", n);
+        ::kill(0, SIGKILL);
+    }
     if (s.trace) describe(n, kind, what);
     ++failed;
     errno = (kind == Kind::Open || kind == Kind::Folder) ? EACCES : EIO;
@@ -102,15 +112,17 @@ bool writes(const char* mode) {
            (std::strchr(mode, 'w') || std::strchr(mode, 'a') || std::strchr(mode, '+'));
 }
 
-struct CountWriter {
-    ~CountWriter() {
-        const char* file = settings().countFile;
-        if (file == nullptr) return;
-        if (FILE* f = next<FILE* (*)(const char*, const char*)>("fopen")(file, "w")) {
-            std::fprintf(f, "%ld %ld\n", counted.load(), failed.load());
-            std::fclose(f);
-        }
+void writeCount() {
+    const char* file = settings().countFile;
+    if (file == nullptr) return;
+    if (FILE* f = next<FILE* (*)(const char*, const char*)>("fopen")(file, "a")) {
+        std::fprintf(f, "%ld %ld\n", counted.load(), failed.load());
+        std::fclose(f);
     }
+}
+
+struct CountWriter {
+    ~CountWriter() { writeCount(); }
 } countWriter;
 
 }  // namespace
@@ -188,6 +200,13 @@ int rename(const char* from, const char* to) {
 int renameat(int fromDir, const char* from, int toDir, const char* to) {
     if (fails(Kind::Rename, to)) return -1;
     return next<int (*)(int, const char*, int, const char*)>("renameat")(fromDir, from, toDir, to);
+}
+
+// Forked children end through _exit, past the destructors.
+[[noreturn]] void _exit(int status) {
+    writeCount();
+    next<void (*)(int)>("_exit")(status);
+    __builtin_unreachable();
 }
 
 int mkdir(const char* path, mode_t mode) {
