@@ -3,6 +3,7 @@
 
 #include <fstream>
 
+#include "cli/displacement_field.h"
 #include "cli/nifti_file.h"
 #include "cli/output_folder.h"
 
@@ -45,6 +46,8 @@ RunOutputs runOutputs(const fs::path& outputRoot, const BoldRun& run, const Fiel
     o.bold = func / derivativeName(b, "undistorted", "bold", extension).str();
     o.boldSidecar = func / derivativeName(b, "undistorted", "bold", ".json").str();
     o.shiftMap = func / derivativeName(b, "ondrift", "pixelshift", extension).str();
+    o.transform = func / transformFileName(o.label, extension);
+    o.transformSidecar = func / transformFileName(o.label, ".json");
     if (set != nullptr) {
         const BidsName& f = set->phase.name;
         const fs::path fmap = levelFolder(outputRoot, f) / "fmap";
@@ -61,7 +64,8 @@ RunOutputs runOutputs(const fs::path& outputRoot, const BoldRun& run, const Fiel
 
 bool runComplete(const RunOutputs& o) {
     std::error_code ec;
-    for (const auto* p : {&o.bold, &o.boldSidecar, &o.shiftMap, &o.fieldMap, &o.fieldMapSidecar}) {
+    for (const auto* p :
+         {&o.bold, &o.boldSidecar, &o.shiftMap, &o.transform, &o.fieldMap, &o.fieldMapSidecar}) {
         if (p->empty() || !fs::is_regular_file(*p, ec)) return false;
     }
     return true;
@@ -130,6 +134,14 @@ json fieldMapSidecar(const FieldMapSet& set) {
     json j = {{"Units", "Hz"}, {"Sources", sources}};
     if (!set.identifiers.empty()) j["B0FieldIdentifier"] = set.identifiers.front();
     return j;
+}
+
+json transformSidecar(const BoldRun& run, const FieldMapSet& set, const json& summary) {
+    int code = 0;
+    if (summary.contains("parameters") && summary["parameters"].contains("PhaseEncodingDir")) {
+        code = summary["parameters"]["PhaseEncodingDir"].value("value", 0);
+    }
+    return displacementFieldSidecar(code, sourcesOf(run, set));
 }
 
 json shiftMapSidecar(const BoldRun& run, const FieldMapSet& set, const json& summary) {

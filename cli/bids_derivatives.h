@@ -17,7 +17,11 @@ struct RunOutputs {
     std::filesystem::path bold;         ///< …_desc-undistorted_bold.nii.gz
     std::filesystem::path boldSidecar;  ///< its .json, written last: the run is complete
     std::filesystem::path shiftMap;     ///< …_desc-ondrift_pixelshift.nii.gz
-    std::filesystem::path fieldMap;     ///< fmap/…_desc-ondrift_fieldmap.nii.gz, Hz
+    /// …_from-distorted_to-undistorted_mode-image_xfm.nii.gz, the correction as an ITK
+    /// displacement field (cli/displacement_field.h), and its sidecar
+    std::filesystem::path transform;
+    std::filesystem::path transformSidecar;
+    std::filesystem::path fieldMap;  ///< fmap/…_desc-ondrift_fieldmap.nii.gz, Hz
     std::filesystem::path fieldMapSidecar;
     std::filesystem::path log;       ///< logs/<bold stem>.log
     std::filesystem::path summary;   ///< logs/<bold stem>_ondrift.json
@@ -52,6 +56,10 @@ nlohmann::json correctedSidecar(const BoldRun& run, const FieldMapSet& fieldMap,
                                 const nlohmann::json& summary);
 
 nlohmann::json fieldMapSidecar(const FieldMapSet& fieldMap);
+
+/// The displacement field's sidecar (cli/displacement_field.h) with the run's sources.
+nlohmann::json transformSidecar(const BoldRun& run, const FieldMapSet& fieldMap,
+                                const nlohmann::json& summary);
 
 nlohmann::json shiftMapSidecar(const BoldRun& run, const FieldMapSet& fieldMap,
                                const nlohmann::json& summary);

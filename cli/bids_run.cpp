@@ -3,6 +3,7 @@
 #include <fstream>
 
 #include "cli/correct_command.h"
+#include "cli/displacement_field.h"
 #include "cli/errors.h"
 #include "cli/fieldmap_inputs.h"
 #include "cli/nifti_file.h"
@@ -203,6 +204,13 @@ void correctBidsRun(const BidsPlan& plan, const BoldRun& run, const BidsRunOptio
     moveInto(shift, out.shiftMap);
     writeFileAtomically(out.shiftMap.parent_path() / (niftiStem(out.shiftMap.string()) + ".json"),
                         shiftMapSidecar(run, *set, summary).dump(2) + "\n");
+    const fs::path transform =
+        resultEnding(result.files, std::string(kTransformEntities) + extension);
+    if (transform.empty()) {
+        throw ProcessingError(run.bold.relative + ": the correction left no displacement field");
+    }
+    moveInto(transform, out.transform);
+    writeFileAtomically(out.transformSidecar, transformSidecar(run, *set, summary).dump(2) + "\n");
     moveInto(result.correctedNifti, out.bold);
     fs::create_directories(out.summary.parent_path());
     if (!result.report.empty() && fs::exists(result.report, ec)) {

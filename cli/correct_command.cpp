@@ -11,6 +11,7 @@
 #include <nlohmann/json.hpp>
 
 #include "cli/correction_report.h"
+#include "cli/displacement_field.h"
 #include "cli/document_import.h"
 #include "cli/errors.h"
 #include "cli/grid_checks.h"
@@ -414,6 +415,10 @@ CorrectResult correctSeries(const CorrectOptions& o, Reporter& reporter) {
         }
         std::sort(amr.begin(), amr.end());
     }
+    // The same correction as a transform other tools apply, from the shift map it used.
+    const json transform = writeCorrectionTransform(
+        out.staging(), eg, shiftMaps.onEpi.values, settings.phaseEncodingDir.value,
+        niftiStem(epi.image.path), exportSettings.extension, json::array({epiPath}), reporter);
     const double exportSeconds = reporter.elapsed() - exportStart;
 
     json summary;
@@ -440,6 +445,7 @@ CorrectResult correctSeries(const CorrectOptions& o, Reporter& reporter) {
     summary["shifts"] = report.shifts.toJson();
     if (!o.noReport) summary["report"] = reportFileName(report.title);
     summary["outputs"] = exported.outputs;
+    summary["displacementField"] = transform;
     summary["amr"] = amr;
     summary["log"] = plugin.log();
     summary["warnings"] = reporter.warnings();

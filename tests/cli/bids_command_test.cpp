@@ -136,6 +136,12 @@ TEST_F(BidsCommand, EveryLayoutAndFieldMapKindIsCorrected) {
                             .string()
                             .substr(0, fs::path(boldNames[i]).filename().string().find("desc-")) +
                         "desc-ondrift_pixelshift.nii.gz")));
+        const std::string entities = boldNames[i].substr(0, boldNames[i].find("desc-"));
+        const json transform =
+            readJson(out() / (entities + "from-distorted_to-undistorted_mode-image_xfm.json"));
+        EXPECT_EQ(transform["Sources"][0], sidecar["Sources"][0]);
+        EXPECT_TRUE(
+            fs::exists(out() / (entities + "from-distorted_to-undistorted_mode-image_xfm.nii.gz")));
     }
     // Nothing of the plug-in's projects without --keep-projects.
     for (const auto& e : fs::recursive_directory_iterator(out())) {
