@@ -161,6 +161,11 @@ void Commands::addCorrect(CLI::App& app) {
     addSwitch(c, "--congruent,!--no-congruent", f.congruent,
               "Make the unwrapped phase congruent with the measured phase (default on)")
         ->group(proc);
+    addSwitch(c, "--jacobian,!--no-jacobian", f.jacobian,
+              "Multiply each corrected voxel by the local stretch of the shift map along the "
+              "phase-encoding axis, restoring the intensity the distortion piled up or thinned "
+              "out (default on)")
+        ->group(proc);
     c->add_option("--field-map-conditioning", f.conditioning,
                   "How the field map is smoothed: quadratic (default: extrapolated beyond the "
                   "magnitude mask, then 7-point local quadratic fits along each axis), box (one "

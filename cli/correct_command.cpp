@@ -317,6 +317,7 @@ CorrectResult correctSeries(const CorrectOptions& o, Reporter& reporter) {
         p.setInt("CongruentUnwrapping", settings.congruentUnwrapping.value);
         p.setInt("ResampleFieldmapToFunctional", settings.resampleToFunctional.value);
         p.setInt("FieldMapConditioning", settings.fieldMapConditioning.value);
+        p.setInt("IntensityModulation", settings.intensityModulation.value);
     }
     p.setString("Procedure", startStepName(settings.from));
     p.setInt("PerformAllSteps", 1);

@@ -483,6 +483,7 @@ nlohmann::json CorrectionSettings::toJson() const {
         put("CongruentUnwrapping", congruentUnwrapping);
         put("ResampleFieldmapToFunctional", resampleToFunctional);
         put("FieldMapConditioning", fieldMapConditioning);
+        put("IntensityModulation", intensityModulation);
     }
     return j;
 }

@@ -11,6 +11,8 @@ namespace {
 // EPI's only through an anatomical project, as hosts have always run it. Set: the field map is
 // resampled onto the EPI's grid in scanner coordinates before the shifts are computed there.
 constexpr const char* kResampleParameter = "ResampleFieldmapToFunctional";
+// Set to 1: the undistortion also restores the intensity by the local stretch of the shift map.
+constexpr const char* kModulationParameter = "IntensityModulation";
 
 }  // namespace
 
@@ -38,6 +40,7 @@ bool readRunSettings(CallState& call, RunSettings& s) {
     s.congruent = host::getIntParameter("CongruentUnwrapping") == 1;
     s.conditioning = host::getIntParameter("FieldMapConditioning");
     s.resampleToFunctional = host::getIntParameter(kResampleParameter) != 0;
+    s.intensityModulation = host::getIntParameter(kModulationParameter) == 1;
     std::string procedure;
     if (!readBoundedParameter("Procedure", kCommandBytes, call, procedure)) return false;
     if (procedure == "Unwrap") {
