@@ -4,6 +4,7 @@
 #include <fstream>
 
 #include "cli/displacement_field.h"
+#include "cli/fieldmap_derivatives.h"
 #include "cli/nifti_file.h"
 #include "cli/output_folder.h"
 
@@ -53,6 +54,7 @@ RunOutputs runOutputs(const fs::path& outputRoot, const BoldRun& run, const Fiel
         const fs::path fmap = levelFolder(outputRoot, f) / "fmap";
         o.fieldMap = fmap / derivativeName(f, "ondrift", "fieldmap", extension).str();
         o.fieldMapSidecar = fmap / derivativeName(f, "ondrift", "fieldmap", ".json").str();
+        o.fieldMapMask = fmap / derivativeName(f, "brain", "mask", extension).str();
     }
     o.log = outputRoot / "logs" / (o.label + ".log");
     o.summary = outputRoot / "logs" / (o.label + "_ondrift.json");
@@ -127,13 +129,17 @@ json correctedSidecar(const BoldRun& run, const FieldMapSet& set, const json& su
     return j;
 }
 
-json fieldMapSidecar(const FieldMapSet& set) {
+json fieldMapSidecar(const BidsPlan& plan, const FieldMapSet& set) {
     json sources = json::array({sourceUri(set.phase.relative)});
     if (set.phase2) sources.push_back(sourceUri(set.phase2->relative));
     if (set.magnitude) sources.push_back(sourceUri(set.magnitude->relative));
-    json j = {{"Units", "Hz"}, {"Sources", sources}};
-    if (!set.identifiers.empty()) j["B0FieldIdentifier"] = set.identifiers.front();
-    return j;
+    json intendedFor = json::array();
+    for (const BoldRun& run : plan.runs) {
+        if (run.fieldMap >= 0 && &plan.fieldMaps[static_cast<std::size_t>(run.fieldMap)] == &set)
+            intendedFor.push_back(sourceUri(run.bold.relative));
+    }
+    return fieldMapDerivativeSidecar(
+        b0FieldIdentifier(set.identifiers, niftiStem(set.phase.relative)), intendedFor, sources);
 }
 
 json transformSidecar(const BoldRun& run, const FieldMapSet& set, const json& summary) {

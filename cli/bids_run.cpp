@@ -200,7 +200,9 @@ void correctBidsRun(const BidsPlan& plan, const BoldRun& run, const BidsRunOptio
         moveInto(staged, out.fieldMap);
     }
     fs::create_directories(out.fieldMapSidecar.parent_path());
-    writeFileAtomically(out.fieldMapSidecar, fieldMapSidecar(*set).dump(2) + "\n");
+    writeFileAtomically(out.fieldMapSidecar, fieldMapSidecar(plan, *set).dump(2) + "\n");
+    const fs::path mask = resultEnding(result.files, "_desc-brain_mask" + extension);
+    if (!mask.empty()) moveInto(mask, out.fieldMapMask);
     moveInto(shift, out.shiftMap);
     writeFileAtomically(out.shiftMap.parent_path() / (niftiStem(out.shiftMap.string()) + ".json"),
                         shiftMapSidecar(run, *set, summary).dump(2) + "\n");

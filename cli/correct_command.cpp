@@ -14,6 +14,7 @@
 #include "cli/displacement_field.h"
 #include "cli/document_import.h"
 #include "cli/errors.h"
+#include "cli/fieldmap_derivatives.h"
 #include "cli/grid_checks.h"
 #include "cli/nifti_file.h"
 #include "cli/output_folder.h"
@@ -420,6 +421,28 @@ CorrectResult correctSeries(const CorrectOptions& o, Reporter& reporter) {
     const json transform = writeCorrectionTransform(
         out.staging(), eg, shiftMaps.onEpi.values, settings.phaseEncodingDir.value,
         niftiStem(epi.image.path), exportSettings.extension, json::array({epiPath}), reporter);
+    // The field map in Hz the shifts came from, and the mask it was estimated in, by the names
+    // derivatives use.
+    FieldMapOutputs fieldMap;
+    for (const char* ending : {"_b0_smooth", "_b0"}) {
+        for (const std::string& name : exported.niftiNames) {
+            if (fieldMap.fieldMap.empty() && name.ends_with(ending + exportSettings.extension))
+                fieldMap.fieldMap = out.staging() / name;
+        }
+    }
+    if (settings.from == StartStep::ComputePxshift) fieldMap.fieldMap = phasePath;
+    fieldMap.grid = pg;
+    if (magnitude != nullptr)
+        fieldMap.mask = magnitudeMask(sources.magnitude.values, magScale, kMaskThreshold);
+    fieldMap.startStem = niftiStem(phase.image.path);
+    if (phase.sidecar) {
+        if (auto id = phase.sidecar->text("B0FieldIdentifier")) fieldMap.identifiers.push_back(*id);
+    }
+    fieldMap.intendedFor = json::array({epiPath});
+    fieldMap.sources = json::array({phasePath});
+    if (magnitude != nullptr) fieldMap.sources.push_back(magnitudePath);
+    const json fieldMapFiles =
+        writeFieldMapDerivatives(out.staging(), fieldMap, exportSettings.extension, reporter);
     const double exportSeconds = reporter.elapsed() - exportStart;
 
     json summary;
@@ -447,6 +470,7 @@ CorrectResult correctSeries(const CorrectOptions& o, Reporter& reporter) {
     if (!o.noReport) summary["report"] = reportFileName(report.title);
     summary["outputs"] = exported.outputs;
     summary["displacementField"] = transform;
+    summary["fieldMapDerivatives"] = fieldMapFiles;
     summary["amr"] = amr;
     summary["log"] = plugin.log();
     summary["warnings"] = reporter.warnings();

@@ -3,6 +3,8 @@
 // and bad runs that fail alone.
 #include <gtest/gtest.h>
 
+#include <algorithm>
+
 #include <cstdio>
 #include <filesystem>
 #include <map>
@@ -119,6 +121,10 @@ TEST_F(BidsCommand, EveryLayoutAndFieldMapKindIsCorrected) {
         EXPECT_TRUE(sidecar["DistortionCorrection"]["Parameters"].contains("BandWidthPE"));
         const json fm = readJson(out() / (fieldMaps[i] + ".json"));
         EXPECT_EQ(fm["Units"], "Hz");
+        EXPECT_NE(
+            std::find(fm["IntendedFor"].begin(), fm["IntendedFor"].end(), sidecar["Sources"][0]),
+            fm["IntendedFor"].end());
+        EXPECT_TRUE(fm["B0FieldIdentifier"].is_string());
         // The field map in Hz matches the truth inside the head.
         const NiftiImage hz = readNifti((out() / (fieldMaps[i] + ".nii.gz")).string(), {}, nullptr);
         const Phantom& p = subjects[i].phantom;
