@@ -123,6 +123,7 @@ CorrectOptions correctOptionsForRun(const BidsPlan& plan, const BoldRun& run, co
     co.overwrite = true;
     co.keepProjects = options.keepProjects;
     co.outputType = options.outputType;
+    co.flags.jacobian = options.jacobian;
     switch (set.kind) {
         case FieldMapKind::PhaseDifference: {
             co.phase = set.phase.path.string();
