@@ -147,7 +147,11 @@ json transformSidecar(const BoldRun& run, const FieldMapSet& set, const json& su
     if (summary.contains("parameters") && summary["parameters"].contains("PhaseEncodingDir")) {
         code = summary["parameters"]["PhaseEncodingDir"].value("value", 0);
     }
-    return displacementFieldSidecar(code, sourcesOf(run, set));
+    bool modulated = false;
+    if (summary.contains("parameters") && summary["parameters"].contains("IntensityModulation")) {
+        modulated = summary["parameters"]["IntensityModulation"].value("value", 0) == 1;
+    }
+    return displacementFieldSidecar(code, sourcesOf(run, set), modulated);
 }
 
 json shiftMapSidecar(const BoldRun& run, const FieldMapSet& set, const json& summary) {

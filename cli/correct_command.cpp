@@ -420,7 +420,8 @@ CorrectResult correctSeries(const CorrectOptions& o, Reporter& reporter) {
     // The same correction as a transform other tools apply, from the shift map it used.
     const json transform = writeCorrectionTransform(
         out.staging(), eg, shiftMaps.onEpi.values, settings.phaseEncodingDir.value,
-        niftiStem(epi.image.path), exportSettings.extension, json::array({epiPath}), reporter);
+        settings.intensityModulation.value == 1, niftiStem(epi.image.path),
+        exportSettings.extension, json::array({epiPath}), reporter);
     // The field map in Hz the shifts came from, and the mask it was estimated in, by the names
     // derivatives use.
     FieldMapOutputs fieldMap;

@@ -91,15 +91,14 @@ std::string transformFileName(const std::string& boldStem, const std::string& ex
     return base + kTransformEntities + extension;
 }
 
-json displacementFieldSidecar(int code, const json& sources) {
+json displacementFieldSidecar(int code, const json& sources, bool modulated) {
     const std::string direction = bidsDirection(code);
     const bool positive = code % 2 == 1;
     return {{"Description",
              "Displacement field of the distortion correction: resampling the distorted series "
              "through it (ITK DisplacementFieldTransform, ResampleImageFilter) gives the corrected "
              "series."},
-            {"Type", "displacement field"},
-            {"Software", "ITK"},
+            {"Format", "ITK displacement field"},
             {"Units", "mm"},
             {"CoordinateSystem", "LPS"},
             {"FromSpace", "distorted"},
@@ -116,13 +115,17 @@ json displacementFieldSidecar(int code, const json& sources) {
                            direction.substr(0, 1) +
                            " of the functional grid: a positive shift moved the signal toward " +
                            (positive ? "higher" : "lower") + " indices on that axis"}}},
+            {"IntensityModulation",
+             modulated ? "the corrected series was also multiplied by the local stretch of the "
+                         "shift map; the field carries only the resampling"
+                       : "none"},
             {"Sources", sources}};
 }
 
 json writeCorrectionTransform(const std::filesystem::path& folder, const NiftiGeometry& grid,
-                              std::span<const float> shift, int code, const std::string& boldStem,
-                              const std::string& extension, const json& sources,
-                              Reporter& reporter) {
+                              std::span<const float> shift, int code, bool modulated,
+                              const std::string& boldStem, const std::string& extension,
+                              const json& sources, Reporter& reporter) {
     const std::vector<float> field = displacementFieldLps(grid, shift, code);
     if (field.empty()) {
         reporter.warning(
@@ -134,7 +137,8 @@ json writeCorrectionTransform(const std::filesystem::path& folder, const NiftiGe
     reporter.detail("Writing " + name);
     writeDisplacementField(folder / name, grid, field);
     const std::string sidecar = name.substr(0, name.size() - extension.size()) + ".json";
-    writeFileAtomically(folder / sidecar, displacementFieldSidecar(code, sources).dump(2) + "\n");
+    writeFileAtomically(folder / sidecar,
+                        displacementFieldSidecar(code, sources, modulated).dump(2) + "\n");
     return {{"file", name},
             {"sidecar", sidecar},
             {"units", "mm"},

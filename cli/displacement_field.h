@@ -45,8 +45,9 @@ void writeDisplacementField(const std::filesystem::path& path, const NiftiGeomet
 std::string transformFileName(const std::string& boldStem, const std::string& extension);
 
 /// The sidecar of the field: what it maps, its units and convention, and the sign convention
-/// of the shift map it was made from (`code` 1…6).
-nlohmann::json displacementFieldSidecar(int code, const nlohmann::json& sources);
+/// of the shift map it was made from (`code` 1…6), and whether the corrected series was also
+/// multiplied by the local stretch, which the field does not carry.
+nlohmann::json displacementFieldSidecar(int code, const nlohmann::json& sources, bool modulated);
 
 class Reporter;
 
@@ -56,7 +57,7 @@ class Reporter;
 /// functional grid to make it from.
 nlohmann::json writeCorrectionTransform(const std::filesystem::path& folder,
                                         const NiftiGeometry& grid, std::span<const float> shift,
-                                        int code, const std::string& boldStem,
+                                        int code, bool modulated, const std::string& boldStem,
                                         const std::string& extension, const nlohmann::json& sources,
                                         Reporter& reporter);
 

@@ -129,6 +129,7 @@ TEST(DisplacementField, ResamplingTheDistortedSeriesThroughItGivesTheCorrectedSe
             json::parse(readText(r.folder / (name.substr(0, name.size() - 7) + ".json")));
         EXPECT_EQ(sidecar["CoordinateSystem"], "LPS");
         EXPECT_EQ(sidecar["Units"], "mm");
+        EXPECT_EQ(sidecar["IntensityModulation"], "none");
         EXPECT_EQ(r.summary()["displacementField"]["file"], name);
 
         const NiftiPtr field = readRaw(fieldPath);
