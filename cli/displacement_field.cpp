@@ -20,15 +20,23 @@ std::vector<float> displacementFieldLps(const NiftiGeometry& grid, std::span<con
     if (code < 1 || code > 6 || n == 0 || shift.size() != n) return {};
     const auto axis = static_cast<std::size_t>((code - 1) / 2);
     const double sign = code % 2 == 1 ? 1.0 : -1.0;
+    const std::size_t dims[3] = {static_cast<std::size_t>(grid.nx()),
+                                 static_cast<std::size_t>(grid.ny()),
+                                 static_cast<std::size_t>(grid.nz())};
+    const std::size_t stride = axis == 0 ? 1 : (axis == 1 ? dims[0] : dims[0] * dims[1]);
+    const double last = static_cast<double>(dims[axis] - 1);
     const Affine& a = grid.affine();
     // One voxel step along the phase-encoding axis, in world mm; RAS → LPS negates x and y.
     const double step[3] = {-a[axis], -a[4 + axis], a[8 + axis]};
     std::vector<float> field(3 * n);
-    for (std::size_t c = 0; c < 3; ++c) {
-        float* out = field.data() + c * n;
-        for (std::size_t i = 0; i < n; ++i) {
-            out[i] = static_cast<float>(sign * static_cast<double>(shift[i]) * step[c]);
-        }
+    for (std::size_t i = 0; i < n; ++i) {
+        // Beyond either end of the axis the undistortion takes the end voxel: the field points
+        // at its centre, so that any reader (ITK gives 0 outside the image) samples the same.
+        const double own = static_cast<double>((i / stride) % dims[axis]);
+        const double target = own + sign * static_cast<double>(shift[i]);
+        const double moved =
+            target < 0.0 ? -own : (target > last ? last - own : target - own);  // NaN stays
+        for (std::size_t c = 0; c < 3; ++c) field[c * n + i] = static_cast<float>(moved * step[c]);
     }
     return field;
 }

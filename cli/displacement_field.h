@@ -29,9 +29,10 @@ inline constexpr const char* kTransformEntities = "_from-distorted_to-undistorte
 /// The three LPS components (all x, then all y, then all z, each x fastest) of the displacement
 /// that the plug-in's undistortion applies with `shift` (voxels, one per voxel of `grid`) and
 /// direction `code` (1…6): the corrected voxel n takes the distorted series at n + s along the
-/// axis for the codes 1, 3, 5 (i, j, k) and at n − s for 2, 4, 6. The step along that axis is
-/// the axis' column of the grid's affine, so rotated and mirrored storage carry through. Empty
-/// when the sizes do not match or the code is not 1…6.
+/// axis for the codes 1, 3, 5 (i, j, k) and at n − s for 2, 4, 6; a position beyond either end
+/// of the axis is the end voxel's centre, which the undistortion takes there. The step along
+/// that axis is the axis' column of the grid's affine, so rotated and mirrored storage carry
+/// through. Empty when the sizes do not match or the code is not 1…6.
 std::vector<float> displacementFieldLps(const NiftiGeometry& grid, std::span<const float> shift,
                                         int code);
 
