@@ -35,6 +35,7 @@ inline constexpr char kMapFieldmapToFunctional[] = "mapFieldmapToFunctional";
 inline constexpr char kCongruentUnwrapping[] = "CongruentUnwrapping";
 inline constexpr char kResampleFieldmapToFunctional[] = "ResampleFieldmapToFunctional";
 inline constexpr char kFieldMapConditioning[] = "FieldMapConditioning";
+inline constexpr char kIntensityModulation[] = "IntensityModulation";
 
 // The values of "Procedure": the step "Start" begins with.
 namespace procedure {

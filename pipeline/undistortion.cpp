@@ -16,6 +16,7 @@
 #include "image/ordered_statistics.h"
 #include "image/parallel_volumes.h"
 #include "pipeline/image_views.h"
+#include "pipeline/kernels/stretch.h"
 #include "pipeline/kernels/undistortion.h"
 #include "pipeline/step_errors.h"
 
@@ -31,7 +32,7 @@ bool copyVolume(const Image& source, Image& target, int sourceVolume, int target
 }
 
 bool undistortEPI(Image& epi, const Image& shiftMap, const AcquisitionParameters& parameters,
-                  std::string* error) {
+                  std::string* error, bool intensityModulation) {
     const int direction = parameters.phaseEncodingDir;
     if (!isDirectionCode(direction)) {
         reportStepError(error, formatMessage("The phase-encoding direction code %d is not valid "
@@ -57,6 +58,17 @@ bool undistortEPI(Image& epi, const Image& shiftMap, const AcquisitionParameters
     }
 
     logFormat("Undistort in direction: %s", displayFuncs().directionText(direction));
+    const std::span<const double> shift = volumeValues(shiftMap, 0);
+    std::vector<double> stretch;
+    if (intensityModulation) {
+        stretch.resize(d.voxels());
+        const std::size_t clamped = stretchFactors(shift, stretch, d, direction);
+        logText("Modulate the intensity by the local stretch of the pixel shift map...");
+        logFormat(
+            "The stretch was held within %.1f and %.1f at %zu of %zu voxels (where the "
+            "shift map folds over or nearly so).",
+            kMinStretch, 1.0 / kMinStretch, clamped, d.voxels());
+    }
     // One work volume per thread: each volume is read completely into it before the volume is
     // overwritten, and no volume reads another, so the threads cannot change a value.
     const int volumes = epi.getNrOfVolumes();
@@ -67,12 +79,12 @@ bool undistortEPI(Image& epi, const Image& shiftMap, const AcquisitionParameters
         w.setNrOfVolumes(1);
         w.setData(std::vector<double>(w.voxelsPerVolume(), 0.0));
     }
-    const std::span<const double> shift = volumeValues(shiftMap, 0);
     if (workers == 1) {
         logText(epi.statisticsText("distorted data"));
         for (int t = 0; t < volumes; ++t) {
             undistortVolume(volumeValues(std::as_const(epi), t), allValues(work[0]), shift, d,
                             direction);
+            applyStretch(allValues(work[0]), stretch);
             copyVolume(work[0], epi, 0, t);
         }
     } else {
@@ -87,6 +99,7 @@ bool undistortEPI(Image& epi, const Image& shiftMap, const AcquisitionParameters
                 for (int t = first; t < end; ++t) {
                     undistortVolume(volumeValues(std::as_const(epi), t), allValues(own), shift, d,
                                     direction);
+                    applyStretch(allValues(own), stretch);
                     distorted.waitUntilRead(t);
                     copyVolume(own, epi, 0, t);
                 }

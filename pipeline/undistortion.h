@@ -18,8 +18,14 @@ namespace ondrift {
 ///   from the EPI's (its first volume is read on the EPI's X, Y and Z) or either holds no data;
 /// - when the project could not be saved ("Undistortion procedure did not succeed."); the EPI
 ///   then holds the corrected values, and "NameUndistortedFile" is left unchanged.
+///
+/// With `intensityModulation` every corrected voxel is also multiplied by the local stretch of
+/// the mapping along the phase-encoding axis (stretchFactors in pipeline/kernels/stretch.h),
+/// which restores the intensity that the distortion piled up or thinned out; two more log
+/// entries say so and how many voxels were clamped. Without it nothing differs from the
+/// resampling alone, in values or log.
 bool undistortEPI(Image& epi, const Image& shiftMap, const AcquisitionParameters& parameters,
-                  std::string* error = nullptr);
+                  std::string* error = nullptr, bool intensityModulation = false);
 
 /// Copies volume `sourceVolume` of `source` into volume `targetVolume` of `target`. False when
 /// the two differ in X, Y or Z or either volume does not exist.

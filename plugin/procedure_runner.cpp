@@ -132,8 +132,9 @@ void undistortResampled(Run& run) {
         logText(name);
     }
     host::showBusyCursor();
-    const bool done = undistortEPI(run.epi, run.shiftsOnEpiGrid ? run.current : resampled,
-                                   run.settings.acquisition, &error);
+    const bool done =
+        undistortEPI(run.epi, run.shiftsOnEpiGrid ? run.current : resampled,
+                     run.settings.acquisition, &error, run.settings.intensityModulation);
     host::stopBusyCursor();
     if (!done) run.call.fail(error.empty() ? "Undistortion procedure did not succeed." : error);
 }
@@ -341,7 +342,8 @@ void undistort(Run& run) {
     if (!s.mapToFunctional) {
         host::showBusyCursor();
         std::string error;
-        const bool done = undistortEPI(run.epi, run.current, s.acquisition, &error);
+        const bool done =
+            undistortEPI(run.epi, run.current, s.acquisition, &error, s.intensityModulation);
         host::stopBusyCursor();
         if (!done) run.call.fail(error.empty() ? "Undistortion procedure did not succeed." : error);
         return;
@@ -360,7 +362,7 @@ void undistort(Run& run) {
         return;
     }
     host::showBusyCursor();
-    const bool done = undistortEPI(run.epi, mapped, s.acquisition, &error);
+    const bool done = undistortEPI(run.epi, mapped, s.acquisition, &error, s.intensityModulation);
     host::stopBusyCursor();
     if (!done) {
         if (error.empty()) {

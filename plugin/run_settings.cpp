@@ -36,6 +36,9 @@ bool readRunSettings(CallState& call, RunSettings& s) {
     // map is resampled onto the EPI's grid in scanner coordinates before the shifts are computed
     // there.
     s.resampleToFunctional = host::getIntParameter(parameter::kResampleFieldmapToFunctional) != 0;
+    // Set to 1: the undistortion also restores the intensity by the local stretch of the shift
+    // map.
+    s.intensityModulation = host::getIntParameter(parameter::kIntensityModulation) == 1;
     std::string procedure;
     if (!readBoundedParameter(parameter::kProcedure, kCommandBytes, call, procedure)) return false;
     if (procedure == parameter::procedure::kUnwrap) {

@@ -23,6 +23,7 @@ struct RunSettings {
     bool congruent = false;
     int conditioning = 0;
     bool resampleToFunctional = false;
+    bool intensityModulation = false;
     float echoTimeDiffMs = 0.0f;
     AcquisitionParameters acquisition;
     RunStep step = RunStep::None;

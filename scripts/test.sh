@@ -8,6 +8,8 @@ jobs=$(nproc 2>/dev/null || echo 2)
 
 # chromium: the report's test renders it in a headless browser.
 scripts/install-deps.sh chromium
+# ITK: an outside consumer of the displacement field in the command's tests (tests/itk/).
+scripts/apt-install.sh --no-install-recommends libinsighttoolkit5-dev
 
 echo "== build and test" >&2
 cmake -S . -B build -DCMAKE_BUILD_TYPE=RelWithDebInfo -DONDRIFT_TESTS=ON -DONDRIFT_BENCHMARKS=ON \

@@ -79,6 +79,7 @@ int runBids(const BidsOptions& options, Reporter& reporter) {
     runOptions.overwrite = options.overwrite;
     runOptions.keepProjects = options.keepProjects;
     runOptions.outputType = options.outputType;
+    runOptions.jacobian = options.jacobian;
     const std::string extension = options.outputType == "nii" ? ".nii" : ".nii.gz";
 
     std::vector<RunStatus> statuses(plan.runs.size());

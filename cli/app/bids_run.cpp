@@ -9,6 +9,7 @@
 #include "cli/base/reporter.h"
 #include "cli/bids/fieldmap_inputs.h"
 #include "cli/bids/run_record.h"
+#include "cli/bids/displacement_field.h"
 #include "cli/nifti/nifti_file.h"
 #include "host/disk_flush.h"
 
@@ -135,6 +136,7 @@ CorrectOptions correctOptionsForRun(const BidsPlan& plan, const BoldRun& run, co
     co.overwrite = true;
     co.keepProjects = options.keepProjects;
     co.outputType = options.outputType;
+    co.flags.jacobian = options.jacobian;
     switch (set.kind) {
         case FieldMapKind::PhaseDifference: {
             co.phase = set.phase.path.string();
@@ -167,8 +169,9 @@ void correctBidsRun(const BidsPlan& plan, const BoldRun& run, const BidsRunOptio
     // taken as complete; what a killed earlier attempt left half-written goes too.
     fs::remove(out.record, ec);
     for (const auto* p :
-         {&out.bold, &out.boldSidecar, &out.shiftMap, &out.shiftMapSidecar, &out.fieldMap,
-          &out.fieldMapSidecar, &out.summary, &out.record, &out.report}) {
+         {&out.bold, &out.boldSidecar, &out.shiftMap, &out.shiftMapSidecar, &out.transform,
+          &out.transformSidecar, &out.fieldMap, &out.fieldMapSidecar, &out.fieldMapMask,
+          &out.summary, &out.record, &out.report}) {
         removeStaleTemporaries(*p);
     }
     fs::remove_all(out.work, ec);
@@ -221,13 +224,23 @@ void correctBidsRun(const BidsPlan& plan, const BoldRun& run, const BidsRunOptio
         moveInto(staged, out.fieldMap);
     }
     fs::create_directories(out.fieldMapSidecar.parent_path());
-    writeFileAtomically(out.fieldMapSidecar, fieldMapSidecar(*set).dump(2) + "\n");
+    writeFileAtomically(out.fieldMapSidecar, fieldMapSidecar(plan, *set).dump(2) + "\n");
+    const fs::path mask = resultEnding(result.files, "_desc-brain_mask" + extension);
+    if (!mask.empty()) moveInto(mask, out.fieldMapMask);
     moveInto(shift, out.shiftMap);
     writeFileAtomically(out.shiftMapSidecar, shiftMapSidecar(run, *set, summary).dump(2) + "\n");
+    const fs::path transform =
+        resultEnding(result.files, std::string(kTransformEntities) + extension);
+    if (transform.empty()) {
+        throw ProcessingError(run.bold.relative + ": the correction left no displacement field");
+    }
+    moveInto(transform, out.transform);
+    writeFileAtomically(out.transformSidecar, transformSidecar(run, *set, summary).dump(2) + "\n");
     moveInto(result.correctedNifti, out.bold);
-    std::vector<fs::path> outputs = {
-        out.fieldMap, out.fieldMapSidecar, out.shiftMap,   out.shiftMapSidecar,
-        out.bold,     out.summary,         out.boldSidecar};
+    std::vector<fs::path> outputs = {out.fieldMap,  out.fieldMapSidecar,  out.shiftMap,
+                                     out.shiftMapSidecar, out.transform, out.transformSidecar,
+                                     out.bold,      out.summary,          out.boldSidecar};
+    if (!mask.empty()) outputs.push_back(out.fieldMapMask);
     fs::create_directories(out.summary.parent_path());
     if (!result.report.empty() && fs::exists(result.report, ec)) {
         fs::create_directories(out.report.parent_path());
@@ -261,6 +274,7 @@ void correctBidsRun(const BidsPlan& plan, const BoldRun& run, const BidsRunOptio
 nlohmann::json recordParameters(const BidsRunOptions& options) {
     return {{"outputType", options.outputType},
             {"keepProjects", options.keepProjects},
+            {"jacobian", options.jacobian ? nlohmann::json(*options.jacobian) : nlohmann::json()},
             {"plugin", options.plugin}};
 }
 

@@ -20,6 +20,7 @@ struct BidsRunOptions {
     bool overwrite = false;
     bool keepProjects = false;
     std::string outputType = "nii.gz";  ///< "nii" or "nii.gz"
+    std::optional<bool> jacobian;       ///< intensity modulation (unset: the default)
 };
 
 /// The options of `ondrift correct` that correct this run, with the prepared inputs written

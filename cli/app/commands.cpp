@@ -162,6 +162,11 @@ void Commands::addCorrect(CLI::App& app) {
     addSwitch(c, "--congruent,!--no-congruent", f.congruent,
               "Make the unwrapped phase congruent with the measured phase (default on)")
         ->group(proc);
+    addSwitch(c, "--jacobian,!--no-jacobian", f.jacobian,
+              "Multiply each corrected voxel by the local stretch of the shift map along the "
+              "phase-encoding axis, restoring the intensity the distortion piled up or thinned "
+              "out (default on)")
+        ->group(proc);
     c->add_option("--field-map-conditioning", f.conditioning,
                   "How the field map is smoothed: quadratic (default: extrapolated beyond the "
                   "magnitude mask, then 7-point local quadratic fits along each axis), box (one "
@@ -245,6 +250,8 @@ void Commands::addBids(CLI::App& app) {
                     "and correct every run that has what it needs)");
     bids_->add_flag("--keep-projects", o.keepProjects,
                     "Also keep the plug-in's projects (OUTPUT_DIR/projects)");
+    addSwitch(bids_, "--jacobian,!--no-jacobian", o.jacobian,
+              "Multiply each corrected voxel by the local stretch of the shift map (default off)");
     bids_->add_option("--output-type", o.outputType, "Images as nii.gz (default) or nii")
         ->check(CLI::IsMember({"nii", "nii.gz"}))
         ->type_name("nii|nii.gz");
@@ -309,7 +316,11 @@ int Commands::run(Reporter& reporter) {
         collectCorrectFlags();
         return runCorrect(correctOptions_, reporter);
     }
-    if (bids_ != nullptr && bids_->parsed()) return runBids(bidsOptions_, reporter);
+    if (bids_ != nullptr && bids_->parsed()) {
+        // Its switches (--jacobian) are collected the same way.
+        collectCorrectFlags();
+        return runBids(bidsOptions_, reporter);
+    }
     if (demo_ != nullptr && demo_->parsed()) return runDemo(demoOptions_, reporter);
     if (run_ != nullptr && run_->parsed()) return runScript(runOptions_, reporter);
     if (info_ != nullptr && info_->parsed()) return runInfo(infoOptions_, reporter);

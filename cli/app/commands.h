@@ -54,6 +54,7 @@ struct BidsOptions {
     bool keepProjects = false;
     std::string outputType = "nii.gz";
     std::string plugin;
+    std::optional<bool> jacobian;  ///< --jacobian / --no-jacobian for every run
 };
 
 struct DemoOptions {

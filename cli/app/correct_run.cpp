@@ -8,6 +8,8 @@
 #include "cli/base/errors.h"
 #include "cli/base/reporter.h"
 #include "cli/base/version.h"
+#include "cli/bids/displacement_field.h"
+#include "cli/bids/fieldmap_derivatives.h"
 #include "cli/nifti/nifti_file.h"
 #include "host/standin.h"
 #include "host/workspace.h"
@@ -45,6 +47,7 @@ void SeriesCorrection::setStartParameters() {
         p.setInt(parameter::kCongruentUnwrapping, s.congruentUnwrapping.value);
         p.setInt(parameter::kResampleFieldmapToFunctional, s.resampleToFunctional.value);
         p.setInt(parameter::kFieldMapConditioning, s.fieldMapConditioning.value);
+        p.setInt(parameter::kIntensityModulation, s.intensityModulation.value);
     }
     p.setString(parameter::kProcedure, startStepName(s.from));
     p.setInt(parameter::kPerformAllSteps, 1);
@@ -153,7 +156,40 @@ void SeriesCorrection::exportResults() {
         }
         std::sort(amr_.begin(), amr_.end());
     }
+    writeDerivatives(exportSettings.extension);
     exportSeconds_ = reporter_.elapsed() - exportStart;
+}
+
+// The same correction as a transform other tools apply, from the shift map it used, and the
+// field map in Hz the shifts came from with the mask it was estimated in, by the names
+// derivatives use.
+void SeriesCorrection::writeDerivatives(const std::string& extension) {
+    transform_ = writeCorrectionTransform(
+        out_.staging(), epi_->image.geometry, shiftMaps_.onEpi.values,
+        settings_.phaseEncodingDir.value, settings_.intensityModulation.value == 1,
+        niftiStem(epi_->image.path), extension, json::array({epiPath_}), reporter_);
+    FieldMapOutputs fieldMap;
+    for (const char* ending : {"_b0_smooth", "_b0"}) {
+        for (const std::string& name : exported_.niftiNames) {
+            if (fieldMap.fieldMap.empty() && name.ends_with(ending + extension))
+                fieldMap.fieldMap = out_.staging() / name;
+        }
+    }
+    if (settings_.from == StartStep::ComputePxshift) fieldMap.fieldMap = phasePath_;
+    fieldMap.grid = phase_->image.geometry;
+    if (magnitude_ != nullptr) {
+        fieldMap.mask = magnitudeMask(sources_.magnitude.values, magScale_,
+                                      static_cast<float>(kMagnitudeThreshold));
+    }
+    fieldMap.startStem = niftiStem(phase_->image.path);
+    if (phase_->sidecar) {
+        if (auto id = phase_->sidecar->text("B0FieldIdentifier"))
+            fieldMap.identifiers.push_back(*id);
+    }
+    fieldMap.intendedFor = json::array({epiPath_});
+    fieldMap.sources = json::array({phasePath_});
+    if (magnitude_ != nullptr) fieldMap.sources.push_back(magnitudePath_);
+    fieldMapFiles_ = writeFieldMapDerivatives(out_.staging(), fieldMap, extension, reporter_);
 }
 
 // What ondrift.json holds of the run up to its result.
@@ -188,6 +224,8 @@ CorrectResult SeriesCorrection::summarise() {
     summary["shifts"] = report.shifts.toJson();
     if (!o_.noReport) summary["report"] = reportFileName(report.title);
     summary["outputs"] = exported_.outputs;
+    summary["displacementField"] = transform_;
+    summary["fieldMapDerivatives"] = fieldMapFiles_;
     summary["amr"] = amr_;
     summary["log"] = plugin_->log();
     summary["warnings"] = reporter_.warnings();

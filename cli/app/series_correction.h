@@ -59,6 +59,7 @@ private:
     void checkSign();
     void rerunWithSign(int better);
     void exportResults();
+    void writeDerivatives(const std::string& extension);
     nlohmann::json summary() const;
     CorrectResult summarise();
 
@@ -98,6 +99,8 @@ private:
     ExportedResults exported_;
     std::filesystem::path corrected_;
     nlohmann::json amr_ = nlohmann::json::array();
+    nlohmann::json transform_;      ///< the displacement field written beside the series
+    nlohmann::json fieldMapFiles_;  ///< the field map and mask by the derivatives' names
     double exportSeconds_ = 0;
 };
 

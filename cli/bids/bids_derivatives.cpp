@@ -6,6 +6,8 @@
 #include "cli/base/output_folder.h"
 #include "cli/base/output_names.h"
 #include "cli/base/version.h"
+#include "cli/bids/displacement_field.h"
+#include "cli/bids/fieldmap_derivatives.h"
 #include "cli/nifti/nifti_file.h"
 
 namespace ondrift::cli {
@@ -47,11 +49,14 @@ RunOutputs runOutputs(const fs::path& outputRoot, const BoldRun& run, const Fiel
     o.boldSidecar = func / derivativeName(b, "undistorted", "bold", ".json").str();
     o.shiftMap = func / derivativeName(b, "ondrift", "pixelshift", extension).str();
     o.shiftMapSidecar = func / derivativeName(b, "ondrift", "pixelshift", ".json").str();
+    o.transform = func / transformFileName(o.label, extension);
+    o.transformSidecar = func / transformFileName(o.label, ".json");
     if (set != nullptr) {
         const BidsName& f = set->phase.name;
         const fs::path fmap = levelFolder(outputRoot, f) / "fmap";
         o.fieldMap = fmap / derivativeName(f, "ondrift", "fieldmap", extension).str();
         o.fieldMapSidecar = fmap / derivativeName(f, "ondrift", "fieldmap", ".json").str();
+        o.fieldMapMask = fmap / derivativeName(f, "brain", "mask", extension).str();
     }
     o.log = outputRoot / "logs" / (o.label + ".log");
     o.summary = outputRoot / "logs" / (o.label + "_ondrift.json");
@@ -118,13 +123,29 @@ json correctedSidecar(const BoldRun& run, const FieldMapSet& set, const json& su
     return j;
 }
 
-json fieldMapSidecar(const FieldMapSet& set) {
+json fieldMapSidecar(const BidsPlan& plan, const FieldMapSet& set) {
     json sources = json::array({sourceUri(set.phase.relative)});
     if (set.phase2) sources.push_back(sourceUri(set.phase2->relative));
     if (set.magnitude) sources.push_back(sourceUri(set.magnitude->relative));
-    json j = {{"Units", "Hz"}, {"Sources", sources}};
-    if (!set.identifiers.empty()) j["B0FieldIdentifier"] = set.identifiers.front();
-    return j;
+    json intendedFor = json::array();
+    for (const BoldRun& run : plan.runs) {
+        if (run.fieldMap >= 0 && &plan.fieldMaps[static_cast<std::size_t>(run.fieldMap)] == &set)
+            intendedFor.push_back(sourceUri(run.bold.relative));
+    }
+    return fieldMapDerivativeSidecar(
+        b0FieldIdentifier(set.identifiers, niftiStem(set.phase.relative)), intendedFor, sources);
+}
+
+json transformSidecar(const BoldRun& run, const FieldMapSet& set, const json& summary) {
+    int code = 0;
+    if (summary.contains("parameters") && summary["parameters"].contains("PhaseEncodingDir")) {
+        code = summary["parameters"]["PhaseEncodingDir"].value("value", 0);
+    }
+    bool modulated = false;
+    if (summary.contains("parameters") && summary["parameters"].contains("IntensityModulation")) {
+        modulated = summary["parameters"]["IntensityModulation"].value("value", 0) == 1;
+    }
+    return displacementFieldSidecar(code, sourcesOf(run, set), modulated);
 }
 
 json shiftMapSidecar(const BoldRun& run, const FieldMapSet& set, const json& summary) {

@@ -18,15 +18,20 @@ struct RunOutputs {
     std::filesystem::path boldSidecar;  ///< its .json
     std::filesystem::path shiftMap;     ///< …_desc-ondrift_pixelshift.nii.gz
     std::filesystem::path shiftMapSidecar;
+    /// …_from-distorted_to-undistorted_mode-image_xfm.nii.gz, the correction as an ITK
+    /// displacement field (cli/displacement_field.h), and its sidecar
+    std::filesystem::path transform;
+    std::filesystem::path transformSidecar;
     std::filesystem::path fieldMap;  ///< fmap/…_desc-ondrift_fieldmap.nii.gz, Hz
     std::filesystem::path fieldMapSidecar;
-    std::filesystem::path log;       ///< logs/<bold stem>.log
-    std::filesystem::path summary;   ///< logs/<bold stem>_ondrift.json
-    std::filesystem::path record;    ///< logs/<bold stem>_record.json, written last
-    std::filesystem::path projects;  ///< projects/<bold stem>/ (with --keep-projects)
-    std::filesystem::path report;    ///< reports/<bold stem>_report.html
-    std::filesystem::path work;      ///< .work/<bold stem>/, removed at the end
-    std::string label;               ///< the bold file's name without extension
+    std::filesystem::path fieldMapMask;  ///< fmap/…_desc-brain_mask.nii.gz, when one was made
+    std::filesystem::path log;           ///< logs/<bold stem>.log
+    std::filesystem::path summary;       ///< logs/<bold stem>_ondrift.json
+    std::filesystem::path record;        ///< logs/<bold stem>_record.json, written last
+    std::filesystem::path projects;      ///< projects/<bold stem>/ (with --keep-projects)
+    std::filesystem::path report;        ///< reports/<bold stem>_report.html
+    std::filesystem::path work;          ///< .work/<bold stem>/, removed at the end
+    std::string label;                   ///< the bold file's name without extension
 };
 
 /// `extension`: ".nii.gz" or ".nii", for the images.
@@ -50,7 +55,13 @@ void writeDatasetFiles(const std::filesystem::path& outputRoot,
 nlohmann::json correctedSidecar(const BoldRun& run, const FieldMapSet& fieldMap,
                                 const nlohmann::json& summary);
 
-nlohmann::json fieldMapSidecar(const FieldMapSet& fieldMap);
+/// Units "Hz", B0FieldIdentifier (the set's own, or one made from its name), IntendedFor (the
+/// runs of `plan` corrected with it), Sources and RawSources (cli/fieldmap_derivatives.h).
+nlohmann::json fieldMapSidecar(const BidsPlan& plan, const FieldMapSet& fieldMap);
+
+/// The displacement field's sidecar (cli/displacement_field.h) with the run's sources.
+nlohmann::json transformSidecar(const BoldRun& run, const FieldMapSet& fieldMap,
+                                const nlohmann::json& summary);
 
 nlohmann::json shiftMapSidecar(const BoldRun& run, const FieldMapSet& fieldMap,
                                const nlohmann::json& summary);

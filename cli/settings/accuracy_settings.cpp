@@ -14,6 +14,8 @@ namespace {
 
 // Chosen from measurements on phantoms shaped like scanner data (docs/accuracy.md).
 constexpr int kDefaultConditioning = static_cast<int>(Conditioning::Quadratic);
+// Intensity modulation by the local stretch: see docs/accuracy.md for the measurements.
+constexpr int kDefaultModulation = 0;
 
 }  // namespace
 
@@ -36,14 +38,20 @@ void resolveAccuracy(const CorrectionFlags& f, const InputFacts& facts, Correcti
     }
     s.documentedChain = f.documentedChain;
     if (f.documentedChain) {
-        if (f.congruent || f.conditioning) {
+        if (f.congruent || f.conditioning || f.jacobian) {
             throw InputError(
                 "--documented-chain runs the host's chain as documented; it cannot be combined "
-                "with --congruent or --field-map-conditioning");
+                "with --congruent, --field-map-conditioning or --jacobian");
         }
         s.congruentUnwrapping = {0, "flag --documented-chain"};
         s.fieldMapConditioning = {0, "flag --documented-chain"};
+        s.intensityModulation = {0, "flag --documented-chain"};
         return;
+    }
+    if (f.jacobian) {
+        s.intensityModulation = {*f.jacobian ? 1 : 0, "flag --jacobian"};
+    } else {
+        s.intensityModulation = {kDefaultModulation, "default"};
     }
     if (f.congruent) {
         s.congruentUnwrapping = {*f.congruent ? 1 : 0, "flag --congruent"};

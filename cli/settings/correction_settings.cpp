@@ -485,6 +485,7 @@ nlohmann::json CorrectionSettings::toJson() const {
         put(parameter::kCongruentUnwrapping, congruentUnwrapping);
         put(parameter::kResampleFieldmapToFunctional, resampleToFunctional);
         put(parameter::kFieldMapConditioning, fieldMapConditioning);
+        put(parameter::kIntensityModulation, intensityModulation);
     }
     return j;
 }

@@ -43,6 +43,7 @@ struct CorrectionFlags {
     std::optional<bool> map;
     std::optional<bool> resample;
     std::optional<bool> congruent;
+    std::optional<bool> jacobian;             ///< intensity modulation by the local stretch
     std::optional<std::string> conditioning;  ///< documented, box, range or none
     bool documentedChain = false;             ///< exactly the host's chain
     StartStep from = StartStep::Unwrap;
@@ -90,6 +91,7 @@ struct CorrectionSettings {
     bool documentedChain = false;
     Setting<int> congruentUnwrapping;
     Setting<int> fieldMapConditioning;
+    Setting<int> intensityModulation;  ///< "IntensityModulation"
 
     /// Every setting with value and source, under the plug-in's parameter names.
     nlohmann::json toJson() const;

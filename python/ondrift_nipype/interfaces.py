@@ -93,6 +93,8 @@ class OndriftBidsRunOutputSpec(TraitedSpec):
     # Undefined for a run without a field map, which is skipped with a note in the logs.
     corrected_file = File(desc="..._desc-undistorted_bold.nii.gz")
     sidecar_file = File()
+    transform_file = File(desc="..._from-distorted_to-undistorted_mode-image_xfm.nii.gz, the "
+                               "correction as an ITK displacement field (mm, LPS)")
 
 
 class OndriftBidsRun(CommandLine):
@@ -116,4 +118,10 @@ class OndriftBidsRun(CommandLine):
         outputs = {}
         if os.path.exists(base + ".json"):
             outputs = {"corrected_file": base + ".nii.gz", "sidecar_file": base + ".json"}
+            # Entities of the series without its suffix; a description of the source is dropped.
+            entities = "_".join(e for e in stem.split("_") if not e.startswith("desc-"))
+            transform = os.path.join(
+                folder, entities + "_from-distorted_to-undistorted_mode-image_xfm.nii.gz")
+            if os.path.exists(transform):
+                outputs["transform_file"] = transform
         return outputs

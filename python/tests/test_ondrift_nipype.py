@@ -42,6 +42,9 @@ class BidsWorkflow(unittest.TestCase):
         self.assertEqual(len(corrected), SUBJECTS, corrected)
         for c in corrected:
             self.assertTrue(os.path.exists(c[: -len(".nii.gz")] + ".json"))
+            self.assertTrue(os.path.exists(c.replace(
+                "_desc-undistorted_bold.nii.gz",
+                "_from-distorted_to-undistorted_mode-image_xfm.nii.gz")), c)
             label = os.path.basename(c).split("_")[0]
             fmap = os.path.join(out, label, "fmap")
             self.assertTrue(any(f.endswith("_desc-ondrift_fieldmap.nii.gz")

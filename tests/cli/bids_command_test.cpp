@@ -3,6 +3,8 @@
 // and bad runs that fail alone.
 #include <gtest/gtest.h>
 
+#include <algorithm>
+
 #include <cstdio>
 #include <filesystem>
 #include <map>
@@ -119,6 +121,10 @@ TEST_F(BidsCommand, EveryLayoutAndFieldMapKindIsCorrected) {
         EXPECT_TRUE(sidecar["DistortionCorrection"]["Parameters"].contains("BandWidthPE"));
         const json fm = readJson(out() / (fieldMaps[i] + ".json"));
         EXPECT_EQ(fm["Units"], "Hz");
+        EXPECT_NE(
+            std::find(fm["IntendedFor"].begin(), fm["IntendedFor"].end(), sidecar["Sources"][0]),
+            fm["IntendedFor"].end());
+        EXPECT_TRUE(fm["B0FieldIdentifier"].is_string());
         // The field map in Hz matches the truth inside the head.
         const NiftiImage hz = readNifti((out() / (fieldMaps[i] + ".nii.gz")).string(), {}, nullptr);
         const Phantom& p = subjects[i].phantom;
@@ -136,6 +142,12 @@ TEST_F(BidsCommand, EveryLayoutAndFieldMapKindIsCorrected) {
                             .string()
                             .substr(0, fs::path(boldNames[i]).filename().string().find("desc-")) +
                         "desc-ondrift_pixelshift.nii.gz")));
+        const std::string entities = boldNames[i].substr(0, boldNames[i].find("desc-"));
+        const json transform =
+            readJson(out() / (entities + "from-distorted_to-undistorted_mode-image_xfm.json"));
+        EXPECT_EQ(transform["Sources"][0], sidecar["Sources"][0]);
+        EXPECT_TRUE(
+            fs::exists(out() / (entities + "from-distorted_to-undistorted_mode-image_xfm.nii.gz")));
     }
     // Nothing of the plug-in's projects without --keep-projects.
     for (const auto& e : fs::recursive_directory_iterator(out())) {

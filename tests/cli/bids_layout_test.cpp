@@ -247,7 +247,20 @@ TEST(BidsDerivatives, DescriptionAndSidecars) {
     EXPECT_EQ(s["Sources"].size(), 3u);
     EXPECT_EQ(s["Sources"][0], "bids:raw:sub-01/func/sub-01_task-a_bold.nii.gz");
     EXPECT_EQ(s["DistortionCorrection"]["Parameters"]["BandWidthPE"], 25.0);
-    EXPECT_EQ(fieldMapSidecar(set)["Units"], "Hz");
+    BidsPlan plan;
+    plan.fieldMaps = {set};
+    run.fieldMap = 0;
+    BoldRun other = run;
+    other.fieldMap = -1;
+    other.bold.relative = "sub-01/func/sub-01_task-b_bold.nii.gz";
+    plan.runs = {run, other};
+    const json fm = fieldMapSidecar(plan, plan.fieldMaps[0]);
+    EXPECT_EQ(fm["Units"], "Hz");
+    EXPECT_EQ(fm["IntendedFor"], json::array({"bids:raw:sub-01/func/sub-01_task-a_bold.nii.gz"}));
+    EXPECT_EQ(fm["B0FieldIdentifier"], "ondrift_sub_01_phasediff");
+    EXPECT_EQ(fm["RawSources"], fm["Sources"]);
+    plan.fieldMaps[0].identifiers = {"pepolar_fmap0"};
+    EXPECT_EQ(fieldMapSidecar(plan, plan.fieldMaps[0])["B0FieldIdentifier"], "pepolar_fmap0");
     EXPECT_EQ(shiftMapSidecar(run, set, summary)["PhaseEncodingDirection"], "j-");
 }
 
