@@ -1,0 +1,468 @@
+#include "pipeline/kernels/field_estimate.h"
+
+#include <algorithm>
+#include <cmath>
+#include <cstddef>
+#include <vector>
+
+namespace ondrift {
+
+namespace {
+
+/// The median of χ² with one degree of freedom: the median of a squared standard normal.
+constexpr double kChiSquare1Median = 0.454936423119572;
+/// A grid this small solves in microseconds: λ is searched over its whole range there.
+constexpr std::size_t kSearchGridVoxels = 4096;
+/// Axes within this factor of the finest spacing count as the finest (halved together).
+constexpr double kFinestSpacingRatio = 1.5;
+/// λ is searched over this many decades on either side of its scale guess.
+constexpr double kSearchDecades = 8.0;
+/// The coarsest search stops when its bracket spans less than this factor.
+constexpr double kSearchResolution = 1.1;
+/// A λ step from one grid to the next is at most this factor (the slope is an estimate).
+constexpr double kLargestStep = 10.0;
+/// Relative residual at which conjugate gradients stop; well below the noise it smooths.
+constexpr double kTolerance = 1e-4;
+/// Conjugate-gradient iterations per solve on the coarse grids and on the finest.
+constexpr int kCoarseIterations = 200;
+constexpr int kFinestIterations = 30;
+/// Damped Jacobi sweeps before and after each coarse correction, and their damping.
+constexpr int kSweeps = 2;
+constexpr double kJacobiDamping = 0.6;
+
+/// One grid of the hierarchy with its aggregated measurement and solution.
+struct Level {
+    Dims d;
+    Spacing h{};
+    std::vector<double> w, g, f, roughDiagonal;
+};
+
+int extent(Dims d, int axis) { return axis == 0 ? d.x : (axis == 1 ? d.y : d.z); }
+
+std::ptrdiff_t stride(Dims d, int axis) {
+    return axis == 0 ? 1 : (axis == 1 ? d.x : static_cast<std::ptrdiff_t>(d.x) * d.y);
+}
+
+/// Calls `visit(index)` for every voxel of the box [lo, hi) of the grid.
+template <class Visit>
+void forBox(Dims d, const std::array<int, 3>& lo, const std::array<int, 3>& hi, Visit visit) {
+    for (int k = lo[2]; k < hi[2]; ++k)
+        for (int j = lo[1]; j < hi[1]; ++j) {
+            const std::size_t row = d.index(0, j, k);
+            for (int i = lo[0]; i < hi[0]; ++i) visit(row + static_cast<std::size_t>(i));
+        }
+}
+
+/// The roughness term: out += scale · Σ Dᵀ D x over the second differences in mm, each term the
+/// stencil's weight in the integral (voxel volume over the spacings' product). With `x` null it
+/// adds the operator's diagonal instead.
+void addRoughness(const Level& L, const double* x, double* out, double scale) {
+    const Dims d = L.d;
+    const double volume = L.h[0] * L.h[1] * L.h[2];
+    for (int a = 0; a < 3; ++a) {
+        if (extent(d, a) < 3) continue;
+        const std::ptrdiff_t s = stride(d, a);
+        const double c = scale * volume / std::pow(L.h[a], 4);
+        std::array<int, 3> lo{0, 0, 0}, hi{d.x, d.y, d.z};
+        lo[a] = 1;
+        hi[a] -= 1;
+        if (x == nullptr) {
+            forBox(d, lo, hi, [&](std::size_t q) {
+                out[q - s] += c;
+                out[q] += 4 * c;
+                out[q + s] += c;
+            });
+            continue;
+        }
+        forBox(d, lo, hi, [&](std::size_t q) {
+            const double t = c * (x[q - s] - 2 * x[q] + x[q + s]);
+            out[q - s] += t;
+            out[q] -= 2 * t;
+            out[q + s] += t;
+        });
+    }
+    for (int a = 0; a < 3; ++a)
+        for (int b = a + 1; b < 3; ++b) {
+            if (extent(d, a) < 2 || extent(d, b) < 2) continue;
+            const std::ptrdiff_t sa = stride(d, a), sb = stride(d, b);
+            const double c = 2 * scale * volume / (L.h[a] * L.h[a] * L.h[b] * L.h[b]);
+            std::array<int, 3> lo{0, 0, 0}, hi{d.x, d.y, d.z};
+            hi[a] -= 1;
+            hi[b] -= 1;
+            if (x == nullptr) {
+                forBox(d, lo, hi, [&](std::size_t q) {
+                    out[q] += c;
+                    out[q + sa] += c;
+                    out[q + sb] += c;
+                    out[q + sa + sb] += c;
+                });
+                continue;
+            }
+            forBox(d, lo, hi, [&](std::size_t q) {
+                const double t = c * (x[q] - x[q + sa] - x[q + sb] + x[q + sa + sb]);
+                out[q] += t;
+                out[q + sa] -= t;
+                out[q + sb] -= t;
+                out[q + sa + sb] += t;
+            });
+        }
+}
+
+/// out = (W + λ B) x.
+void applySystem(const Level& L, double lambda, const double* x, double* out) {
+    const std::size_t n = L.d.voxels();
+    for (std::size_t v = 0; v < n; ++v) out[v] = L.w[v] * x[v];
+    addRoughness(L, x, out, lambda);
+}
+
+/// Median of w (f − g)² over the measured voxels, over the median of χ²₁.
+double discrepancy(const Level& L, std::vector<double>& scratch) {
+    scratch.clear();
+    for (std::size_t v = 0; v < L.w.size(); ++v)
+        if (L.w[v] > 0) scratch.push_back(L.w[v] * (L.f[v] - L.g[v]) * (L.f[v] - L.g[v]));
+    if (scratch.empty()) return 1;
+    const auto mid = scratch.begin() + static_cast<std::ptrdiff_t>(scratch.size() / 2);
+    std::nth_element(scratch.begin(), mid, scratch.end());
+    return *mid / kChiSquare1Median;
+}
+
+/// The next coarser grid: halved along the axes of the finest spacing that still have at least
+/// four voxels; measurements summed into weights and weighted means. False when none halves.
+bool coarsen(const Level& fine, Level& coarse, std::array<bool, 3>& halved) {
+    double finest = 0;
+    for (int a = 0; a < 3; ++a)
+        if (extent(fine.d, a) >= 4 && (finest == 0 || fine.h[a] < finest)) finest = fine.h[a];
+    if (finest == 0) return false;
+    std::array<int, 3> n{};
+    for (int a = 0; a < 3; ++a) {
+        halved[a] = extent(fine.d, a) >= 4 && fine.h[a] < kFinestSpacingRatio * finest;
+        n[a] = halved[a] ? (extent(fine.d, a) + 1) / 2 : extent(fine.d, a);
+        coarse.h[a] = halved[a] ? 2 * fine.h[a] : fine.h[a];
+    }
+    coarse.d = Dims{n[0], n[1], n[2]};
+    const std::size_t cn = coarse.d.voxels();
+    coarse.w.assign(cn, 0.0);
+    coarse.g.assign(cn, 0.0);
+    for (int k = 0; k < fine.d.z; ++k)
+        for (int j = 0; j < fine.d.y; ++j)
+            for (int i = 0; i < fine.d.x; ++i) {
+                const std::size_t v = fine.d.index(i, j, k);
+                const std::size_t c = coarse.d.index(halved[0] ? i / 2 : i, halved[1] ? j / 2 : j,
+                                                     halved[2] ? k / 2 : k);
+                coarse.w[c] += fine.w[v];
+                coarse.g[c] += fine.w[v] * fine.g[v];
+            }
+    for (std::size_t c = 0; c < cn; ++c)
+        coarse.g[c] = coarse.w[c] > 0 ? coarse.g[c] / coarse.w[c] : 0;
+    return true;
+}
+
+/// Linear interpolation weights of a fine axis from a coarse one whose cells are pairs of it.
+struct Tap {
+    int low, high;
+    double t;
+};
+
+std::vector<Tap> taps(int fineExtent, int coarseExtent, bool halved) {
+    std::vector<Tap> out(static_cast<std::size_t>(fineExtent));
+    for (int i = 0; i < fineExtent; ++i) {
+        if (!halved) {
+            out[static_cast<std::size_t>(i)] = {i, i, 0.0};
+            continue;
+        }
+        const double u = std::clamp((i - 0.5) / 2, 0.0, static_cast<double>(coarseExtent - 1));
+        const int low = static_cast<int>(u);
+        out[static_cast<std::size_t>(i)] = {low, std::min(low + 1, coarseExtent - 1), u - low};
+    }
+    return out;
+}
+
+double dot(const std::vector<double>& a, const std::vector<double>& b) {
+    double sum = 0;
+    for (std::size_t v = 0; v < a.size(); ++v) sum += a[v] * b[v];
+    return sum;
+}
+
+/// The grids from the finest (0) to the coarsest, and which axes each coarser one halved.
+struct Hierarchy {
+    std::vector<Level> levels;
+    std::vector<std::array<bool, 3>> halvings;
+};
+
+/// Calls `visit(fine, coarse, weight)` for the trilinear taps of every fine voxel.
+template <class Visit>
+void forTaps(const Level& fine, const Level& coarse, const std::array<bool, 3>& halved,
+             Visit visit) {
+    const auto tx = taps(fine.d.x, coarse.d.x, halved[0]);
+    const auto ty = taps(fine.d.y, coarse.d.y, halved[1]);
+    const auto tz = taps(fine.d.z, coarse.d.z, halved[2]);
+    const Dims c = coarse.d;
+    std::size_t v = 0;
+    for (int k = 0; k < fine.d.z; ++k)
+        for (int j = 0; j < fine.d.y; ++j)
+            for (int i = 0; i < fine.d.x; ++i, ++v) {
+                const Tap &a = tx[static_cast<std::size_t>(i)],
+                          &b = ty[static_cast<std::size_t>(j)],
+                          &e = tz[static_cast<std::size_t>(k)];
+                const int xs[2] = {a.low, a.high}, ys[2] = {b.low, b.high}, zs[2] = {e.low, e.high};
+                const double wx[2] = {1 - a.t, a.t}, wy[2] = {1 - b.t, b.t}, wz[2] = {1 - e.t, e.t};
+                for (int z = 0; z < 2; ++z)
+                    for (int y = 0; y < 2; ++y)
+                        for (int x = 0; x < 2; ++x)
+                            visit(v, c.index(xs[x], ys[y], zs[z]), wx[x] * wy[y] * wz[z]);
+            }
+}
+
+/// The fine grid's f from the coarse grid's, interpolated trilinearly.
+void prolong(const Level& coarse, const std::array<bool, 3>& halved, Level& fine) {
+    std::fill(fine.f.begin(), fine.f.end(), 0.0);
+    forTaps(fine, coarse, halved,
+            [&](std::size_t f, std::size_t c, double t) { fine.f[f] += t * coarse.f[c]; });
+}
+
+int solveWith(Hierarchy& H, std::size_t l, double lambda, const std::vector<double>& b,
+              std::vector<double>& x, int maxIterations, double tolerance);
+
+/// One V-cycle from grid l for (W + λB) x = b from x = 0: damped Jacobi sweeps before and after
+/// the correction from the next coarser grid (trilinear transfer both ways); the coarsest is
+/// solved by conjugate gradients.
+void vcycle(Hierarchy& H, std::size_t l, double lambda, const std::vector<double>& b,
+            std::vector<double>& x) {
+    Level& L = H.levels[l];
+    const std::size_t n = L.d.voxels();
+    x.assign(n, 0.0);
+    if (l + 1 == H.levels.size()) {
+        solveWith(H, l, lambda, b, x, kCoarseIterations, kTolerance);
+        return;
+    }
+    std::vector<double> r(n);
+    const auto sweeps = [&] {
+        for (int s = 0; s < kSweeps; ++s) {
+            applySystem(L, lambda, x.data(), r.data());
+            for (std::size_t v = 0; v < n; ++v) {
+                const double diagonal = L.w[v] + lambda * L.roughDiagonal[v];
+                if (diagonal > 0) x[v] += kJacobiDamping * (b[v] - r[v]) / diagonal;
+            }
+        }
+    };
+    sweeps();
+    applySystem(L, lambda, x.data(), r.data());
+    for (std::size_t v = 0; v < n; ++v) r[v] = b[v] - r[v];
+    Level& C = H.levels[l + 1];
+    std::vector<double> rc(C.d.voxels(), 0.0), ec;
+    forTaps(L, C, H.halvings[l],
+            [&](std::size_t f, std::size_t c, double t) { rc[c] += t * r[f]; });
+    vcycle(H, l + 1, lambda, rc, ec);
+    forTaps(L, C, H.halvings[l],
+            [&](std::size_t f, std::size_t c, double t) { x[f] += t * ec[c]; });
+    sweeps();
+}
+
+/// Flexible conjugate gradients on (W + λB) x = b on grid l, preconditioned by a V-cycle (the
+/// diagonal on the coarsest grid); returns the iterations.
+int solveWith(Hierarchy& H, std::size_t l, double lambda, const std::vector<double>& b,
+              std::vector<double>& x, int maxIterations, double tolerance) {
+    const Level& L = H.levels[l];
+    const std::size_t n = L.d.voxels();
+    const bool coarsest = l + 1 == H.levels.size();
+    std::vector<double> r(n), z(n), p(n), q(n), previous(n);
+    const auto precondition = [&] {
+        if (!coarsest) {
+            vcycle(H, l, lambda, r, z);
+            return;
+        }
+        for (std::size_t v = 0; v < n; ++v) {
+            const double diagonal = L.w[v] + lambda * L.roughDiagonal[v];
+            z[v] = diagonal > 0 ? r[v] / diagonal : 0;
+        }
+    };
+    applySystem(L, lambda, x.data(), q.data());
+    for (std::size_t v = 0; v < n; ++v) r[v] = b[v] - q[v];
+    const double stop = tolerance * tolerance * dot(b, b);
+    precondition();
+    p = z;
+    double rz = dot(r, z);
+    int it = 0;
+    while (it < maxIterations && dot(r, r) > stop && rz > 0) {
+        ++it;
+        applySystem(L, lambda, p.data(), q.data());
+        const double pq = dot(p, q);
+        if (!(pq > 0)) break;
+        const double alpha = rz / pq;
+        previous = r;
+        for (std::size_t v = 0; v < n; ++v) {
+            x[v] += alpha * p[v];
+            r[v] -= alpha * q[v];
+        }
+        precondition();
+        double next = 0;
+        for (std::size_t v = 0; v < n; ++v) next += z[v] * (r[v] - previous[v]);
+        const double beta = std::max(0.0, next / rz);
+        rz = dot(r, z);
+        for (std::size_t v = 0; v < n; ++v) p[v] = z[v] + beta * p[v];
+    }
+    return it;
+}
+
+/// Solves for the f grid l holds, from that f; returns the iterations.
+int solve(Hierarchy& H, std::size_t l, double lambda, int maxIterations) {
+    Level& L = H.levels[l];
+    std::vector<double> b(L.d.voxels());
+    for (std::size_t v = 0; v < b.size(); ++v) b[v] = L.w[v] * L.g[v];
+    return solveWith(H, l, lambda, b, L.f, maxIterations, kTolerance);
+}
+
+void prepareLevel(Level& L) {
+    L.roughDiagonal.assign(L.d.voxels(), 0.0);
+    addRoughness(L, nullptr, L.roughDiagonal.data(), 1.0);
+    L.f.resize(L.d.voxels(), 0.0);
+}
+
+/// On the coarsest grid: λ bisected in its logarithm until the bracket is narrow; returns it and
+/// the slope of log discrepancy over log λ at it.
+double searchLambda(Hierarchy& H, double guess, double& slope, std::vector<double>& scratch) {
+    const std::size_t l = H.levels.size() - 1;
+    Level& L = H.levels[l];
+    double lowLog = std::log(guess) - kSearchDecades * std::log(10.0);
+    double highLog = std::log(guess) + kSearchDecades * std::log(10.0);
+    L.f = L.g;
+    solve(H, l, std::exp(highLog), kCoarseIterations);
+    if (discrepancy(L, scratch) <= 1) {
+        slope = 1;
+        return std::exp(highLog);  // noise over everything: the smoothest field
+    }
+    double highValue = std::log(std::max(discrepancy(L, scratch), 1e-300));
+    double lowValue = 0;
+    bool lowKnown = false;
+    while (highLog - lowLog > std::log(kSearchResolution)) {
+        const double mid = 0.5 * (lowLog + highLog);
+        solve(H, l, std::exp(mid), kCoarseIterations);
+        const double value = std::log(std::max(discrepancy(L, scratch), 1e-300));
+        if (value > 0) {
+            highLog = mid;
+            highValue = value;
+        } else {
+            lowLog = mid;
+            lowValue = value;
+            lowKnown = true;
+        }
+    }
+    slope = lowKnown && highLog > lowLog ? (highValue - lowValue) / (highLog - lowLog) : 1;
+    if (!(slope > 0)) slope = 1;
+    const double lambda = std::exp(0.5 * (lowLog + highLog));
+    solve(H, l, lambda, kCoarseIterations);
+    return lambda;
+}
+
+}  // namespace
+
+double noiseScaleFromData(Dims d, const Spacing& h, std::span<const double> g,
+                          std::span<const double> magnitude, std::span<const unsigned char> inside,
+                          double reliableSD) {
+    const std::size_t n = d.voxels();
+    if (g.size() != n || magnitude.size() != n || inside.size() != n) return 0;
+    double finest = 0;
+    for (int a = 0; a < 3; ++a)
+        if (extent(d, a) >= 3 && (finest == 0 || h[a] < finest)) finest = h[a];
+    if (!(finest > 0)) return 0;
+    const auto usable = [&](std::size_t v) { return inside[v] != 0 && magnitude[v] > 0; };
+    std::vector<double> ratios;
+    double scale = 0;
+    for (int pass = 0; pass < 2; ++pass) {
+        // Second pass: only where the model's SD at the darkest of the three is still Gaussian.
+        const double darkest = pass == 0 ? 0 : scale / reliableSD;
+        ratios.clear();
+        for (int a = 0; a < 3; ++a) {
+            if (extent(d, a) < 3 || h[a] > kFinestSpacingRatio * finest) continue;
+            const std::ptrdiff_t s = stride(d, a);
+            std::array<int, 3> lo{0, 0, 0}, hi{d.x, d.y, d.z};
+            lo[a] = 1;
+            hi[a] -= 1;
+            forBox(d, lo, hi, [&](std::size_t q) {
+                if (!usable(q - s) || !usable(q) || !usable(q + s)) return;
+                const double m0 = magnitude[q - s], m1 = magnitude[q], m2 = magnitude[q + s];
+                if (std::min({m0, m1, m2}) <= darkest) return;
+                const double diff = g[q - s] - 2 * g[q] + g[q + s];
+                const double variance = 1 / (m0 * m0) + 4 / (m1 * m1) + 1 / (m2 * m2);
+                if (std::isfinite(diff)) ratios.push_back(diff * diff / variance);
+            });
+        }
+        if (ratios.size() < 64) return pass == 0 ? 0 : scale;
+        const auto mid = ratios.begin() + static_cast<std::ptrdiff_t>(ratios.size() / 2);
+        std::nth_element(ratios.begin(), mid, ratios.end());
+        scale = std::sqrt(*mid / kChiSquare1Median);
+        if (!(reliableSD > 0)) break;
+    }
+    return scale;
+}
+
+bool estimateSmoothField(Dims d, const Spacing& h, std::span<const double> g,
+                         std::span<const double> w, std::span<double> f, FieldEstimate& result) {
+    const std::size_t n = d.voxels();
+    if (n == 0 || g.size() != n || w.size() != n || f.size() != n) return false;
+    for (const double s : h)
+        if (!(s > 0) || !std::isfinite(s)) return false;
+    Hierarchy H;
+    // Reserved so that `top` stays valid as the coarser grids are added; each halves an extent.
+    H.levels.reserve(64);
+    H.levels.resize(1);
+    Level& top = H.levels[0];
+    top.d = d;
+    top.h = h;
+    top.w.assign(w.begin(), w.end());
+    top.g.assign(g.begin(), g.end());
+    std::vector<double> positive;
+    for (std::size_t v = 0; v < n; ++v) {
+        if (!(top.w[v] > 0) || !std::isfinite(top.w[v]) || !std::isfinite(g[v])) {
+            top.w[v] = 0;
+            top.g[v] = 0;
+        } else {
+            positive.push_back(top.w[v]);
+        }
+    }
+    if (positive.empty()) return false;
+    result.measured = static_cast<long long>(positive.size());
+    while (H.levels.back().d.voxels() > kSearchGridVoxels) {
+        Level coarse;
+        std::array<bool, 3> halved{};
+        if (!coarsen(H.levels.back(), coarse, halved)) break;
+        H.levels.push_back(std::move(coarse));
+        H.halvings.push_back(halved);
+    }
+    for (Level& L : H.levels) prepareLevel(L);
+    // The scale where a voxel's own misfit and the roughness of a field bent over one voxel of
+    // the finest spacing weigh alike; the search spans decades around it.
+    const auto mid = positive.begin() + static_cast<std::ptrdiff_t>(positive.size() / 2);
+    std::nth_element(positive.begin(), mid, positive.end());
+    const double finest = std::min({h[0], h[1], h[2]});
+    const double guess = *mid * std::pow(finest, 4) / (h[0] * h[1] * h[2]) / 16;
+    std::vector<double> scratch;
+    double slope = 1;
+    double lambda = searchLambda(H, guess, slope, scratch);
+    for (std::size_t l = H.levels.size() - 1; l-- > 0;) {
+        Level& L = H.levels[l];
+        prolong(H.levels[l + 1], H.halvings[l], L);
+        const bool finestGrid = l == 0;
+        const int iterations = finestGrid ? kFinestIterations : kCoarseIterations;
+        int used = solve(H, l, lambda, iterations);
+        const double value = std::log(std::max(discrepancy(L, scratch), 1e-300));
+        // One secant step from the slope measured on the coarser grids.
+        const double step =
+            std::clamp(-value / slope, -std::log(kLargestStep), std::log(kLargestStep));
+        lambda *= std::exp(step);
+        used += solve(H, l, lambda, iterations);
+        if (finestGrid) {
+            result.finestIterations = used;
+        } else if (step != 0) {
+            const double after = std::log(std::max(discrepancy(L, scratch), 1e-300));
+            if ((after - value) / step > 0) slope = (after - value) / step;
+        }
+    }
+    result.lambda = lambda;
+    result.discrepancy = discrepancy(top, scratch);
+    result.levels = static_cast<int>(H.levels.size());
+    std::copy(top.f.begin(), top.f.end(), f.begin());
+    return true;
+}
+
+}  // namespace ondrift
