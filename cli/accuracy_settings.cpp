@@ -17,7 +17,7 @@ struct ConditioningName {
     int value;
 };
 constexpr ConditioningName kConditionings[] = {
-    {"documented", 0}, {"box", 1}, {"range", 2}, {"none", 3}, {"quadratic", 4}};
+    {"documented", 0}, {"box", 1}, {"range", 2}, {"none", 3}, {"quadratic", 4}, {"estimated", 5}};
 
 // Chosen from measurements on phantoms shaped like scanner data (docs/accuracy.md).
 constexpr int kDefaultConditioning = 4;
@@ -63,7 +63,8 @@ void resolveAccuracy(const CorrectionFlags& f, const InputFacts& facts, Correcti
                                       [&](const auto& c) { return *f.conditioning == c.name; });
         if (it == end) {
             throw InputError(
-                "--field-map-conditioning must be documented, box, range, none or quadratic, "
+                "--field-map-conditioning must be documented, box, range, none, quadratic or "
+                "estimated, "
                 "not \"" +
                 *f.conditioning + "\"");
         }

@@ -26,7 +26,8 @@ enum class Conditioning {
     MaskedBox = 1,     ///< one 3×3 pass inside the mask, normalised; extrapolated beyond
     MaskedRange = 2,   ///< the same, range-weighted (edge preserving); extrapolated beyond
     Extrapolated = 3,  ///< no smoothing; extrapolated beyond the mask
-    Quadratic = 4      ///< extrapolated beyond the mask, then local quadratic fits in 3-D
+    Quadratic = 4,     ///< extrapolated beyond the mask, then local quadratic fits in 3-D
+    Estimated = 5      ///< the smooth field that fits the measurement within its noise
 };
 
 /// What congruent unwrapping takes from the measurement and the magnitude alone.
