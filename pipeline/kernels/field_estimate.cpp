@@ -25,7 +25,8 @@ constexpr double kLargestStep = 10.0;
 constexpr double kTolerance = 1e-4;
 /// Conjugate-gradient iterations per solve on the coarse grids and on the finest.
 constexpr int kCoarseIterations = 200;
-constexpr int kFinestIterations = 30;
+constexpr int kFinestIterations = 8;
+constexpr int kLevelIterations = 12;
 /// Damped Jacobi sweeps before and after each coarse correction, and their damping.
 constexpr int kSweeps = 2;
 constexpr double kJacobiDamping = 0.6;
@@ -232,7 +233,7 @@ void vcycle(Hierarchy& H, std::size_t l, double lambda, const std::vector<double
     const std::size_t n = L.d.voxels();
     x.assign(n, 0.0);
     if (l + 1 == H.levels.size()) {
-        solveWith(H, l, lambda, b, x, kCoarseIterations, kTolerance);
+        solveWith(H, l, lambda, b, x, kLevelIterations, kTolerance);
         return;
     }
     std::vector<double> r(n);
@@ -443,7 +444,7 @@ bool estimateSmoothField(Dims d, const Spacing& h, std::span<const double> g,
         Level& L = H.levels[l];
         prolong(H.levels[l + 1], H.halvings[l], L);
         const bool finestGrid = l == 0;
-        const int iterations = finestGrid ? kFinestIterations : kCoarseIterations;
+        const int iterations = finestGrid ? kFinestIterations : kLevelIterations;
         int used = solve(H, l, lambda, iterations);
         const double value = std::log(std::max(discrepancy(L, scratch), 1e-300));
         // One secant step from the slope measured on the coarser grids.
