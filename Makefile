@@ -1,5 +1,5 @@
 # The two commands for a fresh machine. Both install what they need (Debian packages).
-.PHONY: demo test build bench accuracy fuzz
+.PHONY: demo test build bench accuracy field-accuracy fuzz
 
 build:
 	scripts/install-deps.sh
@@ -17,10 +17,18 @@ test:
 bench: build
 	build/ondrift_e2e_bench --folder bench-large-case
 
-# The command's accuracy on ten phantom variants (directions, signs, storage orders, grids)
-# against the ideal; inputs and results stay in accuracy-variants/.
+# The command's accuracy on fourteen phantom variants (directions, signs, storage orders, grids,
+# thick slices, oblique) against the ideal; inputs and results stay in accuracy-variants/.
+# GENERATOR=susceptibility makes them from the susceptibility model's head.
 accuracy: build
-	build/ondrift_accuracy_variants --folder accuracy-variants
+	build/ondrift_accuracy_variants --folder accuracy-variants --generator $(or $(GENERATOR),analytic)
+
+# The field map against a known field: every conditioning beside a plain unwrapper and a
+# weighted Gaussian in mm, on both phantom generators (docs/field-accuracy.md); a real field
+# map in Hz and its magnitude join with REAL="FIELD.nii MAGNITUDE.nii".
+field-accuracy: build
+	scripts/apt-install.sh python3-nibabel python3-scipy python3-skimage
+	OUT=field-accuracy bench/field_accuracy_cases.sh $(REAL)
 
 # A longer fuzzing campaign: ten minutes per target (CI runs a short smoke run of each).
 fuzz:

@@ -61,14 +61,19 @@ void resolveAccuracy(const CorrectionFlags& f, const InputFacts& facts, Correcti
         const auto* end = std::end(kConditionings);
         const auto* it = std::find_if(std::begin(kConditionings), end,
                                       [&](const auto& c) { return *f.conditioning == c.name; });
-        if (it == end) {
+        // A number goes to the plug-in as it is, so that values the plug-in gains are usable
+        // (and measurable) before they have a name here; the plug-in refuses unknown ones.
+        const std::string& text = *f.conditioning;
+        const bool number = !text.empty() && text.size() <= 4 &&
+                            text.find_first_not_of("0123456789") == std::string::npos;
+        if (it == end && !number) {
             throw InputError(
                 "--field-map-conditioning must be documented, box, range, none, quadratic or "
-                "estimated, "
-                "not \"" +
-                *f.conditioning + "\"");
+                "estimated, or the plug-in's number, not \"" +
+                text + "\"");
         }
-        s.fieldMapConditioning = {it->value, "flag --field-map-conditioning"};
+        s.fieldMapConditioning = {it != end ? it->value : std::stoi(text),
+                                  "flag --field-map-conditioning"};
     } else {
         s.fieldMapConditioning = {unwrap ? kDefaultConditioning : 0,
                                   unwrap ? "default" : "not used"};

@@ -4,6 +4,7 @@
 #include <cmath>
 #include <filesystem>
 #include <fstream>
+#include <memory>
 #include <random>
 
 #include <nlohmann/json.hpp>
@@ -12,6 +13,7 @@
 #include "cli/errors.h"
 #include "cli/phantom_forward.h"
 #include "cli/phantom_model.h"
+#include "cli/phantom_susceptibility.h"
 
 namespace ondrift::cli {
 
@@ -116,7 +118,8 @@ Phantom makePhantom(const PhantomOptions& o) {
     if (o.effectiveEchoSpacing <= 0 && !(o.bandwidthPerPixel > 0)) {
         throw InputError("phantom: give an echo spacing or a bandwidth per pixel");
     }
-    const PhantomModel model(o);
+    const std::unique_ptr<HeadModel> head = makeHeadModel(o);
+    const HeadModel& model = *head;
     const double tilt = o.tiltDegrees * kPi / 180.0;
     // Per-axis sizes where given; the head keeps the size that `voxelSize` gives it.
     auto sizes = [](const std::array<float, 3>& perAxis, float size) {
@@ -152,7 +155,7 @@ Phantom makePhantom(const PhantomOptions& o) {
                 const double phi = 2 * kPi * f * dte;
                 const auto u = static_cast<std::size_t>(i);
                 p.fieldHz[u] = static_cast<float>(f);
-                const double m = model.magnitude(w.x, w.y, w.z);
+                const double m = model.voxelMagnitude(fieldAffine, w.x, w.y, w.z);
                 const Measured meas = measure(o, phi, m, noise);
                 p.phase[u] = static_cast<float>(meas.phase);
                 p.magnitude[u] = static_cast<float>(meas.magnitude);

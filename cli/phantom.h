@@ -42,6 +42,26 @@ const char* forwardModelName(ForwardModel model);
 /// The model of that name; false when there is none.
 bool forwardModelFromName(const std::string& name, ForwardModel& model);
 
+/// Which head the images come from. Analytic: the field above, an analytic function shaped like
+/// scanner data. Susceptibility: a head of tissue with air outside, in the sinuses and the ear
+/// canals, whose field the dipole kernel computes (SusceptibilityOptions); it ignores the
+/// analytic field's settings and keeps its anatomical size in mm whatever the grid.
+enum class Generator { Analytic, Susceptibility };
+
+/// "analytic", "susceptibility".
+const char* generatorName(Generator generator);
+/// The generator of that name; false when there is none.
+bool generatorFromName(const std::string& name, Generator& generator);
+
+struct SusceptibilityOptions {
+    double fieldStrengthT = 3.0;
+    double airMinusTissuePpm = 9.4;  ///< susceptibility of air minus that of tissue
+    double gridSpacingMm = 2.0;      ///< of the grid the field is computed on
+    /// Spherical harmonics up to this order (0…2; -1 none) fitted over the brain and removed,
+    /// as the scanner's shim does.
+    int shimOrder = 2;
+};
+
 struct PhantomOptions {
     std::array<int, 3> dims{64, 64, 16};
     int volumes = 4;
@@ -91,6 +111,8 @@ struct PhantomOptions {
     std::array<double, 3> epiCentreMm{0, 0, 0};
     /// Also make an anatomical image (half the field map's voxel size, covering it).
     bool anatomy = false;
+    Generator generator = Generator::Analytic;
+    SusceptibilityOptions susceptibility;
 };
 
 struct Phantom {

@@ -26,7 +26,7 @@ bool forwardModelFromName(const std::string& name, ForwardModel& model) {
     return false;
 }
 
-void makeSeries(Phantom& p, const PhantomModel& model, const Affine& epiAffine) {
+void makeSeries(Phantom& p, const HeadModel& model, const Affine& epiAffine) {
     const PhantomOptions& o = p.options;
     const std::array<int, 3> ed{p.seriesGeometry.nx(), p.seriesGeometry.ny(),
                                 p.seriesGeometry.nz()};

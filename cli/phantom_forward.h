@@ -10,7 +10,7 @@ namespace ondrift::cli {
 
 /// Fills the series, its true shift and its evaluation mask. Needs `p.options`,
 /// `p.seriesGeometry` and `p.fieldHz`.
-void makeSeries(Phantom& p, const PhantomModel& model, const Affine& epiAffine);
+void makeSeries(Phantom& p, const HeadModel& model, const Affine& epiAffine);
 
 }  // namespace ondrift::cli
 

@@ -19,21 +19,42 @@ inline World toWorld(const Affine& a, double i, double j, double k) {
             a[8] * i + a[9] * j + a[10] * k + a[11]};
 }
 
-class PhantomModel {
+/// A head whose images the phantom samples: this analytic one, or the susceptibility model
+/// (cli/phantom_susceptibility.h).
+class HeadModel {
+public:
+    virtual ~HeadModel() = default;
+    /// Ellipsoidal radius: 1 on the head's surface (the evaluation keeps below 0.75).
+    virtual double radius(double x, double y, double z) const = 0;
+    /// The undistorted functional signal of volume t, and its anatomy.
+    virtual double anatomy(double x, double y, double z) const = 0;
+    virtual double signal(double x, double y, double z, int t) const = 0;
+    /// Noise-free field map magnitude at a point.
+    virtual double magnitude(double x, double y, double z) const = 0;
+    /// That of the voxel of `grid` centred at the point (a model may dephase across it).
+    virtual double voxelMagnitude(const Affine& grid, double x, double y, double z) const {
+        (void)grid;
+        return magnitude(x, y, z);
+    }
+    /// The field in Hz.
+    virtual double field(double x, double y, double z) const = 0;
+};
+
+class PhantomModel : public HeadModel {
 public:
     explicit PhantomModel(const PhantomOptions& o);
 
     /// Ellipsoidal radius: 1 on the head's surface.
-    double radius(double x, double y, double z) const;
+    double radius(double x, double y, double z) const override;
     /// Soft head indicator, 0…1.
     double head(double x, double y, double z) const;
     /// The undistorted functional signal of volume t.
-    double anatomy(double x, double y, double z) const;
-    double signal(double x, double y, double z, int t) const;
+    double anatomy(double x, double y, double z) const override;
+    double signal(double x, double y, double z, int t) const override;
     /// Noise-free field map magnitude: coil shading, and signal lost beside the air cavities.
-    double magnitude(double x, double y, double z) const;
+    double magnitude(double x, double y, double z) const override;
     /// The field in Hz.
-    double field(double x, double y, double z) const;
+    double field(double x, double y, double z) const override;
 
 private:
     struct Lobe {

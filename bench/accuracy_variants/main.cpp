@@ -1,6 +1,9 @@
-// Accuracy of `ondrift correct` on the scanner-like phantom in ten variants: every in-plane
+// Accuracy of `ondrift correct` on the scanner-like phantom in fourteen variants: every in-plane
 // phase-encoding direction and sign, both storage orders, a thin slab, three phase cycles across
-// the field of view, and functional grids that differ from the field map's. For each it prints
+// the field of view, functional grids that differ from the field map's, thick slices (1.8×1.8×4
+// and 1.9×1.9×9 mm) and oblique grids. `--generator` chooses the phantom's head: the analytic
+// field, or the field a susceptibility model of a head produces (cli/phantom_susceptibility.h,
+// at `--field-strength` tesla). For each it prints
 // the error reduction of the corrected series against its truth and that of the ideal (the
 // distorted series resampled with the true shift map), inside the head away from its edge and
 // over the whole head (where folds beside the lobes, which no pixel-shift correction undoes,
@@ -11,6 +14,7 @@
 //
 //     ondrift_accuracy_variants [--folder DIR] [--seed N] [--phase-noise RAD] [--series-noise SD]
 //                               [--only NAME] [--forward-model exact|sampled|pile-up]
+//                               [--generator analytic|susceptibility] [--field-strength T]
 //                               [-- ARGS FOR CORRECT]
 //
 // The inputs and results stay in DIR (default accuracy-variants/), one folder per variant, so
@@ -23,11 +27,14 @@
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
+#include <memory>
 #include <string>
 #include <vector>
 
 #include "cli/nifti_file.h"
 #include "cli/phantom.h"
+#include "cli/phantom_model.h"
+#include "cli/phantom_susceptibility.h"
 
 namespace fs = std::filesystem;
 using namespace ondrift::cli;
@@ -44,6 +51,8 @@ struct Variant {
     std::array<int, 3> epiDims;  ///< 0: the field map's grid
     float epiVoxel;
     double epiTilt;
+    std::array<float, 3> voxels{0, 0, 0};  ///< per axis, when given (thick slices)
+    double tilt = 0;                       ///< of the field map (and a shared grid), degrees
 };
 
 constexpr Variant kVariants[] = {
@@ -57,11 +66,16 @@ constexpr Variant kVariants[] = {
     {"j-thin-mirrored", 3, true, 2.0, {64, 64, 12}, 3.0f, {0, 0, 0}, 0, 0},
     {"j-epi-grid", 3, false, 2.0, {72, 72, 28}, 2.7f, {64, 64, 24}, 3.0f, 8.0},
     {"j--epi-grid", 4, true, 2.0, {64, 64, 24}, 3.0f, {80, 80, 30}, 2.4f, 0.0},
+    // Thick slices and oblique grids, as scanners deliver them.
+    {"j-thick-4mm", 3, false, 2.0, {112, 112, 36}, 1.8f, {0, 0, 0}, 0, 0, {1.8f, 1.8f, 4.0f}},
+    {"j--thick-9mm", 4, false, 2.0, {104, 104, 16}, 1.9f, {0, 0, 0}, 0, 0, {1.9f, 1.9f, 9.0f}},
+    {"i-oblique", 1, false, 2.0, {64, 64, 40}, 3.0f, {0, 0, 0}, 0, 0, {0, 0, 0}, 18.0},
+    {"j-oblique-epi", 3, true, 2.0, {64, 64, 40}, 3.0f, {72, 72, 30}, 2.7f, 14.0},
 };
 
 PhantomOptions options(const Variant& v, unsigned seed, double phaseNoise, double seriesNoise,
-                       ForwardModel model) {
-    PhantomOptions o;
+                       ForwardModel model, const PhantomOptions& base) {
+    PhantomOptions o = base;
     o.forwardModel = model;
     o.seriesNoise = seriesNoise;
     if (phaseNoise >= 0) o.phaseNoise = phaseNoise;
@@ -72,6 +86,8 @@ PhantomOptions options(const Variant& v, unsigned seed, double phaseNoise, doubl
     o.flipI = v.mirrored;
     o.shimCycles = v.shimCycles;
     o.noiseSeed = seed;
+    o.voxelSizes = v.voxels;
+    o.tiltDegrees = v.tilt;
     if (v.epiDims[0] > 0) {
         o.epiDims = v.epiDims;
         o.epiVoxelSize = v.epiVoxel;
@@ -105,6 +121,24 @@ std::vector<unsigned char> wholeHead(const Phantom& p) {
     return head;
 }
 
+/// The field map's voxels inside the model's brain (the analytic head has no other) that hold
+/// signal: where bench/field_accuracy.py measures the field map.
+std::vector<float> brainMask(const Phantom& p) {
+    const std::unique_ptr<HeadModel> model = makeHeadModel(p.options);
+    const Affine a = p.geometry.affine();
+    std::vector<float> mask(p.headMask.size());
+    for (int z = 0, i = 0; z < p.geometry.nz(); ++z) {
+        for (int y = 0; y < p.geometry.ny(); ++y) {
+            for (int x = 0; x < p.geometry.nx(); ++x, ++i) {
+                const World w = toWorld(a, x, y, z);
+                const auto u = static_cast<std::size_t>(i);
+                mask[u] = p.headMask[u] != 0 && model->radius(w.x, w.y, w.z) < 1.0 ? 1.0f : 0.0f;
+            }
+        }
+    }
+    return mask;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -114,6 +148,7 @@ int main(int argc, char** argv) {
     double seriesNoise = 0;
     std::string only;
     ForwardModel model = ForwardModel::Exact;
+    PhantomOptions base;
     std::vector<std::string> extra;
     for (int a = 1; a < argc; ++a) {
         const std::string s = argv[a];
@@ -132,23 +167,34 @@ int main(int argc, char** argv) {
         } else if (s == "--forward-model" && a + 1 < argc &&
                    forwardModelFromName(argv[a + 1], model)) {
             ++a;
+        } else if (s == "--generator" && a + 1 < argc &&
+                   generatorFromName(argv[a + 1], base.generator)) {
+            ++a;
+        } else if (s == "--field-strength" && a + 1 < argc) {
+            base.susceptibility.fieldStrengthT = std::strtod(argv[++a], nullptr);
         } else {
             std::fprintf(stderr,
                          "usage: %s [--folder DIR] [--seed N] [--phase-noise RAD] "
                          "[--series-noise SD] [--only NAME] "
-                         "[--forward-model exact|sampled|pile-up] [-- ARGS FOR CORRECT]\n",
+                         "[--forward-model exact|sampled|pile-up] "
+                         "[--generator analytic|susceptibility] [--field-strength T] "
+                         "[-- ARGS FOR CORRECT]\n",
                          argv[0]);
             return 2;
         }
     }
     const fs::path ondrift = fs::canonical("/proc/self/exe").parent_path() / "ondrift";
-    std::printf("forward model: %s, series noise %g\n", forwardModelName(model), seriesNoise);
+    std::printf("generator: %s", generatorName(base.generator));
+    if (base.generator == Generator::Susceptibility) {
+        std::printf(" at %g T", base.susceptibility.fieldStrengthT);
+    }
+    std::printf(", forward model: %s, series noise %g\n", forwardModelName(model), seriesNoise);
     std::printf("%-16s %8s | %-28s | %-28s\n", "variant", "wrapped", "inside the head (ideal)",
                 "whole head (ideal)");
     int failures = 0;
     for (const Variant& v : kVariants) {
         if (!only.empty() && only != v.name) continue;
-        const Phantom p = makePhantom(options(v, seed, phaseNoise, seriesNoise, model));
+        const Phantom p = makePhantom(options(v, seed, phaseNoise, seriesNoise, model, base));
         const fs::path in = folder / v.name / "in", out = folder / v.name / "out";
         fs::remove_all(folder / v.name);
         const PhantomFiles files = writePhantom(p, in.string(), nullptr);
@@ -157,6 +203,7 @@ int main(int argc, char** argv) {
                    nullptr);
         writeNifti((in / "evaluation-mask.nii.gz").string(), p.seriesGeometry, 1,
                    std::vector<float>(p.evaluationMask.begin(), p.evaluationMask.end()), nullptr);
+        writeNifti((in / "brain-mask.nii.gz").string(), p.geometry, 1, brainMask(p), nullptr);
         std::vector<std::string> args = {
             ondrift.string(), "--quiet",       "correct", "--no-report", "--phase", files.phase,
             "--magnitude",    files.magnitude, "--epi",   files.bold,    "--out",   out.string()};

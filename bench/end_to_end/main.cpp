@@ -7,7 +7,11 @@
 // compression level and threads. The command runs as a child process, so its peak resident
 // memory is its own.
 //
+// `--generator susceptibility` makes the case from the susceptibility model's head instead
+// (cli/phantom_susceptibility.h), kept in a folder of its own.
+//
 //     ondrift_e2e_bench [--folder DIR] [--volumes N] [--output-type nii|nii.gz] [--runs N]
+//                       [--generator analytic|susceptibility]
 #include <sys/resource.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -36,8 +40,9 @@ double now() {
     return std::chrono::duration<double>(Clock::now().time_since_epoch()).count();
 }
 
-ondrift::cli::PhantomOptions largeCase(int volumes) {
+ondrift::cli::PhantomOptions largeCase(int volumes, Generator generator) {
     PhantomOptions o;
+    o.generator = generator;
     o.dims = {128, 128, 64};
     o.voxelSize = 1.8f;
     o.volumes = volumes;
@@ -97,6 +102,7 @@ int main(int argc, char** argv) {
     int volumes = 300;
     int runs = 1;
     std::string outputType = "nii.gz";
+    Generator generator = Generator::Analytic;
     for (int i = 1; i + 1 < argc; i += 2) {
         const std::string flag = argv[i];
         if (flag == "--folder")
@@ -107,6 +113,8 @@ int main(int argc, char** argv) {
             runs = std::atoi(argv[i + 1]);
         else if (flag == "--output-type")
             outputType = argv[i + 1];
+        else if (flag == "--generator" && generatorFromName(argv[i + 1], generator))
+            continue;
         else {
             std::fprintf(stderr, "unknown flag %s\n", flag.c_str());
             return 2;
@@ -114,13 +122,15 @@ int main(int argc, char** argv) {
     }
     const fs::path self = fs::canonical("/proc/self/exe");
     const fs::path ondrift = self.parent_path() / "ondrift";
-    const fs::path input = folder / ("input-" + std::to_string(volumes));
+    const std::string made =
+        generator == Generator::Analytic ? "" : std::string(generatorName(generator)) + "-";
+    const fs::path input = folder / ("input-" + made + std::to_string(volumes));
     const fs::path phase = input / "sub-phantom_phasediff.nii.gz";
     const fs::path magnitude = input / "sub-phantom_magnitude1.nii.gz";
     const fs::path bold = input / "sub-phantom_task-rest_bold.nii.gz";
     if (!fs::exists(bold)) {
         std::fprintf(stderr, "making the large case in %s (once)...\n", input.c_str());
-        const Phantom p = makePhantom(largeCase(volumes));
+        const Phantom p = makePhantom(largeCase(volumes, generator));
         writePhantom(p, input.string(), nullptr);
     }
 

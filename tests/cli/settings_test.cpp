@@ -232,3 +232,16 @@ TEST(Settings, GridsThatDifferAreResampledUnlessTheMappingIsAskedFor) {
         EXPECT_EQ(j["ResampleFieldmapToFunctional"]["value"], c.expectResample);
     }
 }
+
+TEST(Settings, FieldMapConditioningByNameOrByThePluginsNumber) {
+    Resolve r;
+    r.flags.conditioning = "none";
+    EXPECT_EQ(r().fieldMapConditioning.value, 3);
+    // A number the command has no name for yet reaches the plug-in unchanged.
+    r.flags.conditioning = "7";
+    EXPECT_EQ(r().fieldMapConditioning.value, 7);
+    for (const char* bad : {"", "-1", "2.5", "quadratc", "99999"}) {
+        r.flags.conditioning = bad;
+        EXPECT_NE(r.refusal().find("--field-map-conditioning"), std::string::npos) << bad;
+    }
+}
