@@ -14,6 +14,8 @@ namespace {
 constexpr double kChiSquare1Median = 0.454936423119572;
 /// A grid this small solves in microseconds: λ is searched over its whole range there.
 constexpr std::size_t kSearchGridVoxels = 4096;
+/// Grids up to this size refine λ (a secant step each); larger ones keep it.
+constexpr std::size_t kTuningGridVoxels = 40000;
 /// Axes within this factor of the finest spacing count as the finest (halved together).
 constexpr double kFinestSpacingRatio = 1.5;
 /// λ is searched over this many decades on either side of its scale guess.
@@ -25,7 +27,7 @@ constexpr double kLargestStep = 10.0;
 /// Relative residual at which conjugate gradients stop; well below the noise it smooths.
 constexpr double kTolerance = 1e-4;
 /// Conjugate-gradient iterations per solve on the coarse grids and on the finest.
-constexpr int kCoarseIterations = 200;
+constexpr int kCoarseIterations = 60;
 constexpr int kFinestIterations = 3;
 constexpr int kLevelIterations = 12;
 /// Random probes of the leverage on the coarsest grid (one on the finer ones), and its cap.
@@ -482,11 +484,12 @@ bool estimateSmoothField(Dims d, const Spacing& h, std::span<const double> g,
     for (std::size_t l = H.levels.size() - 1; l-- > 0;) {
         Level& L = H.levels[l];
         prolong(H.levels[l + 1], H.halvings[l], L);
-        if (l == 0) {
-            // The finest grid takes λ as the coarser ones found it: a secant step here would
-            // double the cost of the largest solve for a correction that is mostly resolution.
-            result.finestIterations = solve(H, l, lambda, kFinestIterations);
-            break;
+        if (L.d.voxels() > kTuningGridVoxels) {
+            // Larger grids take λ as the coarser ones found it: the correction a secant step
+            // makes there is mostly resolution, at the cost of the largest solves.
+            const int used = solve(H, l, lambda, kFinestIterations);
+            if (l == 0) result.finestIterations = used;
+            continue;
         }
         solve(H, l, lambda, kLevelIterations);
         const double value = criterion(H, l, lambda, scratch);
