@@ -1,5 +1,7 @@
 #include "pipeline/kernels/field_estimate.h"
 
+#include "pipeline/kernels/thin_plate.h"
+
 #include <algorithm>
 #include <cmath>
 #include <cstddef>
@@ -42,84 +44,17 @@ struct Level {
     Dims d;
     Spacing h{};
     std::vector<double> w, g, f, roughDiagonal;
+    mutable std::vector<double> differences, zeros;  ///< scratch of applySystem
 };
 
-int extent(Dims d, int axis) { return axis == 0 ? d.x : (axis == 1 ? d.y : d.z); }
-
-std::ptrdiff_t stride(Dims d, int axis) {
-    return axis == 0 ? 1 : (axis == 1 ? d.x : static_cast<std::ptrdiff_t>(d.x) * d.y);
-}
-
-/// Calls `visit(index)` for every voxel of the box [lo, hi) of the grid.
-template <class Visit>
-void forBox(Dims d, const std::array<int, 3>& lo, const std::array<int, 3>& hi, Visit visit) {
-    for (int k = lo[2]; k < hi[2]; ++k)
-        for (int j = lo[1]; j < hi[1]; ++j) {
-            const std::size_t row = d.index(0, j, k);
-            for (int i = lo[0]; i < hi[0]; ++i) visit(row + static_cast<std::size_t>(i));
-        }
-}
-
-/// The roughness term: out += scale · Σ Dᵀ D x over the second differences in mm, each term the
-/// stencil's weight in the integral (voxel volume over the spacings' product). With `x` null it
-/// adds the operator's diagonal instead.
-void addRoughness(const Level& L, const double* x, double* out, double scale) {
-    const Dims d = L.d;
-    const double volume = L.h[0] * L.h[1] * L.h[2];
-    for (int a = 0; a < 3; ++a) {
-        if (extent(d, a) < 3) continue;
-        const std::ptrdiff_t s = stride(d, a);
-        const double c = scale * volume / std::pow(L.h[a], 4);
-        std::array<int, 3> lo{0, 0, 0}, hi{d.x, d.y, d.z};
-        lo[a] = 1;
-        hi[a] -= 1;
-        if (x == nullptr) {
-            forBox(d, lo, hi, [&](std::size_t q) {
-                out[q - s] += c;
-                out[q] += 4 * c;
-                out[q + s] += c;
-            });
-            continue;
-        }
-        forBox(d, lo, hi, [&](std::size_t q) {
-            const double t = c * (x[q - s] - 2 * x[q] + x[q + s]);
-            out[q - s] += t;
-            out[q] -= 2 * t;
-            out[q + s] += t;
-        });
-    }
-    for (int a = 0; a < 3; ++a)
-        for (int b = a + 1; b < 3; ++b) {
-            if (extent(d, a) < 2 || extent(d, b) < 2) continue;
-            const std::ptrdiff_t sa = stride(d, a), sb = stride(d, b);
-            const double c = 2 * scale * volume / (L.h[a] * L.h[a] * L.h[b] * L.h[b]);
-            std::array<int, 3> lo{0, 0, 0}, hi{d.x, d.y, d.z};
-            hi[a] -= 1;
-            hi[b] -= 1;
-            if (x == nullptr) {
-                forBox(d, lo, hi, [&](std::size_t q) {
-                    out[q] += c;
-                    out[q + sa] += c;
-                    out[q + sb] += c;
-                    out[q + sa + sb] += c;
-                });
-                continue;
-            }
-            forBox(d, lo, hi, [&](std::size_t q) {
-                const double t = c * (x[q] - x[q + sa] - x[q + sb] + x[q + sa + sb]);
-                out[q] += t;
-                out[q + sa] -= t;
-                out[q + sb] -= t;
-                out[q + sa + sb] += t;
-            });
-        }
-}
+int extent(Dims d, int axis) { return axisExtent(d, axis); }
+std::ptrdiff_t stride(Dims d, int axis) { return axisStride(d, axis); }
 
 /// out = (W + λ B) x.
 void applySystem(const Level& L, double lambda, const double* x, double* out) {
     const std::size_t n = L.d.voxels();
     for (std::size_t v = 0; v < n; ++v) out[v] = L.w[v] * x[v];
-    addRoughness(L, x, out, lambda);
+    addThinPlate(L.d, L.h, x, out, lambda, L.differences, L.zeros);
 }
 
 /// Median of w (f − g)² over the measured voxels, over the median of χ²₁.
@@ -335,8 +270,8 @@ double leverage(Hierarchy& H, std::size_t l, double lambda, int probes) {
             b[v] = z[v] * std::sqrt(L.w[v]);
         }
         std::fill(y.begin(), y.end(), 0.0);
-        solveWith(H, l, lambda, b, y, l + 1 == H.levels.size() ? kCoarseIterations : kLevelIterations,
-                  kTolerance);
+        solveWith(H, l, lambda, b, y,
+                  l + 1 == H.levels.size() ? kCoarseIterations : kLevelIterations, kTolerance);
         for (std::size_t v = 0; v < n; ++v) {
             trace += b[v] * y[v];
             measured += L.w[v] > 0 ? 1 : 0;
@@ -356,7 +291,7 @@ double criterion(Hierarchy& H, std::size_t l, double lambda, std::vector<double>
 
 void prepareLevel(Level& L) {
     L.roughDiagonal.assign(L.d.voxels(), 0.0);
-    addRoughness(L, nullptr, L.roughDiagonal.data(), 1.0);
+    addThinPlateDiagonal(L.d, L.h, L.roughDiagonal.data());
     L.f.resize(L.d.voxels(), 0.0);
 }
 

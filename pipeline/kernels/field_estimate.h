@@ -12,15 +12,12 @@
 #ifndef ONDRIFT_PIPELINE_KERNELS_FIELD_ESTIMATE_H
 #define ONDRIFT_PIPELINE_KERNELS_FIELD_ESTIMATE_H
 
-#include <array>
 #include <span>
 
 #include "pipeline/kernels/dims.h"
+#include "pipeline/kernels/thin_plate.h"
 
 namespace ondrift {
-
-/// Voxel sizes along x, y and z in millimetres.
-using Spacing = std::array<double, 3>;
 
 /// The noise scale s of a measurement g whose noise SD is s / magnitude in every voxel, from the
 /// measurement itself: the second differences of g along the axes of the finest spacing (where
