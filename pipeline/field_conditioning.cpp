@@ -81,6 +81,8 @@ constexpr double kNoSignalPhaseNoise = 1.0;
 /// noise model finite on noise-free data.
 constexpr double kPhaseNoiseFloor = 1e-3;
 
+constexpr double kHuge = 1e300;
+
 /// The voxel sizes in mm; 1 mm along an axis whose size is not positive (a grid without them).
 Spacing voxelSizes(const Image& image) {
     Spacing h{image.getVoxelSizeX(), image.getVoxelSizeY(), image.getVoxelSizeZ()};
@@ -112,8 +114,16 @@ void estimateField(Image& unwrapped, const Image& magnitude,
         std::nth_element(bright.begin(), mid, bright.end());
         median = *mid;
     }
-    const double scale = std::max(noiseScaleFromData(d, h, values, m, inside, noSignal),
-                                  kPhaseNoiseFloor / kTwoPi15 * median);
+    // The background's Rayleigh scale σ gives the phase noise σ / magnitude (rad) without
+    // reading the field at all; the phase's own differences hold some of the field's structure
+    // too, so they are the fallback (a background set to zero, or none in the field of view)
+    // and an upper bound: a phase cannot be noisier than its differences show.
+    const double inHead = noiseScaleFromData(d, h, values, m, inside, noSignal);
+    const double background = backgroundNoise(m, kMagnitudeThreshold);
+    const bool fromBackground = background > 0 && background < kMagnitudeThreshold;
+    const double measuredScale =
+        fromBackground ? std::min(background / kTwoPi15, inHead > 0 ? inHead : kHuge) : inHead;
+    const double scale = std::max(measuredScale, kPhaseNoiseFloor / kTwoPi15 * median);
     std::vector<double> weight(values.size(), 0.0);
     for (std::size_t v = 0; v < weight.size(); ++v) {
         if (inside[v] == 0 || !(m[v] > 0) || !(scale > 0)) continue;
@@ -127,11 +137,15 @@ void estimateField(Image& unwrapped, const Image& magnitude,
         return;
     }
     logText(formatMessage(
-        "Field estimate:\n\tPhase noise at the median magnitude (rad): %lf\n\tVoxels "
+        "Field estimate:\n\tPhase noise at the median magnitude (rad): %lf (%s; from the "
+        "background %lf, from the phase's differences %lf)\n\tVoxels "
         "measured: %lld\n\tRoughness weight: %g\n\tMisfit over noise (median): %lf\n\tGrids: "
         "%d\n\tIterations on the finest grid: %d",
-        median > 0 ? scale / median * kTwoPi15 : 0.0, found.measured, found.lambda,
-        found.discrepancy, found.levels, found.finestIterations));
+        median > 0 ? scale / median * kTwoPi15 : 0.0,
+        fromBackground && (inHead <= 0 || background / kTwoPi15 <= inHead) ? "the background"
+                                                                           : "the phase",
+        median > 0 ? background / median : 0.0, median > 0 ? inHead / median * kTwoPi15 : 0.0,
+        found.measured, found.lambda, found.discrepancy, found.levels, found.finestIterations));
     logText(unwrapped.statisticsText("conditioned unwrapped phase data"));
 }
 

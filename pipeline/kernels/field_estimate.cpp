@@ -35,6 +35,10 @@ constexpr int kLevelIterations = 12;
 /// Random probes of the leverage on the coarsest grid (one on the finer ones), and its cap.
 constexpr int kCoarseProbes = 4;
 constexpr double kMostLeverage = 0.9;
+/// The noise is read from fourth differences along the finest axes: they cancel the field's
+/// cubic structure, which second differences keep (a scanner's field curves at the voxel scale).
+constexpr int kDifferenceOrder = 4;
+constexpr double kDifferenceTaps[kDifferenceOrder + 1] = {1, -4, 6, -4, 1};
 /// Damped Jacobi sweeps before and after each coarse correction, and their damping.
 constexpr int kSweeps = 2;
 constexpr double kJacobiDamping = 0.6;
@@ -340,27 +344,30 @@ double noiseScaleFromData(Dims d, const Spacing& h, std::span<const double> g,
     if (g.size() != n || magnitude.size() != n || inside.size() != n) return 0;
     double finest = 0;
     for (int a = 0; a < 3; ++a)
-        if (extent(d, a) >= 3 && (finest == 0 || h[a] < finest)) finest = h[a];
+        if (extent(d, a) > kDifferenceOrder && (finest == 0 || h[a] < finest)) finest = h[a];
     if (!(finest > 0)) return 0;
     const auto usable = [&](std::size_t v) { return inside[v] != 0 && magnitude[v] > 0; };
     std::vector<double> ratios;
     double scale = 0;
     for (int pass = 0; pass < 2; ++pass) {
-        // Second pass: only where the model's SD at the darkest of the three is still Gaussian.
+        // Second pass: only where the model's SD at the darkest voxel is still Gaussian.
         const double darkest = pass == 0 ? 0 : scale / reliableSD;
         ratios.clear();
         for (int a = 0; a < 3; ++a) {
-            if (extent(d, a) < 3 || h[a] > kFinestSpacingRatio * finest) continue;
+            if (extent(d, a) <= kDifferenceOrder || h[a] > kFinestSpacingRatio * finest) continue;
             const std::ptrdiff_t s = stride(d, a);
             std::array<int, 3> lo{0, 0, 0}, hi{d.x, d.y, d.z};
-            lo[a] = 1;
-            hi[a] -= 1;
+            hi[a] -= kDifferenceOrder;
+            if (hi[a] <= 0) continue;
             forBox(d, lo, hi, [&](std::size_t q) {
-                if (!usable(q - s) || !usable(q) || !usable(q + s)) return;
-                const double m0 = magnitude[q - s], m1 = magnitude[q], m2 = magnitude[q + s];
-                if (std::min({m0, m1, m2}) <= darkest) return;
-                const double diff = g[q - s] - 2 * g[q] + g[q + s];
-                const double variance = 1 / (m0 * m0) + 4 / (m1 * m1) + 1 / (m2 * m2);
+                double diff = 0, variance = 0;
+                for (int t = 0; t <= kDifferenceOrder; ++t) {
+                    const std::size_t v = q + static_cast<std::size_t>(t * s);
+                    if (!usable(v) || magnitude[v] <= darkest) return;
+                    diff += kDifferenceTaps[t] * g[v];
+                    variance +=
+                        kDifferenceTaps[t] * kDifferenceTaps[t] / (magnitude[v] * magnitude[v]);
+                }
                 if (std::isfinite(diff)) ratios.push_back(diff * diff / variance);
             });
         }
