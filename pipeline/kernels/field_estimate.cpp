@@ -32,8 +32,6 @@ constexpr double kTolerance = 1e-4;
 constexpr int kCoarseIterations = 60;
 constexpr int kFinestIterations = 3;
 constexpr int kLevelIterations = 12;
-/// Secant steps of λ on a finest grid larger than kTuningGridVoxels, at most.
-constexpr int kFinestRounds = 3;
 /// Random probes of the leverage on the coarsest grid (one on the finer ones), and its cap.
 constexpr int kCoarseProbes = 4;
 constexpr double kMostLeverage = 0.9;
@@ -295,12 +293,6 @@ double criterion(Hierarchy& H, std::size_t l, double lambda, std::vector<double>
     return std::log(std::max(discrepancy(H.levels[l], scratch), 1e-300)) - std::log(kept);
 }
 
-double measuredOn(const Level& L) {
-    double n = 0;
-    for (const double w : L.w) n += w > 0 ? 1 : 0;
-    return n;
-}
-
 void prepareLevel(Level& L) {
     L.roughDiagonal.assign(L.d.voxels(), 0.0);
     addThinPlateDiagonal(L.d, L.h, L.roughDiagonal.data());
@@ -431,41 +423,16 @@ bool estimateSmoothField(Dims d, const Spacing& h, std::span<const double> g,
     std::vector<double> scratch;
     double slope = 1;
     double lambda = searchLambda(H, guess, slope, scratch);
-    std::size_t tuned = H.levels.size() - 1;
     for (std::size_t l = H.levels.size() - 1; l-- > 0;) {
         Level& L = H.levels[l];
         prolong(H.levels[l + 1], H.halvings[l], L);
         if (L.d.voxels() > kTuningGridVoxels) {
-            // Larger grids refine λ on the finest alone, with the leverage of the finest grid
-            // that was tuned: a fit's degrees of freedom (the trace) belong to λ and the
-            // measurement, not the grid, so they carry over; its misfit does not (an aggregated
-            // voxel's noise is smaller, so a discrepancy met there smooths the finest too little).
-            int used = solve(H, l, lambda, kFinestIterations);
-            if (l == 0) {
-                const double tunedMeasured = measuredOn(H.levels[tuned]);
-                const double fineMeasured = static_cast<double>(result.measured);
-                const auto value = [&](double at) {
-                    const double freedom = leverage(H, tuned, at, 1) * tunedMeasured;
-                    const double kept = std::max(1 - freedom / fineMeasured, 1 - kMostLeverage);
-                    return std::log(std::max(discrepancy(L, scratch), 1e-300)) - std::log(kept);
-                };
-                double now = value(lambda);
-                for (int round = 0;
-                     round < kFinestRounds && std::abs(now) > std::log(kSearchResolution);
-                     ++round) {
-                    const double step =
-                        std::clamp(-now / slope, -std::log(kLargestStep), std::log(kLargestStep));
-                    lambda *= std::exp(step);
-                    used += solve(H, l, lambda, kFinestIterations);
-                    const double after = value(lambda);
-                    if (step != 0 && (after - now) / step > 0) slope = (after - now) / step;
-                    now = after;
-                }
-                result.finestIterations = used;
-            }
+            // Larger grids take λ as the coarser ones found it: the correction a secant step
+            // makes there is mostly resolution, at the cost of the largest solves.
+            const int used = solve(H, l, lambda, kFinestIterations);
+            if (l == 0) result.finestIterations = used;
             continue;
         }
-        tuned = l;
         solve(H, l, lambda, kLevelIterations);
         const double value = criterion(H, l, lambda, scratch);
         // One secant step from the slope measured on the coarser grids.
