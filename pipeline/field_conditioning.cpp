@@ -81,8 +81,6 @@ constexpr double kNoSignalPhaseNoise = 1.0;
 /// noise model finite on noise-free data.
 constexpr double kPhaseNoiseFloor = 1e-3;
 
-constexpr double kHuge = 1e300;
-
 /// The voxel sizes in mm; 1 mm along an axis whose size is not positive (a grid without them).
 Spacing voxelSizes(const Image& image) {
     Spacing h{image.getVoxelSizeX(), image.getVoxelSizeY(), image.getVoxelSizeZ()};
@@ -121,8 +119,9 @@ void estimateField(Image& unwrapped, const Image& magnitude,
     const double inHead = noiseScaleFromData(d, h, values, m, inside, noSignal);
     const double background = backgroundNoise(m, kMagnitudeThreshold);
     const bool fromBackground = background > 0 && background < kMagnitudeThreshold;
-    const double measuredScale =
-        fromBackground ? std::min(background / kTwoPi15, inHead > 0 ? inHead : kHuge) : inHead;
+    const double measuredScale = !fromBackground ? inHead
+                                 : inHead > 0    ? std::min(background / kTwoPi15, inHead)
+                                                 : background / kTwoPi15;
     const double scale = std::max(measuredScale, kPhaseNoiseFloor / kTwoPi15 * median);
     std::vector<double> weight(values.size(), 0.0);
     for (std::size_t v = 0; v < weight.size(); ++v) {
