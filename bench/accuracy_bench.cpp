@@ -18,6 +18,7 @@
 #include "pipeline/kernels/cycle_outliers.h"
 #include "pipeline/kernels/dropout_blend.h"
 #include "pipeline/kernels/extrapolation.h"
+#include "pipeline/kernels/field_estimate.h"
 #include "pipeline/kernels/gradient_fill.h"
 #include "pipeline/kernels/mask_parts.h"
 #include "pipeline/kernels/masked_smoothing.h"
@@ -263,6 +264,49 @@ BENCHMARK(BM_chainRatios)
     ->ArgName("background")
     ->DenseRange(0, 2)
     ->Iterations(45)
+    ->Unit(benchmark::kMillisecond);
+
+/// The field estimate (conditioning 5) against the Laplacian unwrapping on the same grid, paired
+/// per iteration: the counter is the median of its time over the unwrapping's. It estimates from
+/// the congruent phase with the noise measured from it, as the step does. Arg: the background.
+void BM_estimateRatio(benchmark::State& state) {
+    const FieldMap& m = fieldMap(static_cast<int>(state.range(0)));
+    const std::vector<double> wrappedCycles = wrappedInCycles(m);
+    std::vector<double> congruent, work, field(kGrid.voxels()), ratios;
+    laplacianUnwrap(m, congruent, work);
+    ondrift::CongruenceCounts counts;
+    ondrift::makeCongruent(kGrid, wrappedCycles, congruent, m.inside, true, counts);
+    const ondrift::Spacing h{2.0, 2.0, 2.0};
+    const double noSignal = 1.0 / kTwoPi;  // a radian, in cycles
+    for (auto _ : state) {
+        std::vector<double> unwrapped;
+        auto start = std::chrono::steady_clock::now();
+        laplacianUnwrap(m, unwrapped, work);
+        const double laplacian =
+            std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+        start = std::chrono::steady_clock::now();
+        const double scale =
+            ondrift::noiseScaleFromData(kGrid, h, congruent, m.magnitude, m.inside, noSignal);
+        std::vector<double> weight(field.size(), 0.0);
+        for (std::size_t v = 0; v < weight.size(); ++v) {
+            const double sd = scale / m.magnitude[v];
+            if (m.inside[v] != 0 && sd < noSignal) weight[v] = 1 / (sd * sd);
+        }
+        ondrift::FieldEstimate found;
+        ondrift::estimateSmoothField(kGrid, h, congruent, weight, field, found);
+        benchmark::DoNotOptimize(field.data());
+        ratios.push_back(
+            std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count() /
+            laplacian);
+    }
+    std::nth_element(ratios.begin(),
+                     ratios.begin() + static_cast<std::ptrdiff_t>(ratios.size() / 2), ratios.end());
+    state.counters["estimate_over_unwrapping"] = ratios[ratios.size() / 2];
+}
+BENCHMARK(BM_estimateRatio)
+    ->ArgName("background")
+    ->DenseRange(0, 2)
+    ->Iterations(5)
     ->Unit(benchmark::kMillisecond);
 
 /// The new kernels one by one. Arg: 0 congruent (with growing), 1 box smoothing inside the

@@ -61,12 +61,13 @@ enum class Conditioning {
     MaskedBox = 1,     ///< one 3×3 pass inside the mask, normalised; extrapolated beyond
     MaskedRange = 2,   ///< the same, range-weighted (edge preserving); extrapolated beyond
     Extrapolated = 3,  ///< no smoothing; extrapolated beyond the mask
-    Quadratic = 4      ///< extrapolated beyond the mask, then local quadratic fits in 3-D
+    Quadratic = 4,     ///< extrapolated beyond the mask, then local quadratic fits in 3-D
+    Estimated = 5      ///< the smooth field that fits the measurement within its noise
 };
 
 /// The name a host shows for each conditioning, in the order of the codes.
-inline constexpr const char* kConditioningNames[] = {"documented", "box", "range", "none",
-                                                     "quadratic"};
+inline constexpr const char* kConditioningNames[] = {"documented", "box",       "range",
+                                                     "none",       "quadratic", "estimated"};
 
 // The values of "PhaseEncodingDir": 1…6 for +x, −x, +y, −y, +z, −z of the voxel grid (x the
 // first index). A positive direction moves a voxel's source by +shift along its axis.

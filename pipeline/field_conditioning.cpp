@@ -1,6 +1,7 @@
 #include "pipeline/field_conditioning.h"
 
 #include <algorithm>
+#include <cmath>
 #include <cstddef>
 #include <system_error>
 #include <vector>
@@ -12,6 +13,7 @@
 #include "pipeline/kernels/cycle_outliers.h"
 #include "pipeline/kernels/dropout_blend.h"
 #include "pipeline/kernels/extrapolation.h"
+#include "pipeline/kernels/field_estimate.h"
 #include "pipeline/kernels/gradient_fill.h"
 #include "pipeline/kernels/mask_parts.h"
 #include "pipeline/kernels/masked_smoothing.h"
@@ -71,6 +73,79 @@ std::vector<double> phaseInCycles(const Image& wrapped, bool wrappedInCycles) {
         for (double& v : cycles) v /= kTwoPi15;
     }
     return cycles;
+}
+
+/// Beyond a phase noise SD of a radian the wrapped phase is close to uniform: it holds no field.
+constexpr double kNoSignalPhaseNoise = 1.0;
+/// No scanner's phase is cleaner than this SD (rad) at the head's median magnitude; it keeps the
+/// noise model finite on noise-free data.
+constexpr double kPhaseNoiseFloor = 1e-3;
+
+/// The voxel sizes in mm; 1 mm along an axis whose size is not positive (a grid without them).
+Spacing voxelSizes(const Image& image) {
+    Spacing h{image.getVoxelSizeX(), image.getVoxelSizeY(), image.getVoxelSizeZ()};
+    for (double& s : h)
+        if (!(s > 0) || !std::isfinite(s)) s = 1.0;
+    return h;
+}
+
+/// Replaces `unwrapped` (cycles) by the smooth field that fits it within its noise: the noise
+/// SD of a voxel is s / magnitude, with s measured from the phase itself; voxels outside the
+/// mask or noisier than kNoSignalPhaseNoise weigh nothing, and the field continues there.
+void estimateField(Image& unwrapped, const Image& magnitude,
+                   const std::vector<unsigned char>& inside) {
+    const Dims d = volumeDims(unwrapped);
+    const Spacing h = voxelSizes(unwrapped);
+    const auto values = volumeValues(unwrapped, 0);
+    const auto m = volumeValues(magnitude, 0);
+    const double noSignal = kNoSignalPhaseNoise / kTwoPi15;  // in cycles
+    logText(
+        formatMessage("Estimate the field from the phase and its noise (voxels %g x %g x %g "
+                      "mm)...",
+                      h[0], h[1], h[2]));
+    std::vector<double> bright;
+    for (std::size_t v = 0; v < m.size(); ++v)
+        if (inside[v] != 0 && m[v] > 0) bright.push_back(m[v]);
+    double median = 0;
+    if (!bright.empty()) {
+        const auto mid = bright.begin() + static_cast<std::ptrdiff_t>(bright.size() / 2);
+        std::nth_element(bright.begin(), mid, bright.end());
+        median = *mid;
+    }
+    // The background's Rayleigh scale σ gives the phase noise σ / magnitude (rad) without
+    // reading the field at all; the phase's own differences hold some of the field's structure
+    // too, so they are the fallback (a background set to zero, or none in the field of view)
+    // and an upper bound: a phase cannot be noisier than its differences show.
+    const double inHead = noiseScaleFromData(d, h, values, m, inside, noSignal);
+    const double background = backgroundNoise(m, kMagnitudeThreshold);
+    const bool fromBackground = background > 0 && background < kMagnitudeThreshold;
+    const double measuredScale = !fromBackground ? inHead
+                                 : inHead > 0    ? std::min(background / kTwoPi15, inHead)
+                                                 : background / kTwoPi15;
+    const double scale = std::max(measuredScale, kPhaseNoiseFloor / kTwoPi15 * median);
+    std::vector<double> weight(values.size(), 0.0);
+    for (std::size_t v = 0; v < weight.size(); ++v) {
+        if (inside[v] == 0 || !(m[v] > 0) || !(scale > 0)) continue;
+        const double sd = scale / m[v];
+        if (sd < noSignal) weight[v] = 1 / (sd * sd);
+    }
+    std::vector<double> measured(values.begin(), values.end());
+    FieldEstimate found;
+    if (!estimateSmoothField(d, h, measured, weight, values, found)) {
+        logText("No voxel holds a usable phase: the unwrapped phase is kept.");
+        return;
+    }
+    logText(formatMessage(
+        "Field estimate:\n\tPhase noise at the median magnitude (rad): %lf (%s; from the "
+        "background %lf, from the phase's differences %lf)\n\tVoxels "
+        "measured: %lld\n\tRoughness weight: %g\n\tMisfit over noise (median): %lf\n\tGrids: "
+        "%d\n\tIterations on the finest grid: %d",
+        median > 0 ? scale / median * kTwoPi15 : 0.0,
+        fromBackground && (inHead <= 0 || background / kTwoPi15 <= inHead) ? "the background"
+                                                                           : "the phase",
+        median > 0 ? background / median : 0.0, median > 0 ? inHead / median * kTwoPi15 : 0.0,
+        found.measured, found.lambda, found.discrepancy, found.levels, found.finestIterations));
+    logText(unwrapped.statisticsText("conditioned unwrapped phase data"));
 }
 
 }  // namespace
@@ -174,7 +249,8 @@ bool conditionFieldMap(Image& unwrapped, const Image& magnitude, Conditioning mo
                        bool wrappedInCycles, CongruentInput* known) {
     const char* what = "field map conditioning";
     if (mode != Conditioning::MaskedBox && mode != Conditioning::MaskedRange &&
-        mode != Conditioning::Extrapolated && mode != Conditioning::Quadratic) {
+        mode != Conditioning::Extrapolated && mode != Conditioning::Quadratic &&
+        mode != Conditioning::Estimated) {
         reportStepError(error, formatMessage("Stopped %s: unknown conditioning %d.", what,
                                              static_cast<int>(mode)));
         return false;
@@ -188,6 +264,10 @@ bool conditionFieldMap(Image& unwrapped, const Image& magnitude, Conditioning mo
     if (!reuse) ownMask = magnitudeMask(magnitude);
     const std::vector<unsigned char>& inside = reuse ? known->inside : ownMask;
     if (inside.empty()) return refuseEmptyMask(error, what);
+    if (mode == Conditioning::Estimated) {
+        estimateField(unwrapped, magnitude, inside);
+        return true;
+    }
     if (mode == Conditioning::MaskedBox) {
         logText("Apply 3x3 smoothing inside the magnitude mask...");
         smoothInsideMask(d, values, inside, 0.0);

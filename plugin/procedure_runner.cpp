@@ -2,8 +2,6 @@
 
 #include <cmath>
 #include <cstdio>
-#include <future>
-#include <optional>
 #include <string>
 
 #include "binding/host_api.h"
@@ -13,24 +11,17 @@
 #include "image/fmr_writer.h"
 #include "image/helper_tools.h"
 #include "image/host_documents.h"
-#include "pipeline/field_conditioning.h"
 #include "pipeline/field_resampling.h"
-#include "pipeline/kernels/parallel_ranges.h"
-#include "pipeline/laplacian_unwrapping.h"
 #include "pipeline/mapping.h"
-#include "pipeline/mask.h"
 #include "pipeline/phase_preparation.h"
-#include "pipeline/relaxation_unwrapping.h"
 #include "pipeline/smoothing.h"
 #include "pipeline/undistortion.h"
+#include "pipeline/unwrapping_chain.h"
 #include "pipeline/value_maps.h"
 #include "plugin/run_settings.h"
 
 namespace ondrift {
 namespace {
-
-// Range of the edge-preserving field map smoothing, Hz.
-constexpr double kConditioningRangeHz = 12.0;
 
 /// State of one "Start" call; everything here is released when the call ends.
 struct Run {
@@ -164,68 +155,18 @@ void unwrap(Run& run) {
     saveAsFMR(run.current, radiansName);
     logText(radiansName);
 
-    // What congruent unwrapping takes from the measurement alone is made on another core while
-    // the Laplacian unwrapping runs. Not beside relaxation, which converts the phase it is given
-    // to cycles in place: the other core would read it half converted.
-    std::future<CongruentInput> congruentInput;
-    if (s.congruent && !s.relaxation)
-        congruentInput = startCongruentInput(run.current, false, run.magnitude,
-                                             static_cast<Conditioning>(s.conditioning));
+    const UnwrappingChain chain{s.relaxation,    s.nrOfIterationsRelax, s.regularisation,
+                                s.maskLaplacian, s.nrOfVCycles,         s.nrOfIterations,
+                                s.congruent,     s.conditioning,        s.acquisition.echoTimeDiff};
     Image unwrapped;
-    if (s.relaxation) {
-        logText("Unwrapping via relaxation...");
-        unwrapped =
-            unwrapRelaxation(run.current, run.magnitude, s.nrOfIterationsRelax, s.regularisation);
-    } else {
-        logText("Unwrapping via full multigrid...");
-        std::string error;
-        unwrapped = unwrapPhaseMultigrid(run.current, run.magnitude, s.maskLaplacian, s.nrOfVCycles,
-                                         s.nrOfIterations, &error);
-        if (!unwrapped.isValid()) {
-            run.call.fail(error.empty() ? std::string("Stopped unwrapping procedure: the multigrid "
-                                                      "unwrapping did not succeed.")
-                                        : error);
-            return;
-        }
-        convertToHertz(unwrapped);
-    }
-
-    // The new passes after the unwrapping are a dozen short kernels: their threads are kept
-    // for all of them rather than started for each.
-    std::optional<KernelThreads> kept;
-    if (s.congruent || s.conditioning != 0) kept.emplace();
-    // The mask and the phase in cycles that congruence used serve the conditioning too.
-    CongruentInput measured;
-    if (s.congruent) {
-        std::string error;
-        if (!makeUnwrappedCongruent(unwrapped, run.current, s.relaxation, run.magnitude, &error,
-                                    &congruentInput, &measured,
-                                    static_cast<Conditioning>(s.conditioning))) {
-            run.call.fail(error);
-            return;
-        }
-    }
-
-    std::string maskError;
-    if (!applyMask(unwrapped, run.magnitude, kMagnitudeThreshold, 4000.0, &maskError)) {
-        run.call.fail(maskError);
+    std::string error;
+    const ChainOutcome outcome =
+        unwrapAndSmooth(run.current, run.magnitude, chain, unwrapped, error);
+    if (outcome == ChainOutcome::Stopped) {
+        run.call.fail(error);
         return;
     }
-    logText(unwrapped.statisticsText("unwrapped phase data"));
-    if (s.conditioning != 0) {
-        // The range of the edge-preserving variant, in cycles: a few Hz of field.
-        const double rangeSigma = kConditioningRangeHz * s.acquisition.echoTimeDiff;
-        std::string error;
-        if (!conditionFieldMap(unwrapped, run.magnitude, static_cast<Conditioning>(s.conditioning),
-                               rangeSigma, &error, &run.current, s.relaxation,
-                               s.congruent ? &measured : nullptr)) {
-            run.call.fail(error);
-            return;
-        }
-    } else {
-        logText("Apply 3x3 smoothing kernel...");
-        if (!convolveSlices(2, unwrapped, false)) run.call.fail();
-    }
+    if (outcome == ChainOutcome::SmoothingFailed) run.call.fail();
     const std::string smoothName = nameWithSuffix(unwrapped, "_smooth");
     logText("Save smoothed phase map...");
     const bool saved = saveResult(run, unwrapped, smoothName);

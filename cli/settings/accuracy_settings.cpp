@@ -75,9 +75,9 @@ void resolveAccuracy(const CorrectionFlags& f, const InputFacts& facts, Correcti
             throw InputError("--field-map-conditioning must be " + names +
                              " or the plug-in's number, not \"" + text + "\"");
         }
-        s.fieldMapConditioning = {it != end ? static_cast<int>(it - std::begin(kConditioningNames))
-                                            : std::stoi(text),
-                                  "flag --field-map-conditioning"};
+        s.fieldMapConditioning = {
+            it != end ? static_cast<int>(it - std::begin(kConditioningNames)) : std::stoi(text),
+            "flag --field-map-conditioning"};
     } else {
         s.fieldMapConditioning = {unwrap ? kDefaultConditioning : 0,
                                   unwrap ? "default" : "not used"};

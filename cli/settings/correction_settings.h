@@ -43,9 +43,10 @@ struct CorrectionFlags {
     std::optional<bool> map;
     std::optional<bool> resample;
     std::optional<bool> congruent;
-    std::optional<bool> jacobian;             ///< intensity modulation by the local stretch
-    std::optional<std::string> conditioning;  ///< documented, box, range or none
-    bool documentedChain = false;             ///< exactly the host's chain
+    std::optional<bool> jacobian;  ///< intensity modulation by the local stretch
+    std::optional<std::string>
+        conditioning;              ///< documented, box, range, none, quadratic or estimated
+    bool documentedChain = false;  ///< exactly the host's chain
     StartStep from = StartStep::Unwrap;
     /// Go on despite values that look like the wrong unit (with a warning instead of an error).
     bool force = false;

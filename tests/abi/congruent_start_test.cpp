@@ -139,6 +139,18 @@ TEST_F(CongruentStart, QuadraticConditioningExtrapolatesFirstThenSmoothsEveryVox
     EXPECT_LT(error, 0.2);
 }
 
+TEST_F(CongruentStart, TheFieldEstimateReplacesFillAndSmoothingInOneStep) {
+    // Noise-free: the estimate must hold the field (the lobe of 150 Hz included) as well as the
+    // conditionings that keep every measured voxel, with no fill or smoothing pass of its own.
+    const double error = chain(scene(), 1, 5);
+    ASSERT_EQ(errorNr(), 0) << errorMsg();
+    EXPECT_TRUE(loggedPart("Field estimate:"));
+    EXPECT_FALSE(logged("Extrapolate beyond the magnitude mask..."));
+    EXPECT_TRUE(logged("Field map conditioned: no 3x3 smoothing."));
+    EXPECT_GT(error, 0.0);
+    EXPECT_LT(error, 0.2);
+}
+
 TEST_F(CongruentStart, AMagnitudeWithoutSignalStopsWithAClearMessage) {
     Scene s = scene();
     for (double& m : s.magnitude) m = 100.0;

@@ -235,8 +235,9 @@ TEST(Settings, GridsThatDifferAreResampledUnlessTheMappingIsAskedFor) {
 
 TEST(Settings, ConditioningNamesGiveThePluginsCodes) {
     // The codes the plug-in reads, spelled out here rather than taken from the shared table.
-    const std::pair<const char*, int> names[] = {
-        {"documented", 0}, {"box", 1}, {"range", 2}, {"none", 3}, {"quadratic", 4}};
+    const std::pair<const char*, int> names[] = {{"documented", 0}, {"box", 1},
+                                                 {"range", 2},      {"none", 3},
+                                                 {"quadratic", 4},  {"estimated", 5}};
     for (const auto& [name, code] : names) {
         Resolve r;
         r.flags.conditioning = name;
@@ -252,7 +253,7 @@ TEST(Settings, ConditioningNamesGiveThePluginsCodes) {
     } catch (const InputError& e) {
         EXPECT_STREQ(e.what(),
                      "--field-map-conditioning must be documented, box, range, none, "
-                     "quadratic or the plug-in's number, not \"smooth\"");
+                     "quadratic, estimated or the plug-in's number, not \"smooth\"");
     }
     // A number the command has no name for yet reaches the plug-in unchanged.
     r.flags.conditioning = "7";

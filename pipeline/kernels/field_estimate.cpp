@@ -1,0 +1,456 @@
+#include "pipeline/kernels/field_estimate.h"
+
+#include "pipeline/kernels/thin_plate.h"
+
+#include <algorithm>
+#include <cmath>
+#include <cstddef>
+#include <cstdint>
+#include <vector>
+
+namespace ondrift {
+
+namespace {
+
+/// The median of χ² with one degree of freedom: the median of a squared standard normal.
+constexpr double kChiSquare1Median = 0.454936423119572;
+/// A grid this small solves in microseconds: λ is searched over its whole range there.
+constexpr std::size_t kSearchGridVoxels = 4096;
+/// Grids up to this size refine λ (a secant step each); larger ones keep it.
+constexpr std::size_t kTuningGridVoxels = 40000;
+/// Axes within this factor of the finest spacing count as the finest (halved together).
+constexpr double kFinestSpacingRatio = 1.5;
+/// λ is searched over this many decades on either side of its scale guess.
+constexpr double kSearchDecades = 8.0;
+/// The coarsest search stops when its bracket spans less than this factor.
+constexpr double kSearchResolution = 1.1;
+/// A λ step from one grid to the next is at most this factor (the slope is an estimate).
+constexpr double kLargestStep = 10.0;
+/// Relative residual at which conjugate gradients stop; well below the noise it smooths.
+constexpr double kTolerance = 1e-4;
+/// Conjugate-gradient iterations per solve on the coarse grids and on the finest.
+constexpr int kCoarseIterations = 60;
+constexpr int kFinestIterations = 3;
+constexpr int kLevelIterations = 12;
+/// Random probes of the leverage on the coarsest grid (one on the finer ones), and its cap.
+constexpr int kCoarseProbes = 4;
+constexpr double kMostLeverage = 0.9;
+/// The noise is read from fourth differences along the finest axes: they cancel the field's
+/// cubic structure, which second differences keep (a scanner's field curves at the voxel scale).
+constexpr int kDifferenceOrder = 4;
+constexpr double kDifferenceTaps[kDifferenceOrder + 1] = {1, -4, 6, -4, 1};
+/// Damped Jacobi sweeps before and after each coarse correction, and their damping.
+constexpr int kSweeps = 2;
+constexpr double kJacobiDamping = 0.6;
+
+/// One grid of the hierarchy with its aggregated measurement and solution.
+struct Level {
+    Dims d;
+    Spacing h{};
+    std::vector<double> w, g, f, roughDiagonal;
+    mutable std::vector<double> differences, zeros;  ///< scratch of applySystem
+};
+
+int extent(Dims d, int axis) { return axisExtent(d, axis); }
+std::ptrdiff_t stride(Dims d, int axis) { return axisStride(d, axis); }
+
+/// out = (W + λ B) x.
+void applySystem(const Level& L, double lambda, const double* x, double* out) {
+    const std::size_t n = L.d.voxels();
+    for (std::size_t v = 0; v < n; ++v) out[v] = L.w[v] * x[v];
+    addThinPlate(L.d, L.h, x, out, lambda, L.differences, L.zeros);
+}
+
+/// Median of w (f − g)² over the measured voxels, over the median of χ²₁.
+double discrepancy(const Level& L, std::vector<double>& scratch) {
+    scratch.clear();
+    for (std::size_t v = 0; v < L.w.size(); ++v)
+        if (L.w[v] > 0) scratch.push_back(L.w[v] * (L.f[v] - L.g[v]) * (L.f[v] - L.g[v]));
+    if (scratch.empty()) return 1;
+    const auto mid = scratch.begin() + static_cast<std::ptrdiff_t>(scratch.size() / 2);
+    std::nth_element(scratch.begin(), mid, scratch.end());
+    return *mid / kChiSquare1Median;
+}
+
+/// The next coarser grid: halved along the axes of the finest spacing that still have at least
+/// four voxels; measurements summed into weights and weighted means. False when none halves.
+bool coarsen(const Level& fine, Level& coarse, std::array<bool, 3>& halved) {
+    double finest = 0;
+    for (int a = 0; a < 3; ++a)
+        if (extent(fine.d, a) >= 4 && (finest == 0 || fine.h[a] < finest)) finest = fine.h[a];
+    if (finest == 0) return false;
+    std::array<int, 3> n{};
+    for (int a = 0; a < 3; ++a) {
+        halved[a] = extent(fine.d, a) >= 4 && fine.h[a] < kFinestSpacingRatio * finest;
+        n[a] = halved[a] ? (extent(fine.d, a) + 1) / 2 : extent(fine.d, a);
+        coarse.h[a] = halved[a] ? 2 * fine.h[a] : fine.h[a];
+    }
+    coarse.d = Dims{n[0], n[1], n[2]};
+    const std::size_t cn = coarse.d.voxels();
+    coarse.w.assign(cn, 0.0);
+    coarse.g.assign(cn, 0.0);
+    for (int k = 0; k < fine.d.z; ++k)
+        for (int j = 0; j < fine.d.y; ++j)
+            for (int i = 0; i < fine.d.x; ++i) {
+                const std::size_t v = fine.d.index(i, j, k);
+                const std::size_t c = coarse.d.index(halved[0] ? i / 2 : i, halved[1] ? j / 2 : j,
+                                                     halved[2] ? k / 2 : k);
+                coarse.w[c] += fine.w[v];
+                coarse.g[c] += fine.w[v] * fine.g[v];
+            }
+    for (std::size_t c = 0; c < cn; ++c)
+        coarse.g[c] = coarse.w[c] > 0 ? coarse.g[c] / coarse.w[c] : 0;
+    return true;
+}
+
+/// Linear interpolation weights of a fine axis from a coarse one whose cells are pairs of it.
+struct Tap {
+    int low, high;
+    double t;
+};
+
+std::vector<Tap> taps(int fineExtent, int coarseExtent, bool halved) {
+    std::vector<Tap> out(static_cast<std::size_t>(fineExtent));
+    for (int i = 0; i < fineExtent; ++i) {
+        if (!halved) {
+            out[static_cast<std::size_t>(i)] = {i, i, 0.0};
+            continue;
+        }
+        const double u = std::clamp((i - 0.5) / 2, 0.0, static_cast<double>(coarseExtent - 1));
+        const int low = static_cast<int>(u);
+        out[static_cast<std::size_t>(i)] = {low, std::min(low + 1, coarseExtent - 1), u - low};
+    }
+    return out;
+}
+
+double dot(const std::vector<double>& a, const std::vector<double>& b) {
+    double sum = 0;
+    for (std::size_t v = 0; v < a.size(); ++v) sum += a[v] * b[v];
+    return sum;
+}
+
+/// The grids from the finest (0) to the coarsest, and which axes each coarser one halved.
+struct Hierarchy {
+    std::vector<Level> levels;
+    std::vector<std::array<bool, 3>> halvings;
+};
+
+/// Calls `visit(fine, coarse, weight)` for the trilinear taps of every fine voxel.
+template <class Visit>
+void forTaps(const Level& fine, const Level& coarse, const std::array<bool, 3>& halved,
+             Visit visit) {
+    const auto tx = taps(fine.d.x, coarse.d.x, halved[0]);
+    const auto ty = taps(fine.d.y, coarse.d.y, halved[1]);
+    const auto tz = taps(fine.d.z, coarse.d.z, halved[2]);
+    const Dims c = coarse.d;
+    std::size_t v = 0;
+    for (int k = 0; k < fine.d.z; ++k)
+        for (int j = 0; j < fine.d.y; ++j)
+            for (int i = 0; i < fine.d.x; ++i, ++v) {
+                const Tap &a = tx[static_cast<std::size_t>(i)],
+                          &b = ty[static_cast<std::size_t>(j)],
+                          &e = tz[static_cast<std::size_t>(k)];
+                const int xs[2] = {a.low, a.high}, ys[2] = {b.low, b.high}, zs[2] = {e.low, e.high};
+                const double wx[2] = {1 - a.t, a.t}, wy[2] = {1 - b.t, b.t}, wz[2] = {1 - e.t, e.t};
+                for (int z = 0; z < 2; ++z)
+                    for (int y = 0; y < 2; ++y)
+                        for (int x = 0; x < 2; ++x)
+                            visit(v, c.index(xs[x], ys[y], zs[z]), wx[x] * wy[y] * wz[z]);
+            }
+}
+
+/// The fine grid's f from the coarse grid's, interpolated trilinearly.
+void prolong(const Level& coarse, const std::array<bool, 3>& halved, Level& fine) {
+    std::fill(fine.f.begin(), fine.f.end(), 0.0);
+    forTaps(fine, coarse, halved,
+            [&](std::size_t f, std::size_t c, double t) { fine.f[f] += t * coarse.f[c]; });
+}
+
+int solveWith(Hierarchy& H, std::size_t l, double lambda, const std::vector<double>& b,
+              std::vector<double>& x, int maxIterations, double tolerance);
+
+/// One V-cycle from grid l for (W + λB) x = b from x = 0: damped Jacobi sweeps before and after
+/// the correction from the next coarser grid (trilinear transfer both ways); the coarsest is
+/// solved by conjugate gradients.
+void vcycle(Hierarchy& H, std::size_t l, double lambda, const std::vector<double>& b,
+            std::vector<double>& x) {
+    Level& L = H.levels[l];
+    const std::size_t n = L.d.voxels();
+    x.assign(n, 0.0);
+    if (l + 1 == H.levels.size()) {
+        solveWith(H, l, lambda, b, x, kLevelIterations, kTolerance);
+        return;
+    }
+    std::vector<double> r(n);
+    const auto sweeps = [&] {
+        for (int s = 0; s < kSweeps; ++s) {
+            applySystem(L, lambda, x.data(), r.data());
+            for (std::size_t v = 0; v < n; ++v) {
+                const double diagonal = L.w[v] + lambda * L.roughDiagonal[v];
+                if (diagonal > 0) x[v] += kJacobiDamping * (b[v] - r[v]) / diagonal;
+            }
+        }
+    };
+    sweeps();
+    applySystem(L, lambda, x.data(), r.data());
+    for (std::size_t v = 0; v < n; ++v) r[v] = b[v] - r[v];
+    Level& C = H.levels[l + 1];
+    std::vector<double> rc(C.d.voxels(), 0.0), ec;
+    forTaps(L, C, H.halvings[l],
+            [&](std::size_t f, std::size_t c, double t) { rc[c] += t * r[f]; });
+    vcycle(H, l + 1, lambda, rc, ec);
+    forTaps(L, C, H.halvings[l],
+            [&](std::size_t f, std::size_t c, double t) { x[f] += t * ec[c]; });
+    sweeps();
+}
+
+/// Flexible conjugate gradients on (W + λB) x = b on grid l, preconditioned by a V-cycle (the
+/// diagonal on the coarsest grid); returns the iterations.
+int solveWith(Hierarchy& H, std::size_t l, double lambda, const std::vector<double>& b,
+              std::vector<double>& x, int maxIterations, double tolerance) {
+    const Level& L = H.levels[l];
+    const std::size_t n = L.d.voxels();
+    const bool coarsest = l + 1 == H.levels.size();
+    std::vector<double> r(n), z(n), p(n), q(n), previous(n);
+    const auto precondition = [&] {
+        if (!coarsest) {
+            vcycle(H, l, lambda, r, z);
+            return;
+        }
+        for (std::size_t v = 0; v < n; ++v) {
+            const double diagonal = L.w[v] + lambda * L.roughDiagonal[v];
+            z[v] = diagonal > 0 ? r[v] / diagonal : 0;
+        }
+    };
+    applySystem(L, lambda, x.data(), q.data());
+    for (std::size_t v = 0; v < n; ++v) r[v] = b[v] - q[v];
+    const double stop = tolerance * tolerance * dot(b, b);
+    precondition();
+    p = z;
+    double rz = dot(r, z);
+    int it = 0;
+    while (it < maxIterations && dot(r, r) > stop && rz > 0) {
+        ++it;
+        applySystem(L, lambda, p.data(), q.data());
+        const double pq = dot(p, q);
+        if (!(pq > 0)) break;
+        const double alpha = rz / pq;
+        previous = r;
+        for (std::size_t v = 0; v < n; ++v) {
+            x[v] += alpha * p[v];
+            r[v] -= alpha * q[v];
+        }
+        precondition();
+        double next = 0;
+        for (std::size_t v = 0; v < n; ++v) next += z[v] * (r[v] - previous[v]);
+        const double beta = std::max(0.0, next / rz);
+        rz = dot(r, z);
+        for (std::size_t v = 0; v < n; ++v) p[v] = z[v] + beta * p[v];
+    }
+    return it;
+}
+
+/// Solves for the f grid l holds, from that f; returns the iterations.
+int solve(Hierarchy& H, std::size_t l, double lambda, int maxIterations) {
+    Level& L = H.levels[l];
+    std::vector<double> b(L.d.voxels());
+    for (std::size_t v = 0; v < b.size(); ++v) b[v] = L.w[v] * L.g[v];
+    return solveWith(H, l, lambda, b, L.f, maxIterations, kTolerance);
+}
+
+/// The mean leverage tr(H) / n of the measured voxels, H = W^½ (W + λB)⁻¹ W^½, estimated with
+/// `probes` random ±1 vectors (a fixed sequence: the result is reproducible); at most 0.9.
+double leverage(Hierarchy& H, std::size_t l, double lambda, int probes) {
+    const Level& L = H.levels[l];
+    const std::size_t n = L.d.voxels();
+    std::vector<double> z(n), b(n), y(n);
+    std::uint32_t state = 12345u;
+    double trace = 0;
+    long long measured = 0;
+    for (int p = 0; p < probes; ++p) {
+        for (std::size_t v = 0; v < n; ++v) {
+            state = state * 1664525u + 1013904223u;
+            z[v] = L.w[v] > 0 ? ((state >> 31) != 0 ? 1.0 : -1.0) : 0.0;
+            b[v] = z[v] * std::sqrt(L.w[v]);
+        }
+        std::fill(y.begin(), y.end(), 0.0);
+        solveWith(H, l, lambda, b, y,
+                  l + 1 == H.levels.size() ? kCoarseIterations : kLevelIterations, kTolerance);
+        for (std::size_t v = 0; v < n; ++v) {
+            trace += b[v] * y[v];
+            measured += L.w[v] > 0 ? 1 : 0;
+        }
+    }
+    return measured > 0 ? std::clamp(trace / static_cast<double>(measured), 0.0, kMostLeverage) : 0;
+}
+
+/// How far the solution the level holds for λ is from the noise model, in log: the median of
+/// w (f − g)² over that of χ²₁, against the share 1 − leverage of the noise that a fit leaves
+/// in its residual. 0 when met; it grows with λ.
+double criterion(Hierarchy& H, std::size_t l, double lambda, std::vector<double>& scratch) {
+    const bool coarsest = l + 1 == H.levels.size();
+    const double kept = 1 - leverage(H, l, lambda, coarsest ? kCoarseProbes : 1);
+    return std::log(std::max(discrepancy(H.levels[l], scratch), 1e-300)) - std::log(kept);
+}
+
+void prepareLevel(Level& L) {
+    L.roughDiagonal.assign(L.d.voxels(), 0.0);
+    addThinPlateDiagonal(L.d, L.h, L.roughDiagonal.data());
+    L.f.resize(L.d.voxels(), 0.0);
+}
+
+/// On the coarsest grid: λ bisected in its logarithm until the bracket is narrow; returns it and
+/// the slope of log discrepancy over log λ at it.
+double searchLambda(Hierarchy& H, double guess, double& slope, std::vector<double>& scratch) {
+    const std::size_t l = H.levels.size() - 1;
+    Level& L = H.levels[l];
+    double lowLog = std::log(guess) - kSearchDecades * std::log(10.0);
+    double highLog = std::log(guess) + kSearchDecades * std::log(10.0);
+    L.f = L.g;
+    solve(H, l, std::exp(highLog), kCoarseIterations);
+    double highValue = criterion(H, l, std::exp(highLog), scratch);
+    if (highValue <= 0) {
+        slope = 1;
+        return std::exp(highLog);  // noise over everything: the smoothest field
+    }
+    double lowValue = 0;
+    bool lowKnown = false;
+    while (highLog - lowLog > std::log(kSearchResolution)) {
+        const double mid = 0.5 * (lowLog + highLog);
+        solve(H, l, std::exp(mid), kCoarseIterations);
+        const double value = criterion(H, l, std::exp(mid), scratch);
+        if (value > 0) {
+            highLog = mid;
+            highValue = value;
+        } else {
+            lowLog = mid;
+            lowValue = value;
+            lowKnown = true;
+        }
+    }
+    slope = lowKnown && highLog > lowLog ? (highValue - lowValue) / (highLog - lowLog) : 1;
+    if (!(slope > 0)) slope = 1;
+    const double lambda = std::exp(0.5 * (lowLog + highLog));
+    solve(H, l, lambda, kCoarseIterations);
+    return lambda;
+}
+
+}  // namespace
+
+double noiseScaleFromData(Dims d, const Spacing& h, std::span<const double> g,
+                          std::span<const double> magnitude, std::span<const unsigned char> inside,
+                          double reliableSD) {
+    const std::size_t n = d.voxels();
+    if (g.size() != n || magnitude.size() != n || inside.size() != n) return 0;
+    double finest = 0;
+    for (int a = 0; a < 3; ++a)
+        if (extent(d, a) > kDifferenceOrder && (finest == 0 || h[a] < finest)) finest = h[a];
+    if (!(finest > 0)) return 0;
+    const auto usable = [&](std::size_t v) { return inside[v] != 0 && magnitude[v] > 0; };
+    std::vector<double> ratios;
+    double scale = 0;
+    for (int pass = 0; pass < 2; ++pass) {
+        // Second pass: only where the model's SD at the darkest voxel is still Gaussian.
+        const double darkest = pass == 0 ? 0 : scale / reliableSD;
+        ratios.clear();
+        for (int a = 0; a < 3; ++a) {
+            if (extent(d, a) <= kDifferenceOrder || h[a] > kFinestSpacingRatio * finest) continue;
+            const std::ptrdiff_t s = stride(d, a);
+            std::array<int, 3> lo{0, 0, 0}, hi{d.x, d.y, d.z};
+            hi[a] -= kDifferenceOrder;
+            if (hi[a] <= 0) continue;
+            forBox(d, lo, hi, [&](std::size_t q) {
+                double diff = 0, variance = 0;
+                for (int t = 0; t <= kDifferenceOrder; ++t) {
+                    const std::size_t v = q + static_cast<std::size_t>(t * s);
+                    if (!usable(v) || magnitude[v] <= darkest) return;
+                    diff += kDifferenceTaps[t] * g[v];
+                    variance +=
+                        kDifferenceTaps[t] * kDifferenceTaps[t] / (magnitude[v] * magnitude[v]);
+                }
+                if (std::isfinite(diff)) ratios.push_back(diff * diff / variance);
+            });
+        }
+        if (ratios.size() < 64) return pass == 0 ? 0 : scale;
+        const auto mid = ratios.begin() + static_cast<std::ptrdiff_t>(ratios.size() / 2);
+        std::nth_element(ratios.begin(), mid, ratios.end());
+        scale = std::sqrt(*mid / kChiSquare1Median);
+        if (!(reliableSD > 0)) break;
+    }
+    return scale;
+}
+
+bool estimateSmoothField(Dims d, const Spacing& h, std::span<const double> g,
+                         std::span<const double> w, std::span<double> f, FieldEstimate& result) {
+    const std::size_t n = d.voxels();
+    if (n == 0 || g.size() != n || w.size() != n || f.size() != n) return false;
+    for (const double s : h)
+        if (!(s > 0) || !std::isfinite(s)) return false;
+    Hierarchy H;
+    // Reserved so that `top` stays valid as the coarser grids are added; each halves an extent.
+    H.levels.reserve(64);
+    H.levels.resize(1);
+    Level& top = H.levels[0];
+    top.d = d;
+    top.h = h;
+    top.w.assign(w.begin(), w.end());
+    top.g.assign(g.begin(), g.end());
+    std::vector<double> positive;
+    for (std::size_t v = 0; v < n; ++v) {
+        if (!(top.w[v] > 0) || !std::isfinite(top.w[v]) || !std::isfinite(g[v])) {
+            top.w[v] = 0;
+            top.g[v] = 0;
+        } else {
+            positive.push_back(top.w[v]);
+        }
+    }
+    if (positive.empty()) return false;
+    result.measured = static_cast<long long>(positive.size());
+    while (H.levels.back().d.voxels() > kSearchGridVoxels) {
+        Level coarse;
+        std::array<bool, 3> halved{};
+        if (!coarsen(H.levels.back(), coarse, halved)) break;
+        H.levels.push_back(std::move(coarse));
+        H.halvings.push_back(halved);
+    }
+    for (Level& L : H.levels) prepareLevel(L);
+    // The scale where a voxel's own misfit and the roughness of a field bent over one voxel of
+    // the finest spacing weigh alike; the search spans decades around it.
+    const auto mid = positive.begin() + static_cast<std::ptrdiff_t>(positive.size() / 2);
+    std::nth_element(positive.begin(), mid, positive.end());
+    const double finest = std::min({h[0], h[1], h[2]});
+    const double guess = *mid * std::pow(finest, 4) / (h[0] * h[1] * h[2]) / 16;
+    std::vector<double> scratch;
+    double slope = 1;
+    double lambda = searchLambda(H, guess, slope, scratch);
+    for (std::size_t l = H.levels.size() - 1; l-- > 0;) {
+        Level& L = H.levels[l];
+        prolong(H.levels[l + 1], H.halvings[l], L);
+        if (L.d.voxels() > kTuningGridVoxels) {
+            // Larger grids take λ as the coarser ones found it: the correction a secant step
+            // makes there is mostly resolution, at the cost of the largest solves.
+            const int used = solve(H, l, lambda, kFinestIterations);
+            if (l == 0) result.finestIterations = used;
+            continue;
+        }
+        solve(H, l, lambda, kLevelIterations);
+        const double value = criterion(H, l, lambda, scratch);
+        // One secant step from the slope measured on the coarser grids.
+        const double step =
+            std::clamp(-value / slope, -std::log(kLargestStep), std::log(kLargestStep));
+        lambda *= std::exp(step);
+        solve(H, l, lambda, kLevelIterations);
+        if (step != 0) {
+            const double after = criterion(H, l, lambda, scratch);
+            if ((after - value) / step > 0) slope = (after - value) / step;
+        }
+    }
+    if (H.levels.size() == 1) result.finestIterations = kCoarseIterations;
+    result.lambda = lambda;
+    result.discrepancy = discrepancy(top, scratch);
+    result.levels = static_cast<int>(H.levels.size());
+    std::copy(top.f.begin(), top.f.end(), f.begin());
+    return true;
+}
+
+}  // namespace ondrift

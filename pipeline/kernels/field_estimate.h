@@ -1,0 +1,53 @@
+// The field as a regression: the smooth field f that minimises
+//     Σ w (f − g)² + λ ∫ (f_xx² + f_yy² + f_zz² + 2 f_xy² + 2 f_xz² + 2 f_yz²) dV
+// for a measurement g with inverse noise variances w (0 where nothing was measured) and the
+// second derivatives taken in millimetres, so that voxels of any shape describe the same field.
+// Its only null space is the affine fields: where w is 0 the minimiser continues the field as
+// smoothly as it can, with no fill rule of its own.
+//
+// λ is chosen by the discrepancy principle against the noise model: the median of w (f − g)²
+// over the measured voxels is the median of χ² with one degree of freedom. A measurement that
+// is noisier than its structure is then smoothed more, a clean one hardly at all, and outliers
+// (a voxel a cycle off) move the median little.
+#ifndef ONDRIFT_PIPELINE_KERNELS_FIELD_ESTIMATE_H
+#define ONDRIFT_PIPELINE_KERNELS_FIELD_ESTIMATE_H
+
+#include <span>
+
+#include "pipeline/kernels/dims.h"
+#include "pipeline/kernels/thin_plate.h"
+
+namespace ondrift {
+
+/// The noise scale s of a measurement g whose noise SD is s / magnitude in every voxel, from the
+/// measurement itself: the fourth differences of g along the axes of the finest spacing (where
+/// the field's own structure adds least; they cancel its cubic part), over five voxels all
+/// inside `inside` with a magnitude above 0, each divided by the SD the model gives it; s² is the
+/// median of their squares over the median of χ² with one degree of freedom. Then once more over
+/// the voxels whose noise SD came out below `reliableSD` (in g's units), where the noise of g is
+/// still Gaussian rather than a phase spread over the whole circle. 0 when fewer than 64
+/// differences exist or the lengths do not fit.
+double noiseScaleFromData(Dims d, const Spacing& h, std::span<const double> g,
+                          std::span<const double> magnitude, std::span<const unsigned char> inside,
+                          double reliableSD);
+
+/// What estimateSmoothField found.
+struct FieldEstimate {
+    double lambda = 0;         ///< the roughness weight chosen (in w's units · mm)
+    double discrepancy = 0;    ///< median w (f − g)² over its target (1 when met)
+    int levels = 0;            ///< grids from the finest to the coarsest
+    int finestIterations = 0;  ///< conjugate-gradient iterations on the finest grid
+    long long measured = 0;    ///< voxels with w > 0
+};
+
+/// Writes into `f` the minimiser above for the measurement `g` and the weights `w` on the grid
+/// `d` with voxel sizes `h` (mm). It solves coarse to fine (grids halved along the axes of the
+/// finest spacing, each taking the coarser one's solution and λ as its start), with conjugate
+/// gradients preconditioned by the diagonal, and refines λ on each grid. False, touching
+/// nothing, when the lengths do not fit, a spacing is not positive or no w is positive.
+bool estimateSmoothField(Dims d, const Spacing& h, std::span<const double> g,
+                         std::span<const double> w, std::span<double> f, FieldEstimate& result);
+
+}  // namespace ondrift
+
+#endif

@@ -1,0 +1,42 @@
+// The thin-plate roughness of a field on a grid of voxels of any shape: the integral of its
+// squared second derivatives in millimetres, as the sum over the grid of squared second
+// differences, B = Σ Dᵀ D, with natural boundaries (only stencils inside the grid count).
+#ifndef ONDRIFT_PIPELINE_KERNELS_THIN_PLATE_H
+#define ONDRIFT_PIPELINE_KERNELS_THIN_PLATE_H
+
+#include <array>
+#include <cstddef>
+#include <vector>
+
+#include "pipeline/kernels/dims.h"
+
+namespace ondrift {
+
+/// Voxel sizes along x, y and z in millimetres.
+using Spacing = std::array<double, 3>;
+
+/// The extent and the index stride of axis 0 (x), 1 (y) or 2 (z).
+int axisExtent(Dims d, int axis);
+std::ptrdiff_t axisStride(Dims d, int axis);
+
+/// Calls `visit(index)` for every voxel of the box [lo, hi) of the grid.
+template <class Visit>
+inline void forBox(Dims d, const std::array<int, 3>& lo, const std::array<int, 3>& hi,
+                   Visit visit) {
+    for (int k = lo[2]; k < hi[2]; ++k)
+        for (int j = lo[1]; j < hi[1]; ++j) {
+            const std::size_t row = d.index(0, j, k);
+            for (int i = lo[0]; i < hi[0]; ++i) visit(row + static_cast<std::size_t>(i));
+        }
+}
+
+/// out += scale · B x. `differences` and `zeros` are scratch, sized here.
+void addThinPlate(Dims d, const Spacing& h, const double* x, double* out, double scale,
+                  std::vector<double>& differences, std::vector<double>& zeros);
+
+/// Adds the diagonal of B to `out`.
+void addThinPlateDiagonal(Dims d, const Spacing& h, double* out);
+
+}  // namespace ondrift
+
+#endif
