@@ -7,9 +7,9 @@
 #include "cli/base/leftovers.h"
 #include "cli/base/output_folder.h"
 #include "cli/base/reporter.h"
+#include "cli/bids/displacement_field.h"
 #include "cli/bids/fieldmap_inputs.h"
 #include "cli/bids/run_record.h"
-#include "cli/bids/displacement_field.h"
 #include "cli/nifti/nifti_file.h"
 #include "host/disk_flush.h"
 
@@ -237,9 +237,10 @@ void correctBidsRun(const BidsPlan& plan, const BoldRun& run, const BidsRunOptio
     moveInto(transform, out.transform);
     writeFileAtomically(out.transformSidecar, transformSidecar(run, *set, summary).dump(2) + "\n");
     moveInto(result.correctedNifti, out.bold);
-    std::vector<fs::path> outputs = {out.fieldMap,  out.fieldMapSidecar,  out.shiftMap,
-                                     out.shiftMapSidecar, out.transform, out.transformSidecar,
-                                     out.bold,      out.summary,          out.boldSidecar};
+    std::vector<fs::path> outputs = {
+        out.fieldMap,   out.fieldMapSidecar,  out.shiftMap, out.shiftMapSidecar,
+        out.transform,  out.transformSidecar, out.bold,     out.summary,
+        out.boldSidecar};
     if (!mask.empty()) outputs.push_back(out.fieldMapMask);
     fs::create_directories(out.summary.parent_path());
     if (!result.report.empty() && fs::exists(result.report, ec)) {

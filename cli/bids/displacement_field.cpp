@@ -3,12 +3,12 @@
 #include <cstdio>
 #include <cstring>
 
-#include "cli/bids/bids_entities.h"
-#include "cli/bids/bids_sidecar.h"
 #include "cli/base/errors.h"
-#include "cli/nifti/nifti_internal.h"
 #include "cli/base/output_folder.h"
 #include "cli/base/reporter.h"
+#include "cli/bids/bids_entities.h"
+#include "cli/bids/bids_sidecar.h"
+#include "cli/nifti/nifti_internal.h"
 
 namespace ondrift::cli {
 

@@ -2,9 +2,9 @@
 
 #include <cctype>
 
-#include "cli/bids/bids_entities.h"
 #include "cli/base/output_folder.h"
 #include "cli/base/reporter.h"
+#include "cli/bids/bids_entities.h"
 
 namespace ondrift::cli {
 
