@@ -37,6 +37,14 @@ struct CorrectOptions {
     std::optional<Sidecar> phaseSidecar;
     std::optional<Sidecar> magnitudeSidecar;
     std::optional<Sidecar> epiSidecar;
+    /// Instead of a field map: two images (or series) taken with opposite phase-encoding
+    /// directions, from which the field is estimated (their sidecars: given, or beside them).
+    std::vector<std::string> pair;
+    std::vector<std::optional<Sidecar>> pairSidecars;
+    /// The start image was made by the command (a field estimated from a pair): it goes into
+    /// the output folder with its sidecar, and `fieldMapSource` into ondrift.json.
+    bool startImageIsOutput = false;
+    nlohmann::json fieldMapSource;
 };
 
 struct BidsOptions {

@@ -224,6 +224,13 @@ CorrectResult correctSeries(const CorrectOptions& o, Reporter& reporter) {
 
     // The host's workspace, as the GUI would have it: the inputs open as documents.
     out.create();
+    if (o.startImageIsOutput) {
+        // A start image the command made (a field estimated from a pair) is a result too.
+        const fs::path from(phasePath);
+        const fs::path sidecar = from.parent_path() / (niftiStem(phasePath) + ".json");
+        fs::copy_file(from, out.staging() / from.filename());
+        if (fs::exists(sidecar)) fs::copy_file(sidecar, out.staging() / sidecar.filename());
+    }
     auto& ws = standin::workspace();
     const double importStart = reporter.elapsed();
     reporter.step("Opening the images as host documents");
@@ -429,6 +436,7 @@ CorrectResult correctSeries(const CorrectOptions& o, Reporter& reporter) {
             {"samplingLattice", "the functional grid at half its voxel size"}};
     }
     summary["parameters"] = settings.toJson();
+    if (!o.fieldMapSource.is_null()) summary["fieldMapSource"] = o.fieldMapSource;
     summary["result"] = {{parameter::kErrorNr, 0},
                          {parameter::kNameUndistortedFile, undistortedName},
                          {"corrected", corrected.filename().string()}};
@@ -470,7 +478,13 @@ CorrectResult correctSeries(const CorrectOptions& o, Reporter& reporter) {
 }
 
 int runCorrect(const CorrectOptions& options, Reporter& reporter) {
-    const CorrectResult result = correctSeries(options, reporter);
+    if (options.pair.empty() && options.phase.empty()) {
+        throw InputError(
+            "give the field map with --phase, or a reverse phase-encoding pair with "
+            "--pair");
+    }
+    const CorrectResult result = options.pair.empty() ? correctSeries(options, reporter)
+                                                      : correctWithPair(options, reporter);
     reporter.step("Done: " + std::to_string(result.files.size()) + " files in " + options.out);
     if (reporter.verbosity() != Verbosity::Quiet) {
         std::printf("%s\n", result.correctedNifti.string().c_str());

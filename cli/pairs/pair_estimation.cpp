@@ -121,7 +121,7 @@ LevelReport refine(const LevelPair& pair, std::vector<double>& field, const Esti
                 field.swap(trial);
                 linearise(pair, field, lin);
                 energy = lin.misfit + 0.5 * lambda * roughness(pair.grid, field);
-                if (largest * kappa < o.stepToleranceVoxels || decrease < 1e-7) {
+                if (largest * kappa < o.stepToleranceVoxels || decrease < o.flatObjective) {
                     report.converged = true;
                 }
             } else {

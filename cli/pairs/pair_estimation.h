@@ -30,7 +30,10 @@ struct EstimationOptions {
     /// voxels nearest it. The image's own grid always ends the list.
     std::vector<double> levelsMm{16.0, 8.0, 4.0};
     int maxIterations = 20;              ///< Levenberg-Marquardt steps per level
-    double stepToleranceVoxels = 0.005;  ///< converged: the largest step's shift below this
+    /// Converged: the largest step's shift below `stepToleranceVoxels`, or the objective
+    /// lowered by less than this share in a step.
+    double stepToleranceVoxels = 0.01;
+    double flatObjective = 1e-3;
     int maxConjugateGradients = 60;
 };
 
