@@ -3,6 +3,7 @@
 #include <fstream>
 
 #include "cli/app/correct_command.h"
+#include "cli/app/pair_fieldmap.h"
 #include "cli/base/errors.h"
 #include "cli/base/output_folder.h"
 #include "cli/base/reporter.h"
@@ -139,6 +140,11 @@ CorrectOptions correctOptionsForRun(const BidsPlan& plan, const BoldRun& run, co
             prepareTwoPhases(set, out, co, reporter);
             break;
         case FieldMapKind::FieldMap: prepareFieldMap(set, out, co, reporter); break;
+        case FieldMapKind::ReversePhaseEncoding:
+            co.pair = {set.phase.path.string(), set.phase2->path.string()};
+            co.pairSidecars = {sidecarOf(set.phase), sidecarOf(*set.phase2)};
+            preparePairField(co, out.work, reporter);
+            break;
     }
     return co;
 }
@@ -172,9 +178,10 @@ void correctBidsRun(const BidsPlan& plan, const BoldRun& run, const BidsRunOptio
     } catch (const json::exception&) {
         throw ProcessingError(summaryFile.string() + ": cannot read the run's summary");
     }
-    fs::path fieldMap = set->kind == FieldMapKind::FieldMap
-                            ? fs::path(co.phase)
-                            : resultEnding(result.files, "_b0_smooth" + extension);
+    fs::path fieldMap =
+        set->kind == FieldMapKind::FieldMap || set->kind == FieldMapKind::ReversePhaseEncoding
+            ? fs::path(co.phase)
+            : resultEnding(result.files, "_b0_smooth" + extension);
     if (fieldMap.empty()) fieldMap = resultEnding(result.files, "_b0" + extension);
     // The shift map carried onto the functional grid when the grids differ, else the one on
     // the shared grid.
@@ -199,7 +206,10 @@ void correctBidsRun(const BidsPlan& plan, const BoldRun& run, const BidsRunOptio
         moveInto(staged, out.fieldMap);
     }
     fs::create_directories(out.fieldMapSidecar.parent_path());
-    writeFileAtomically(out.fieldMapSidecar, fieldMapSidecar(*set).dump(2) + "\n");
+    json fieldMapJson = fieldMapSidecar(*set);
+    if (summary.contains("fieldMapSource"))
+        fieldMapJson["EstimatedFrom"] = summary["fieldMapSource"];
+    writeFileAtomically(out.fieldMapSidecar, fieldMapJson.dump(2) + "\n");
     moveInto(shift, out.shiftMap);
     writeFileAtomically(out.shiftMap.parent_path() / (niftiStem(out.shiftMap.string()) + ".json"),
                         shiftMapSidecar(run, *set, summary).dump(2) + "\n");

@@ -128,7 +128,7 @@ json fieldMapSidecar(const FieldMapSet& set) {
     json sources = json::array({sourceUri(set.phase.relative)});
     if (set.phase2) sources.push_back(sourceUri(set.phase2->relative));
     if (set.magnitude) sources.push_back(sourceUri(set.magnitude->relative));
-    json j = {{"Units", "Hz"}, {"Sources", sources}};
+    json j = {{"Units", "Hz"}, {"Sources", sources}, {"FieldMapKind", fieldMapKindName(set.kind)}};
     if (!set.identifiers.empty()) j["B0FieldIdentifier"] = set.identifiers.front();
     return j;
 }

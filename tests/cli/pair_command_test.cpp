@@ -112,5 +112,49 @@ TEST(PairCommand, RefusesBadPairsAndWritesNothing) {
     }
 }
 
+// A data set whose only field maps are epi pairs, one linked by B0FieldIdentifier, one by
+// IntendedFor: both runs corrected, the estimated field written in Hz, the kind recorded.
+TEST(PairCommand, BidsUsesEpiPairs) {
+    ScratchFolder scratch("pair-bids");
+    const fs::path root = scratch.path() / "raw";
+    cli::writeDescription(root);
+    std::vector<cli::SubjectFiles> subjects;
+    for (int i = 0; i < 2; ++i) {
+        cli::SubjectStyle s;
+        s.label = i == 0 ? "01" : "02";
+        s.kind = cli::FmapKind::EpiPair;
+        s.peDirection = i == 0 ? 3 : 4;
+        s.b0Identifier = i == 0;
+        subjects.push_back(cli::writeSubject(root, s));
+    }
+    const fs::path out = scratch.path() / "derivatives";
+    const CommandRun run = runOndrift("bids -q --skip-bids-validation \"" + root.string() +
+                                          "\" \"" + out.string() + "\" participant",
+                                      scratch);
+    ASSERT_EQ(run.exitCode, 0) << run.err;
+    for (const auto& subject : subjects) {
+        const std::string sub = subject.boldStem.substr(0, 6);
+        const fs::path func = out / sub / "func";
+        const std::string stem = subject.boldStem.substr(0, subject.boldStem.size() - 5);
+        const cli::NiftiImage corrected =
+            cli::readNifti((func / (stem + "_desc-undistorted_bold.nii.gz")).string(), {}, nullptr);
+        const cli::Phantom& p = subject.phantom;
+        const double before = cli::relativeError(p.distorted, p.truth, p.evaluationMask);
+        const double after = cli::relativeError(corrected.data, p.truth, p.evaluationMask);
+        EXPECT_GT(before / after, 3.0) << sub;
+        const auto sidecar =
+            nlohmann::json::parse(readText(func / (stem + "_desc-undistorted_bold.json")));
+        EXPECT_EQ(sidecar["DistortionCorrection"]["FieldMapKind"], "reverse phase-encoding pair");
+        bool fieldInHz = false;
+        for (const auto& e : fs::directory_iterator(out / sub / "fmap")) {
+            if (e.path().extension() != ".json") continue;
+            const auto j = nlohmann::json::parse(readText(e.path()));
+            fieldInHz = fieldInHz || (j.value("Units", "") == "Hz" &&
+                                      j.value("FieldMapKind", "") == "reverse phase-encoding pair");
+        }
+        EXPECT_TRUE(fieldInHz) << sub;
+    }
+}
+
 }  // namespace
 }  // namespace ondrift::testing
