@@ -36,9 +36,9 @@ const char* const kBidsFooter = R"(Examples:
 
 Finds every functional run (func/*_bold.nii[.gz]) and the field map meant for it (IntendedFor,
 or B0FieldSource matching B0FieldIdentifier): a phase difference with its magnitude, two phase
-images, a field map in Hz, rad/s or T, or two epi images of opposite phase-encoding
-directions (dir-…_epi), from which the field is estimated. Every parameter comes from the sidecars, with values
-inherited from the data set's and the session's JSON files. Each run is corrected as
+images, a field map in Hz, rad/s or T, or two epi images of opposite phase-encoding directions
+(dir-…_epi), from which the field is estimated. Every parameter comes from the sidecars, with
+values inherited from the data set's and the session's JSON files. Each run is corrected as
 `ondrift correct` would, in a process of its own; OUTPUT_DIR becomes a BIDS derivatives data
 set: sub-<L>/[ses-<S>/]func/..._desc-undistorted_bold.nii.gz with its sidecar, the per-run shift
 map ..._desc-ondrift_pixelshift.nii.gz, and fmap/..._desc-ondrift_fieldmap.nii.gz (Hz). Logs of
