@@ -29,6 +29,7 @@ double dot(std::span<const double> a, std::span<const double> b) {
 struct NormalEquations {
     const LevelPair& pair;
     const Linearisation& lin;
+    const Roughness& roughnessOf;
     double lambda;
     double mu;
     std::span<const double> damping;  ///< diag(JᵀJ) + λ diag(L)
@@ -39,7 +40,7 @@ struct NormalEquations {
         w.resize(v.size());
         applyJacobian(lin, pair, v, u);
         applyJacobianTransposed(lin, pair, u, out);
-        applyRoughness(pair.grid, v, w);
+        applyRoughness(pair.grid, roughnessOf, v, w);
         for (std::size_t i = 0; i < v.size(); ++i) {
             out[i] += lambda * w[i] + mu * damping[i] * v[i];
         }
@@ -73,8 +74,9 @@ void solve(const NormalEquations& eq, std::span<const double> rhs, std::span<dou
     }
 }
 
-double objective(const LevelPair& pair, std::span<const double> f, double lambda) {
-    return pairMisfit(pair, f) + 0.5 * lambda * roughness(pair.grid, f);
+double objective(const LevelPair& pair, const Roughness& r, std::span<const double> f,
+                 double lambda) {
+    return pairMisfit(pair, f) + 0.5 * lambda * roughness(pair.grid, r, f);
 }
 
 /// Levenberg-Marquardt on one level, from `field`.
@@ -86,17 +88,18 @@ LevelReport refine(const LevelPair& pair, std::vector<double>& field, const Esti
     const double kappa = std::max(pair.plusPerHz, pair.minusPerHz);
     Linearisation lin;
     linearise(pair, field, lin);
-    double energy = lin.misfit + 0.5 * lambda * roughness(pair.grid, field);
+    const Roughness r{1.0 - o.bendingShare, o.bendingShare * o.bendingLengthMm * o.bendingLengthMm};
+    double energy = lin.misfit + 0.5 * lambda * roughness(pair.grid, r, field);
     report.misfitStart = energy;
     std::vector<double> diagJ(n), diagL(n), damping(n), precondition(n), gradient(n), lf(n),
         step(n), trial(n);
-    roughnessDiagonal(pair.grid, diagL);
+    roughnessDiagonal(pair.grid, r, diagL);
     double mu = 1e-3;
     for (int it = 0; it < o.maxIterations; ++it) {
         report.iterations = it + 1;
         jacobianDiagonal(lin, pair, diagJ);
         applyJacobianTransposed(lin, pair, lin.residual, gradient);
-        applyRoughness(pair.grid, field, lf);
+        applyRoughness(pair.grid, r, field, lf);
         double floor = 0;
         for (std::size_t i = 0; i < n; ++i) {
             gradient[i] = -(gradient[i] + lambda * lf[i]);
@@ -108,10 +111,10 @@ LevelReport refine(const LevelPair& pair, std::vector<double>& field, const Esti
         bool accepted = false;
         while (!accepted && mu < 1e8) {
             for (std::size_t i = 0; i < n; ++i) precondition[i] = (1 + mu) * damping[i];
-            NormalEquations eq{pair, lin, lambda, mu, damping, {}, {}};
+            NormalEquations eq{pair, lin, r, lambda, mu, damping, {}, {}};
             solve(eq, gradient, step, precondition, o.maxConjugateGradients);
             for (std::size_t i = 0; i < n; ++i) trial[i] = field[i] + step[i];
-            const double e = objective(pair, trial, lambda);
+            const double e = objective(pair, r, trial, lambda);
             if (std::isfinite(e) && e < energy) {
                 accepted = true;
                 mu = std::max(mu / 3, 1e-7);
@@ -120,7 +123,7 @@ LevelReport refine(const LevelPair& pair, std::vector<double>& field, const Esti
                 const double decrease = (energy - e) / std::max(energy, 1e-300);
                 field.swap(trial);
                 linearise(pair, field, lin);
-                energy = lin.misfit + 0.5 * lambda * roughness(pair.grid, field);
+                energy = lin.misfit + 0.5 * lambda * roughness(pair.grid, r, field);
                 if (largest * kappa < o.stepToleranceVoxels || decrease < o.flatObjective) {
                     report.converged = true;
                 }

@@ -26,6 +26,10 @@ struct EstimationOptions {
     /// Weight of the roughness Σ|∇f|² ((Hz/mm)²) against the squared difference of the two
     /// images, scaled so that their bright tissue is about 1.
     double roughnessWeight = 2e-4;
+    /// The share of the roughness that is bending (second differences over a length in mm)
+    /// rather than slope: bending leaves the shim's gradients free and the lobes rounded.
+    double bendingShare = 0.9;
+    double bendingLengthMm = 10.0;
     /// Voxel sizes of the levels, coarse to fine; each axis is averaged over the whole number of
     /// voxels nearest it. The image's own grid always ends the list.
     std::vector<double> levelsMm{16.0, 8.0, 4.0};

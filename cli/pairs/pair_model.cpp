@@ -183,32 +183,77 @@ void forEachNeighbourPair(const Grid& g, Visit&& visit) {
     }
 }
 
+template <typename Visit>
+void forEachNeighbourTriple(const Grid& g, Visit&& visit) {
+    for (int axis = 0; axis < 3; ++axis) {
+        if (g.dims[axis] < 3) continue;
+        const double h2 = g.voxelMm[axis] * g.voxelMm[axis];
+        const double w = 1.0 / (h2 * h2);
+        const Lines lines(g, axis);
+        for (std::size_t l = 0; l < lines.count; ++l) {
+            const std::size_t base = lines.base(l);
+            for (int y = 1; y + 1 < lines.length; ++y) {
+                const std::size_t i = base + static_cast<std::size_t>(y) * lines.stride;
+                visit(i - lines.stride, i, i + lines.stride, w);
+            }
+        }
+    }
+}
+
 }  // namespace
 
-double roughness(const Grid& g, std::span<const double> field) {
+double roughness(const Grid& g, const Roughness& r, std::span<const double> field) {
     double sum = 0;
-    forEachNeighbourPair(g, [&](std::size_t i, std::size_t j, double w) {
-        const double d = field[i] - field[j];
-        sum += w * d * d;
-    });
+    if (r.membrane > 0) {
+        forEachNeighbourPair(g, [&](std::size_t i, std::size_t j, double w) {
+            const double d = field[i] - field[j];
+            sum += r.membrane * w * d * d;
+        });
+    }
+    if (r.bendingMm2 > 0) {
+        forEachNeighbourTriple(g, [&](std::size_t a, std::size_t b, std::size_t c, double w) {
+            const double d = field[a] - 2 * field[b] + field[c];
+            sum += r.bendingMm2 * w * d * d;
+        });
+    }
     return sum;
 }
 
-void applyRoughness(const Grid& g, std::span<const double> v, std::span<double> w) {
+void applyRoughness(const Grid& g, const Roughness& r, std::span<const double> v,
+                    std::span<double> w) {
     std::fill(w.begin(), w.end(), 0.0);
-    forEachNeighbourPair(g, [&](std::size_t i, std::size_t j, double wt) {
-        const double d = wt * (v[i] - v[j]);
-        w[i] += d;
-        w[j] -= d;
-    });
+    if (r.membrane > 0) {
+        forEachNeighbourPair(g, [&](std::size_t i, std::size_t j, double wt) {
+            const double d = r.membrane * wt * (v[i] - v[j]);
+            w[i] += d;
+            w[j] -= d;
+        });
+    }
+    if (r.bendingMm2 > 0) {
+        forEachNeighbourTriple(g, [&](std::size_t a, std::size_t b, std::size_t c, double wt) {
+            const double d = r.bendingMm2 * wt * (v[a] - 2 * v[b] + v[c]);
+            w[a] += d;
+            w[b] -= 2 * d;
+            w[c] += d;
+        });
+    }
 }
 
-void roughnessDiagonal(const Grid& g, std::span<double> diag) {
+void roughnessDiagonal(const Grid& g, const Roughness& r, std::span<double> diag) {
     std::fill(diag.begin(), diag.end(), 0.0);
-    forEachNeighbourPair(g, [&](std::size_t i, std::size_t j, double w) {
-        diag[i] += w;
-        diag[j] += w;
-    });
+    if (r.membrane > 0) {
+        forEachNeighbourPair(g, [&](std::size_t i, std::size_t j, double w) {
+            diag[i] += r.membrane * w;
+            diag[j] += r.membrane * w;
+        });
+    }
+    if (r.bendingMm2 > 0) {
+        forEachNeighbourTriple(g, [&](std::size_t a, std::size_t b, std::size_t c, double w) {
+            diag[a] += r.bendingMm2 * w;
+            diag[b] += 4 * r.bendingMm2 * w;
+            diag[c] += r.bendingMm2 * w;
+        });
+    }
 }
 
 }  // namespace ondrift::pairs
