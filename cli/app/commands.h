@@ -3,6 +3,7 @@
 #define ONDRIFT_CLI_COMMANDS_H
 
 #include <deque>
+#include <memory>
 #include <optional>
 #include <string>
 #include <vector>
@@ -17,6 +18,7 @@ class Option;
 namespace ondrift::cli {
 
 class Reporter;
+struct PairField;
 
 struct CorrectOptions {
     std::string phase;
@@ -45,6 +47,7 @@ struct CorrectOptions {
     /// the output folder with its sidecar, and `fieldMapSource` into ondrift.json.
     bool startImageIsOutput = false;
     nlohmann::json fieldMapSource;
+    std::shared_ptr<const PairField> pairField;  ///< for the report's pictures of the pair
 };
 
 struct BidsOptions {

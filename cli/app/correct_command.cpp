@@ -12,6 +12,7 @@
 
 #include "binding/host_parameters.h"
 #include "cli/app/correction_report.h"
+#include "cli/app/pair_fieldmap.h"
 #include "cli/base/errors.h"
 #include "cli/base/output_folder.h"
 #include "cli/base/reporter.h"
@@ -445,6 +446,7 @@ CorrectResult correctSeries(const CorrectOptions& o, Reporter& reporter) {
         reportContent(niftiStem(epi.image.path), sources, shiftMaps, magnitudeEpi,
                       savedMean(fs::path(undistortedName).filename().string(), sources.meanBefore),
                       polarity, settings.phaseEncodingDir.value);
+    if (o.pairField) report.pair = pairPictures(*o.pairField);
     summary["polarityCheck"] = polarity.toJson();
     summary["shifts"] = report.shifts.toJson();
     if (!o.noReport) summary["report"] = reportFileName(report.title);

@@ -37,6 +37,7 @@ PairField preparePairField(CorrectOptions& o, const fs::path& folder, Reporter& 
     o.flags.from = StartStep::ComputePxshift;
     o.startImageIsOutput = true;
     o.fieldMapSource = field.summary;
+    o.pairField = std::make_shared<const PairField>(field);
     return field;
 }
 

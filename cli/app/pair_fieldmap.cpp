@@ -208,6 +208,19 @@ void checkPairCoversSeries(const NiftiGeometry& pair, const NiftiGeometry& serie
                      ": does not overlap the field of view of the phase-encoding pair");
 }
 
+PairPictures pairPictures(const PairField& field) {
+    PairPictures p;
+    const Volume grid = gridOf(field.geometry);
+    for (auto [volume, values] : {std::pair{&p.plusBefore, &field.plusMean},
+                                  {&p.minusBefore, &field.minusMean},
+                                  {&p.plusAfter, &field.estimate.plusCorrected},
+                                  {&p.minusAfter, &field.estimate.minusCorrected}}) {
+        *volume = grid;
+        volume->values = *values;
+    }
+    return p;
+}
+
 void writePairField(const PairField& field, const fs::path& file, Reporter& reporter) {
     writeNifti(file.string(), field.geometry, 1, field.fieldHz, &reporter);
     json sidecar = {{"Units", "Hz"},

@@ -14,6 +14,7 @@
 #include "cli/bids/bids_sidecar.h"
 #include "cli/nifti/nifti_file.h"
 #include "cli/pairs/pair_estimation.h"
+#include "cli/report/pair_section.h"
 
 namespace ondrift::cli {
 
@@ -44,6 +45,9 @@ void checkPairCoversSeries(const NiftiGeometry& pair, const NiftiGeometry& serie
 
 /// The field as a NIfTI image on the pair's grid, and its sidecar (Units Hz, how it was made).
 void writePairField(const PairField& field, const std::filesystem::path& file, Reporter& reporter);
+
+/// The pair as taken and as brought back through the field, for the report.
+PairPictures pairPictures(const PairField& field);
 
 struct CorrectOptions;
 

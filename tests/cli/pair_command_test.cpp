@@ -72,6 +72,15 @@ TEST(PairCommand, CorrectsASeriesOnAnotherGrid) {
     ASSERT_EQ(r.run.run.exitCode, 0) << r.run.run.err;
     EXPECT_GT(r.run.reduction(), 3.0);
     EXPECT_EQ(r.run.summary()["parameters"]["ResampleFieldmapToFunctional"]["value"], 1);
+    // The report shows the pair as taken and corrected, and their agreement before and after.
+    const std::string report = readText(r.run.folder / "sub-phantom_task-rest_bold_report.html");
+    const std::size_t section = report.find("<section id=\"pair\">");
+    ASSERT_NE(section, std::string::npos);
+    EXPECT_NE(report.find("negative direction, corrected", section), std::string::npos);
+    const auto source = r.run.summary()["fieldMapSource"];
+    EXPECT_LT(source["agreementAfter"]["relativeDifference"].get<double>(),
+              0.5 * source["agreementBefore"]["relativeDifference"].get<double>());
+    EXPECT_GT(source["agreementAfter"]["correlation"].get<double>(), 0.9);
 }
 
 TEST(PairCommand, RefusesBadPairsAndWritesNothing) {
