@@ -22,7 +22,8 @@ struct Sample {
 // they would on the kinks of linear interpolation. Beyond the ends the edge value holds.
 Sample sampleLine(const double* line, std::size_t stride, int n, double t) {
     bool outside = false;
-    if (t <= 0) {
+    // Written so that a position that is not a number ends at the first voxel, never in a cast.
+    if (!(t > 0)) {
         t = 0;
         outside = true;
     } else if (t >= n - 1) {
@@ -157,8 +158,14 @@ void jacobianDiagonal(const Linearisation& lin, const LevelPair& pair, std::span
     forEachStencil(pair, [&](std::size_t i, std::size_t ip, std::size_t im) {
         // Coefficients of one residual, merged where a clamped neighbour is the voxel itself.
         double ci = lin.g[i], cp = lin.h[i], cm = -lin.h[i];
-        if (ip == i) ci += cp, cp = 0;
-        if (im == i) ci += cm, cm = 0;
+        if (ip == i) {
+            ci += cp;
+            cp = 0;
+        }
+        if (im == i) {
+            ci += cm;
+            cm = 0;
+        }
         diag[i] += ci * ci;
         diag[ip] += cp * cp;
         diag[im] += cm * cm;
