@@ -1,12 +1,21 @@
 # The two commands for a fresh machine. Both install what they need (Debian packages).
-.PHONY: demo test build bench accuracy fuzz
+.PHONY: demo test build tool bench accuracy fuzz
 
+# Everything: the command, the tests and the benchmarks, with every package they need.
 build:
 	scripts/install-deps.sh
-	cmake -S . -B build -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
+	cmake -S . -B build -DCMAKE_BUILD_TYPE=RelWithDebInfo -DONDRIFT_TESTS=ON \
+	      -DONDRIFT_BENCHMARKS=ON >/dev/null
 	cmake --build build -j$$(nproc)
 
-demo: build
+# Only the command and the plug-in it loads, with only the packages they need.
+tool:
+	scripts/install-deps.sh --tool
+	cmake -S . -B build -DCMAKE_BUILD_TYPE=RelWithDebInfo -DONDRIFT_TESTS=OFF \
+	      -DONDRIFT_BENCHMARKS=OFF >/dev/null
+	cmake --build build -j$$(nproc) --target ondrift
+
+demo: tool
 	build/ondrift demo --out demo-output
 
 test:

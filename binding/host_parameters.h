@@ -36,6 +36,14 @@ inline constexpr char kCongruentUnwrapping[] = "CongruentUnwrapping";
 inline constexpr char kResampleFieldmapToFunctional[] = "ResampleFieldmapToFunctional";
 inline constexpr char kFieldMapConditioning[] = "FieldMapConditioning";
 
+// The values of "Procedure": the step "Start" begins with.
+namespace procedure {
+inline constexpr char kUnwrap[] = "Unwrap";
+inline constexpr char kComputeB0[] = "ComputeB0";
+inline constexpr char kComputePxshift[] = "ComputePxshift";
+inline constexpr char kUndistort[] = "Undistort";
+}  // namespace procedure
+
 // What "Start" sets.
 inline constexpr char kNameUndistortedFile[] = "NameUndistortedFile";
 

@@ -38,13 +38,13 @@ bool readRunSettings(CallState& call, RunSettings& s) {
     s.resampleToFunctional = host::getIntParameter(parameter::kResampleFieldmapToFunctional) != 0;
     std::string procedure;
     if (!readBoundedParameter(parameter::kProcedure, kCommandBytes, call, procedure)) return false;
-    if (procedure == "Unwrap") {
+    if (procedure == parameter::procedure::kUnwrap) {
         s.step = RunStep::Unwrap;
-    } else if (procedure == "ComputeB0") {
+    } else if (procedure == parameter::procedure::kComputeB0) {
         s.step = RunStep::ComputeB0;
-    } else if (procedure == "ComputePxshift") {
+    } else if (procedure == parameter::procedure::kComputePxshift) {
         s.step = RunStep::ComputePxshift;
-    } else if (procedure == "Undistort") {
+    } else if (procedure == parameter::procedure::kUndistort) {
         s.step = RunStep::Undistort;
     }
     return true;

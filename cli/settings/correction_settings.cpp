@@ -351,22 +351,23 @@ bool isZeroToTwoPi(float minimum, float maximum) {
 }
 
 StartStep parseStartStep(const std::string& text) {
-    if (text == "Unwrap") return StartStep::Unwrap;
-    if (text == "ComputeB0") return StartStep::ComputeB0;
-    if (text == "ComputePxshift") return StartStep::ComputePxshift;
-    if (text == "Undistort") return StartStep::Undistort;
+    namespace step = parameter::procedure;
+    if (text == step::kUnwrap) return StartStep::Unwrap;
+    if (text == step::kComputeB0) return StartStep::ComputeB0;
+    if (text == step::kComputePxshift) return StartStep::ComputePxshift;
+    if (text == step::kUndistort) return StartStep::Undistort;
     throw InputError("--from must be Unwrap, ComputeB0, ComputePxshift or Undistort, not \"" +
                      text + "\"");
 }
 
 const char* startStepName(StartStep step) {
     switch (step) {
-        case StartStep::Unwrap: return "Unwrap";
-        case StartStep::ComputeB0: return "ComputeB0";
-        case StartStep::ComputePxshift: return "ComputePxshift";
-        case StartStep::Undistort: return "Undistort";
+        case StartStep::Unwrap: return parameter::procedure::kUnwrap;
+        case StartStep::ComputeB0: return parameter::procedure::kComputeB0;
+        case StartStep::ComputePxshift: return parameter::procedure::kComputePxshift;
+        case StartStep::Undistort: return parameter::procedure::kUndistort;
     }
-    return "Unwrap";
+    return parameter::procedure::kUnwrap;
 }
 
 CorrectionSettings resolveSettings(const CorrectionFlags& flags, const Sidecars& sidecars,

@@ -232,3 +232,26 @@ TEST(Settings, GridsThatDifferAreResampledUnlessTheMappingIsAskedFor) {
         EXPECT_EQ(j["ResampleFieldmapToFunctional"]["value"], c.expectResample);
     }
 }
+
+TEST(Settings, ConditioningNamesGiveThePluginsCodes) {
+    // The codes the plug-in reads, spelled out here rather than taken from the shared table.
+    const std::pair<const char*, int> names[] = {
+        {"documented", 0}, {"box", 1}, {"range", 2}, {"none", 3}, {"quadratic", 4}};
+    for (const auto& [name, code] : names) {
+        Resolve r;
+        r.flags.conditioning = name;
+        const CorrectionSettings s = r();
+        EXPECT_EQ(s.fieldMapConditioning.value, code) << name;
+        EXPECT_EQ(s.fieldMapConditioning.source, "flag --field-map-conditioning");
+    }
+    Resolve r;
+    r.flags.conditioning = "smooth";
+    try {
+        r();
+        ADD_FAILURE() << "an unknown conditioning was accepted";
+    } catch (const InputError& e) {
+        EXPECT_STREQ(e.what(),
+                     "--field-map-conditioning must be documented, box, range, none or "
+                     "quadratic, not \"smooth\"");
+    }
+}
