@@ -4,6 +4,7 @@
 # that the stand-in host and the command know the plug-in only through its binary interface, and
 # that the command's folders stand on each other in the same way:
 #   cli/main.cpp -> app/ -> settings/, session/, phantom/, report/, bids/ -> nifti/ -> base/
+# (app/ also uses pairs/, which includes nothing of the project but itself)
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
@@ -43,14 +44,15 @@ check cli/report 'cli/report/' 'cli/nifti/' 'cli/base/' "$abi"
 check cli/phantom 'cli/phantom/' 'cli/bids/' 'cli/nifti/' 'cli/base/' "$abi"
 check cli/session 'cli/session/' 'cli/nifti/' 'cli/base/' 'host/' "$abi"
 check cli/settings 'cli/settings/' 'cli/bids/' 'cli/base/' "$abi"
-check cli/app 'cli/app/' 'cli/settings/' 'cli/session/' 'cli/phantom/' 'cli/report/' 'cli/bids/' \
+check cli/pairs 'cli/pairs/'
+check cli/app 'cli/app/' 'cli/pairs/' 'cli/settings/' 'cli/session/' 'cli/phantom/' 'cli/report/' 'cli/bids/' \
     'cli/nifti/' 'cli/base/' 'host/' "$abi"
 check cli 'cli/app/' 'cli/base/'
 # Only main.cpp at the top of cli/, and every source of the command in one of the folders above.
 stray=$(find cli -mindepth 1 -maxdepth 1 -type f \( -name '*.h' -o -name '*.cpp' \) ! -name main.cpp)
 for folder in $(find cli -mindepth 1 -maxdepth 1 -type d | sort); do
     case $folder in
-    cli/base | cli/nifti | cli/bids | cli/report | cli/phantom | cli/session | cli/settings | cli/app) ;;
+    cli/base | cli/nifti | cli/bids | cli/report | cli/phantom | cli/session | cli/settings | cli/pairs | cli/app) ;;
     *) stray="$stray $folder" ;;
     esac
     if [ ! -f "$folder/README.md" ]; then

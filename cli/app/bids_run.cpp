@@ -3,6 +3,7 @@
 #include <fstream>
 
 #include "cli/app/correct_command.h"
+#include "cli/app/pair_fieldmap.h"
 #include "cli/base/errors.h"
 #include "cli/base/leftovers.h"
 #include "cli/base/output_folder.h"
@@ -154,6 +155,11 @@ CorrectOptions correctOptionsForRun(const BidsPlan& plan, const BoldRun& run, co
             prepareTwoPhases(set, out, co, reporter);
             break;
         case FieldMapKind::FieldMap: prepareFieldMap(set, out, co, reporter); break;
+        case FieldMapKind::ReversePhaseEncoding:
+            co.pair = {set.phase.path.string(), set.phase2->path.string()};
+            co.pairSidecars = {sidecarOf(set.phase), sidecarOf(*set.phase2)};
+            preparePairField(co, out.work, reporter);
+            break;
     }
     return co;
 }
@@ -196,9 +202,10 @@ void correctBidsRun(const BidsPlan& plan, const BoldRun& run, const BidsRunOptio
     } catch (const json::exception&) {
         throw ProcessingError(summaryFile.string() + ": cannot read the run's summary");
     }
-    fs::path fieldMap = set->kind == FieldMapKind::FieldMap
-                            ? fs::path(co.phase)
-                            : resultEnding(result.files, "_b0_smooth" + extension);
+    fs::path fieldMap =
+        set->kind == FieldMapKind::FieldMap || set->kind == FieldMapKind::ReversePhaseEncoding
+            ? fs::path(co.phase)
+            : resultEnding(result.files, "_b0_smooth" + extension);
     if (fieldMap.empty()) fieldMap = resultEnding(result.files, "_b0" + extension);
     // The shift map carried onto the functional grid when the grids differ, else the one on
     // the shared grid.
@@ -224,7 +231,10 @@ void correctBidsRun(const BidsPlan& plan, const BoldRun& run, const BidsRunOptio
         moveInto(staged, out.fieldMap);
     }
     fs::create_directories(out.fieldMapSidecar.parent_path());
-    writeFileAtomically(out.fieldMapSidecar, fieldMapSidecar(plan, *set).dump(2) + "\n");
+    json fieldMapJson = fieldMapSidecar(plan, *set);
+    if (summary.contains("fieldMapSource"))
+        fieldMapJson["EstimatedFrom"] = summary["fieldMapSource"];
+    writeFileAtomically(out.fieldMapSidecar, fieldMapJson.dump(2) + "\n");
     const fs::path mask = resultEnding(result.files, "_desc-brain_mask" + extension);
     if (!mask.empty()) moveInto(mask, out.fieldMapMask);
     moveInto(shift, out.shiftMap);

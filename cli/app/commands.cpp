@@ -17,6 +17,8 @@ const char* const kCorrectFooter = R"(Examples:
       --echo-time-diff 2.46 --effective-echo-spacing 0.00058 --pe-dir j- --out out
   ondrift correct --from ComputePxshift --phase sub-01_fieldmap.nii.gz \
       --epi sub-01_task-rest_bold.nii.gz --out out      # field map in Hz given
+  ondrift correct --pair sub-01_dir-AP_epi.nii.gz sub-01_dir-PA_epi.nii.gz \
+      --epi sub-01_task-rest_bold.nii.gz --out out      # field from a reverse-PE pair
 
 Parameters come from flags, else from the BIDS sidecars X.json beside each X.nii[.gz]:
   EchoTimeDiff (ms)  <- EchoTime2 - EchoTime1 of the phase image's sidecar
@@ -34,8 +36,9 @@ const char* const kBidsFooter = R"(Examples:
 
 Finds every functional run (func/*_bold.nii[.gz]) and the field map meant for it (IntendedFor,
 or B0FieldSource matching B0FieldIdentifier): a phase difference with its magnitude, two phase
-images, or a field map in Hz, rad/s or T. Every parameter comes from the sidecars, with values
-inherited from the data set's and the session's JSON files. Each run is corrected as
+images, a field map in Hz, rad/s or T, or two epi images of opposite phase-encoding directions
+(dir-…_epi), from which the field is estimated. Every parameter comes from the sidecars, with
+values inherited from the data set's and the session's JSON files. Each run is corrected as
 `ondrift correct` would, in a process of its own; OUTPUT_DIR becomes a BIDS derivatives data
 set: sub-<L>/[ses-<S>/]func/..._desc-undistorted_bold.nii.gz with its sidecar, the per-run shift
 map ..._desc-ondrift_pixelshift.nii.gz, and fmap/..._desc-ondrift_fieldmap.nii.gz (Hz). Logs of
@@ -82,11 +85,18 @@ void Commands::addCorrect(CLI::App& app) {
     correct_ = app.add_subcommand("correct", "Correct a functional series with a field map");
     auto* c = correct_;
     c->footer(kCorrectFooter);
-    c->add_option("--phase", o.phase,
-                  "Start image: the wrapped phase difference (with --from: the unwrapped phase in "
-                  "cycles, the field map in Hz, or the pixel shift map in voxels)")
-        ->required()
-        ->type_name("FILE");
+    auto* phase = c->add_option("--phase", o.phase,
+                                "Start image: the wrapped phase difference (with --from: the "
+                                "unwrapped phase in cycles, the field map in Hz, or the pixel "
+                                "shift map in voxels)")
+                      ->type_name("FILE");
+    c->add_option("--pair", o.pair,
+                  "Instead of --phase: two images (or series) taken with opposite phase-encoding "
+                  "directions, with sidecars giving PhaseEncodingDirection and TotalReadoutTime "
+                  "(or EffectiveEchoSpacing); the field is estimated from them")
+        ->expected(2)
+        ->excludes(phase)
+        ->type_name("FILE FILE");
     c->add_option("--magnitude", o.magnitude, "Magnitude image of the field map (needed to unwrap)")
         ->type_name("FILE");
     c->add_option("--epi", o.epi, "Functional series to correct (3-D or 4-D)")

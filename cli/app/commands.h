@@ -3,6 +3,7 @@
 #define ONDRIFT_CLI_COMMANDS_H
 
 #include <deque>
+#include <memory>
 #include <optional>
 #include <string>
 #include <vector>
@@ -17,6 +18,7 @@ class Option;
 namespace ondrift::cli {
 
 class Reporter;
+struct PairField;
 
 struct CorrectOptions {
     std::string phase;
@@ -37,6 +39,15 @@ struct CorrectOptions {
     std::optional<Sidecar> phaseSidecar;
     std::optional<Sidecar> magnitudeSidecar;
     std::optional<Sidecar> epiSidecar;
+    /// Instead of a field map: two images (or series) taken with opposite phase-encoding
+    /// directions, from which the field is estimated (their sidecars: given, or beside them).
+    std::vector<std::string> pair;
+    std::vector<std::optional<Sidecar>> pairSidecars;
+    /// The start image was made by the command (a field estimated from a pair): it goes into
+    /// the output folder with its sidecar, and `fieldMapSource` into ondrift.json.
+    bool startImageIsOutput = false;
+    nlohmann::json fieldMapSource;
+    std::shared_ptr<const PairField> pairField;  ///< for the report's pictures of the pair
 };
 
 struct BidsOptions {

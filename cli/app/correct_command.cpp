@@ -117,6 +117,13 @@ void SeriesCorrection::planGrids() {
 // The host's workspace, as the GUI would have it: the inputs open as documents.
 void SeriesCorrection::import() {
     out_.create();
+    if (o_.startImageIsOutput) {
+        // A start image the command made (a field estimated from a pair) is a result too.
+        const fs::path from(phasePath_);
+        const fs::path sidecar = from.parent_path() / (niftiStem(phasePath_) + ".json");
+        fs::copy_file(from, out_.staging() / from.filename());
+        if (fs::exists(sidecar)) fs::copy_file(sidecar, out_.staging() / sidecar.filename());
+    }
     importStart_ = reporter_.elapsed();
     reporter_.step("Opening the images as host documents");
     if (settings_.phaseToRadians.value == 0 && settings_.from == StartStep::Unwrap &&
@@ -194,7 +201,12 @@ CorrectResult correctSeries(const CorrectOptions& options, Reporter& reporter) {
 }
 
 int runCorrect(const CorrectOptions& options, Reporter& reporter) {
-    const CorrectResult result = correctSeries(options, reporter);
+    if (options.pair.empty() && options.phase.empty()) {
+        throw InputError(
+            "give the field map with --phase, or a reverse phase-encoding pair with --pair");
+    }
+    const CorrectResult result = options.pair.empty() ? correctSeries(options, reporter)
+                                                      : correctWithPair(options, reporter);
     reporter.step("Done: " + std::to_string(result.files.size()) + " files in " + options.out);
     if (reporter.verbosity() != Verbosity::Quiet) {
         std::printf("%s\n", result.correctedNifti.string().c_str());

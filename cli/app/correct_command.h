@@ -26,6 +26,9 @@ struct CorrectResult {
 /// The whole command; throws InputError / ProcessingError. Writes nothing unless it succeeds.
 CorrectResult correctSeries(const CorrectOptions& options, Reporter& reporter);
 
+/// The same with the field estimated from `options.pair` first (pair_correct.cpp).
+CorrectResult correctWithPair(CorrectOptions options, Reporter& reporter);
+
 }  // namespace ondrift::cli
 
 #endif

@@ -5,6 +5,7 @@
 #include <algorithm>
 
 #include "binding/host_parameters.h"
+#include "cli/app/pair_fieldmap.h"
 #include "cli/base/errors.h"
 #include "cli/base/reporter.h"
 #include "cli/base/version.h"
@@ -206,6 +207,7 @@ json SeriesCorrection::summary() const {
             {"samplingLattice", "the functional grid at half its voxel size"}};
     }
     s["parameters"] = settings_.toJson();
+    if (!o_.fieldMapSource.is_null()) s["fieldMapSource"] = o_.fieldMapSource;
     s["result"] = {{parameter::kErrorNr, 0},
                    {parameter::kNameUndistortedFile, undistortedName_},
                    {"corrected", corrected_.filename().string()}};
@@ -220,6 +222,7 @@ CorrectResult SeriesCorrection::summarise() {
     ReportContent report = reportContent(niftiStem(epi_->image.path), sources_, shiftMaps_,
                                          magnitudeEpi_, savedMean(undistorted, sources_.meanBefore),
                                          polarity_, settings_.phaseEncodingDir.value);
+    if (o_.pairField) report.pair = pairPictures(*o_.pairField);
     summary["polarityCheck"] = polarity_.toJson();
     summary["shifts"] = report.shifts.toJson();
     if (!o_.noReport) summary["report"] = reportFileName(report.title);

@@ -132,8 +132,10 @@ json fieldMapSidecar(const BidsPlan& plan, const FieldMapSet& set) {
         if (run.fieldMap >= 0 && &plan.fieldMaps[static_cast<std::size_t>(run.fieldMap)] == &set)
             intendedFor.push_back(sourceUri(run.bold.relative));
     }
-    return fieldMapDerivativeSidecar(
+    json j = fieldMapDerivativeSidecar(
         b0FieldIdentifier(set.identifiers, niftiStem(set.phase.relative)), intendedFor, sources);
+    j["FieldMapKind"] = fieldMapKindName(set.kind);
+    return j;
 }
 
 json transformSidecar(const BoldRun& run, const FieldMapSet& set, const json& summary) {

@@ -114,6 +114,50 @@ FieldMapSet makeSet(const fs::path& root, FmapGroup& g) {
     return set;
 }
 
+/// The epi images of one fmap folder paired: those sharing a B0FieldIdentifier, else those whose
+/// names differ only in dir (and run).
+std::vector<FieldMapSet> reversePhaseEncodingSets(const fs::path& root,
+                                                  std::vector<BidsFile>& epis) {
+    std::map<std::string, std::vector<std::size_t>> groups;
+    std::vector<std::string> problems(epis.size());
+    for (std::size_t i = 0; i < epis.size(); ++i) {
+        BidsFile& f = epis[i];
+        try {
+            f.sidecar = inheritedSidecar(root, f.path);
+        } catch (const InputError& e) {
+            problems[i] = e.what();
+        }
+        const auto ids = texts(f.sidecar.fields, "B0FieldIdentifier");
+        BidsName key = f.name;
+        std::erase_if(key.entities,
+                      [](const auto& e) { return e.first == "dir" || e.first == "run"; });
+        key.extension.clear();
+        groups[ids.empty() ? key.str() : "id:" + ids.front()].push_back(i);
+    }
+    std::vector<FieldMapSet> sets;
+    for (const auto& [key, members] : groups) {
+        FieldMapSet set;
+        set.kind = FieldMapKind::ReversePhaseEncoding;
+        set.phase = epis[members.front()];
+        if (members.size() == 1) {
+            set.problem = set.phase.relative +
+                          ": a single epi image; a pair of opposite phase-encoding directions is "
+                          "needed";
+        } else if (members.size() > 2) {
+            set.problem = set.phase.relative + ": " + std::to_string(members.size()) +
+                          " epi images belong together; a pair (two) is needed";
+        } else {
+            set.phase2 = epis[members[1]];
+        }
+        for (std::size_t m : members) {
+            if (set.problem.empty()) set.problem = problems[m];
+        }
+        set.identifiers = texts(set.phase.sidecar.fields, "B0FieldIdentifier");
+        sets.push_back(std::move(set));
+    }
+    return sets;
+}
+
 bool wanted(const std::vector<std::string>& filter, const std::string& value) {
     return filter.empty() || std::find(filter.begin(), filter.end(), value) != filter.end();
 }
@@ -125,6 +169,7 @@ const char* fieldMapKindName(FieldMapKind kind) {
         case FieldMapKind::PhaseDifference: return "phase difference";
         case FieldMapKind::TwoPhases: return "two phase images";
         case FieldMapKind::FieldMap: return "field map";
+        case FieldMapKind::ReversePhaseEncoding: return "reverse phase-encoding pair";
     }
     return "";
 }
@@ -210,13 +255,12 @@ BidsPlan planBidsDataset(const fs::path& rootIn, const BidsFilter& filter) {
                 allRuns.push_back(std::move(run));
             }
             std::map<std::string, FmapGroup> groups;
+            std::vector<BidsFile> epis;
             for (const auto& p : sortedEntries(level / "fmap", false)) {
                 auto n = parseBidsName(p.filename().string());
                 if (!n || !hasNiftiExtension(p.string())) continue;
                 if (n->suffix == "epi") {
-                    plan.notes.push_back(relativeTo(root, p) +
-                                         ": field maps of opposite phase encoding (epi) are not "
-                                         "used by the pixel-shift method");
+                    epis.push_back(makeFile(root, p, *n));
                     continue;
                 }
                 BidsName key = *n;
@@ -227,6 +271,10 @@ BidsPlan planBidsDataset(const fs::path& rootIn, const BidsFilter& filter) {
             for (auto& [key, group] : groups) {
                 FieldMapSet set = makeSet(root, group);
                 if (set.phase.path.empty()) continue;
+                setSubject.emplace_back(subject, plan.fieldMaps.size());
+                plan.fieldMaps.push_back(std::move(set));
+            }
+            for (FieldMapSet& set : reversePhaseEncodingSets(root, epis)) {
                 setSubject.emplace_back(subject, plan.fieldMaps.size());
                 plan.fieldMaps.push_back(std::move(set));
             }

@@ -24,13 +24,16 @@ enum class FieldMapKind {
     PhaseDifference,  ///< phasediff + magnitude1 (magnitude2), EchoTime1 and EchoTime2
     TwoPhases,        ///< phase1 + phase2 (+ magnitudes), each with its EchoTime
     FieldMap,         ///< fieldmap (+ magnitude), Units Hz, rad/s or T
+    /// Two `epi` images with opposite phase-encoding directions (phase: the first, phase2: the
+    /// second); the field is estimated from them.
+    ReversePhaseEncoding,
 };
 
 const char* fieldMapKindName(FieldMapKind kind);
 
 struct FieldMapSet {
     FieldMapKind kind = FieldMapKind::PhaseDifference;
-    BidsFile phase;  ///< phasediff, phase1 or fieldmap
+    BidsFile phase;  ///< phasediff, phase1, fieldmap or the first epi image
     std::optional<BidsFile> phase2;
     std::optional<BidsFile> magnitude;     ///< magnitude1 or magnitude
     std::vector<std::string> identifiers;  ///< B0FieldIdentifier

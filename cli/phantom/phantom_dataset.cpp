@@ -7,6 +7,7 @@
 
 #include "cli/bids/bids_sidecar.h"
 #include "cli/nifti/nifti_file.h"
+#include "cli/phantom/phantom_pair.h"
 
 namespace ondrift::cli {
 
@@ -146,6 +147,15 @@ SubjectFiles writeSubject(const std::filesystem::path& root, const SubjectStyle&
             writeJsonFile(fmap / (f + "_fieldmap.json"), j);
             writeJsonFile(fmap / (f + "_magnitude.json"), json::object());
             out.fmapPhase = fmap / (f + "_fieldmap" + ext);
+            break;
+        }
+        case FmapKind::EpiPair: {
+            const int positive = isPositiveDirection(s.peDirection)
+                                     ? s.peDirection
+                                     : oppositeDirection(s.peDirection);
+            const PairFiles files =
+                writePhantomPair(makePhantomPair(p.options, positive, 3), fmap, f, link, s.gzip);
+            out.fmapPhase = files.first;
             break;
         }
     }

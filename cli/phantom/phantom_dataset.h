@@ -14,7 +14,8 @@
 
 namespace ondrift::cli {
 
-enum class FmapKind { PhaseDifference, TwoPhases, FieldMapRadPerSecond, FieldMapTesla };
+/// EpiPair: two `_epi` images of opposite phase-encoding directions (phantom_pair.h).
+enum class FmapKind { PhaseDifference, TwoPhases, FieldMapRadPerSecond, FieldMapTesla, EpiPair };
 
 struct SubjectStyle {
     std::string label = "01";

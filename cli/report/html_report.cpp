@@ -161,7 +161,8 @@ std::string renderReport(const ReportContent& content) {
         std::async(std::launch::async, shiftSection, std::cref(c.images), std::cref(c.shifts));
     const std::string beforeAfter = beforeAfterSection(c.images);
     html += warningsSection(summary) + polarity.get();
-    html += fieldMap.get() + beforeAfter + shifts.get();
+    html += fieldMap.get() + pairSection(summary.value("fieldMapSource", json()), c.pair) +
+            beforeAfter + shifts.get();
     html += unwrappingSection(summary) + inputsSection(summary) + parametersSection(summary) +
             logSection(summary);
     return html + "</body></html>\n";

@@ -11,6 +11,7 @@
 #include <nlohmann/json.hpp>
 
 #include "cli/base/output_names.h"
+#include "cli/report/pair_section.h"
 #include "cli/report/polarity_check.h"
 #include "cli/report/report_figures.h"
 #include "cli/report/shift_figures.h"
@@ -23,6 +24,7 @@ struct ReportContent {
     ReportImages images;
     PolarityCheck polarity;
     ShiftFigures shifts;
+    PairPictures pair;  ///< a field estimated from a reverse phase-encoding pair (else empty)
 };
 
 /// The page. Never throws for odd images: what cannot be shown is said in its section.
