@@ -122,6 +122,7 @@ CorrectOptions correctOptionsForRun(const BidsPlan& plan, const BoldRun& run, co
     co.overwrite = true;
     co.keepProjects = options.keepProjects;
     co.outputType = options.outputType;
+    co.memoryLimitMb = options.memoryLimitMb;
     switch (set.kind) {
         case FieldMapKind::PhaseDifference: {
             co.phase = set.phase.path.string();

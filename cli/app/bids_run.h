@@ -20,6 +20,7 @@ struct BidsRunOptions {
     bool overwrite = false;
     bool keepProjects = false;
     std::string outputType = "nii.gz";  ///< "nii" or "nii.gz"
+    double memoryLimitMb = 0;           ///< this run's share; 0: the command's default
 };
 
 /// The options of `ondrift correct` that correct this run, with the prepared inputs written

@@ -6,6 +6,7 @@
 
 #include "binding/host_parameters.h"
 #include "cli/base/errors.h"
+#include "cli/base/memory_budget.h"
 #include "cli/base/reporter.h"
 #include "cli/nifti/nifti_file.h"
 #include "host/standin.h"
@@ -47,6 +48,7 @@ void SeriesCorrection::setStartParameters() {
     }
     p.setString(parameter::kProcedure, startStepName(s.from));
     p.setInt(parameter::kPerformAllSteps, 1);
+    if (blocks_) p.setInt(parameter::kKeepPixelShiftMap, 1);
 }
 
 // "Start" as the GUI script sends it, with the picking dialogs answered in the order the runner
@@ -180,20 +182,23 @@ CorrectResult SeriesCorrection::summarise() {
     json summary = this->summary();
     const double reportStart = reporter_.elapsed();
     const std::string undistorted = fs::path(undistortedName_).filename().string();
-    ReportContent report = reportContent(niftiStem(epi_->image.path), sources_, shiftMaps_,
-                                         magnitudeEpi_, savedMean(undistorted, sources_.meanBefore),
-                                         polarity_, settings_.phaseEncodingDir.value);
+    ReportContent report =
+        reportContent(niftiStem(epi_->image.path), sources_, shiftMaps_, magnitudeEpi_,
+                      blocks_ ? meanAfter_ : savedMean(undistorted, sources_.meanBefore), polarity_,
+                      settings_.phaseEncodingDir.value);
     summary["polarityCheck"] = polarity_.toJson();
     summary["shifts"] = report.shifts.toJson();
     if (!o_.noReport) summary["report"] = reportFileName(report.title);
     summary["outputs"] = exported_.outputs;
     summary["amr"] = amr_;
     summary["log"] = plugin_->log();
+    if (blocks_) summary["seriesStatistics"] = seriesStatistics_;
     summary["warnings"] = reporter_.warnings();
     summary["timings"] = {
         {"readSeconds", importStart_ - start_},  {"importSeconds", importSeconds_},
         {"pluginSeconds", runSeconds_},          {"exportSeconds", exportSeconds_},
         {"polarityCheckSeconds", checkSeconds_}, {"totalSeconds", reporter_.elapsed() - start_}};
+    if (blocks_) summary["timings"]["blocksSeconds"] = blockSeconds_;
     fs::path reportPath;
     report.summary = summary;
     if (!o_.noReport) {
@@ -202,6 +207,8 @@ CorrectResult SeriesCorrection::summarise() {
         summary["timings"]["reportSeconds"] = reporter_.elapsed() - reportStart;
         summary["timings"]["totalSeconds"] = reporter_.elapsed() - start_;
     }
+    // The peak up to here: the report and the summary add little beside the correction.
+    summary["peakMemoryBytes"] = peakResidentBytes();
     writeFileAtomically(out_.staging() / "ondrift.json", summary.dump(2) + "\n");
 
     CorrectResult result;

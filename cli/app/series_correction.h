@@ -43,6 +43,7 @@ public:
         runPlugin();
         checkSign();
         exportResults();
+        if (blocks_) correctInBlocks();
         return summarise();
     }
 
@@ -59,6 +60,10 @@ private:
     void checkSign();
     void rerunWithSign(int better);
     void exportResults();
+    // A series corrected in blocks of volumes (block_correction.cpp)
+    void readSeriesStandIn();
+    void correctInBlocks();
+    void undistortBlock(int document);
     nlohmann::json summary() const;
     CorrectResult summarise();
 
@@ -99,6 +104,15 @@ private:
     std::filesystem::path corrected_;
     nlohmann::json amr_ = nlohmann::json::array();
     double exportSeconds_ = 0;
+    // blocks: the chain runs on the series' first volume, then the series goes through the
+    // plug-in's undistortion a block at a time; the one-document path remains for a kept
+    // project (which must hold the whole series)
+    bool blocks_ = false;
+    int blockVolumes_ = 0;
+    NiftiImage standIn_;  ///< the series' header with its first volume
+    nlohmann::json seriesStatistics_;
+    Volume meanAfter_;
+    double blockSeconds_ = 0;
 };
 
 }  // namespace ondrift::cli
