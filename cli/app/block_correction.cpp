@@ -3,7 +3,11 @@
 // keeps its shift map in the plug-in; then each block is read, undistorted by the plug-in with
 // that very map and written on. Every volume is undistorted on its own, so the corrected values
 // are those of a run on the whole series.
+#include <malloc.h>
+
 #include <algorithm>
+#include <future>
+#include <span>
 #include <string>
 #include <vector>
 
@@ -25,6 +29,8 @@ namespace fs = std::filesystem;
 using nlohmann::json;
 
 namespace {
+
+constexpr int kMmapThreshold = 1 << 20;
 
 std::uint64_t memoryLimit(double mebibytes) {
     return mebibytes > 0 ? static_cast<std::uint64_t>(mebibytes * 1048576.0)
@@ -106,20 +112,50 @@ void SeriesCorrection::correctInBlocks() {
     p.setString(parameter::kProcedure, parameter::procedure::kUndistort);
     p.setInt(parameter::kKeepPixelShiftMap, 2);
 
+    // Blocks come and go on three threads: with the allocator's own threshold every freed block
+    // would raise it, and later blocks would be carved from heaps that never shrink.
+    mallopt(M_MMAP_THRESHOLD, kMmapThreshold);
     NiftiVolumeReader reader(epiPath_, ReadOptions{o_.nanToZero});
     // The corrected series replaces the stand-in's export under the same name.
     NiftiSeriesWriter writer((out_.staging() / corrected_.filename()).string(), g, volumes);
     StreamedValueStatistics statistics;
     PluginStatisticsText undistorted;
     VolumeMeanSum mean(n);
+    const auto readBlock = [&reader, n](int count) {
+        std::vector<float> values(static_cast<std::size_t>(count) * n);
+        reader.read(values);
+        return values;
+    };
+    const auto writeBlock = [&](std::vector<float> values) {
+        writer.write(values);
+        statistics.add(values);
+        undistorted.add(values);
+        mean.add(values);
+    };
+    // Reading the next block and writing the last one go on while the plug-in undistorts:
+    // one block ahead and one behind, each on a thread of its own and in order. The futures are
+    // made after what they use, so they are waited for before it goes.
+    std::future<std::vector<float>> nextRead =
+        std::async(std::launch::async, readBlock, std::min(blockVolumes_, volumes));
+    std::future<void> lastWrite;
     int documents[2] = {-1, -1};  // a whole block, and the shorter last one
     const std::string label = "Correcting " + corrected_.filename().string();
     for (int first = 0; first < volumes; first += blockVolumes_) {
         const int count = std::min(blockVolumes_, volumes - first);
+        const std::vector<float> read = nextRead.get();
+        const int next = first + count;
+        if (next < volumes) {
+            nextRead =
+                std::async(std::launch::async, readBlock, std::min(blockVolumes_, volumes - next));
+        }
         int& document = documents[count == blockVolumes_ ? 0 : 1];
         if (document < 0) document = addSeriesBlock(g, epi_->document, count);
         standin::FmrDocument& block = ws.fmr(document);
-        for (int t = 0; t < count; ++t) reader.read(block.floatVolume(t));
+        for (int t = 0; t < count; ++t) {
+            const auto volume =
+                std::span<const float>(read).subspan(static_cast<std::size_t>(t) * n, n);
+            std::copy(volume.begin(), volume.end(), block.floatVolume(t).begin());
+        }
         undistortBlock(document);
         const standin::SaveRecord& saved = ws.saves().back();
         const std::span<const float> values = ws.savedFloatValues(saved);
@@ -130,13 +166,13 @@ void SeriesCorrection::correctInBlocks() {
                                   std::to_string(first + 1) + " to " +
                                   std::to_string(first + count));
         }
-        writer.write(values);
-        statistics.add(values);
-        undistorted.add(values);
-        mean.add(values);
+        std::vector<float> corrected(values.begin(), values.end());
+        if (lastWrite.valid()) lastWrite.get();
+        lastWrite = std::async(std::launch::async, writeBlock, std::move(corrected));
         reporter_.progress(label, static_cast<std::size_t>(first + count),
                            static_cast<std::size_t>(volumes));
     }
+    lastWrite.get();
     writer.finish();
     (*entry)["volumes"] = volumes;
     (*entry)["statistics"] = statistics.toJson();
