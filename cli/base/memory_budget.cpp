@@ -4,6 +4,9 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <fstream>
+#include <sstream>
+#include <string>
 
 namespace ondrift::cli {
 
@@ -37,6 +40,16 @@ int blockVolumes(std::uint64_t limitBytes, std::size_t voxelsPerVolume, int volu
 }
 
 std::uint64_t peakResidentBytes() {
+    // The peak of this program's own memory: getrusage would also count what a parent held
+    // when it forked the process that then became this one.
+    std::ifstream status("/proc/self/status");
+    std::string line;
+    while (std::getline(status, line)) {
+        if (line.rfind("VmHWM:", 0) != 0) continue;
+        std::istringstream fields(line.substr(6));
+        std::uint64_t kilobytes = 0;
+        if (fields >> kilobytes) return kilobytes * 1024;
+    }
     rusage usage{};
     if (getrusage(RUSAGE_SELF, &usage) != 0) return 0;
     return static_cast<std::uint64_t>(usage.ru_maxrss) * 1024;  // kilobytes on Linux

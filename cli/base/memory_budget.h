@@ -22,7 +22,7 @@ std::uint64_t defaultMemoryLimitBytes();
 /// fast already need.
 int blockVolumes(std::uint64_t limitBytes, std::size_t voxelsPerVolume, int volumes);
 
-/// The process's peak resident memory so far, in bytes.
+/// The peak resident memory of this program so far, in bytes.
 std::uint64_t peakResidentBytes();
 
 }  // namespace ondrift::cli
