@@ -7,6 +7,7 @@
 
 #include <algorithm>
 #include <future>
+#include <optional>
 #include <span>
 #include <string>
 #include <vector>
@@ -39,50 +40,68 @@ std::uint64_t memoryLimit(double mebibytes) {
 
 }  // namespace
 
-// The series is read once before anything is written: its values are checked, and the mean
-// volume the polarity check needs and the statistics of the distorted series are summed on the
-// way. Only its first volume is kept.
+// Only the header and the first volume, which stands in for the series in the chain.
 void SeriesCorrection::readSeriesStandIn() {
     const double start = reporter_.elapsed();
     reporter_.step("Reading functional " + epiPath_);
     NiftiVolumeReader reader(epiPath_, ReadOptions{o_.nanToZero});
     const NiftiGeometry& g = reader.geometry();
-    const std::size_t n = g.voxelsPerVolume();
-    const int volumes = g.nt();
-    blockVolumes_ = blockVolumes(memoryLimit(o_.memoryLimitMb), n, volumes);
-    VolumeMeanSum mean(n);
+    blockVolumes_ = blockVolumes(memoryLimit(o_.memoryLimitMb), g.voxelsPerVolume(), g.nt());
+    standIn_.path = epiPath_;
+    standIn_.geometry = g;
+    standIn_.data.resize(g.voxelsPerVolume());
+    reader.read(standIn_.data);
+    Input in;
+    in.role = "functional";
+    in.image.path = epiPath_;
+    in.image.geometry = g;
+    in.image.dataTypeName = reader.dataTypeName();
+    in.sidecar = o_.epiSidecar ? o_.epiSidecar : readSidecarFor(epiPath_);
+    if (in.sidecar) reporter_.detail("  sidecar " + in.sidecar->path);
+    in.seconds = reporter_.elapsed() - start;
+    inputs_.push_back(std::move(in));
+}
+
+// The mean volume of the distorted series (for the polarity check) and the plug-in's text of
+// its statistics, summed in order from the blocks as they are read.
+struct SeriesCorrection::SeriesBefore {
+    explicit SeriesBefore(std::size_t voxelsPerVolume) : mean(voxelsPerVolume) {}
+    VolumeMeanSum mean;
     PluginStatisticsText distorted;
+};
+
+void SeriesCorrection::keepSeriesBefore(const SeriesBefore& before, std::size_t nonFinite) {
+    sources_.meanBefore = meanVolume(standIn_.geometry, standIn_.data);
+    sources_.meanBefore.values = before.mean.mean();
+    seriesStatistics_["distorted data"] = before.distorted.text("distorted data");
+    epi_->image.nonFinite = nonFinite;
+    if (nonFinite > 0) {
+        reporter_.warning(epiPath_ + ": replaced " + std::to_string(nonFinite) +
+                          " NaN or infinite voxels with 0");
+    }
+}
+
+// With --pe-dir auto the sign may turn round, so the polarity check comes before the blocks
+// and needs the series' mean first: one pass of reading more.
+void SeriesCorrection::sumSeriesBefore() {
+    const double start = reporter_.elapsed();
+    NiftiVolumeReader reader(epiPath_, ReadOptions{o_.nanToZero});
+    const std::size_t n = reader.geometry().voxelsPerVolume();
+    const int volumes = reader.geometry().nt();
+    SeriesBefore before(n);
     std::vector<float> block(static_cast<std::size_t>(blockVolumes_) * n);
     const std::string label = "Reading " + fs::path(epiPath_).filename().string();
     for (int first = 0; first < volumes; first += blockVolumes_) {
         const int count = std::min(blockVolumes_, volumes - first);
         const std::span<float> values(block.data(), static_cast<std::size_t>(count) * n);
         reader.read(values);
-        mean.add(values);
-        distorted.add(values);
-        if (first == 0) standIn_.data.assign(values.begin(), values.begin() + n);
+        before.mean.add(values);
+        before.distorted.add(values);
         reporter_.progress(label, static_cast<std::size_t>(first + count),
                            static_cast<std::size_t>(volumes));
     }
-    Input in;
-    in.role = "functional";
-    in.image.path = epiPath_;
-    in.image.geometry = g;
-    in.image.dataTypeName = reader.dataTypeName();
-    in.image.nonFinite = reader.nonFinite();
-    if (in.image.nonFinite > 0) {
-        reporter_.warning(epiPath_ + ": replaced " + std::to_string(in.image.nonFinite) +
-                          " NaN or infinite voxels with 0");
-    }
-    in.sidecar = o_.epiSidecar ? o_.epiSidecar : readSidecarFor(epiPath_);
-    if (in.sidecar) reporter_.detail("  sidecar " + in.sidecar->path);
-    in.seconds = reporter_.elapsed() - start;
-    inputs_.push_back(std::move(in));
-    standIn_.path = epiPath_;
-    standIn_.geometry = g;
-    sources_.meanBefore = meanVolume(g, standIn_.data);
-    sources_.meanBefore.values = mean.mean();
-    seriesStatistics_["distorted data"] = distorted.text("distorted data");
+    keepSeriesBefore(before, reader.nonFinite());
+    epi_->seconds += reporter_.elapsed() - start;
 }
 
 void SeriesCorrection::correctInBlocks() {
@@ -121,9 +140,16 @@ void SeriesCorrection::correctInBlocks() {
     StreamedValueStatistics statistics;
     PluginStatisticsText undistorted;
     VolumeMeanSum mean(n);
-    const auto readBlock = [&reader, n](int count) {
+    // Without a pass of its own, the figures of the distorted series are summed here.
+    std::optional<SeriesBefore> before;
+    if (!settings_.autoSign) before.emplace(n);
+    const auto readBlock = [&reader, &before, n](int count) {
         std::vector<float> values(static_cast<std::size_t>(count) * n);
         reader.read(values);
+        if (before) {
+            before->mean.add(values);
+            before->distorted.add(values);
+        }
         return values;
     };
     const auto writeBlock = [&](std::vector<float> values) {
@@ -173,6 +199,7 @@ void SeriesCorrection::correctInBlocks() {
                            static_cast<std::size_t>(volumes));
     }
     lastWrite.get();
+    if (before) keepSeriesBefore(*before, reader.nonFinite());
     writer.finish();
     (*entry)["volumes"] = volumes;
     (*entry)["statistics"] = statistics.toJson();

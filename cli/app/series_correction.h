@@ -41,6 +41,14 @@ public:
         planGrids();
         import();
         runPlugin();
+        if (blocks_ && !settings_.autoSign) {
+            // The sign stays: the polarity check takes the series' mean from the blocks.
+            exportResults();
+            correctInBlocks();
+            checkSign();
+            return summarise();
+        }
+        if (blocks_) sumSeriesBefore();
         checkSign();
         exportResults();
         if (blocks_) correctInBlocks();
@@ -62,6 +70,9 @@ private:
     void exportResults();
     // A series corrected in blocks of volumes (block_correction.cpp)
     void readSeriesStandIn();
+    struct SeriesBefore;
+    void sumSeriesBefore();
+    void keepSeriesBefore(const SeriesBefore& before, std::size_t nonFinite);
     void correctInBlocks();
     void undistortBlock(int document);
     nlohmann::json summary() const;
