@@ -36,6 +36,11 @@ inline constexpr char kCongruentUnwrapping[] = "CongruentUnwrapping";
 inline constexpr char kResampleFieldmapToFunctional[] = "ResampleFieldmapToFunctional";
 inline constexpr char kFieldMapConditioning[] = "FieldMapConditioning";
 inline constexpr char kIntensityModulation[] = "IntensityModulation";
+// 1: the chain keeps the shift map it undistorts with (in double precision) for later calls;
+// 2 with "Procedure" "Undistort": the picked EPI is undistorted with that kept map, no start
+// image is asked for. A host corrects a long series in blocks of volumes this way, with the
+// very shifts of a whole-series run.
+inline constexpr char kKeepPixelShiftMap[] = "KeepPixelShiftMap";
 
 // The values of "Procedure": the step "Start" begins with.
 namespace procedure {

@@ -18,6 +18,7 @@
 #include "pipeline/undistortion.h"
 #include "pipeline/unwrapping_chain.h"
 #include "pipeline/value_maps.h"
+#include "plugin/kept_shift_map.h"
 #include "plugin/run_settings.h"
 
 namespace ondrift {
@@ -38,6 +39,7 @@ struct Run {
     bool epiObtained = false;
     bool chained = false;
     bool shiftsOnEpiGrid = false;  ///< current was computed on the EPI's grid
+    int keep = 0;                  ///< "KeepPixelShiftMap"
 };
 
 /// "<name>" with the suffix inserted before its extension, reduced to the bare file name.
@@ -103,6 +105,11 @@ bool pickEpi(Run& run) {
     return true;
 }
 
+/// The shifts of the chain's undistortion, kept for later calls when the host asks for them.
+void keepIfAsked(const Run& run, const Image& shifts) {
+    if (run.keep == 1 && shifts.isValid()) keepShiftMap(shifts);
+}
+
 /// The undistortion with the shifts resampled onto the EPI's grid in scanner coordinates.
 void undistortResampled(Run& run) {
     if (!pickEpi(run)) return;
@@ -122,10 +129,11 @@ void undistortResampled(Run& run) {
         saveAsFMR(resampled, name);
         logText(name);
     }
+    const Image& shifts = run.shiftsOnEpiGrid ? run.current : resampled;
+    keepIfAsked(run, shifts);
     host::showBusyCursor();
-    const bool done =
-        undistortEPI(run.epi, run.shiftsOnEpiGrid ? run.current : resampled,
-                     run.settings.acquisition, &error, run.settings.intensityModulation);
+    const bool done = undistortEPI(run.epi, shifts, run.settings.acquisition, &error,
+                                   run.settings.intensityModulation);
     host::stopBusyCursor();
     if (!done) run.call.fail(error.empty() ? "Undistortion procedure did not succeed." : error);
 }
@@ -281,6 +289,7 @@ void undistort(Run& run) {
     if (s.mapToFunctional) vmrObtained = loadVMR("Please select the VMR file:", vmr);
     if (!pickEpi(run)) return;
     if (!s.mapToFunctional) {
+        keepIfAsked(run, run.current);
         host::showBusyCursor();
         std::string error;
         const bool done =
@@ -302,6 +311,7 @@ void undistort(Run& run) {
                                     : error);
         return;
     }
+    keepIfAsked(run, mapped);
     host::showBusyCursor();
     const bool done = undistortEPI(run.epi, mapped, s.acquisition, &error, s.intensityModulation);
     host::stopBusyCursor();
@@ -314,11 +324,34 @@ void undistort(Run& run) {
     }
 }
 
+/// Further volumes of a series undistorted with the map a chain kept: only the EPI is picked.
+void undistortWithKeptMap(Run& run) {
+    const Image* kept = keptShiftMap();
+    if (kept == nullptr) {
+        failWith(run, "Stopped undistortion procedure: no pixel shift map was kept.");
+        return;
+    }
+    if (!pickEpi(run)) return;
+    std::string error;
+    host::showBusyCursor();
+    const bool done = undistortEPI(run.epi, *kept, run.settings.acquisition, &error,
+                                   run.settings.intensityModulation);
+    host::stopBusyCursor();
+    if (!done) run.call.fail(error.empty() ? "Undistortion procedure did not succeed." : error);
+}
+
 }  // namespace
 
 void runProcedure(CallState& call) {
-    Run run{call, {}, {}, {}, {}, {}, {}, {}, false, false, false, false, false};
+    Run run{call, {}, {}, {}, {}, {}, {}, {}, false, false, false, false, false, 0};
     if (!readRunSettings(call, run.settings)) return;
+    run.keep = host::getIntParameter(parameter::kKeepPixelShiftMap);
+    if (run.keep == 2 && run.settings.step == RunStep::Undistort) {
+        undistortWithKeptMap(run);
+        return;
+    }
+    // A chain that keeps nothing must not leave an earlier series' map for a later call.
+    releaseKeptShiftMap();
     prepare(run);
     const RunStep step = run.settings.step;
     if (step == RunStep::Unwrap && call.status) unwrap(run);

@@ -11,6 +11,7 @@
 #include "cli/app/commands.h"
 #include "cli/base/errors.h"
 #include "cli/base/leftovers.h"
+#include "cli/base/memory_budget.h"
 #include "cli/base/output_folder.h"
 #include "cli/base/reporter.h"
 #include "cli/base/run_pool.h"
@@ -128,6 +129,11 @@ int runBids(const BidsOptions& options, Reporter& reporter) {
     fs::create_directories(output / "logs");
     int jobs = options.jobs;
     if (jobs <= 0) jobs = static_cast<int>(std::max(1u, std::thread::hardware_concurrency()));
+    // The runs at once share the memory the data set may take.
+    const double limitMb = options.memoryLimitMb > 0
+                               ? options.memoryLimitMb
+                               : static_cast<double>(defaultMemoryLimitBytes() >> 20);
+    runOptions.memoryLimitMb = limitMb / jobs;
     reporter.step("Correcting " + std::to_string(todo.size()) + " of " +
                   std::to_string(plan.runs.size()) + " runs, " + std::to_string(jobs) +
                   " at a time (logs in " + (output / "logs").string() + ")");

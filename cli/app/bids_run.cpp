@@ -138,6 +138,7 @@ CorrectOptions correctOptionsForRun(const BidsPlan& plan, const BoldRun& run, co
     co.keepProjects = options.keepProjects;
     co.outputType = options.outputType;
     co.flags.jacobian = options.jacobian;
+    co.memoryLimitMb = options.memoryLimitMb;
     switch (set.kind) {
         case FieldMapKind::PhaseDifference: {
             co.phase = set.phase.path.string();

@@ -21,6 +21,7 @@ struct BidsRunOptions {
     bool keepProjects = false;
     std::string outputType = "nii.gz";  ///< "nii" or "nii.gz"
     std::optional<bool> jacobian;       ///< intensity modulation (unset: the default)
+    double memoryLimitMb = 0;           ///< this run's share; 0: the command's default
 };
 
 /// The options of `ondrift correct` that correct this run, with the prepared inputs written

@@ -219,6 +219,12 @@ void Commands::addCorrect(CLI::App& app) {
                 "Also keep the host's project files (.fmr with .stc data) and the AMR slice "
                 "images of every step")
         ->group(proc);
+    c->add_option("--memory-limit", o.memoryLimitMb,
+                  "Memory the correction may take, MiB (default: a quarter of the machine's); "
+                  "the series is corrected that many volumes at a time")
+        ->group(proc)
+        ->check(CLI::Range(1.0, 1.0e9))
+        ->type_name("MIB");
     c->add_option("--plugin", o.plugin,
                   "Plug-in library (default: next to the executable, or $ONDRIFT_PLUGIN)")
         ->group(proc)
@@ -266,6 +272,12 @@ void Commands::addBids(CLI::App& app) {
     bids_->add_option("--output-type", o.outputType, "Images as nii.gz (default) or nii")
         ->check(CLI::IsMember({"nii", "nii.gz"}))
         ->type_name("nii|nii.gz");
+    bids_
+        ->add_option("--memory-limit", o.memoryLimitMb,
+                     "Memory all runs at once may take, MiB (default: a quarter of the "
+                     "machine's); each of the -j runs gets its share")
+        ->check(CLI::Range(1.0, 1.0e9))
+        ->type_name("MIB");
     bids_->add_option("--plugin", o.plugin, "Plug-in library")->type_name("FILE");
 }
 

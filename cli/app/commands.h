@@ -34,6 +34,9 @@ struct CorrectOptions {
     std::string outputType = "nii.gz";  ///< "nii" or "nii.gz"
     bool keepProjects = false;          ///< also the host's project files and AMR images
     bool noReport = false;              ///< skip the HTML quality report
+    /// Memory the run may take, MiB; it sets how many volumes are corrected at a time.
+    /// 0: a quarter of the machine's memory.
+    double memoryLimitMb = 0;
     /// Sidecars given by the caller instead of the X.json beside each input (a BIDS data set's
     /// sidecars with what they inherit from the levels above).
     std::optional<Sidecar> phaseSidecar;
@@ -66,6 +69,7 @@ struct BidsOptions {
     std::string outputType = "nii.gz";
     std::string plugin;
     std::optional<bool> jacobian;  ///< --jacobian / --no-jacobian for every run
+    double memoryLimitMb = 0;      ///< for all runs at once; 0: a quarter of the machine's memory
 };
 
 struct DemoOptions {

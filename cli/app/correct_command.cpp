@@ -23,7 +23,13 @@ void SeriesCorrection::read() {
         inputs_.push_back(
             readInput("magnitude", magnitudePath_, o_.nanToZero, reporter_, o_.magnitudeSidecar));
     }
-    inputs_.push_back(readInput("functional", epiPath_, o_.nanToZero, reporter_, o_.epiSidecar));
+    blocks_ = !o_.keepProjects;
+    if (blocks_) {
+        readSeriesStandIn();
+    } else {
+        inputs_.push_back(
+            readInput("functional", epiPath_, o_.nanToZero, reporter_, o_.epiSidecar));
+    }
     if (!anatPath_.empty()) {
         inputs_.push_back(readInput("anatomical", anatPath_, o_.nanToZero, reporter_));
     }
@@ -143,7 +149,8 @@ void SeriesCorrection::import() {
     sources_.startIsShift = settings_.from == StartStep::Undistort;
     sources_.bandwidthPE = settings_.bandWidthPE.value;
     sources_.startImage = firstVolume(pg, phase_->image.data);
-    sources_.meanBefore = meanVolume(epi_->image.geometry, epi_->image.data);
+    // In blocks the mean was summed while the series was read.
+    if (!blocks_) sources_.meanBefore = meanVolume(epi_->image.geometry, epi_->image.data);
     if (magnitude_ != nullptr) {
         sources_.magnitude = firstVolume(magnitude_->image.geometry, magnitude_->image.data);
     }
@@ -177,11 +184,15 @@ void SeriesCorrection::openDocuments() {
         magnitude_->document = documentName(niftiStem(magnitude_->image.path), ".fmr", used);
         magnitude_->index = importFmr(magnitude_->image, magnitude_->document, 1, magScale_);
     }
-    if (epi_->image.data.empty()) {
-        epi_->image = readNifti(epiPath_, ReadOptions{o_.nanToZero}, nullptr);
-    }
     epi_->document = documentName(niftiStem(epi_->image.path), ".fmr", used);
-    epi_->index = adoptFmr(epi_->image, epi_->document);
+    if (blocks_) {
+        epi_->index = importFmr(standIn_, epi_->document, 1);
+    } else {
+        if (epi_->image.data.empty()) {
+            epi_->image = readNifti(epiPath_, ReadOptions{o_.nanToZero}, nullptr);
+        }
+        epi_->index = adoptFmr(epi_->image, epi_->document);
+    }
     if (anat_ != nullptr && mapping_) {
         anat_->document = documentName(niftiStem(anat_->image.path), ".vmr", used);
         anat_->index = vmrIndex_ = importVmr(anat_->image, anat_->document);

@@ -7,6 +7,7 @@
 #include "binding/host_parameters.h"
 #include "cli/app/pair_fieldmap.h"
 #include "cli/base/errors.h"
+#include "cli/base/memory_budget.h"
 #include "cli/base/reporter.h"
 #include "cli/base/version.h"
 #include "cli/bids/displacement_field.h"
@@ -52,6 +53,7 @@ void SeriesCorrection::setStartParameters() {
     }
     p.setString(parameter::kProcedure, startStepName(s.from));
     p.setInt(parameter::kPerformAllSteps, 1);
+    if (blocks_) p.setInt(parameter::kKeepPixelShiftMap, 1);
 }
 
 // "Start" as the GUI script sends it, with the picking dialogs answered in the order the runner
@@ -157,14 +159,16 @@ void SeriesCorrection::exportResults() {
         }
         std::sort(amr_.begin(), amr_.end());
     }
-    writeDerivatives(exportSettings.extension);
     exportSeconds_ = reporter_.elapsed() - exportStart;
 }
 
 // The same correction as a transform other tools apply, from the shift map it used, and the
 // field map in Hz the shifts came from with the mask it was estimated in, by the names
 // derivatives use.
-void SeriesCorrection::writeDerivatives(const std::string& extension) {
+// After the sign check, which reads the shift map the series was corrected with.
+void SeriesCorrection::writeDerivatives() {
+    const double start = reporter_.elapsed();
+    const std::string extension = o_.outputType == "nii" ? ".nii" : ".nii.gz";
     transform_ = writeCorrectionTransform(
         out_.staging(), epi_->image.geometry, shiftMaps_.onEpi.values,
         settings_.phaseEncodingDir.value, settings_.intensityModulation.value == 1,
@@ -191,6 +195,7 @@ void SeriesCorrection::writeDerivatives(const std::string& extension) {
     fieldMap.sources = json::array({phasePath_});
     if (magnitude_ != nullptr) fieldMap.sources.push_back(magnitudePath_);
     fieldMapFiles_ = writeFieldMapDerivatives(out_.staging(), fieldMap, extension, reporter_);
+    exportSeconds_ += reporter_.elapsed() - start;
 }
 
 // What ondrift.json holds of the run up to its result.
@@ -219,9 +224,10 @@ CorrectResult SeriesCorrection::summarise() {
     json summary = this->summary();
     const double reportStart = reporter_.elapsed();
     const std::string undistorted = fs::path(undistortedName_).filename().string();
-    ReportContent report = reportContent(niftiStem(epi_->image.path), sources_, shiftMaps_,
-                                         magnitudeEpi_, savedMean(undistorted, sources_.meanBefore),
-                                         polarity_, settings_.phaseEncodingDir.value);
+    ReportContent report =
+        reportContent(niftiStem(epi_->image.path), sources_, shiftMaps_, magnitudeEpi_,
+                      blocks_ ? meanAfter_ : savedMean(undistorted, sources_.meanBefore), polarity_,
+                      settings_.phaseEncodingDir.value);
     if (o_.pairField) report.pair = pairPictures(*o_.pairField);
     summary["polarityCheck"] = polarity_.toJson();
     summary["shifts"] = report.shifts.toJson();
@@ -231,11 +237,13 @@ CorrectResult SeriesCorrection::summarise() {
     summary["fieldMapDerivatives"] = fieldMapFiles_;
     summary["amr"] = amr_;
     summary["log"] = plugin_->log();
+    if (blocks_) summary["seriesStatistics"] = seriesStatistics_;
     summary["warnings"] = reporter_.warnings();
     summary["timings"] = {
         {"readSeconds", importStart_ - start_},  {"importSeconds", importSeconds_},
         {"pluginSeconds", runSeconds_},          {"exportSeconds", exportSeconds_},
         {"polarityCheckSeconds", checkSeconds_}, {"totalSeconds", reporter_.elapsed() - start_}};
+    if (blocks_) summary["timings"]["blocksSeconds"] = blockSeconds_;
     fs::path reportPath;
     report.summary = summary;
     if (!o_.noReport) {
@@ -244,6 +252,8 @@ CorrectResult SeriesCorrection::summarise() {
         summary["timings"]["reportSeconds"] = reporter_.elapsed() - reportStart;
         summary["timings"]["totalSeconds"] = reporter_.elapsed() - start_;
     }
+    // The peak up to here: the report and the summary add little beside the correction.
+    summary["peakMemoryBytes"] = peakResidentBytes();
     writeFileAtomically(out_.staging() / "ondrift.json", summary.dump(2) + "\n");
 
     CorrectResult result;

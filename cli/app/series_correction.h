@@ -41,8 +41,19 @@ public:
         planGrids();
         import();
         runPlugin();
+        if (blocks_ && !settings_.autoSign) {
+            // The sign stays: the polarity check takes the series' mean from the blocks.
+            exportResults();
+            correctInBlocks();
+            checkSign();
+            writeDerivatives();
+            return summarise();
+        }
+        if (blocks_) sumSeriesBefore();
         checkSign();
         exportResults();
+        if (blocks_) correctInBlocks();
+        writeDerivatives();
         return summarise();
     }
 
@@ -59,7 +70,14 @@ private:
     void checkSign();
     void rerunWithSign(int better);
     void exportResults();
-    void writeDerivatives(const std::string& extension);
+    void writeDerivatives();
+    // A series corrected in blocks of volumes (block_correction.cpp)
+    void readSeriesStandIn();
+    struct SeriesBefore;
+    void sumSeriesBefore();
+    void keepSeriesBefore(const SeriesBefore& before, std::size_t nonFinite);
+    void correctInBlocks();
+    void undistortBlock(int document);
     nlohmann::json summary() const;
     CorrectResult summarise();
 
@@ -102,6 +120,15 @@ private:
     nlohmann::json transform_;      ///< the displacement field written beside the series
     nlohmann::json fieldMapFiles_;  ///< the field map and mask by the derivatives' names
     double exportSeconds_ = 0;
+    // blocks: the chain runs on the series' first volume, then the series goes through the
+    // plug-in's undistortion a block at a time; the one-document path remains for a kept
+    // project (which must hold the whole series)
+    bool blocks_ = false;
+    int blockVolumes_ = 0;
+    NiftiImage standIn_;  ///< the series' header with its first volume
+    nlohmann::json seriesStatistics_;
+    Volume meanAfter_;
+    double blockSeconds_ = 0;
 };
 
 }  // namespace ondrift::cli

@@ -223,6 +223,8 @@ Opened openChecked(const std::string& path, std::uint64_t maxVoxels) {
 
 }  // namespace
 
+NiftiConverter niftiConverterFor(int datatype) { return converterFor(datatype); }
+
 NiftiGeometry::NiftiGeometry(std::shared_ptr<const Header> header) : header_(std::move(header)) {
     const nifti_image& h = *header_->nim;
     dims_ = {h.nx, h.ny, h.nz, h.nt};

@@ -27,6 +27,12 @@ inline constexpr std::size_t kNiftiChunkBytes = std::size_t{8} << 20;
 std::unique_ptr<unsigned char[]> inflateNiftiFile(const std::string& path,
                                                   std::uint64_t streamBytes);
 
+/// Converts `count` stored values to floats: byte-swapped when `swap`, scaled by slope and
+/// intercept when `scale`. Null for a data type the reader does not take.
+using NiftiConverter = void (*)(const unsigned char* raw, std::size_t count, bool swap,
+                                double slope, double inter, bool scale, float* out);
+NiftiConverter niftiConverterFor(int datatype);
+
 struct NiftiImageDeleter {
     void operator()(nifti_image* image) const { nifti_image_free(image); }
 };

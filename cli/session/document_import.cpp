@@ -23,8 +23,7 @@ float percentile(const NiftiImage& image, double fraction) {
 
 namespace {
 
-standin::FmrSpec fmrLayout(const NiftiImage& image, const std::string& documentName, int volumes) {
-    const NiftiGeometry& g = image.geometry;
+standin::FmrSpec fmrLayout(const NiftiGeometry& g, const std::string& documentName, int volumes) {
     standin::FmrSpec layout;
     layout.name = documentName;
     layout.columns = g.nx();
@@ -42,7 +41,7 @@ standin::FmrSpec fmrLayout(const NiftiImage& image, const std::string& documentN
 }  // namespace
 
 int adoptFmr(NiftiImage& image, const std::string& documentName) {
-    const standin::FmrSpec layout = fmrLayout(image, documentName, 0);
+    const standin::FmrSpec layout = fmrLayout(image.geometry, documentName, 0);
     std::unique_ptr<standin::FmrDocument> doc;
     try {
         doc = std::make_unique<standin::FmrDocument>(layout, std::move(image.data));
@@ -54,7 +53,7 @@ int adoptFmr(NiftiImage& image, const std::string& documentName) {
 }
 
 int importFmr(const NiftiImage& image, const std::string& documentName, int volumes, float scale) {
-    const standin::FmrSpec layout = fmrLayout(image, documentName, volumes);
+    const standin::FmrSpec layout = fmrLayout(image.geometry, documentName, volumes);
     std::unique_ptr<standin::FmrDocument> doc;
     try {
         doc = std::make_unique<standin::FmrDocument>(layout);
@@ -70,6 +69,16 @@ int importFmr(const NiftiImage& image, const std::string& documentName, int volu
             std::transform(source.begin(), source.end(), target.begin(),
                            [scale](float v) { return v * scale; });
         }
+    }
+    return standin::workspace().addFmr(std::move(doc));
+}
+
+int addSeriesBlock(const NiftiGeometry& geometry, const std::string& documentName, int volumes) {
+    std::unique_ptr<standin::FmrDocument> doc;
+    try {
+        doc = std::make_unique<standin::FmrDocument>(fmrLayout(geometry, documentName, volumes));
+    } catch (const std::invalid_argument& e) {
+        throw ProcessingError(documentName + ": cannot become a host document (" + e.what() + ")");
     }
     return standin::workspace().addFmr(std::move(doc));
 }

@@ -18,6 +18,10 @@ int importFmr(const NiftiImage& image, const std::string& documentName, int volu
 /// values instead of copying them; `image.data` is empty afterwards.
 int adoptFmr(NiftiImage& image, const std::string& documentName);
 
+/// Adds a float FMR document of `volumes` volumes on the grid of `geometry`, its values still
+/// to be filled (a block of a series read a block at a time). Returns the workspace index.
+int addSeriesBlock(const NiftiGeometry& geometry, const std::string& documentName, int volumes);
+
 /// Adds the first volume of `image` as a VMR document: values from the 0.1th to the 99.9th
 /// percentile mapped linearly onto 0 … 255 (clamped). Returns the workspace index.
 int importVmr(const NiftiImage& image, const std::string& documentName);

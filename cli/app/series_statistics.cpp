@@ -1,0 +1,87 @@
+#include "cli/app/series_statistics.h"
+
+#include <algorithm>
+#include <cmath>
+#include <cstdio>
+
+namespace ondrift::cli {
+
+namespace {
+
+// The stretch valueStatistics sums on its own.
+constexpr std::size_t kStretch = std::size_t{1} << 20;
+
+}  // namespace
+
+void StreamedValueStatistics::fold(Partial& all, const Partial& part) {
+    all.lo = std::min(all.lo, part.lo);
+    all.hi = std::max(all.hi, part.hi);
+    all.sum += part.sum;
+    all.finite += part.finite;
+}
+
+void StreamedValueStatistics::add(std::span<const float> values) {
+    for (float v : values) {
+        if (std::isfinite(v)) {
+            current_.lo = std::min<double>(current_.lo, v);
+            current_.hi = std::max<double>(current_.hi, v);
+            current_.sum += v;
+            ++current_.finite;
+        }
+        if (++inCurrent_ == kStretch) {
+            fold(all_, current_);
+            current_ = {};
+            inCurrent_ = 0;
+        }
+    }
+    count_ += values.size();
+}
+
+nlohmann::json StreamedValueStatistics::toJson() const {
+    Partial all = all_;
+    if (inCurrent_ > 0) fold(all, current_);
+    if (all.finite == 0) return {{"minimum", nullptr}, {"maximum", nullptr}, {"mean", nullptr}};
+    return {{"minimum", all.lo},
+            {"maximum", all.hi},
+            {"mean", all.sum / static_cast<double>(all.finite)},
+            {"nonFinite", count_ - all.finite}};
+}
+
+void PluginStatisticsText::add(std::span<const float> values) {
+    for (float f : values) {
+        const double v = f;
+        if (v < minimum_) minimum_ = v;
+        if (v > maximum_) maximum_ = v;
+        sum_ += v;
+    }
+    count_ += values.size();
+}
+
+std::string PluginStatisticsText::text(const char* label) const {
+    const double mean = sum_ / static_cast<double>(count_);
+    char buffer[512];
+    std::snprintf(buffer, sizeof buffer,
+                  "Values of %s:\n\tMaximum: %lf\n\tMinimum: %lf\n\tRange: %lf\n\tMean: %lf", label,
+                  maximum_, minimum_, maximum_ + std::fabs(minimum_), mean);
+    return buffer;
+}
+
+void VolumeMeanSum::add(std::span<const float> volumes) {
+    const std::size_t n = sum_.size();
+    for (std::size_t first = 0; n > 0 && first + n <= volumes.size(); first += n) {
+        const float* s = volumes.data() + first;
+        for (std::size_t i = 0; i < n; ++i) sum_[i] += s[i];
+        ++volumes_;
+    }
+}
+
+std::vector<float> VolumeMeanSum::mean() const {
+    if (volumes_ == 0) return {};
+    std::vector<float> mean(sum_.size());
+    for (std::size_t i = 0; i < sum_.size(); ++i) {
+        mean[i] = static_cast<float>(sum_[i] / static_cast<double>(volumes_));
+    }
+    return mean;
+}
+
+}  // namespace ondrift::cli

@@ -1,0 +1,172 @@
+#include "cli/nifti/nifti_stream.h"
+
+#include <unistd.h>
+
+#include <cerrno>
+#include <cmath>
+#include <cstring>
+#include <vector>
+
+#include "cli/base/errors.h"
+#include "cli/nifti/nifti_internal.h"
+
+namespace ondrift::cli {
+
+namespace {
+
+constexpr std::size_t kSingleFileOffset = 352;  // header and an empty extension flag
+
+bool endsWithGz(const std::string& path) {
+    return path.size() >= 3 && path.compare(path.size() - 3, 3, ".gz") == 0;
+}
+
+}  // namespace
+
+NiftiVolumeReader::NiftiVolumeReader(const std::string& path, const ReadOptions& options)
+    : header_(readNiftiHeader(path)), options_(options) {
+    const nifti_image& nim = *header_.geometry.header()->nim;
+    file_ = znzopen(path.c_str(), "rb", nifti_is_gzfile(path.c_str()));
+    if (znz_isnull(file_)) {
+        file_ = nullptr;
+        throw InputError(path + ": cannot open: " + std::strerror(errno));
+    }
+    const auto offset = static_cast<long>(nim.iname_offset);
+    if (znzseek(file_, offset, SEEK_SET) < 0 || znztell(file_) != offset) {
+        throw InputError(path + ": truncated: the data does not start where the header says");
+    }
+}
+
+NiftiVolumeReader::~NiftiVolumeReader() {
+    if (file_ != nullptr) znzclose(file_);
+}
+
+void NiftiVolumeReader::read(std::span<float> out) {
+    const nifti_image& nim = *header_.geometry.header()->nim;
+    const std::string& path = header_.path;
+    const std::size_t perVolume = header_.geometry.voxelsPerVolume();
+    if (perVolume == 0 || out.size() % perVolume != 0 ||
+        out.size() / perVolume > static_cast<std::size_t>(volumesLeft())) {
+        throw ProcessingError(path + ": internal error: a block beyond the series");
+    }
+    const auto bytesPer = static_cast<std::size_t>(nim.nbyper);
+    const bool swap = nim.byteorder != nifti_short_order();
+    const double slope = nim.scl_slope;
+    const double inter = nim.scl_inter;
+    const bool scale = slope != 0.0 && !(slope == 1.0 && inter == 0.0);
+    const NiftiConverter convert = niftiConverterFor(nim.datatype);
+    // A volume at a time: the raw buffer stays one volume long whatever the block.
+    std::vector<unsigned char> raw(perVolume * bytesPer);
+    for (std::size_t done = 0; done < out.size(); done += perVolume) {
+        const std::size_t got = znzread(raw.data(), bytesPer, perVolume, file_);
+        if (got != perVolume) {
+            throw InputError(path + ": truncated: the data ends inside volume " +
+                             std::to_string(next_ + 1) + " of " +
+                             std::to_string(header_.geometry.nt()));
+        }
+        convert(raw.data(), perVolume, swap, slope, inter, scale, out.data() + done);
+        ++next_;
+    }
+    for (float& v : out) {
+        if (std::isfinite(v)) continue;
+        ++nonFinite_;
+        if (!options_.nanToZero) {
+            throw InputError(path +
+                             ": holds NaN or infinite voxels (--nan-to-zero replaces "
+                             "them with 0)");
+        }
+        v = 0.0f;
+    }
+}
+
+NiftiSeriesWriter::NiftiSeriesWriter(const std::string& path, const NiftiGeometry& geometry, int nt,
+                                     const GzipSettings& gzip)
+    : path_(path),
+      voxelsPerVolume_(geometry.voxelsPerVolume()),
+      nt_(nt),
+      gz_(endsWithGz(path)),
+      gzip_(gzip) {
+    if (!geometry.valid() || nt < 1 || !hasNiftiExtension(path)) {
+        throw ProcessingError(path + ": internal error: no series to write");
+    }
+    // The header as writeNifti makes it for float32 values.
+    NiftiImagePtr nim(nifti_copy_nim_info(geometry.header()->nim));
+    if (!nim) throw ProcessingError(path + ": out of memory");
+    nim->dim[0] = nt > 1 ? 4 : 3;
+    nim->dim[4] = nt;
+    for (int d = 5; d <= 7; ++d) nim->dim[d] = 1;
+    if (nifti_update_dims_from_array(nim.get()) != 0) {
+        throw ProcessingError(path + ": internal error: invalid output dimensions");
+    }
+    nim->datatype = NIFTI_TYPE_FLOAT32;
+    nifti_datatype_sizes(nim->datatype, &nim->nbyper, &nim->swapsize);
+    nim->scl_slope = 1.0f;
+    nim->scl_inter = 0.0f;
+    nim->cal_min = nim->cal_max = 0.0f;
+    nim->intent_code = NIFTI_INTENT_NONE;
+    nim->byteorder = nifti_short_order();
+    nim->nifti_type = NIFTI_FTYPE_NIFTI1_1;
+    std::snprintf(nim->descrip, sizeof nim->descrip, "ondrift");
+    nim->data = nullptr;
+    nifti_1_header header = nifti_convert_nim2nhdr(nim.get());
+    header.vox_offset = static_cast<float>(kSingleFileOffset);
+    unsigned char head[kSingleFileOffset] = {};
+    static_assert(sizeof header <= kSingleFileOffset);
+    std::memcpy(head, &header, sizeof header);
+
+    file_ = std::fopen(path.c_str(), "wb");
+    if (file_ == nullptr) throw ProcessingError(path + ": cannot create the file");
+    put(head);
+}
+
+NiftiSeriesWriter::~NiftiSeriesWriter() {
+    if (file_ == nullptr) return;
+    std::fclose(file_);
+    std::remove(path_.c_str());
+}
+
+void NiftiSeriesWriter::put(std::span<const unsigned char> bytes) {
+    if (!gz_) {
+        if (std::fwrite(bytes.data(), 1, bytes.size(), file_) != bytes.size()) {
+            throw ProcessingError(path_ + ": writing failed (disk full?)");
+        }
+        return;
+    }
+    // Each block its own gzip members: their concatenation is the one stream gzip readers see.
+    try {
+        writeGzipMembers(
+            file_, bytes.size(),
+            [&](std::uint64_t offset, std::span<unsigned char> out) {
+                std::memcpy(out.data(), bytes.data() + offset, out.size());
+            },
+            gzip_);
+    } catch (const std::exception& e) {
+        throw ProcessingError(path_ + ": " + e.what());
+    }
+}
+
+void NiftiSeriesWriter::write(std::span<const float> volumes) {
+    if (file_ == nullptr || voxelsPerVolume_ == 0 || volumes.size() % voxelsPerVolume_ != 0 ||
+        volumes.size() / voxelsPerVolume_ > static_cast<std::size_t>(nt_ - written_)) {
+        throw ProcessingError(path_ + ": internal error: more volumes than the series holds");
+    }
+    static_assert(sizeof(float) == 4);
+    // Float32 in this machine's byte order, which the header declares.
+    put({reinterpret_cast<const unsigned char*>(volumes.data()), volumes.size_bytes()});
+    written_ += static_cast<int>(volumes.size() / voxelsPerVolume_);
+}
+
+void NiftiSeriesWriter::finish() {
+    if (file_ == nullptr || written_ != nt_) {
+        throw ProcessingError(path_ + ": internal error: " + std::to_string(written_) + " of " +
+                              std::to_string(nt_) + " volumes written");
+    }
+    const bool flushed = std::fflush(file_) == 0 && ::fsync(fileno(file_)) == 0;
+    const bool closed = std::fclose(file_) == 0;
+    file_ = nullptr;
+    if (!flushed || !closed) {
+        std::remove(path_.c_str());
+        throw ProcessingError(path_ + ": writing failed (disk full?)");
+    }
+}
+
+}  // namespace ondrift::cli
