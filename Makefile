@@ -5,14 +5,16 @@
 build:
 	scripts/install-deps.sh
 	cmake -S . -B build -DCMAKE_BUILD_TYPE=RelWithDebInfo -DONDRIFT_TESTS=ON \
-	      -DONDRIFT_BENCHMARKS=ON >/dev/null
+	      -DONDRIFT_BENCHMARKS=ON -DONDRIFT_DEBUG_INFO=ON >/dev/null
 	cmake --build build -j$$(nproc)
 
-# Only the command and the plug-in it loads, with only the packages they need.
+# Only the command and the plug-in it loads, with only the packages they need. A first build
+# skips debug information (the same code, built faster); an existing build keeps its own.
 tool:
 	scripts/install-deps.sh --tool
 	cmake -S . -B build -DCMAKE_BUILD_TYPE=RelWithDebInfo -DONDRIFT_TESTS=OFF \
-	      -DONDRIFT_BENCHMARKS=OFF >/dev/null
+	      -DONDRIFT_BENCHMARKS=OFF $$(test -f build/CMakeCache.txt || echo -DONDRIFT_DEBUG_INFO=OFF) \
+	      >/dev/null
 	cmake --build build -j$$(nproc) --target ondrift
 
 demo: tool

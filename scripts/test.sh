@@ -12,7 +12,7 @@ scripts/install-deps.sh chromium
 scripts/apt-install.sh --no-install-recommends libinsighttoolkit5-dev
 
 echo "== build and test" >&2
-cmake -S . -B build -DCMAKE_BUILD_TYPE=RelWithDebInfo -DONDRIFT_TESTS=ON -DONDRIFT_BENCHMARKS=ON \
+cmake -S . -B build -DCMAKE_BUILD_TYPE=RelWithDebInfo -DONDRIFT_DEBUG_INFO=ON -DONDRIFT_TESTS=ON -DONDRIFT_BENCHMARKS=ON \
       >/dev/null
 cmake --build build -j"$jobs"
 ctest --test-dir build --output-on-failure -j"$jobs"

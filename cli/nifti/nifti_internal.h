@@ -38,6 +38,9 @@ struct NiftiImageDeleter {
 };
 using NiftiImagePtr = std::unique_ptr<nifti_image, NiftiImageDeleter>;
 
+/// The header of an image of `nt` volumes on `geometry`, its type still to be set.
+NiftiImagePtr seriesHeader(const std::string& path, const NiftiGeometry& geometry, int nt);
+
 struct NiftiGeometry::Header {
     explicit Header(nifti_image* image) : nim(image) {}
     Header(const Header&) = delete;

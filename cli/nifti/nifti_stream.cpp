@@ -89,14 +89,7 @@ NiftiSeriesWriter::NiftiSeriesWriter(const std::string& path, const NiftiGeometr
         throw ProcessingError(path + ": internal error: no series to write");
     }
     // The header as writeNifti makes it for float32 values.
-    NiftiImagePtr nim(nifti_copy_nim_info(geometry.header()->nim));
-    if (!nim) throw ProcessingError(path + ": out of memory");
-    nim->dim[0] = nt > 1 ? 4 : 3;
-    nim->dim[4] = nt;
-    for (int d = 5; d <= 7; ++d) nim->dim[d] = 1;
-    if (nifti_update_dims_from_array(nim.get()) != 0) {
-        throw ProcessingError(path + ": internal error: invalid output dimensions");
-    }
+    NiftiImagePtr nim = seriesHeader(path, geometry, nt);
     nim->datatype = NIFTI_TYPE_FLOAT32;
     nifti_datatype_sizes(nim->datatype, &nim->nbyper, &nim->swapsize);
     nim->scl_slope = 1.0f;

@@ -122,6 +122,18 @@ Storer storerFor(int datatype) {
 
 }  // namespace
 
+NiftiImagePtr seriesHeader(const std::string& path, const NiftiGeometry& geometry, int nt) {
+    NiftiImagePtr nim(nifti_copy_nim_info(geometry.header()->nim));
+    if (!nim) throw ProcessingError(path + ": out of memory");
+    nim->dim[0] = nt > 1 ? 4 : 3;
+    nim->dim[4] = nt;
+    for (int d = 5; d <= 7; ++d) nim->dim[d] = 1;
+    if (nifti_update_dims_from_array(nim.get()) != 0) {
+        throw ProcessingError(path + ": internal error: invalid output dimensions");
+    }
+    return nim;
+}
+
 void writeNifti(const std::string& path, const NiftiGeometry& geometry, int nt,
                 std::span<const float> data, Reporter* reporter, const StoredType& type,
                 const GzipSettings& gzip) {
@@ -134,14 +146,7 @@ void writeNifti(const std::string& path, const NiftiGeometry& geometry, int nt,
     if (store == nullptr || !(type.slope != 0.0)) {
         throw ProcessingError(path + ": internal error: unsupported stored type");
     }
-    NiftiImagePtr nim(nifti_copy_nim_info(geometry.header()->nim));
-    if (!nim) throw ProcessingError(path + ": out of memory");
-    nim->dim[0] = nt > 1 ? 4 : 3;
-    nim->dim[4] = nt;
-    for (int d = 5; d <= 7; ++d) nim->dim[d] = 1;
-    if (nifti_update_dims_from_array(nim.get()) != 0) {
-        throw ProcessingError(path + ": internal error: invalid output dimensions");
-    }
+    NiftiImagePtr nim = seriesHeader(path, geometry, nt);
     nim->datatype = type.datatype;
     nifti_datatype_sizes(type.datatype, &nim->nbyper, &nim->swapsize);
     const bool floating =
