@@ -140,12 +140,14 @@ json fieldMapSidecar(const BidsPlan& plan, const FieldMapSet& set) {
 
 json transformSidecar(const BoldRun& run, const FieldMapSet& set, const json& summary) {
     int code = 0;
-    if (summary.contains("parameters") && summary["parameters"].contains("PhaseEncodingDir")) {
-        code = summary["parameters"]["PhaseEncodingDir"].value("value", 0);
+    if (summary.contains("parameters") &&
+        summary["parameters"].contains(parameter::kPhaseEncodingDir)) {
+        code = summary["parameters"][parameter::kPhaseEncodingDir].value("value", 0);
     }
     bool modulated = false;
-    if (summary.contains("parameters") && summary["parameters"].contains("IntensityModulation")) {
-        modulated = summary["parameters"]["IntensityModulation"].value("value", 0) == 1;
+    if (summary.contains("parameters") &&
+        summary["parameters"].contains(parameter::kIntensityModulation)) {
+        modulated = summary["parameters"][parameter::kIntensityModulation].value("value", 0) == 1;
     }
     return displacementFieldSidecar(code, sourcesOf(run, set), modulated);
 }
