@@ -202,8 +202,9 @@ int renameat(int fromDir, const char* from, int toDir, const char* to) {
     return next<int (*)(int, const char*, int, const char*)>("renameat")(fromDir, from, toDir, to);
 }
 
-// Forked children end through _exit, past the destructors.
-[[noreturn]] void _exit(int status) {
+// Forked children end through _exit, past the destructors. (The C library's declaration
+// already makes it noreturn; clang refuses the attribute on a later declaration.)
+void _exit(int status) {
     writeCount();
     next<void (*)(int)>("_exit")(status);
     __builtin_unreachable();
