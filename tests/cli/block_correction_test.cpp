@@ -23,7 +23,8 @@ using ondrift::testing::ScratchFolder;
 namespace {
 
 nlohmann::json outputEntry(const PhantomRun& r) {
-    for (const auto& o : r.summary()["outputs"])
+    const nlohmann::json summary = r.summary();  // the loop below only borrows from it
+    for (const auto& o : summary["outputs"])
         if (o["nifti"] == kPhantomCorrected) return o;
     return {};
 }
