@@ -107,6 +107,9 @@ int runBids(const BidsOptions& options, Reporter& reporter) {
                     : recordMismatch(outputs.record, output,
                                      runIdentity(run, *set, recordParameters(runOptions)));
             if (why.empty()) {
+                // A run killed after its record was written leaves its scratch folder behind.
+                std::error_code scratch;
+                fs::remove_all(outputs.work, scratch);
                 s = {run.bold.relative, "complete", "outputs complete from an earlier run", 0};
                 reporter.step(run.bold.relative + ": complete already (--overwrite redoes it)");
                 continue;
