@@ -175,7 +175,7 @@ void Commands::addCorrect(CLI::App& app) {
     addSwitch(c, "--jacobian,!--no-jacobian", f.jacobian,
               "Multiply each corrected voxel by the local stretch of the shift map along the "
               "phase-encoding axis, restoring the intensity the distortion piled up or thinned "
-              "out (default on)")
+              "out (default off)")
         ->group(proc);
     c->add_option("--field-map-conditioning", f.conditioning,
                   "How the field map is smoothed: quadratic (default: extrapolated beyond the "
