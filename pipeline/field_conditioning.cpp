@@ -89,6 +89,21 @@ Spacing voxelSizes(const Image& image) {
     return h;
 }
 
+/// Across slices much thicker than the finest spacing the field can step by a whole cycle
+/// between neighbours (beside air, at long echo gaps) and the wrapped step looks calm: one such
+/// pair would join two large parts a cycle apart. Along such axes parts meet only at the shift
+/// most of their neighbour pairs agree on.
+constexpr double kThickAxisRatio = 1.5;
+
+/// The axes (bits 0–2) within kThickAxisRatio of the finest voxel size.
+unsigned finelySampledAxes(const Spacing& h) {
+    const double finest = std::min({h[0], h[1], h[2]});
+    unsigned axes = 0;
+    for (int a = 0; a < 3; ++a)
+        if (h[a] <= kThickAxisRatio * finest) axes |= 1u << a;
+    return axes;
+}
+
 /// Replaces `unwrapped` (cycles) by the smooth field that fits it within its noise: the noise
 /// SD of a voxel is s / magnitude, with s measured from the phase itself; voxels outside the
 /// mask or noisier than kNoSignalPhaseNoise weigh nothing, and the field continues there.
@@ -204,8 +219,13 @@ bool makeUnwrappedCongruent(Image& unwrapped, const Image& wrapped, bool wrapped
     if (input.inside.empty()) return refuseEmptyMask(error, what);
     if (input.cycles.empty()) input.cycles = phaseInCycles(wrapped, wrappedInCycles);
     CongruenceCounts counts;
+    // The field estimate comes with the thick-slice joins; the other conditionings keep the
+    // joins they were measured with.
+    const unsigned joined = following == Conditioning::Estimated
+                                ? finelySampledAxes(voxelSizes(unwrapped))
+                                : kEveryAxis;
     makeCongruent(volumeDims(unwrapped), input.cycles, volumeValues(unwrapped, 0), input.inside,
-                  true, counts, &input.prepared);
+                  true, counts, &input.prepared, joined);
     const Dims d = volumeDims(unwrapped);
     // The quadratic conditioning fills over the specks from the head, so their noise has no say
     // in the outlier pass either: a head voxel touching one by an edge or a corner would take

@@ -394,7 +394,7 @@ CongruencePreparation prepareCongruence(Dims d, std::span<const double> wrapped,
 
 bool makeCongruent(Dims d, std::span<const double> wrapped, std::span<double> estimate,
                    std::span<const unsigned char> inside, bool grow, CongruenceCounts& counts,
-                   const CongruencePreparation* prepared) {
+                   const CongruencePreparation* prepared, unsigned joinedAxes) {
     if (d.x < 1 || d.y < 1 || d.z < 1) return false;
     const std::size_t n = d.voxels();
     if (wrapped.size() != n || estimate.size() != n || inside.size() != n) return false;
@@ -476,7 +476,8 @@ bool makeCongruent(Dims d, std::span<const double> wrapped, std::span<double> es
             specks ? std::span<const unsigned char>(prepared->large.get(), n) : inside;
         counts.parts = growUnwrapped(d, wrapped, grownMask, {cycles.get(), n}, {part.get(), n},
                                      prepared != nullptr ? prepared->rough.get() : nullptr,
-                                     prepared != nullptr ? prepared->reliability.get() : nullptr);
+                                     prepared != nullptr ? prepared->reliability.get() : nullptr,
+                                     joinedAxes);
         shift = partShifts(wrapped, grownRuns, specks ? prepared->largeVoxels : counts.inside,
                            {part.get(), n}, counts.parts, estimate, c, {cycles.get(), n}, histogram,
                            counts.changedCycle);

@@ -82,11 +82,13 @@ CongruencePreparation prepareCongruence(Dims d, std::span<const double> wrapped,
 /// The phase is then continuous across the edge of the mask wherever the estimate was.
 /// `prepared`, when it is made for this grid, must come from prepareCongruence with the same
 /// `wrapped` and `inside`; the result is the same as without it.
+/// `joinedAxes` (growUnwrapped): the axes along which the guess's calm neighbours join directly.
 /// Returns false, touching nothing, when the extents or span lengths do not fit or the mask is
 /// empty.
 bool makeCongruent(Dims d, std::span<const double> wrapped, std::span<double> estimate,
                    std::span<const unsigned char> inside, bool grow, CongruenceCounts& counts,
-                   const CongruencePreparation* prepared = nullptr);
+                   const CongruencePreparation* prepared = nullptr,
+                   unsigned joinedAxes = kEveryAxis);
 
 }  // namespace ondrift
 

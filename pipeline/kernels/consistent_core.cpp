@@ -78,7 +78,7 @@ struct LoosePair {
 /// `loose` collects the neighbour pairs of the mask that are not joined. `rough`: the marks of
 /// roughMarks, or null to make them here.
 void consistentParts(const Grid& g, std::span<const std::int32_t> cycles,
-                     const unsigned char* rough, std::uint32_t* label,
+                     const unsigned char* rough, unsigned joinedAxes, std::uint32_t* label,
                      std::vector<std::uint32_t>& size, std::vector<LoosePair>& loose) {
     const Dims d = g.d;
     const std::size_t sz = static_cast<std::size_t>(d.x) * d.y;
@@ -96,6 +96,8 @@ void consistentParts(const Grid& g, std::span<const std::int32_t> cycles,
     const unsigned char* const inside = g.inside.data();
     const double* const wrapped = g.w.data();
     const std::int32_t* const cycle = cycles.data();
+    const bool joinX = (joinedAxes & 1u) != 0, joinY = (joinedAxes & 2u) != 0,
+               joinZ = (joinedAxes & 4u) != 0;
     const auto join = [=, &d](int k, int slabStart, std::vector<LoosePair>& looseHere,
                               std::vector<std::uint32_t>& across) {
         // Locals rather than the closure's copies: those would be loaded again after every
@@ -142,15 +144,16 @@ void consistentParts(const Grid& g, std::span<const std::int32_t> cycles,
                                          static_cast<std::uint32_t>(w), pairShift(wp, cy, v, w)});
                 };
                 if (i > 0 && in[v - 1] != 0) {
-                    if (calm && lastCalm && std::fabs(u - lastU) < 0.5)
+                    if (joinX && calm && lastCalm && std::fabs(u - lastU) < 0.5)
                         joinRoot(lastRoot);
                     else
                         loosePair(v - 1);
                 }
                 // The face neighbours before v along y and z, in that order.
-                const auto link = [&](std::size_t w, bool deferred) __attribute__((always_inline)) {
+                const auto link = [&](std::size_t w, bool joins, bool deferred)
+                                      __attribute__((always_inline)) {
                     if (in[w] == 0) return;
-                    if (calm && rg[w] == 0 && std::fabs(u - (wp[w] + cy[w])) < 0.5) {
+                    if (joins && calm && rg[w] == 0 && std::fabs(u - (wp[w] + cy[w])) < 0.5) {
                         if (deferred) {
                             across.push_back(static_cast<std::uint32_t>(v));
                             across.push_back(static_cast<std::uint32_t>(w));
@@ -161,8 +164,8 @@ void consistentParts(const Grid& g, std::span<const std::int32_t> cycles,
                         loosePair(w);
                     }
                 };
-                if (j > 0) link(v - back[1], false);
-                if (k > 0) link(v - back[2], acrossSlab);
+                if (j > 0) link(v - back[1], joinY, false);
+                if (k > 0) link(v - back[2], joinZ, acrossSlab);
                 parent[v] = root;
                 lastU = u;
                 lastCalm = calm;
@@ -376,13 +379,13 @@ std::unique_ptr<unsigned char[]> roughMarks(Dims d, std::span<const double> wrap
 ConsistentCore findConsistentCore(Dims d, std::span<const double> wrapped,
                                   std::span<const unsigned char> inside,
                                   std::span<const std::int32_t> cycles,
-                                  const unsigned char* rough) {
+                                  const unsigned char* rough, unsigned joinedAxes) {
     const Grid g{d, wrapped, inside};
     ConsistentCore core;
     core.label = std::make_unique_for_overwrite<std::uint32_t[]>(d.voxels());
     std::vector<std::uint32_t> size;
     std::vector<LoosePair> loose;
-    consistentParts(g, cycles, rough, core.label.get(), size, loose);
+    consistentParts(g, cycles, rough, joinedAxes, core.label.get(), size, loose);
     Cores cores = chooseCores(core.label.get(), size, loose, core.parts);
     core.part = std::move(cores.part);
     core.shift = std::move(cores.shift);

@@ -36,11 +36,14 @@ struct ConsistentCore {
 /// least 64 voxels is its core, its largest consistent part keeping its guessed level. The
 /// spans must have the grid's voxel count (checked by the caller), at most 2^31 - 1.
 /// `rough`: the marks of roughMarks for the same wrapped phase and mask, or null to make them
-/// here.
+/// here. `joinedAxes`: the axes (bit 0 x, bit 1 y, bit 2 z) along which calm neighbours join
+/// directly; along the others every neighbour pair is loose, so that parts meet there only at
+/// the shift most of their pairs agree on.
 ConsistentCore findConsistentCore(Dims d, std::span<const double> wrapped,
                                   std::span<const unsigned char> inside,
                                   std::span<const std::int32_t> cycles,
-                                  const unsigned char* rough = nullptr);
+                                  const unsigned char* rough = nullptr,
+                                  unsigned joinedAxes = kEveryAxis);
 
 /// Per voxel of the mask (other entries unset): 1 where the wrapped step to a face neighbour in
 /// the mask reaches a quarter cycle, else 0. It needs only the measurement, so it can be made

@@ -23,6 +23,9 @@ struct Dims {
     bool operator==(const Dims&) const = default;
 };
 
+/// The axes x, y and z as bits 0, 1 and 2 of a set.
+inline constexpr unsigned kEveryAxis = 7;
+
 }  // namespace ondrift
 
 #endif

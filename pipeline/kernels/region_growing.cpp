@@ -168,7 +168,8 @@ double wrappedStep(double a, double b) {
 
 int growUnwrapped(Dims d, std::span<const double> wrapped, std::span<const unsigned char> inside,
                   std::span<std::int32_t> cycles, std::span<std::int32_t> component,
-                  const unsigned char* rough, const std::uint16_t* reliability) {
+                  const unsigned char* rough, const std::uint16_t* reliability,
+                  unsigned joinedAxes) {
     if (d.x < 1 || d.y < 1 || d.z < 1) return -1;
     const std::size_t n = d.voxels();
     if (n > 0x7FFFFFFFu || wrapped.size() != n || inside.size() != n || cycles.size() != n ||
@@ -176,7 +177,7 @@ int growUnwrapped(Dims d, std::span<const double> wrapped, std::span<const unsig
         return -1;
     }
     const Grid g = gridOf(d, wrapped, inside);
-    const ConsistentCore cores = findConsistentCore(d, wrapped, inside, cycles, rough);
+    const ConsistentCore cores = findConsistentCore(d, wrapped, inside, cycles, rough, joinedAxes);
     int parts = cores.parts;
     const std::uint32_t* const label = cores.label.get();
 

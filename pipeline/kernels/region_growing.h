@@ -29,9 +29,11 @@ namespace ondrift {
 /// wrapped phase and mask, or null to make them here. Returns the number of parts, or -1 (touching
 /// nothing) when the extents or span lengths do not fit. `reliability`: what voxelReliability gives
 /// for the same wrapped phase and mask, or null to work it out here where it is needed.
+/// `joinedAxes`: see findConsistentCore.
 int growUnwrapped(Dims d, std::span<const double> wrapped, std::span<const unsigned char> inside,
                   std::span<std::int32_t> cycles, std::span<std::int32_t> component,
-                  const unsigned char* rough = nullptr, const std::uint16_t* reliability = nullptr);
+                  const unsigned char* rough = nullptr, const std::uint16_t* reliability = nullptr,
+                  unsigned joinedAxes = kEveryAxis);
 
 /// Grows each speck (mask_parts.h) alone as growUnwrapped grows a part of the mask without a
 /// core: from its most reliable voxel (the first in storage order among equals), which keeps
