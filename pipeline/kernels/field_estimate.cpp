@@ -6,7 +6,10 @@
 #include <cmath>
 #include <cstddef>
 #include <cstdint>
+#include <utility>
 #include <vector>
+
+#include "pipeline/kernels/parallel_ranges.h"
 
 namespace ondrift {
 
@@ -28,9 +31,8 @@ constexpr double kSearchResolution = 1.1;
 constexpr double kLargestStep = 10.0;
 /// Relative residual at which conjugate gradients stop; well below the noise it smooths.
 constexpr double kTolerance = 1e-4;
-/// Conjugate-gradient iterations per solve on the coarse grids and on the finest.
+/// Conjugate-gradient iterations per solve on the coarse grids.
 constexpr int kCoarseIterations = 60;
-constexpr int kFinestIterations = 3;
 constexpr int kLevelIterations = 12;
 /// Random probes of the leverage on the coarsest grid (one on the finer ones), and its cap.
 constexpr int kCoarseProbes = 4;
@@ -48,7 +50,6 @@ struct Level {
     Dims d;
     Spacing h{};
     std::vector<double> w, g, f, roughDiagonal;
-    mutable std::vector<double> differences, zeros;  ///< scratch of applySystem
 };
 
 int extent(Dims d, int axis) { return axisExtent(d, axis); }
@@ -56,9 +57,12 @@ std::ptrdiff_t stride(Dims d, int axis) { return axisStride(d, axis); }
 
 /// out = (W + λ B) x.
 void applySystem(const Level& L, double lambda, const double* x, double* out) {
-    const std::size_t n = L.d.voxels();
-    for (std::size_t v = 0; v < n; ++v) out[v] = L.w[v] * x[v];
-    addThinPlate(L.d, L.h, x, out, lambda, L.differences, L.zeros);
+    shareOut(
+        static_cast<long long>(L.d.voxels()), 1, [&](unsigned, long long first, long long end) {
+            for (auto v = static_cast<std::size_t>(first); v < static_cast<std::size_t>(end); ++v)
+                out[v] = L.w[v] * x[v];
+        });
+    addThinPlate(L.d, L.h, x, out, lambda);
 }
 
 /// Median of w (f − g)² over the measured voxels, over the median of χ²₁.
@@ -103,24 +107,85 @@ bool coarsen(const Level& fine, Level& coarse, std::array<bool, 3>& halved) {
     return true;
 }
 
-/// Linear interpolation weights of a fine axis from a coarse one whose cells are pairs of it.
-struct Tap {
-    int low, high;
-    double t;
+/// One axis of a transfer between grids: output index o is the sum of weight · input[index]
+/// over its entries [start[o], start[o + 1]). Transfers run axis by axis, each output voxel
+/// gathering its own sum, so that slabs of slices can run on every core with the same result.
+struct AxisTransfer {
+    std::vector<int> start, index;
+    std::vector<double> weight;
 };
 
-std::vector<Tap> taps(int fineExtent, int coarseExtent, bool halved) {
-    std::vector<Tap> out(static_cast<std::size_t>(fineExtent));
+/// Trilinear interpolation of a fine axis from a coarse one whose cells are pairs of it (the
+/// identity when the axis was not halved), or with `transpose` its adjoint, the restriction.
+AxisTransfer axisTransfer(int fineExtent, int coarseExtent, bool halved, bool transpose) {
+    std::vector<std::vector<std::pair<int, double>>> rows(
+        static_cast<std::size_t>(transpose ? coarseExtent : fineExtent));
     for (int i = 0; i < fineExtent; ++i) {
         if (!halved) {
-            out[static_cast<std::size_t>(i)] = {i, i, 0.0};
+            rows[static_cast<std::size_t>(i)].push_back({i, 1.0});
             continue;
         }
         const double u = std::clamp((i - 0.5) / 2, 0.0, static_cast<double>(coarseExtent - 1));
         const int low = static_cast<int>(u);
-        out[static_cast<std::size_t>(i)] = {low, std::min(low + 1, coarseExtent - 1), u - low};
+        const int high = std::min(low + 1, coarseExtent - 1);
+        const double t = u - low;
+        if (transpose) {
+            rows[static_cast<std::size_t>(low)].push_back({i, 1 - t});
+            rows[static_cast<std::size_t>(high)].push_back({i, t});
+        } else {
+            rows[static_cast<std::size_t>(i)].push_back({low, 1 - t});
+            rows[static_cast<std::size_t>(i)].push_back({high, t});
+        }
+    }
+    AxisTransfer out;
+    out.start.push_back(0);
+    for (const auto& row : rows) {
+        for (const auto& [index, weight] : row) {
+            out.index.push_back(index);
+            out.weight.push_back(weight);
+        }
+        out.start.push_back(static_cast<int>(out.index.size()));
     }
     return out;
+}
+
+/// y = the transfer of x along `axis`; x on grid `in`, y on `in` with that axis's extent made
+/// the transfer's output extent.
+void transferAlong(Dims in, int axis, const AxisTransfer& t, const double* x, double* y) {
+    const int outExtent = static_cast<int>(t.start.size()) - 1;
+    Dims out = in;
+    (axis == 0 ? out.x : (axis == 1 ? out.y : out.z)) = outExtent;
+    const std::size_t rowIn = static_cast<std::size_t>(in.x);
+    const std::size_t rowOut = static_cast<std::size_t>(out.x);
+    shareOut(out.z, rowOut * static_cast<std::size_t>(out.y),
+             [&](unsigned, long long first, long long end) {
+                 for (auto k = static_cast<int>(first); k < end; ++k)
+                     for (int j = 0; j < out.y; ++j) {
+                         double* o = y + out.index(0, j, k);
+                         if (axis == 0) {
+                             const double* row = x + in.index(0, j, k);
+                             for (int i = 0; i < outExtent; ++i) {
+                                 double sum = 0;
+                                 for (int e = t.start[static_cast<std::size_t>(i)];
+                                      e < t.start[static_cast<std::size_t>(i) + 1]; ++e)
+                                     sum += t.weight[static_cast<std::size_t>(e)] *
+                                            row[t.index[static_cast<std::size_t>(e)]];
+                                 o[i] = sum;
+                             }
+                             continue;
+                         }
+                         const int at = axis == 1 ? j : k;
+                         std::fill(o, o + rowOut, 0.0);
+                         for (int e = t.start[static_cast<std::size_t>(at)];
+                              e < t.start[static_cast<std::size_t>(at) + 1]; ++e) {
+                             const int from = t.index[static_cast<std::size_t>(e)];
+                             const double* row =
+                                 x + (axis == 1 ? in.index(0, from, k) : in.index(0, j, from));
+                             const double w = t.weight[static_cast<std::size_t>(e)];
+                             for (std::size_t i = 0; i < rowIn; ++i) o[i] += w * row[i];
+                         }
+                     }
+             });
 }
 
 double dot(const std::vector<double>& a, const std::vector<double>& b) {
@@ -129,41 +194,59 @@ double dot(const std::vector<double>& a, const std::vector<double>& b) {
     return sum;
 }
 
-/// The grids from the finest (0) to the coarsest, and which axes each coarser one halved.
-struct Hierarchy {
-    std::vector<Level> levels;
-    std::vector<std::array<bool, 3>> halvings;
+/// The transfers between grid l and grid l + 1, per axis: fine from coarse and back.
+struct Transfers {
+    std::array<AxisTransfer, 3> prolong, restrict;
 };
 
-/// Calls `visit(fine, coarse, weight)` for the trilinear taps of every fine voxel.
-template <class Visit>
-void forTaps(const Level& fine, const Level& coarse, const std::array<bool, 3>& halved,
-             Visit visit) {
-    const auto tx = taps(fine.d.x, coarse.d.x, halved[0]);
-    const auto ty = taps(fine.d.y, coarse.d.y, halved[1]);
-    const auto tz = taps(fine.d.z, coarse.d.z, halved[2]);
-    const Dims c = coarse.d;
-    std::size_t v = 0;
-    for (int k = 0; k < fine.d.z; ++k)
-        for (int j = 0; j < fine.d.y; ++j)
-            for (int i = 0; i < fine.d.x; ++i, ++v) {
-                const Tap &a = tx[static_cast<std::size_t>(i)],
-                          &b = ty[static_cast<std::size_t>(j)],
-                          &e = tz[static_cast<std::size_t>(k)];
-                const int xs[2] = {a.low, a.high}, ys[2] = {b.low, b.high}, zs[2] = {e.low, e.high};
-                const double wx[2] = {1 - a.t, a.t}, wy[2] = {1 - b.t, b.t}, wz[2] = {1 - e.t, e.t};
-                for (int z = 0; z < 2; ++z)
-                    for (int y = 0; y < 2; ++y)
-                        for (int x = 0; x < 2; ++x)
-                            visit(v, c.index(xs[x], ys[y], zs[z]), wx[x] * wy[y] * wz[z]);
-            }
+/// The grids from the finest (0) to the coarsest, and the transfers between neighbours.
+struct Hierarchy {
+    std::vector<Level> levels;
+    std::vector<Transfers> transfers;
+    std::vector<double> scratchA, scratchB;  ///< the transfers' intermediate grids
+};
+
+Transfers transfersBetween(const Level& fine, const Level& coarse,
+                           const std::array<bool, 3>& halved) {
+    Transfers t;
+    for (int a = 0; a < 3; ++a) {
+        const int fe = axisExtent(fine.d, a), ce = axisExtent(coarse.d, a);
+        t.prolong[static_cast<std::size_t>(a)] = axisTransfer(fe, ce, halved[a], false);
+        t.restrict[static_cast<std::size_t>(a)] = axisTransfer(fe, ce, halved[a], true);
+    }
+    return t;
 }
 
-/// The fine grid's f from the coarse grid's, interpolated trilinearly.
-void prolong(const Level& coarse, const std::array<bool, 3>& halved, Level& fine) {
-    std::fill(fine.f.begin(), fine.f.end(), 0.0);
-    forTaps(fine, coarse, halved,
-            [&](std::size_t f, std::size_t c, double t) { fine.f[f] += t * coarse.f[c]; });
+/// y (on grid `to`) = the transfer of x (on grid `from`), axis by axis in `order`.
+void transfer(Hierarchy& H, Dims from, const std::array<AxisTransfer, 3>& t,
+              const std::array<int, 3>& order, const double* x, double* y) {
+    Dims d = from;
+    const double* in = x;
+    std::vector<double>* buffers[2] = {&H.scratchA, &H.scratchB};
+    for (int step = 0; step < 3; ++step) {
+        const int axis = order[static_cast<std::size_t>(step)];
+        const AxisTransfer& along = t[static_cast<std::size_t>(axis)];
+        Dims next = d;
+        (axis == 0 ? next.x : (axis == 1 ? next.y : next.z)) =
+            static_cast<int>(along.start.size()) - 1;
+        double* out = y;
+        if (step < 2) {
+            buffers[step]->resize(next.voxels());
+            out = buffers[step]->data();
+        }
+        transferAlong(d, axis, along, in, out);
+        in = out;
+        d = next;
+    }
+}
+
+/// Coarse from fine by the adjoint of trilinear interpolation (shrinking x first), and fine
+/// from coarse by trilinear interpolation (growing z first): each step works on the smaller grid.
+void restrictTo(Hierarchy& H, std::size_t l, const double* fine, double* coarse) {
+    transfer(H, H.levels[l].d, H.transfers[l].restrict, {0, 1, 2}, fine, coarse);
+}
+void prolongFrom(Hierarchy& H, std::size_t l, const double* coarse, double* fine) {
+    transfer(H, H.levels[l + 1].d, H.transfers[l].prolong, {2, 1, 0}, coarse, fine);
 }
 
 int solveWith(Hierarchy& H, std::size_t l, double lambda, const std::vector<double>& b,
@@ -185,22 +268,27 @@ void vcycle(Hierarchy& H, std::size_t l, double lambda, const std::vector<double
     const auto sweeps = [&] {
         for (int s = 0; s < kSweeps; ++s) {
             applySystem(L, lambda, x.data(), r.data());
-            for (std::size_t v = 0; v < n; ++v) {
-                const double diagonal = L.w[v] + lambda * L.roughDiagonal[v];
-                if (diagonal > 0) x[v] += kJacobiDamping * (b[v] - r[v]) / diagonal;
-            }
+            shareOut(static_cast<long long>(n), 1, [&](unsigned, long long first, long long end) {
+                for (auto v = static_cast<std::size_t>(first); v < static_cast<std::size_t>(end);
+                     ++v) {
+                    const double diagonal = L.w[v] + lambda * L.roughDiagonal[v];
+                    if (diagonal > 0) x[v] += kJacobiDamping * (b[v] - r[v]) / diagonal;
+                }
+            });
         }
     };
     sweeps();
     applySystem(L, lambda, x.data(), r.data());
     for (std::size_t v = 0; v < n; ++v) r[v] = b[v] - r[v];
     Level& C = H.levels[l + 1];
-    std::vector<double> rc(C.d.voxels(), 0.0), ec;
-    forTaps(L, C, H.halvings[l],
-            [&](std::size_t f, std::size_t c, double t) { rc[c] += t * r[f]; });
+    std::vector<double> rc(C.d.voxels()), ec;
+    restrictTo(H, l, r.data(), rc.data());
     vcycle(H, l + 1, lambda, rc, ec);
-    forTaps(L, C, H.halvings[l],
-            [&](std::size_t f, std::size_t c, double t) { x[f] += t * ec[c]; });
+    prolongFrom(H, l, ec.data(), r.data());
+    shareOut(static_cast<long long>(n), 1, [&](unsigned, long long first, long long end) {
+        for (auto v = static_cast<std::size_t>(first); v < static_cast<std::size_t>(end); ++v)
+            x[v] += r[v];
+    });
     sweeps();
 }
 
@@ -256,6 +344,26 @@ int solve(Hierarchy& H, std::size_t l, double lambda, int maxIterations) {
     std::vector<double> b(L.d.voxels());
     for (std::size_t v = 0; v < b.size(); ++v) b[v] = L.w[v] * L.g[v];
     return solveWith(H, l, lambda, b, L.f, maxIterations, kTolerance);
+}
+
+/// One multigrid correction of the f grid l holds, started from the coarser grid's solution:
+/// that is already the field at its resolution, and the detail left is what the V-cycle's
+/// sweeps reach. A Krylov solve here would cost several times the unwrapping for changes far
+/// below the noise.
+void correct(Hierarchy& H, std::size_t l, double lambda) {
+    Level& L = H.levels[l];
+    const std::size_t n = L.d.voxels();
+    std::vector<double> r(n), e;
+    applySystem(L, lambda, L.f.data(), r.data());
+    shareOut(static_cast<long long>(n), 1, [&](unsigned, long long first, long long end) {
+        for (auto v = static_cast<std::size_t>(first); v < static_cast<std::size_t>(end); ++v)
+            r[v] = L.w[v] * L.g[v] - r[v];
+    });
+    vcycle(H, l, lambda, r, e);
+    shareOut(static_cast<long long>(n), 1, [&](unsigned, long long first, long long end) {
+        for (auto v = static_cast<std::size_t>(first); v < static_cast<std::size_t>(end); ++v)
+            L.f[v] += e[v];
+    });
 }
 
 /// The mean leverage tr(H) / n of the measured voxels, H = W^½ (W + λB)⁻¹ W^½, estimated with
@@ -410,8 +518,8 @@ bool estimateSmoothField(Dims d, const Spacing& h, std::span<const double> g,
         Level coarse;
         std::array<bool, 3> halved{};
         if (!coarsen(H.levels.back(), coarse, halved)) break;
+        H.transfers.push_back(transfersBetween(H.levels.back(), coarse, halved));
         H.levels.push_back(std::move(coarse));
-        H.halvings.push_back(halved);
     }
     for (Level& L : H.levels) prepareLevel(L);
     // The scale where a voxel's own misfit and the roughness of a field bent over one voxel of
@@ -425,12 +533,12 @@ bool estimateSmoothField(Dims d, const Spacing& h, std::span<const double> g,
     double lambda = searchLambda(H, guess, slope, scratch);
     for (std::size_t l = H.levels.size() - 1; l-- > 0;) {
         Level& L = H.levels[l];
-        prolong(H.levels[l + 1], H.halvings[l], L);
+        prolongFrom(H, l, H.levels[l + 1].f.data(), L.f.data());
         if (L.d.voxels() > kTuningGridVoxels) {
             // Larger grids take λ as the coarser ones found it: the correction a secant step
             // makes there is mostly resolution, at the cost of the largest solves.
-            const int used = solve(H, l, lambda, kFinestIterations);
-            if (l == 0) result.finestIterations = used;
+            correct(H, l, lambda);
+            if (l == 0) result.finestIterations = 1;
             continue;
         }
         solve(H, l, lambda, kLevelIterations);

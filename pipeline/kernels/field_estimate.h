@@ -36,7 +36,7 @@ struct FieldEstimate {
     double lambda = 0;         ///< the roughness weight chosen (in w's units · mm)
     double discrepancy = 0;    ///< median w (f − g)² over its target (1 when met)
     int levels = 0;            ///< grids from the finest to the coarsest
-    int finestIterations = 0;  ///< conjugate-gradient iterations on the finest grid
+    int finestIterations = 0;  ///< solver passes on the finest grid (1 above the tuned sizes)
     long long measured = 0;    ///< voxels with w > 0
 };
 

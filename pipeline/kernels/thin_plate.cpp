@@ -3,7 +3,23 @@
 #include <algorithm>
 #include <cmath>
 
+#include "pipeline/kernels/parallel_ranges.h"
+
 namespace ondrift {
+
+namespace {
+
+/// Calls slabs(first, end) for ranges of slices on every core: each pass below writes its own
+/// rows from what the pass before wrote.
+template <class Slabs>
+void forSlabs(Dims d, Slabs&& slabs) {
+    shareOut(d.z, static_cast<std::size_t>(d.x) * static_cast<std::size_t>(d.y),
+             [&](unsigned, long long first, long long end) {
+                 slabs(static_cast<int>(first), static_cast<int>(end));
+             });
+}
+
+}  // namespace
 
 int axisExtent(Dims d, int axis) { return axis == 0 ? d.x : (axis == 1 ? d.y : d.z); }
 
@@ -45,101 +61,105 @@ void addThinPlateDiagonal(Dims d, const Spacing& h, double* out) {
         }
 }
 
-/// out += scale · B x, B = Σ Dᵀ D over the second differences in mm (each weighted by its share
-/// of the integral: voxel volume over the spacings' product), row by row: each difference is formed
-/// once into a scratch volume, and its transpose gathered back, so that every inner loop runs over
-/// contiguous memory.
-void addThinPlate(Dims d, const Spacing& h, const double* x, double* out, double scale,
-                  std::vector<double>& differences, std::vector<double>& zeros) {
+namespace {
+
+/// The weights of the roughness's terms: per axis, and per pair of axes (xy, xz, yz).
+struct Weights {
+    double axis[3];
+    double pair[3];
+};
+
+Weights weightsOf(const Spacing& h, double scale) {
     const double volume = h[0] * h[1] * h[2];
-    differences.resize(d.voxels());
-    zeros.assign(static_cast<std::size_t>(d.x), 0.0);
-    double* t = differences.data();
-    const double* zero = zeros.data();
-    const int nx = d.x;
-    const auto coordinate = [](int axis, int j, int k) { return axis == 1 ? j : k; };
+    Weights c{};
+    for (int a = 0; a < 3; ++a) c.axis[a] = scale * volume / std::pow(h[a], 4);
+    c.pair[0] = 2 * scale * volume / (h[0] * h[0] * h[1] * h[1]);
+    c.pair[1] = 2 * scale * volume / (h[0] * h[0] * h[2] * h[2]);
+    c.pair[2] = 2 * scale * volume / (h[1] * h[1] * h[2] * h[2]);
+    return c;
+}
+
+constexpr int kPairAxes[3][2] = {{0, 1}, {0, 2}, {1, 2}};
+
+/// (B x) at voxel q with coordinates `at`, each stencil taken only where it lies in the grid.
+double roughnessAt(Dims d, const Weights& c, const double* x, std::size_t q,
+                   const std::array<int, 3>& at) {
+    double sum = 0;
     for (int a = 0; a < 3; ++a) {
         const int n = axisExtent(d, a);
         if (n < 3) continue;
         const std::ptrdiff_t s = axisStride(d, a);
-        const double c = scale * volume / std::pow(h[a], 4);
-        for (int k = 0; k < d.z; ++k)
-            for (int j = 0; j < d.y; ++j) {
-                const std::size_t row = d.index(0, j, k);
-                double* tr = t + row;
-                const double* xr = x + row;
-                if (a == 0) {
-                    tr[0] = tr[nx - 1] = 0;
-                    for (int i = 1; i < nx - 1; ++i) tr[i] = xr[i - 1] - 2 * xr[i] + xr[i + 1];
-                    continue;
-                }
-                const int at = coordinate(a, j, k);
-                if (at == 0 || at == n - 1) {
-                    std::fill(tr, tr + nx, 0.0);
-                    continue;
-                }
-                for (int i = 0; i < nx; ++i) tr[i] = xr[i - s] - 2 * xr[i] + xr[i + s];
-            }
-        for (int k = 0; k < d.z; ++k)
-            for (int j = 0; j < d.y; ++j) {
-                const std::size_t row = d.index(0, j, k);
-                const double* tr = t + row;
-                double* o = out + row;
-                if (a == 0) {
-                    o[0] += c * tr[1];
-                    o[nx - 1] += c * tr[nx - 2];
-                    for (int i = 1; i < nx - 1; ++i)
-                        o[i] += c * (tr[i - 1] - 2 * tr[i] + tr[i + 1]);
-                    continue;
-                }
-                const int at = coordinate(a, j, k);
-                const double* low = at > 0 ? tr - s : zero;
-                const double* high = at < n - 1 ? tr + s : zero;
-                for (int i = 0; i < nx; ++i) o[i] += c * (low[i] - 2 * tr[i] + high[i]);
-            }
+        const double* xq = x + q;
+        // q is the upper end, the middle and the lower end of the differences centred below,
+        // at and above it.
+        double part = 0;
+        if (at[a] - 1 >= 1) part += xq[-2 * s] - 2 * xq[-s] + xq[0];
+        if (at[a] >= 1 && at[a] <= n - 2) part -= 2 * (xq[-s] - 2 * xq[0] + xq[s]);
+        if (at[a] + 1 <= n - 2) part += xq[0] - 2 * xq[s] + xq[2 * s];
+        sum += c.axis[a] * part;
     }
-    for (int a = 0; a < 3; ++a)
-        for (int b = a + 1; b < 3; ++b) {
-            const int na = axisExtent(d, a), nb = axisExtent(d, b);
-            if (na < 2 || nb < 2) continue;
-            const std::ptrdiff_t sa = axisStride(d, a), sb = axisStride(d, b);
-            const double c = 2 * scale * volume / (h[a] * h[a] * h[b] * h[b]);
-            for (int k = 0; k < d.z; ++k)
-                for (int j = 0; j < d.y; ++j) {
-                    const std::size_t row = d.index(0, j, k);
-                    double* tr = t + row;
-                    const double* xr = x + row;
-                    const bool lastB = coordinate(b, j, k) == nb - 1;
-                    const bool lastA = a > 0 && coordinate(a, j, k) == na - 1;
-                    if (lastA || lastB) {
-                        std::fill(tr, tr + nx, 0.0);
-                        continue;
-                    }
-                    const int end = a == 0 ? nx - 1 : nx;
-                    for (int i = 0; i < end; ++i)
-                        tr[i] = xr[i] - xr[i + sa] - xr[i + sb] + xr[i + sa + sb];
-                    if (a == 0) tr[nx - 1] = 0;
+    for (int p = 0; p < 3; ++p) {
+        const int a = kPairAxes[p][0], b = kPairAxes[p][1];
+        const int na = axisExtent(d, a), nb = axisExtent(d, b);
+        if (na < 2 || nb < 2) continue;
+        const std::ptrdiff_t sa = axisStride(d, a), sb = axisStride(d, b);
+        double part = 0;
+        // The mixed differences anchored at q and at its lower neighbours along a, b and both.
+        for (int oa = -1; oa <= 0; ++oa)
+            for (int ob = -1; ob <= 0; ++ob) {
+                const int ia = at[a] + oa, ib = at[b] + ob;
+                if (ia < 0 || ia > na - 2 || ib < 0 || ib > nb - 2) continue;
+                const double* base = x + q + oa * sa + ob * sb;
+                const double mixed = base[0] - base[sa] - base[sb] + base[sa + sb];
+                part += (oa == ob ? 1.0 : -1.0) * mixed;
+            }
+        sum += c.pair[p] * part;
+    }
+    return sum;
+}
+
+}  // namespace
+
+/// out += scale · B x, B = Σ Dᵀ D over the second differences in mm (each weighted by its share
+/// of the integral: voxel volume over the spacings' product). Away from the grid's faces B is one
+/// 25-point stencil, applied in a single pass that reads x once (the operator is bound by memory,
+/// and a pass per difference would read and write the grid a dozen times); within two voxels of
+/// a face each stencil that leaves the grid is dropped, voxel by voxel.
+void addThinPlate(Dims d, const Spacing& h, const double* x, double* out, double scale) {
+    const Weights c = weightsOf(h, scale);
+    const std::ptrdiff_t sx = 1, sy = d.x, sz = static_cast<std::ptrdiff_t>(d.x) * d.y;
+    const bool interior = d.x >= 5 && d.y >= 5 && d.z >= 5;
+    const double centre =
+        6 * (c.axis[0] + c.axis[1] + c.axis[2]) + 4 * (c.pair[0] + c.pair[1] + c.pair[2]);
+    forSlabs(d, [&](int kFirst, int kEnd) {
+        for (int k = kFirst; k < kEnd; ++k)
+            for (int j = 0; j < d.y; ++j) {
+                const std::size_t row = d.index(0, j, k);
+                const bool inner = interior && j >= 2 && j <= d.y - 3 && k >= 2 && k <= d.z - 3;
+                const int from = inner ? 2 : d.x, to = inner ? d.x - 2 : d.x;
+                for (int i = 0; i < std::min(from, d.x); ++i)
+                    out[row + static_cast<std::size_t>(i)] +=
+                        roughnessAt(d, c, x, row + static_cast<std::size_t>(i), {i, j, k});
+                for (int i = from; i < to; ++i) {
+                    const double* q = x + row + static_cast<std::size_t>(i);
+                    const double axes =
+                        c.axis[0] * (q[-2 * sx] - 4 * q[-sx] - 4 * q[sx] + q[2 * sx]) +
+                        c.axis[1] * (q[-2 * sy] - 4 * q[-sy] - 4 * q[sy] + q[2 * sy]) +
+                        c.axis[2] * (q[-2 * sz] - 4 * q[-sz] - 4 * q[sz] + q[2 * sz]);
+                    const double xy = -2 * (q[-sx] + q[sx] + q[-sy] + q[sy]) + q[-sx - sy] +
+                                      q[sx - sy] + q[-sx + sy] + q[sx + sy];
+                    const double xz = -2 * (q[-sx] + q[sx] + q[-sz] + q[sz]) + q[-sx - sz] +
+                                      q[sx - sz] + q[-sx + sz] + q[sx + sz];
+                    const double yz = -2 * (q[-sy] + q[sy] + q[-sz] + q[sz]) + q[-sy - sz] +
+                                      q[sy - sz] + q[-sy + sz] + q[sy + sz];
+                    out[row + static_cast<std::size_t>(i)] +=
+                        centre * q[0] + axes + c.pair[0] * xy + c.pair[1] * xz + c.pair[2] * yz;
                 }
-            for (int k = 0; k < d.z; ++k)
-                for (int j = 0; j < d.y; ++j) {
-                    const std::size_t row = d.index(0, j, k);
-                    const double* tr = t + row;
-                    double* o = out + row;
-                    const bool hasB = coordinate(b, j, k) > 0;
-                    const double* below = hasB ? tr - sb : zero;
-                    if (a == 0) {
-                        o[0] += c * (tr[0] - below[0]);
-                        for (int i = 1; i < nx; ++i)
-                            o[i] += c * (tr[i] - tr[i - 1] - below[i] + below[i - 1]);
-                        continue;
-                    }
-                    const bool hasA = coordinate(a, j, k) > 0;
-                    const double* beside = hasA ? tr - sa : zero;
-                    const double* both = hasA && hasB ? tr - sa - sb : zero;
-                    for (int i = 0; i < nx; ++i)
-                        o[i] += c * (tr[i] - beside[i] - below[i] + both[i]);
-                }
-        }
+                for (int i = std::max(to, from); i < d.x; ++i)
+                    out[row + static_cast<std::size_t>(i)] +=
+                        roughnessAt(d, c, x, row + static_cast<std::size_t>(i), {i, j, k});
+            }
+    });
 }
 
 }  // namespace ondrift

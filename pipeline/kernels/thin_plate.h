@@ -30,9 +30,8 @@ inline void forBox(Dims d, const std::array<int, 3>& lo, const std::array<int, 3
         }
 }
 
-/// out += scale · B x. `differences` and `zeros` are scratch, sized here.
-void addThinPlate(Dims d, const Spacing& h, const double* x, double* out, double scale,
-                  std::vector<double>& differences, std::vector<double>& zeros);
+/// out += scale · B x.
+void addThinPlate(Dims d, const Spacing& h, const double* x, double* out, double scale);
 
 /// Adds the diagonal of B to `out`.
 void addThinPlateDiagonal(Dims d, const Spacing& h, double* out);

@@ -5,6 +5,7 @@
 #include <vector>
 
 #include "pipeline/kernels/field_estimate.h"
+#include "pipeline/kernels/thin_plate.h"
 
 using ondrift::Dims;
 using ondrift::estimateSmoothField;
@@ -141,4 +142,51 @@ TEST(FieldEstimate, NoiseScaleComesFromTheMeasurement) {
     EXPECT_FALSE(
         estimateSmoothField(s.d, s.h, s.measured, std::vector<double>(f.size(), 0.0), f, found));
     EXPECT_FALSE(estimateSmoothField(s.d, {2, 0, 3}, s.measured, s.weight, f, found));
+}
+
+// The roughness operator against its definition: every second difference in mm formed
+// explicitly, and Σ Dᵀ D x gathered from them, on grids with and without an interior (the
+// one-pass stencil inside, the dropped stencils at the faces) and with axes too short for
+// some differences.
+TEST(FieldEstimate, RoughnessOperatorIsTheSumOfSquaredSecondDifferences) {
+    for (const Dims d : {Dims{9, 7, 6}, Dims{6, 5, 5}, Dims{4, 6, 2}, Dims{7, 1, 3}}) {
+        const Spacing h{1.9, 2.3, 4.5};
+        const std::size_t n = d.voxels();
+        std::mt19937 random(5);
+        std::uniform_real_distribution<double> uniform(-1, 1);
+        std::vector<double> x(n), expected(n, 0.0), got(n, 0.25);
+        for (double& v : x) v = uniform(random);
+        const int extent[3] = {d.x, d.y, d.z};
+        const std::ptrdiff_t stride[3] = {1, d.x, static_cast<std::ptrdiff_t>(d.x) * d.y};
+        const double volume = h[0] * h[1] * h[2];
+        // Adds weight · Dᵀ (D x) for the difference with taps (offsets, coefficients).
+        const auto add = [&](std::size_t at, const std::vector<std::ptrdiff_t>& offsets,
+                             const std::vector<double>& taps, double weight) {
+            double value = 0;
+            for (std::size_t t = 0; t < taps.size(); ++t)
+                value += taps[t] * x[static_cast<std::size_t>(static_cast<std::ptrdiff_t>(at) +
+                                                              offsets[t])];
+            for (std::size_t t = 0; t < taps.size(); ++t)
+                expected[static_cast<std::size_t>(static_cast<std::ptrdiff_t>(at) +
+                                                  offsets[t])] += weight * taps[t] * value;
+        };
+        for (int k = 0; k < d.z; ++k)
+            for (int j = 0; j < d.y; ++j)
+                for (int i = 0; i < d.x; ++i) {
+                    const int c[3] = {i, j, k};
+                    const std::size_t v = d.index(i, j, k);
+                    for (int a = 0; a < 3; ++a)
+                        if (c[a] >= 1 && c[a] <= extent[a] - 2)
+                            add(v, {-stride[a], 0, stride[a]}, {1, -2, 1},
+                                volume / std::pow(h[a], 4));
+                    for (int a = 0; a < 3; ++a)
+                        for (int b = a + 1; b < 3; ++b)
+                            if (c[a] <= extent[a] - 2 && c[b] <= extent[b] - 2)
+                                add(v, {0, stride[a], stride[b], stride[a] + stride[b]},
+                                    {1, -1, -1, 1}, 2 * volume / (h[a] * h[a] * h[b] * h[b]));
+                }
+        ondrift::addThinPlate(d, h, x.data(), got.data(), 3.0);
+        for (std::size_t v = 0; v < n; ++v)
+            ASSERT_NEAR(got[v], 0.25 + 3.0 * expected[v], 1e-9) << d.x << "x" << d.y << "x" << d.z;
+    }
 }
