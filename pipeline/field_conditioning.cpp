@@ -3,7 +3,9 @@
 #include <algorithm>
 #include <cmath>
 #include <cstddef>
+#include <span>
 #include <system_error>
+#include <utility>
 #include <vector>
 
 #include "binding/log.h"
@@ -104,6 +106,27 @@ unsigned finelySampledAxes(const Spacing& h) {
     return axes;
 }
 
+/// The whole cycles nearest the median of the phase, each voxel weighed by `weight`: the level
+/// of the field where it is measured best. The mask's median that congruence levels by counts
+/// every voxel alike, and where noise above the threshold outnumbers a small head (thick slices,
+/// a noisy magnitude) the noise decides it.
+double weightedLevel(std::span<const double> cycles, const std::vector<double>& weight) {
+    std::vector<std::pair<double, double>> wholes;
+    double total = 0;
+    for (std::size_t v = 0; v < weight.size(); ++v)
+        if (weight[v] > 0 && std::isfinite(cycles[v])) {
+            wholes.emplace_back(std::floor(cycles[v] + 0.5), weight[v]);
+            total += weight[v];
+        }
+    std::sort(wholes.begin(), wholes.end());
+    double below = 0;
+    for (const auto& [whole, w] : wholes) {
+        below += w;
+        if (below >= total / 2) return whole;
+    }
+    return 0;
+}
+
 /// Replaces `unwrapped` (cycles) by the smooth field that fits it within its noise: the noise
 /// SD of a voxel is s / magnitude, with s measured from the phase itself; voxels outside the
 /// mask or noisier than kNoSignalPhaseNoise weigh nothing, and the field continues there.
@@ -144,6 +167,11 @@ void estimateField(Image& unwrapped, const Image& magnitude,
         const double sd = scale / m[v];
         if (sd < noSignal) weight[v] = 1 / (sd * sd);
     }
+    const double level = weightedLevel(values, weight);
+    if (level != 0) {
+        for (double& v : values) v -= level;
+    }
+    logText(formatMessage("Level of the phase where it is measured best (cycles): %lf", level));
     std::vector<double> measured(values.begin(), values.end());
     FieldEstimate found;
     if (!estimateSmoothField(d, h, measured, weight, values, found)) {
