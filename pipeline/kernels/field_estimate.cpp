@@ -252,6 +252,22 @@ void prolongFrom(Hierarchy& H, std::size_t l, const double* coarse, double* fine
 int solveWith(Hierarchy& H, std::size_t l, double lambda, const std::vector<double>& b,
               std::vector<double>& x, int maxIterations, double tolerance);
 
+/// `sweeps` damped Jacobi sweeps on (W + λB) x = b; r is scratch of the grid's size.
+void jacobi(const Level& L, double lambda, const double* b, std::vector<double>& x,
+            std::vector<double>& r, int sweeps) {
+    const std::size_t n = L.d.voxels();
+    for (int s = 0; s < sweeps; ++s) {
+        applySystem(L, lambda, x.data(), r.data());
+        shareOut(static_cast<long long>(n), 1, [&](unsigned, long long first, long long end) {
+            for (auto v = static_cast<std::size_t>(first); v < static_cast<std::size_t>(end);
+                 ++v) {
+                const double diagonal = L.w[v] + lambda * L.roughDiagonal[v];
+                if (diagonal > 0) x[v] += kJacobiDamping * (b[v] - r[v]) / diagonal;
+            }
+        });
+    }
+}
+
 /// One V-cycle from grid l for (W + λB) x = b from x = 0: damped Jacobi sweeps before and after
 /// the correction from the next coarser grid (trilinear transfer both ways); the coarsest is
 /// solved by conjugate gradients.
@@ -265,18 +281,7 @@ void vcycle(Hierarchy& H, std::size_t l, double lambda, const std::vector<double
         return;
     }
     std::vector<double> r(n);
-    const auto sweeps = [&] {
-        for (int s = 0; s < kSweeps; ++s) {
-            applySystem(L, lambda, x.data(), r.data());
-            shareOut(static_cast<long long>(n), 1, [&](unsigned, long long first, long long end) {
-                for (auto v = static_cast<std::size_t>(first); v < static_cast<std::size_t>(end);
-                     ++v) {
-                    const double diagonal = L.w[v] + lambda * L.roughDiagonal[v];
-                    if (diagonal > 0) x[v] += kJacobiDamping * (b[v] - r[v]) / diagonal;
-                }
-            });
-        }
-    };
+    const auto sweeps = [&] { jacobi(L, lambda, b.data(), x, r, kSweeps); };
     sweeps();
     applySystem(L, lambda, x.data(), r.data());
     for (std::size_t v = 0; v < n; ++v) r[v] = b[v] - r[v];
@@ -346,24 +351,29 @@ int solve(Hierarchy& H, std::size_t l, double lambda, int maxIterations) {
     return solveWith(H, l, lambda, b, L.f, maxIterations, kTolerance);
 }
 
-/// One multigrid correction of the f grid l holds, started from the coarser grid's solution:
-/// that is already the field at its resolution, and the detail left is what the V-cycle's
-/// sweeps reach. A Krylov solve here would cost several times the unwrapping for changes far
-/// below the noise.
+/// One multigrid correction of the f grid l holds, interpolated from the coarser grid's
+/// solution: the coarser grid corrects the error that interpolation left at its scale, and
+/// Jacobi sweeps after it the detail below. The error starts smooth, so no sweep goes first. A
+/// Krylov solve here would cost several times the unwrapping for changes far below the noise.
 void correct(Hierarchy& H, std::size_t l, double lambda) {
     Level& L = H.levels[l];
     const std::size_t n = L.d.voxels();
-    std::vector<double> r(n), e;
+    std::vector<double> b(n), r(n), rc(H.levels[l + 1].d.voxels()), ec;
     applySystem(L, lambda, L.f.data(), r.data());
     shareOut(static_cast<long long>(n), 1, [&](unsigned, long long first, long long end) {
-        for (auto v = static_cast<std::size_t>(first); v < static_cast<std::size_t>(end); ++v)
-            r[v] = L.w[v] * L.g[v] - r[v];
+        for (auto v = static_cast<std::size_t>(first); v < static_cast<std::size_t>(end); ++v) {
+            b[v] = L.w[v] * L.g[v];
+            r[v] = b[v] - r[v];
+        }
     });
-    vcycle(H, l, lambda, r, e);
+    restrictTo(H, l, r.data(), rc.data());
+    vcycle(H, l + 1, lambda, rc, ec);
+    prolongFrom(H, l, ec.data(), r.data());
     shareOut(static_cast<long long>(n), 1, [&](unsigned, long long first, long long end) {
         for (auto v = static_cast<std::size_t>(first); v < static_cast<std::size_t>(end); ++v)
-            L.f[v] += e[v];
+            L.f[v] += r[v];
     });
+    jacobi(L, lambda, b.data(), L.f, r, kSweeps);
 }
 
 /// The mean leverage tr(H) / n of the measured voxels, H = W^½ (W + λB)⁻¹ W^½, estimated with
@@ -548,7 +558,9 @@ bool estimateSmoothField(Dims d, const Spacing& h, std::span<const double> g,
             std::clamp(-value / slope, -std::log(kLargestStep), std::log(kLargestStep));
         lambda *= std::exp(step);
         solve(H, l, lambda, kLevelIterations);
-        if (step != 0) {
+        // The slope is measured again only for a finer grid that will be tuned.
+        const bool tunedNext = l > 0 && H.levels[l - 1].d.voxels() <= kTuningGridVoxels;
+        if (step != 0 && tunedNext) {
             const double after = criterion(H, l, lambda, scratch);
             if ((after - value) / step > 0) slope = (after - value) / step;
         }
