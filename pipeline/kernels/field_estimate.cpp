@@ -33,7 +33,7 @@ constexpr double kLargestStep = 10.0;
 constexpr double kTolerance = 1e-4;
 /// Conjugate-gradient iterations per solve on the coarse grids.
 constexpr int kCoarseIterations = 60;
-constexpr int kLevelIterations = 12;
+constexpr int kLevelIterations = 5;
 /// Random probes of the leverage on the coarsest grid (one on the finer ones), and its cap.
 constexpr int kCoarseProbes = 4;
 constexpr double kMostLeverage = 0.9;
