@@ -32,10 +32,10 @@ constexpr double kLargestStep = 10.0;
 /// Relative residual at which conjugate gradients stop; well below the noise it smooths.
 constexpr double kTolerance = 1e-4;
 /// Conjugate-gradient iterations per solve on the coarse grids.
-constexpr int kCoarseIterations = 60;
+constexpr int kCoarseIterations = 20;
 constexpr int kLevelIterations = 5;
 /// Random probes of the leverage on the coarsest grid (one on the finer ones), and its cap.
-constexpr int kCoarseProbes = 4;
+constexpr int kCoarseProbes = 2;
 constexpr double kMostLeverage = 0.9;
 /// The noise is read from fourth differences along the finest axes: they cancel the field's
 /// cubic structure, which second differences keep (a scanner's field curves at the voxel scale).
