@@ -178,12 +178,12 @@ void Commands::addCorrect(CLI::App& app) {
               "out (default off)")
         ->group(proc);
     c->add_option("--field-map-conditioning", f.conditioning,
-                  "How the field map is smoothed: quadratic (default: extrapolated beyond the "
-                  "magnitude mask, then 7-point local quadratic fits along each axis), box (one "
-                  "3x3 pass inside the mask, then extrapolated), range (the same, "
-                  "edge-preserving), none (extrapolation only), estimated (the smooth field that "
-                  "fits the phase within its measured noise, in millimetres), documented (the "
-                  "host's 3x3 slice smoothing), or the plug-in's value as a number")
+                  "How the field map is smoothed: estimated (default: the smooth field that fits "
+                  "the phase within its measured noise, in millimetres), quadratic (extrapolated "
+                  "beyond the magnitude mask, then 7-point local quadratic fits along each axis), "
+                  "box (one 3x3 pass inside the mask, then extrapolated), range (the same, "
+                  "edge-preserving), none (extrapolation only), documented (the host's 3x3 slice "
+                  "smoothing), or the plug-in's value as a number")
         ->group(proc)
         ->type_name("NAME");
     c->add_flag("--documented-chain", f.documentedChain,
