@@ -474,10 +474,10 @@ bool makeCongruent(Dims d, std::span<const double> wrapped, std::span<double> es
     if (grow) {
         const std::span<const unsigned char> grownMask =
             specks ? std::span<const unsigned char>(prepared->large.get(), n) : inside;
-        counts.parts = growUnwrapped(d, wrapped, grownMask, {cycles.get(), n}, {part.get(), n},
-                                     prepared != nullptr ? prepared->rough.get() : nullptr,
-                                     prepared != nullptr ? prepared->reliability.get() : nullptr,
-                                     joinedAxes);
+        counts.parts =
+            growUnwrapped(d, wrapped, grownMask, {cycles.get(), n}, {part.get(), n},
+                          prepared != nullptr ? prepared->rough.get() : nullptr,
+                          prepared != nullptr ? prepared->reliability.get() : nullptr, joinedAxes);
         shift = partShifts(wrapped, grownRuns, specks ? prepared->largeVoxels : counts.inside,
                            {part.get(), n}, counts.parts, estimate, c, {cycles.get(), n}, histogram,
                            counts.changedCycle);
