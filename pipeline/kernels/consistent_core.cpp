@@ -151,7 +151,7 @@ void consistentParts(const Grid& g, std::span<const std::int32_t> cycles,
                 }
                 // The face neighbours before v along y and z, in that order.
                 const auto link = [&](std::size_t w, bool joins, bool deferred)
-                                      __attribute__((always_inline)) {
+                    __attribute__((always_inline)) {
                     if (in[w] == 0) return;
                     if (joins && calm && rg[w] == 0 && std::fabs(u - (wp[w] + cy[w])) < 0.5) {
                         if (deferred) {
@@ -378,8 +378,8 @@ std::unique_ptr<unsigned char[]> roughMarks(Dims d, std::span<const double> wrap
 
 ConsistentCore findConsistentCore(Dims d, std::span<const double> wrapped,
                                   std::span<const unsigned char> inside,
-                                  std::span<const std::int32_t> cycles,
-                                  const unsigned char* rough, unsigned joinedAxes) {
+                                  std::span<const std::int32_t> cycles, const unsigned char* rough,
+                                  unsigned joinedAxes) {
     const Grid g{d, wrapped, inside};
     ConsistentCore core;
     core.label = std::make_unique_for_overwrite<std::uint32_t[]>(d.voxels());
