@@ -259,8 +259,7 @@ void jacobi(const Level& L, double lambda, const double* b, std::vector<double>&
     for (int s = 0; s < sweeps; ++s) {
         applySystem(L, lambda, x.data(), r.data());
         shareOut(static_cast<long long>(n), 1, [&](unsigned, long long first, long long end) {
-            for (auto v = static_cast<std::size_t>(first); v < static_cast<std::size_t>(end);
-                 ++v) {
+            for (auto v = static_cast<std::size_t>(first); v < static_cast<std::size_t>(end); ++v) {
                 const double diagonal = L.w[v] + lambda * L.roughDiagonal[v];
                 if (diagonal > 0) x[v] += kJacobiDamping * (b[v] - r[v]) / diagonal;
             }

@@ -164,11 +164,11 @@ TEST(FieldEstimate, RoughnessOperatorIsTheSumOfSquaredSecondDifferences) {
                              const std::vector<double>& taps, double weight) {
             double value = 0;
             for (std::size_t t = 0; t < taps.size(); ++t)
-                value += taps[t] * x[static_cast<std::size_t>(static_cast<std::ptrdiff_t>(at) +
-                                                              offsets[t])];
+                value += taps[t] *
+                         x[static_cast<std::size_t>(static_cast<std::ptrdiff_t>(at) + offsets[t])];
             for (std::size_t t = 0; t < taps.size(); ++t)
-                expected[static_cast<std::size_t>(static_cast<std::ptrdiff_t>(at) +
-                                                  offsets[t])] += weight * taps[t] * value;
+                expected[static_cast<std::size_t>(static_cast<std::ptrdiff_t>(at) + offsets[t])] +=
+                    weight * taps[t] * value;
         };
         for (int k = 0; k < d.z; ++k)
             for (int j = 0; j < d.y; ++j)
