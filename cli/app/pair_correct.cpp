@@ -38,6 +38,10 @@ PairField preparePairField(CorrectOptions& o, const fs::path& folder, Reporter& 
     o.startImageIsOutput = true;
     o.fieldMapSource = field.summary;
     o.pairField = std::make_shared<const PairField>(field);
+    for (const std::string& image : o.pair) {
+        std::error_code ec;
+        o.seriesIsPairImage = o.seriesIsPairImage || fs::equivalent(image, o.epi, ec);
+    }
     return field;
 }
 
