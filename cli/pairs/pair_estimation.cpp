@@ -57,7 +57,7 @@ void solve(const NormalEquations& eq, std::span<const double> rhs, std::span<dou
     for (std::size_t i = 0; i < n; ++i) z[i] = r[i] / precondition[i];
     p = z;
     double rz = dot(r, z);
-    const double stop = 1e-6 * dot(rhs, rhs);
+    const double stop = 1e-4 * dot(rhs, rhs);
     for (int it = 0; it < maxIterations && dot(r, r) > stop; ++it) {
         eq.apply(p, q);
         const double pq = dot(p, q);
