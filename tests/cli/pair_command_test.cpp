@@ -90,8 +90,14 @@ TEST(PairCommand, BothPolaritiesAgreeOnceCorrected) {
     ScratchFolder scratch("pair-polarities");
     const cli::PhantomPair pair = cli::makePhantomPair(cli::datasetPhantomOptions(3), 3, 2);
     const cli::PairFiles pf = cli::writePhantomPair(pair, scratch.path() / "fmap", "sub-phantom");
+    // The second as a copy, as a data set that also lists its spin-echo images as runs has it.
+    const fs::path copy = scratch.path() / "runs" / pf.second.filename();
+    fs::create_directories(copy.parent_path());
+    fs::copy_file(pf.second, copy);
+    fs::copy_file(fs::path(pf.second).replace_extension("").replace_extension(".json"),
+                  fs::path(copy).replace_extension("").replace_extension(".json"));
     std::vector<std::vector<float>> corrected;
-    for (const fs::path& image : {pf.first, pf.second}) {
+    for (const fs::path& image : {pf.first, copy}) {
         const std::string stem = image.stem().stem().string();
         const fs::path out = scratch.path() / stem;
         const CommandRun run =
