@@ -25,7 +25,7 @@ struct PairImages {
 struct EstimationOptions {
     /// Weight of the roughness Σ|∇f|² ((Hz/mm)²) against the squared difference of the two
     /// images, scaled so that their bright tissue is about 1.
-    double roughnessWeight = 2e-4;
+    double roughnessWeight = 1e-4;
     /// The share of the roughness that is bending (second differences over a length in mm)
     /// rather than slope: bending leaves the shim's gradients free and the lobes rounded.
     double bendingShare = 0.9;
