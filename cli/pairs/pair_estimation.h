@@ -33,7 +33,7 @@ struct EstimationOptions {
     /// Voxel sizes of the levels, coarse to fine; each axis is averaged over the whole number of
     /// voxels nearest it. The image's own grid always ends the list.
     std::vector<double> levelsMm{16.0, 8.0, 4.0};
-    int maxIterations = 20;  ///< Levenberg-Marquardt steps per level
+    int maxIterations = 30;  ///< Levenberg-Marquardt steps per level
     /// Converged: the largest step's shift below `stepToleranceVoxels`, or the objective
     /// lowered by less than this share in a step.
     double stepToleranceVoxels = 0.01;
