@@ -1,8 +1,11 @@
 // The field estimated from a reverse phase-encoding pair (three volumes each way averaged, then
 // the coarse-to-fine estimate) on a functional-sized grid, beside the field-map path's solver
-// on the same grid (the full-multigrid unwrapping with the command's 2 cycles and 4 sweeps).
+// on the same grid (the full-multigrid unwrapping with the command's 2 cycles and 4 sweeps),
+// timed in the same run, and their ratio.
 #include <benchmark/benchmark.h>
 
+#include <algorithm>
+#include <chrono>
 #include <cmath>
 #include <cstdint>
 #include <vector>
@@ -54,7 +57,36 @@ std::vector<float> acquire(const Grid& g, int sign, unsigned seed) {
     return out;
 }
 
-// Arguments: nx, ny, nz, volumes each way.
+/// The field-map path's solver on a grid: the full-multigrid unwrapping with the command's 2
+/// cycles and 4 sweeps on a smooth right-hand side.
+struct FieldMapPath {
+    ondrift::Dims d;
+    std::vector<double> a, b, u, scratch;
+    explicit FieldMapPath(const ondrift::Dims& dims)
+        : d(dims),
+          a(d.voxels(), 0.0001),
+          b(d.voxels()),
+          u(d.voxels(), 0.0),
+          scratch(static_cast<std::size_t>(ondrift::fmg_scratch_size(d))) {
+        double mean = 0;
+        for (std::size_t i = 0; i < b.size(); ++i)
+            mean += (b[i] = std::sin(0.01 * static_cast<double>(i)));
+        for (double& v : b) v -= mean / static_cast<double>(b.size());
+    }
+    void run() {
+        const ondrift::LevelParams p{1.0, 1.0, 1.0, 1.0, 0.0};
+        ondrift::fmg_solve(d, a, b, p, 2, 4, u, scratch);
+        benchmark::DoNotOptimize(u.data());
+    }
+};
+
+double seconds(std::chrono::steady_clock::time_point since) {
+    return std::chrono::duration<double>(std::chrono::steady_clock::now() - since).count();
+}
+
+// Arguments: nx, ny, nz, volumes each way. Beside the estimate's time, the field-map path's
+// solver on the same grid is timed right after it (the quickest of three runs, so that the
+// shared machine's load weighs on both alike), and their ratio given.
 void BM_pairFieldEstimation(benchmark::State& state) {
     Grid g;
     g.dims = {static_cast<int>(state.range(0)), static_cast<int>(state.range(1)),
@@ -68,37 +100,45 @@ void BM_pairFieldEstimation(benchmark::State& state) {
         minus.insert(minus.end(), b.begin(), b.end());
     }
     ondrift::pairs::PairEstimate e;
+    FieldMapPath floor({g.dims[0], g.dims[1], g.dims[2]});
+    double pairSeconds = 0, floorSeconds = 0;
     for (auto _ : state) {
+        const auto start = std::chrono::steady_clock::now();
         const auto a = ondrift::pairs::averageVolumes(plus, g.voxels(), volumes);
         const auto b = ondrift::pairs::averageVolumes(minus, g.voxels(), volumes);
         e = ondrift::pairs::estimateField({g, 1, a.mean, b.mean, kVoxelsPerHz, kVoxelsPerHz});
         benchmark::DoNotOptimize(e.fieldHz.data());
+        pairSeconds += seconds(start);
+        state.PauseTiming();
+        double quickest = 1e300;
+        for (int k = 0; k < 3; ++k) {
+            const auto s = std::chrono::steady_clock::now();
+            floor.run();
+            quickest = std::min(quickest, seconds(s));
+        }
+        floorSeconds += quickest;
+        state.ResumeTiming();
     }
+    state.counters["field_map_path_ms"] =
+        1e3 * floorSeconds / static_cast<double>(state.iterations());
+    state.counters["ratio_to_field_map_path"] = pairSeconds / floorSeconds;
     state.counters["converged"] = e.converged ? 1 : 0;
+    // The steps of each level, coarse to fine, as one number (a digit pair per level).
+    double steps = 0;
+    for (const auto& l : e.levels) steps = steps * 100 + l.iterations;
+    state.counters["steps"] = steps;
     state.counters["agreement_before"] = e.before.relativeDifference;
     state.counters["agreement_after"] = e.after.relativeDifference;
     state.counters["voxels/s"] = benchmark::Counter(static_cast<double>(g.voxels()),
                                                     benchmark::Counter::kIsIterationInvariantRate);
 }
 
-// The field-map path's solver on the same grid: the floor the estimate is measured against.
+// The field-map path's solver alone on the same grid.
 void BM_fieldMapPathUnwrapping(benchmark::State& state) {
-    const ondrift::Dims d{static_cast<int>(state.range(0)), static_cast<int>(state.range(1)),
-                          static_cast<int>(state.range(2))};
-    const ondrift::LevelParams p{1.0, 1.0, 1.0, 1.0, 0.0};
-    const std::vector<double> a(d.voxels(), 0.0001);
-    std::vector<double> b(d.voxels());
-    double mean = 0;
-    for (std::size_t i = 0; i < b.size(); ++i)
-        mean += (b[i] = std::sin(0.01 * static_cast<double>(i)));
-    for (double& v : b) v -= mean / static_cast<double>(b.size());
-    std::vector<double> u(d.voxels(), 0.0);
-    std::vector<double> scratch(static_cast<std::size_t>(ondrift::fmg_scratch_size(d)));
-    for (auto _ : state) {
-        ondrift::fmg_solve(d, a, b, p, 2, 4, u, scratch);
-        benchmark::DoNotOptimize(u.data());
-    }
-    state.counters["voxels/s"] = benchmark::Counter(static_cast<double>(d.voxels()),
+    FieldMapPath path({static_cast<int>(state.range(0)), static_cast<int>(state.range(1)),
+                       static_cast<int>(state.range(2))});
+    for (auto _ : state) path.run();
+    state.counters["voxels/s"] = benchmark::Counter(static_cast<double>(path.d.voxels()),
                                                     benchmark::Counter::kIsIterationInvariantRate);
 }
 

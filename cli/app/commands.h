@@ -51,6 +51,8 @@ struct CorrectOptions {
     bool startImageIsOutput = false;
     nlohmann::json fieldMapSource;
     std::shared_ptr<const PairField> pairField;  ///< for the report's pictures of the pair
+    /// The series is one of the pair's own images (the intensity modulation defaults on).
+    bool seriesIsPairImage = false;
 };
 
 struct BidsOptions {

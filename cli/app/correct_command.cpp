@@ -73,6 +73,7 @@ void SeriesCorrection::checkInputs() {
     facts_.phaseMax = *hi;
     facts_.haveAnat = anat_ != nullptr;
     facts_.gridsDiffer = !eg.sameGrid(pg, 0.5);
+    facts_.seriesIsPairImage = o_.seriesIsPairImage;
     facts_.haveMagnitude = !magnitudePath_.empty();
     const Sidecars sidecars{phase_->sidecar, magnitude_ ? magnitude_->sidecar : std::nullopt,
                             epi_->sidecar};

@@ -14,6 +14,23 @@ namespace ondrift::cli {
 
 namespace fs = std::filesystem;
 
+namespace {
+
+/// The series is the pair's image itself, or a copy of it (a data set that also lists its
+/// spin-echo images as runs): the same grid and volumes holding the same values.
+bool sameImage(const std::string& image, const std::string& seriesPath, const NiftiImage& series) {
+    std::error_code ec;
+    if (fs::equivalent(image, seriesPath, ec)) return true;
+    const NiftiImage header = readNiftiHeader(image);
+    if (header.geometry.nt() != series.geometry.nt() ||
+        !header.geometry.sameGrid(series.geometry)) {
+        return false;
+    }
+    return readNifti(image, {}, nullptr).data == readNifti(seriesPath, {}, nullptr).data;
+}
+
+}  // namespace
+
 PairField preparePairField(CorrectOptions& o, const fs::path& folder, Reporter& reporter) {
     if (o.pair.size() != 2) throw InputError("--pair needs two images");
     if (!o.magnitude.empty()) throw InputError("--magnitude is not used with --pair");
@@ -38,6 +55,9 @@ PairField preparePairField(CorrectOptions& o, const fs::path& folder, Reporter& 
     o.startImageIsOutput = true;
     o.fieldMapSource = field.summary;
     o.pairField = std::make_shared<const PairField>(field);
+    for (const std::string& image : o.pair) {
+        o.seriesIsPairImage = o.seriesIsPairImage || sameImage(image, o.epi, series);
+    }
     return field;
 }
 

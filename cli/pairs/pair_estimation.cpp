@@ -5,6 +5,7 @@
 #include <cstdio>
 
 #include "cli/pairs/pair_levels.h"
+#include "cli/pairs/roughness.h"
 #include "cli/pairs/volume_average.h"
 
 namespace ondrift::pairs {
@@ -56,7 +57,7 @@ void solve(const NormalEquations& eq, std::span<const double> rhs, std::span<dou
     for (std::size_t i = 0; i < n; ++i) z[i] = r[i] / precondition[i];
     p = z;
     double rz = dot(r, z);
-    const double stop = 1e-6 * dot(rhs, rhs);
+    const double stop = 1e-4 * dot(rhs, rhs);
     for (int it = 0; it < maxIterations && dot(r, r) > stop; ++it) {
         eq.apply(p, q);
         const double pq = dot(p, q);
@@ -79,14 +80,17 @@ double objective(const LevelPair& pair, const Roughness& r, std::span<const doub
     return pairMisfit(pair, f) + 0.5 * lambda * roughness(pair.grid, r, f);
 }
 
+constexpr int kReweightedSteps = 5;
+
 /// Levenberg-Marquardt on one level, from `field`.
-LevelReport refine(const LevelPair& pair, std::vector<double>& field, const EstimationOptions& o) {
+LevelReport refine(LevelPair& pair, std::vector<double>& field, const EstimationOptions& o) {
     LevelReport report;
     report.grid = pair.grid;
     const std::size_t n = field.size();
     const double lambda = o.roughnessWeight;
     const double kappa = std::max(pair.plusPerHz, pair.minusPerHz);
     Linearisation lin;
+    reweight(pair, field, o.compressedBelow);
     linearise(pair, field, lin);
     const Roughness r{1.0 - o.bendingShare, o.bendingShare * o.bendingLengthMm * o.bendingLengthMm};
     double energy = lin.misfit + 0.5 * lambda * roughness(pair.grid, r, field);
@@ -122,6 +126,9 @@ LevelReport refine(const LevelPair& pair, std::vector<double>& field, const Esti
                 for (double s : step) largest = std::max(largest, std::fabs(s));
                 const double decrease = (energy - e) / std::max(energy, 1e-300);
                 field.swap(trial);
+                // The weights follow the field for the first steps only: held after them, the
+                // objective stays one function and the steps settle.
+                if (it < kReweightedSteps) reweight(pair, field, o.compressedBelow);
                 linearise(pair, field, lin);
                 energy = lin.misfit + 0.5 * lambda * roughness(pair.grid, r, field);
                 if (largest * kappa < o.stepToleranceVoxels || decrease < o.flatObjective) {
@@ -141,10 +148,11 @@ LevelReport refine(const LevelPair& pair, std::vector<double>& field, const Esti
 
 }  // namespace
 
-Agreement agreement(std::span<const float> a, std::span<const float> b, double threshold) {
+Agreement agreement(std::span<const float> a, std::span<const float> b,
+                    std::span<const unsigned char> mask) {
     double sa = 0, sb = 0, count = 0;
     for (std::size_t i = 0; i < a.size(); ++i) {
-        if (0.5 * (a[i] + b[i]) <= threshold) continue;
+        if (!mask[i]) continue;
         sa += a[i];
         sb += b[i];
         ++count;
@@ -154,7 +162,7 @@ Agreement agreement(std::span<const float> a, std::span<const float> b, double t
     const double ma = sa / count, mb = sb / count;
     double diff = 0, mean = 0, cab = 0, caa = 0, cbb = 0;
     for (std::size_t i = 0; i < a.size(); ++i) {
-        if (0.5 * (a[i] + b[i]) <= threshold) continue;
+        if (!mask[i]) continue;
         const double d = a[i] - b[i], m = 0.5 * (a[i] + b[i]);
         diff += d * d;
         mean += m * m;
@@ -193,7 +201,6 @@ PairEstimate estimateField(const PairImages& images, const EstimationOptions& o)
         return result;
     }
     const double threshold = kSignalFraction * bright;
-    result.before = agreement(images.plus, images.minus, threshold);
 
     // Levels coarse to fine, each distinct, ending on the image's own grid.
     std::vector<Factors> levels;
@@ -250,7 +257,16 @@ PairEstimate estimateField(const PairImages& images, const EstimationOptions& o)
     unwarpPair(full, field, a, b);
     result.plusCorrected.assign(a.begin(), a.end());
     result.minusCorrected.assign(b.begin(), b.end());
-    result.after = agreement(result.plusCorrected, result.minusCorrected, threshold);
+    // Voxels whose positions leave the field of view hold the edge's value, which no field
+    // could bring into agreement; they are no part of the head either image shows.
+    reweight(full, field, 0.0);
+    std::vector<unsigned char> head(n);
+    for (std::size_t i = 0; i < n; ++i) {
+        head[i] = full.weight[i] > 0 && (0.5 * (images.plus[i] + images.minus[i]) > threshold ||
+                                         0.5 * (a[i] + b[i]) > threshold);
+    }
+    result.before = agreement(images.plus, images.minus, head);
+    result.after = agreement(result.plusCorrected, result.minusCorrected, head);
     return result;
 }
 

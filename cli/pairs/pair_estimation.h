@@ -25,7 +25,7 @@ struct PairImages {
 struct EstimationOptions {
     /// Weight of the roughness Σ|∇f|² ((Hz/mm)²) against the squared difference of the two
     /// images, scaled so that their bright tissue is about 1.
-    double roughnessWeight = 2e-4;
+    double roughnessWeight = 1e-4;
     /// The share of the roughness that is bending (second differences over a length in mm)
     /// rather than slope: bending leaves the shim's gradients free and the lobes rounded.
     double bendingShare = 0.9;
@@ -33,12 +33,16 @@ struct EstimationOptions {
     /// Voxel sizes of the levels, coarse to fine; each axis is averaged over the whole number of
     /// voxels nearest it. The image's own grid always ends the list.
     std::vector<double> levelsMm{16.0, 8.0, 4.0};
-    int maxIterations = 20;  ///< Levenberg-Marquardt steps per level
+    int maxIterations = 30;  ///< Levenberg-Marquardt steps per level
     /// Converged: the largest step's shift below `stepToleranceVoxels`, or the objective
     /// lowered by less than this share in a step.
     double stepToleranceVoxels = 0.01;
     double flatObjective = 1e-3;
     int maxConjugateGradients = 60;
+    /// Residuals weigh less where either image is compressed to below this share of its length
+    /// (linearly, to nothing at a fold), and nothing where an image position leaves the field
+    /// of view; the weights follow the field after every accepted step.
+    double compressedBelow = 0.5;
 };
 
 struct LevelReport {
@@ -49,8 +53,10 @@ struct LevelReport {
     bool converged = false;
 };
 
-/// How well the two images agree inside the signal: the RMS of their difference relative to the
-/// RMS of their mean, and their correlation.
+/// How well the two images agree inside the head: the RMS of their difference relative to the
+/// RMS of their mean, and their correlation. Before and after are measured in one head, where the
+/// mean of either the images as given or as corrected holds signal, so that neither figure
+/// leaves out voxels the other counts.
 struct Agreement {
     double relativeDifference = 0;
     double correlation = 0;
@@ -71,8 +77,9 @@ struct PairEstimate {
 /// there, a field that does not settle or values that are not finite end with `problem` set.
 PairEstimate estimateField(const PairImages& images, const EstimationOptions& options = {});
 
-/// The agreement of two images where their mean exceeds `threshold`.
-Agreement agreement(std::span<const float> a, std::span<const float> b, double threshold);
+/// The agreement of two images inside `mask` (one byte per voxel).
+Agreement agreement(std::span<const float> a, std::span<const float> b,
+                    std::span<const unsigned char> mask);
 
 }  // namespace ondrift::pairs
 

@@ -50,25 +50,29 @@ template <typename Visit>
 void forEachResidual(const LevelPair& p, std::span<const double> f, Visit&& visit) {
     const Lines lines(p.grid, p.axis);
     const int n = lines.length;
-    for (std::size_t l = 0; l < lines.count; ++l) {
-        const std::size_t base = lines.base(l);
-        const double* a = p.plus.data() + base;
-        const double* b = p.minus.data() + base;
+    const std::size_t s = lines.stride;
+    // Block by block in the order of memory (see forEachStencil): along k the lines lie a
+    // plane apart, and line by line every sample would miss the cache.
+    for (std::size_t o = 0; o < lines.count / s; ++o) {
         for (int y = 0; y < n; ++y) {
-            const std::size_t i = base + static_cast<std::size_t>(y) * lines.stride;
-            const std::size_t ip =
-                base + static_cast<std::size_t>(std::min(y + 1, n - 1)) * lines.stride;
-            const std::size_t im =
-                base + static_cast<std::size_t>(std::max(y - 1, 0)) * lines.stride;
-            const double d = 0.5 * (f[ip] - f[im]);
-            const double sa = p.plusPerHz * f[i], da = p.plusPerHz * d;
-            const double sb = p.minusPerHz * f[i], db = p.minusPerHz * d;
-            const Sample va = sampleLine(a, lines.stride, n, y + sa);
-            const Sample vb = sampleLine(b, lines.stride, n, y - sb);
-            const double r = va.value * (1 + da) - vb.value * (1 - db);
-            const double g = p.plusPerHz * va.slope * (1 + da) + p.minusPerHz * vb.slope * (1 - db);
-            const double h = 0.5 * (p.plusPerHz * va.value + p.minusPerHz * vb.value);
-            visit(i, r, g, h, ip, im, va.value * (1 + da), vb.value * (1 - db));
+            const std::size_t up = y + 1 < n ? s : 0;
+            const std::size_t down = y > 0 ? s : 0;
+            for (std::size_t k = 0; k < s; ++k) {
+                const std::size_t base = o * static_cast<std::size_t>(n) * s + k;
+                const std::size_t i = base + static_cast<std::size_t>(y) * s;
+                const std::size_t ip = i + up, im = i - down;
+                const double d = 0.5 * (f[ip] - f[im]);
+                const double sa = p.plusPerHz * f[i], da = p.plusPerHz * d;
+                const double sb = p.minusPerHz * f[i], db = p.minusPerHz * d;
+                const Sample va = sampleLine(p.plus.data() + base, s, n, y + sa);
+                const Sample vb = sampleLine(p.minus.data() + base, s, n, y - sb);
+                const double w = p.weight.empty() ? 1.0 : p.weight[i];
+                const double r = w * (va.value * (1 + da) - vb.value * (1 - db));
+                const double g =
+                    w * (p.plusPerHz * va.slope * (1 + da) + p.minusPerHz * vb.slope * (1 - db));
+                const double h = w * 0.5 * (p.plusPerHz * va.value + p.minusPerHz * vb.value);
+                visit(i, r, g, h, ip, im, va.value * (1 + da), vb.value * (1 - db));
+            }
         }
     }
 }
@@ -79,6 +83,34 @@ Lines::Lines(const Grid& g, int axis)
     : count(g.voxels() / static_cast<std::size_t>(std::max(g.dims[axis], 1))),
       stride(strideOf(g, axis)),
       length(g.dims[axis]) {}
+
+void reweight(LevelPair& pair, std::span<const double> field, double compressed) {
+    const std::size_t n = pair.grid.voxels();
+    pair.weight.assign(n, 1.0);
+    const Lines lines(pair.grid, pair.axis);
+    const int len = lines.length;
+    for (std::size_t l = 0; l < lines.count; ++l) {
+        const std::size_t base = lines.base(l);
+        for (int y = 0; y < len; ++y) {
+            const std::size_t i = base + static_cast<std::size_t>(y) * lines.stride;
+            const double ta = y + pair.plusPerHz * field[i];
+            const double tb = y - pair.minusPerHz * field[i];
+            // Down to nothing over the last voxel before the edge, so that the weight follows
+            // the field without a jump.
+            const double inside = std::min({ta, len - 1 - ta, tb, len - 1 - tb});
+            pair.weight[i] = std::isfinite(inside) ? std::clamp(inside, 0.0, 1.0) : 0.0;
+            if (compressed > 0) {
+                const std::size_t ip =
+                    base + static_cast<std::size_t>(std::min(y + 1, len - 1)) * lines.stride;
+                const std::size_t im =
+                    base + static_cast<std::size_t>(std::max(y - 1, 0)) * lines.stride;
+                const double d = 0.5 * (field[ip] - field[im]);
+                const double c = std::min(1 + pair.plusPerHz * d, 1 - pair.minusPerHz * d);
+                pair.weight[i] *= std::clamp(c / compressed, 0.0, 1.0);
+            }
+        }
+    }
+}
 
 void unwarpPair(const LevelPair& pair, std::span<const double> field, std::span<double> plus,
                 std::span<double> minus) {
@@ -117,19 +149,20 @@ void linearise(const LevelPair& pair, std::span<const double> field, Linearisati
 
 namespace {
 
+// In the order of memory: each step along the axis takes a whole contiguous block (a row or a
+// plane) of `stride` voxels, rather than one scattered line after another.
 template <typename Visit>
 void forEachStencil(const LevelPair& p, Visit&& visit) {
     const Lines lines(p.grid, p.axis);
-    const int n = lines.length;
-    for (std::size_t l = 0; l < lines.count; ++l) {
-        const std::size_t base = lines.base(l);
-        for (int y = 0; y < n; ++y) {
-            const std::size_t i = base + static_cast<std::size_t>(y) * lines.stride;
-            const std::size_t ip =
-                base + static_cast<std::size_t>(std::min(y + 1, n - 1)) * lines.stride;
-            const std::size_t im =
-                base + static_cast<std::size_t>(std::max(y - 1, 0)) * lines.stride;
-            visit(i, ip, im);
+    const auto n = static_cast<std::size_t>(lines.length);
+    const std::size_t s = lines.stride;
+    const std::size_t outer = lines.count / s;
+    for (std::size_t o = 0; o < outer; ++o) {
+        for (std::size_t y = 0; y < n; ++y) {
+            const std::size_t row = (o * n + y) * s;
+            const std::size_t up = y + 1 < n ? s : 0;
+            const std::size_t down = y > 0 ? s : 0;
+            for (std::size_t k = row; k < row + s; ++k) visit(k, k + up, k - down);
         }
     }
 }
@@ -170,97 +203,6 @@ void jacobianDiagonal(const Linearisation& lin, const LevelPair& pair, std::span
         diag[ip] += cp * cp;
         diag[im] += cm * cm;
     });
-}
-
-namespace {
-
-template <typename Visit>
-void forEachNeighbourPair(const Grid& g, Visit&& visit) {
-    for (int axis = 0; axis < 3; ++axis) {
-        if (g.dims[axis] < 2) continue;
-        const double w = 1.0 / (g.voxelMm[axis] * g.voxelMm[axis]);
-        const Lines lines(g, axis);
-        for (std::size_t l = 0; l < lines.count; ++l) {
-            const std::size_t base = lines.base(l);
-            for (int y = 0; y + 1 < lines.length; ++y) {
-                const std::size_t i = base + static_cast<std::size_t>(y) * lines.stride;
-                visit(i, i + lines.stride, w);
-            }
-        }
-    }
-}
-
-template <typename Visit>
-void forEachNeighbourTriple(const Grid& g, Visit&& visit) {
-    for (int axis = 0; axis < 3; ++axis) {
-        if (g.dims[axis] < 3) continue;
-        const double h2 = g.voxelMm[axis] * g.voxelMm[axis];
-        const double w = 1.0 / (h2 * h2);
-        const Lines lines(g, axis);
-        for (std::size_t l = 0; l < lines.count; ++l) {
-            const std::size_t base = lines.base(l);
-            for (int y = 1; y + 1 < lines.length; ++y) {
-                const std::size_t i = base + static_cast<std::size_t>(y) * lines.stride;
-                visit(i - lines.stride, i, i + lines.stride, w);
-            }
-        }
-    }
-}
-
-}  // namespace
-
-double roughness(const Grid& g, const Roughness& r, std::span<const double> field) {
-    double sum = 0;
-    if (r.membrane > 0) {
-        forEachNeighbourPair(g, [&](std::size_t i, std::size_t j, double w) {
-            const double d = field[i] - field[j];
-            sum += r.membrane * w * d * d;
-        });
-    }
-    if (r.bendingMm2 > 0) {
-        forEachNeighbourTriple(g, [&](std::size_t a, std::size_t b, std::size_t c, double w) {
-            const double d = field[a] - 2 * field[b] + field[c];
-            sum += r.bendingMm2 * w * d * d;
-        });
-    }
-    return sum;
-}
-
-void applyRoughness(const Grid& g, const Roughness& r, std::span<const double> v,
-                    std::span<double> w) {
-    std::fill(w.begin(), w.end(), 0.0);
-    if (r.membrane > 0) {
-        forEachNeighbourPair(g, [&](std::size_t i, std::size_t j, double wt) {
-            const double d = r.membrane * wt * (v[i] - v[j]);
-            w[i] += d;
-            w[j] -= d;
-        });
-    }
-    if (r.bendingMm2 > 0) {
-        forEachNeighbourTriple(g, [&](std::size_t a, std::size_t b, std::size_t c, double wt) {
-            const double d = r.bendingMm2 * wt * (v[a] - 2 * v[b] + v[c]);
-            w[a] += d;
-            w[b] -= 2 * d;
-            w[c] += d;
-        });
-    }
-}
-
-void roughnessDiagonal(const Grid& g, const Roughness& r, std::span<double> diag) {
-    std::fill(diag.begin(), diag.end(), 0.0);
-    if (r.membrane > 0) {
-        forEachNeighbourPair(g, [&](std::size_t i, std::size_t j, double w) {
-            diag[i] += r.membrane * w;
-            diag[j] += r.membrane * w;
-        });
-    }
-    if (r.bendingMm2 > 0) {
-        forEachNeighbourTriple(g, [&](std::size_t a, std::size_t b, std::size_t c, double w) {
-            diag[a] += r.bendingMm2 * w;
-            diag[b] += 4 * r.bendingMm2 * w;
-            diag[c] += r.bendingMm2 * w;
-        });
-    }
 }
 
 }  // namespace ondrift::pairs

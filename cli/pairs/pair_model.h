@@ -43,7 +43,16 @@ struct LevelPair {
     std::vector<double> minus;  ///< shifted the other way
     double plusPerHz = 0;       ///< κ of `plus`, voxels per Hz
     double minusPerHz = 0;
+    /// Per voxel, the weight of its residual (empty: 1), set by `reweight`.
+    std::vector<double> weight;
 };
+
+/// Weights the residuals at `field`: 0 where an image position falls beyond the field of view
+/// (the edge's value held there is no part of the object), and less where either image is
+/// compressed by the field to below `compressed` of its length (0: not at all). There a voxel of
+/// the image holds a stretch of the object that its samples no longer resolve, and beside a fold
+/// a stretch that the other image shows apart: no field explains both.
+void reweight(LevelPair& pair, std::span<const double> field, double compressed);
 
 /// The residuals and their derivatives with respect to the field of one linearisation. The
 /// residual of voxel y depends on f(y) (coefficient g) and on f(y+1) − f(y−1) (coefficient h),
@@ -72,22 +81,6 @@ void applyJacobianTransposed(const Linearisation& lin, const LevelPair& pair,
                              std::span<const double> u, std::span<double> w);
 /// The diagonal of JᵀJ.
 void jacobianDiagonal(const Linearisation& lin, const LevelPair& pair, std::span<double> diag);
-
-/// How rough a field is, in (Hz/mm)²: `membrane` times Σ over neighbour pairs of ((a − b)/h)²
-/// plus `bendingMm2` (a length squared) times Σ over neighbour triples of ((a − 2b + c)/h²)², h
-/// in mm along each axis. Bending leaves a linear field free and rounds a lobe instead of
-/// flattening it.
-struct Roughness {
-    double membrane = 1.0;
-    double bendingMm2 = 0.0;
-};
-
-/// The roughness of a field, its operator (the gradient of ½·roughness, w = L·v) and L's
-/// diagonal.
-double roughness(const Grid& g, const Roughness& r, std::span<const double> field);
-void applyRoughness(const Grid& g, const Roughness& r, std::span<const double> v,
-                    std::span<double> w);
-void roughnessDiagonal(const Grid& g, const Roughness& r, std::span<double> diag);
 
 }  // namespace ondrift::pairs
 

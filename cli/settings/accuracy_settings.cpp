@@ -52,6 +52,8 @@ void resolveAccuracy(const CorrectionFlags& f, const InputFacts& facts, Correcti
     }
     if (f.jacobian) {
         s.intensityModulation = {*f.jacobian ? 1 : 0, "flag --jacobian"};
+    } else if (facts.seriesIsPairImage) {
+        s.intensityModulation = {1, "default for an image of the pair"};
     } else {
         s.intensityModulation = {kDefaultModulation, "default"};
     }

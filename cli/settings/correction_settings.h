@@ -61,6 +61,10 @@ struct InputFacts {
     bool haveAnat = false;
     bool haveMagnitude = false;
     bool gridsDiffer = false;  ///< field map and functional image placed differently
+    /// The field was estimated from a reverse phase-encoding pair and the series is one of its
+    /// images: the pair's model gives that image the stretch of the field, so restoring it is
+    /// what makes the two corrected polarities agree.
+    bool seriesIsPairImage = false;
 };
 
 template <typename T>
