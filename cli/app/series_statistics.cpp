@@ -57,6 +57,41 @@ void PluginStatisticsText::add(std::span<const float> values) {
     count_ += values.size();
 }
 
+void addToBoth(std::span<const float> values, StreamedValueStatistics& statistics,
+               PluginStatisticsText& text) {
+    StreamedValueStatistics& s = statistics;
+    double minimum = text.minimum_, maximum = text.maximum_, sum = text.sum_;
+    for (std::size_t i = 0; i < values.size();) {
+        const std::size_t n = std::min(values.size() - i, kStretch - s.inCurrent_);
+        StreamedValueStatistics::Partial p = s.current_;
+        for (const float f : values.subspan(i, n)) {
+            const double v = f;
+            if (std::isfinite(f)) {
+                p.lo = std::min(p.lo, v);
+                p.hi = std::max(p.hi, v);
+                p.sum += v;
+                ++p.finite;
+            }
+            if (v < minimum) minimum = v;
+            if (v > maximum) maximum = v;
+            sum += v;
+        }
+        s.current_ = p;
+        s.inCurrent_ += n;
+        i += n;
+        if (s.inCurrent_ == kStretch) {
+            StreamedValueStatistics::fold(s.all_, s.current_);
+            s.current_ = {};
+            s.inCurrent_ = 0;
+        }
+    }
+    s.count_ += values.size();
+    text.minimum_ = minimum;
+    text.maximum_ = maximum;
+    text.sum_ = sum;
+    text.count_ += values.size();
+}
+
 std::string PluginStatisticsText::text(const char* label) const {
     const double mean = sum_ / static_cast<double>(count_);
     char buffer[512];
