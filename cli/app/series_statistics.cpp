@@ -3,10 +3,14 @@
 #include <algorithm>
 #include <cmath>
 #include <cstdio>
+#include <cstring>
 
 namespace ondrift::cli {
 
 namespace {
+
+using Floats4 = float __attribute__((vector_size(16)));
+using Doubles4 = double __attribute__((vector_size(32)));
 
 // The stretch valueStatistics sums on its own.
 constexpr std::size_t kStretch = std::size_t{1} << 20;
@@ -103,9 +107,21 @@ std::string PluginStatisticsText::text(const char* label) const {
 
 void VolumeMeanSum::add(std::span<const float> volumes) {
     const std::size_t n = sum_.size();
+    double* sum = sum_.data();
     for (std::size_t first = 0; n > 0 && first + n <= volumes.size(); first += n) {
         const float* s = volumes.data() + first;
-        for (std::size_t i = 0; i < n; ++i) sum_[i] += s[i];
+        // Four voxels a step in vector registers; each lane is the same double addition, and
+        // every voxel's sum still goes over the volumes in order.
+        std::size_t i = 0;
+        for (; i + 4 <= n; i += 4) {
+            Floats4 f;
+            Doubles4 d;
+            std::memcpy(&f, s + i, sizeof f);
+            std::memcpy(&d, sum + i, sizeof d);
+            d += __builtin_convertvector(f, Doubles4);
+            std::memcpy(sum + i, &d, sizeof d);
+        }
+        for (; i < n; ++i) sum[i] += s[i];
         ++volumes_;
     }
 }
