@@ -2,6 +2,7 @@
 
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cmath>
 #include <cstring>
@@ -35,9 +36,16 @@ NiftiVolumeReader::NiftiVolumeReader(const std::string& path, const ReadOptions&
         if (!gzip_->valid()) gzip_.reset();
     }
     if (gzip_) {
-        std::vector<unsigned char> skipped(offset);
-        if (readBytes(skipped) != offset) {
-            throw InputError(path + ": truncated: the data does not start where the header says");
+        // The header and its extensions, passed over a bounded piece at a time: the offset is
+        // the file's word, not a size to allocate.
+        std::vector<unsigned char> skipped(std::min<std::size_t>(offset, 65536));
+        for (std::size_t left = offset; left > 0;) {
+            const std::span<unsigned char> piece(skipped.data(), std::min(left, skipped.size()));
+            if (readBytes(piece) != piece.size()) {
+                throw InputError(path +
+                                 ": truncated: the data does not start where the header says");
+            }
+            left -= piece.size();
         }
         return;
     }
