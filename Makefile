@@ -24,7 +24,8 @@ test:
 	scripts/test.sh
 
 # The command end to end on the large case (made once in bench-large-case/, about 1.6 GB)
-# against the floor of the same run: reading the inputs and writing the compressed series.
+# against the floor of the same run (reading the inputs and writing the compressed series) and
+# against the plain Python pipeline on the same files.
 bench: build
 	build/ondrift_e2e_bench --folder bench-large-case --python bench/python_pipeline.py
 
