@@ -108,12 +108,19 @@ GzipMemberWriter::GzipMemberWriter(std::FILE* file, const GzipSettings& settings
         s.compressors.emplace_back(libdeflate_alloc_compressor(settings.level));
         if (!s.compressors.back()) throw std::runtime_error("cannot make a deflate compressor");
     }
-    for (unsigned t = 0; t < threads; ++t) {
-        s.workers.emplace_back([&s, c = s.compressors[t].get()] { s.work(c); });
+    try {
+        for (unsigned t = 0; t < threads; ++t) {
+            s.workers.emplace_back([&s, c = s.compressors[t].get()] { s.work(c); });
+        }
+    } catch (...) {
+        stop();  // the workers already started wait for work that will not come
+        throw;
     }
 }
 
-GzipMemberWriter::~GzipMemberWriter() {
+GzipMemberWriter::~GzipMemberWriter() { stop(); }
+
+void GzipMemberWriter::stop() {
     {
         std::lock_guard lock(shared_->mutex);
         shared_->stopping = true;

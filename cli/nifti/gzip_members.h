@@ -62,6 +62,7 @@ public:
 
 private:
     struct Shared;
+    void stop();
     void run(std::uint64_t total, const unsigned char* bytes, const GzipSource* source,
              const std::function<void()>& meanwhile, const GzipProgress& progress);
     std::FILE* file_;
