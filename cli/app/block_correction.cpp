@@ -220,9 +220,9 @@ void SeriesCorrection::correctInBlocks() {
     seriesStatistics_["undistorted data"] = undistorted.text("undistorted data");
     seriesStatistics_["blockVolumes"] = blockVolumes_;
     seriesStatistics_["note"] =
-        "The plug-in undistorted the series in blocks of volumes and logged each block's "
-        "statistics; these texts of the whole series are the command's, summed in the "
-        "plug-in's order (the undistorted values as saved in single precision).";
+        "The plug-in undistorted the series in blocks of volumes, without statistics texts "
+        "of its own per block; these texts of the whole series are the command's, summed in "
+        "the plug-in's order (the undistorted values as saved in single precision).";
     blockSeconds_ = reporter_.elapsed() - start;
 }
 
