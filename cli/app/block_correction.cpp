@@ -8,6 +8,7 @@
 #include <optional>
 #include <span>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "binding/host_parameters.h"
@@ -159,19 +160,18 @@ void SeriesCorrection::correctInBlocks() {
     StreamedValueStatistics statistics;
     PluginStatisticsText undistorted;
     VolumeMeanSum mean(n);
-    // Without a pass of its own, the figures of the distorted series are summed here, a volume
-    // at a time while it is fresh from the reading.
+    // Without a pass of its own, the figures of the distorted series are summed here: the
+    // statistics text a volume at a time while it is fresh from the reading, the mean volume a
+    // block at a time.
     std::optional<SeriesBefore> before;
     if (!settings_.autoSign) before.emplace(n);
     const auto readBlock = [&reader, &before](standin::FmrDocument* document) {
         for (int t = 0; t < document->volumes(); ++t) {
             const std::span<float> volume = document->floatVolume(t);
             reader.read(volume);
-            if (before) {
-                before->mean.add(volume);
-                before->distorted.add(volume);
-            }
+            if (before) before->distorted.add(volume);
         }
+        if (before) before->mean.add(std::as_const(*document).floatValues());
     };
     // The figures of the corrected block are summed while its members are compressed.
     const auto writeBlock = [&](std::span<const float> values) {

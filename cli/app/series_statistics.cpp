@@ -107,23 +107,29 @@ std::string PluginStatisticsText::text(const char* label) const {
 
 void VolumeMeanSum::add(std::span<const float> volumes) {
     const std::size_t n = sum_.size();
+    if (n == 0) return;
+    const std::size_t count = volumes.size() / n;
     double* sum = sum_.data();
-    for (std::size_t first = 0; n > 0 && first + n <= volumes.size(); first += n) {
-        const float* s = volumes.data() + first;
-        // Four voxels a step in vector registers; each lane is the same double addition, and
-        // every voxel's sum still goes over the volumes in order.
-        std::size_t i = 0;
-        for (; i + 4 <= n; i += 4) {
+    const float* v = volumes.data();
+    // Four voxels a step in vector registers, each taking all the block's volumes in order
+    // before it is stored: the sums are read and written once a block rather than once a
+    // volume, and every voxel's sum still goes over the volumes in order, one double
+    // addition each, as meanOfVolumes adds them.
+    std::size_t i = 0;
+    for (; i + 4 <= n; i += 4) {
+        Doubles4 d;
+        std::memcpy(&d, sum + i, sizeof d);
+        for (std::size_t t = 0; t < count; ++t) {
             Floats4 f;
-            Doubles4 d;
-            std::memcpy(&f, s + i, sizeof f);
-            std::memcpy(&d, sum + i, sizeof d);
+            std::memcpy(&f, v + t * n + i, sizeof f);
             d += __builtin_convertvector(f, Doubles4);
-            std::memcpy(sum + i, &d, sizeof d);
         }
-        for (; i < n; ++i) sum[i] += s[i];
-        ++volumes_;
+        std::memcpy(sum + i, &d, sizeof d);
     }
+    for (; i < n; ++i) {
+        for (std::size_t t = 0; t < count; ++t) sum[i] += v[t * n + i];
+    }
+    volumes_ += count;
 }
 
 std::vector<float> VolumeMeanSum::mean() const {
