@@ -24,9 +24,10 @@ test:
 	scripts/test.sh
 
 # The command end to end on the large case (made once in bench-large-case/, about 1.6 GB)
-# against the floor of the same run: reading the inputs and writing the compressed series.
+# against the floor of the same run (reading the inputs and writing the compressed series) and
+# against the plain Python pipeline on the same files.
 bench: build
-	build/ondrift_e2e_bench --folder bench-large-case
+	build/ondrift_e2e_bench --folder bench-large-case --python bench/python_pipeline.py
 
 # The command's accuracy on fourteen phantom variants (directions, signs, storage orders, grids,
 # thick slices, oblique) against the ideal; inputs and results stay in accuracy-variants/.

@@ -10,6 +10,10 @@ its error reduction beside ondrift's and the ideal's, inside the head and over t
 Needs Debian's python3-nibabel, python3-scipy and python3-skimage.
 
     python3 bench/python_pipeline.py [accuracy-variants]
+    python3 bench/python_pipeline.py --correct INPUT-FOLDER OUTPUT.nii.gz
+
+The second form corrects one folder's series end to end (reading, unwrapping, resampling,
+writing the corrected series compressed): build/ondrift_e2e_bench times it beside ondrift.
 """
 import glob
 import json
@@ -62,7 +66,19 @@ def plain_pipeline(folder):
                      for t in range(bold.shape[3])], axis=-1), bold
 
 
+def correct(folder, output):
+    """The plain pipeline end to end: its corrected series written as float32, compressed."""
+    corrected, _ = plain_pipeline(folder)
+    bold = nib.load(os.path.join(folder, 'sub-phantom_task-rest_bold.nii.gz'))
+    image = nib.Nifti1Image(corrected.astype(np.float32), bold.affine, bold.header)
+    image.set_data_dtype(np.float32)
+    nib.save(image, output)
+
+
 def main():
+    if len(sys.argv) == 4 and sys.argv[1] == '--correct':
+        correct(sys.argv[2], sys.argv[3])
+        return
     root = sys.argv[1] if len(sys.argv) > 1 else 'accuracy-variants'
     print(f'{"variant":16s} | inside the head: ondrift, plain, ideal | whole head: ondrift, plain, ideal')
     for variant in sorted(os.listdir(root)):

@@ -41,6 +41,11 @@ inline constexpr char kIntensityModulation[] = "IntensityModulation";
 // image is asked for. A host corrects a long series in blocks of volumes this way, with the
 // very shifts of a whole-series run.
 inline constexpr char kKeepPixelShiftMap[] = "KeepPixelShiftMap";
+// 1, with "KeepPixelShiftMap" 2: the undistortion saves and names its project as always but
+// logs no statistics texts (of the EPI picked, distorted or undistorted) and saves no AMR slice
+// images, which a host correcting in blocks would only throw away: it sums the whole series'
+// figures itself.
+inline constexpr char kLeanUndistortion[] = "LeanUndistortion";
 
 // The values of "Procedure": the step "Start" begins with.
 namespace procedure {

@@ -228,14 +228,15 @@ std::vector<double> convertWithStatistics(const FMRRecord& record, std::string& 
 
 }  // namespace
 
-bool loadFMRInto(const char* prompt, Image& image, FMRRecord& record) {
+bool loadFMRInto(const char* prompt, Image& image, FMRRecord& record, bool logStatistics) {
     host::setAsCurrentDocument(chooseFMRProject(prompt));
     std::vector<double> values;
     std::string statisticsText;
     bool obtained = readCurrentFMR(record);
     if (obtained) {
         try {
-            values = convertWithStatistics(record, statisticsText);
+            values = logStatistics ? convertWithStatistics(record, statisticsText)
+                                   : fmrDataAsDoubles(record);
         } catch (const std::bad_alloc&) {
             obtained = false;
         }
@@ -251,6 +252,7 @@ bool loadFMRInto(const char* prompt, Image& image, FMRRecord& record) {
                  std::move(values), boundedText(h.projectFileName), 8);
     image.setVoxelSizes(h.voxelSizeX, h.voxelSizeY, h.voxelSizeZ);
     image.setStatus(Valid);
+    if (!logStatistics) return true;
     logText(statisticsText.empty() ? image.statisticsText("current FMR") : statisticsText);
     return true;
 }

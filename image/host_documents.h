@@ -83,8 +83,9 @@ bool readCurrentFMR(FMRRecord& record);
 bool readCurrentFMR(FMRRecord& record, int byteOrder);
 /// The record's data as doubles, volume after volume, x fastest (count values).
 std::vector<double> fmrDataAsDoubles(const FMRRecord& record);
-/// Lets the user pick an FMR project and copies it into `image` (status 89, or 92 on failure).
-bool loadFMRInto(const char* prompt, Image& image, FMRRecord& record);
+/// Lets the user pick an FMR project and copies it into `image` (status 89, or 92 on failure),
+/// and logs its statistics text ("current FMR") unless `logStatistics` is false.
+bool loadFMRInto(const char* prompt, Image& image, FMRRecord& record, bool logStatistics = true);
 Image loadFMR(const char* prompt);
 
 bool readCurrentVMR(VMRRecord& record);

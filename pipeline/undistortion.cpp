@@ -32,7 +32,7 @@ bool copyVolume(const Image& source, Image& target, int sourceVolume, int target
 }
 
 bool undistortEPI(Image& epi, const Image& shiftMap, const AcquisitionParameters& parameters,
-                  std::string* error, bool intensityModulation) {
+                  std::string* error, bool intensityModulation, bool lean) {
     const int direction = parameters.phaseEncodingDir;
     if (!isDirectionCode(direction)) {
         reportStepError(error, formatMessage("The phase-encoding direction code %d is not valid "
@@ -80,13 +80,23 @@ bool undistortEPI(Image& epi, const Image& shiftMap, const AcquisitionParameters
         w.setData(std::vector<double>(w.voxelsPerVolume(), 0.0));
     }
     if (workers == 1) {
-        logText(epi.statisticsText("distorted data"));
+        if (!lean) logText(epi.statisticsText("distorted data"));
         for (int t = 0; t < volumes; ++t) {
             undistortVolume(volumeValues(std::as_const(epi), t), allValues(work[0]), shift, d,
                             direction);
             applyStretch(allValues(work[0]), stretch);
             copyVolume(work[0], epi, 0, t);
         }
+    } else if (lean) {
+        forEachVolumeRange(volumes, workers, [&](unsigned worker, int first, int end) {
+            Image& own = work[worker];
+            for (int t = first; t < end; ++t) {
+                undistortVolume(volumeValues(std::as_const(epi), t), allValues(own), shift, d,
+                                direction);
+                applyStretch(allValues(own), stretch);
+                copyVolume(own, epi, 0, t);
+            }
+        });
     } else {
         // The statistics of the distorted series are summed on a thread of their own, in
         // buffer order; a volume is written back only once that thread has read it. Nothing
@@ -111,7 +121,7 @@ bool undistortEPI(Image& epi, const Image& shiftMap, const AcquisitionParameters
     work.clear();
     // The saves below only read the series: its statistics are summed alongside them.
     std::optional<OrderedStatistics> undistorted;
-    if (workers > 1) undistorted.emplace(epi.getData(), d.voxels(), volumes, true);
+    if (workers > 1 && !lean) undistorted.emplace(epi.getData(), d.voxels(), volumes, true);
 
     const helperTools tools;
     const std::string fileName =
@@ -122,8 +132,9 @@ bool undistortEPI(Image& epi, const Image& shiftMap, const AcquisitionParameters
         return false;
     }
     logText(fileName);
-    saveAsAMR(epi, "_undistort");
+    if (!lean) saveAsAMR(epi, "_undistort");
     host::setStringParameter(parameter::kNameUndistortedFile, fileName.c_str());
+    if (lean) return true;
     logText(undistorted ? undistorted->text("undistorted data")
                         : epi.statisticsText("undistorted data"));
     return true;

@@ -24,8 +24,13 @@ namespace ondrift {
 /// which restores the intensity that the distortion piled up or thinned out; two more log
 /// entries say so and how many voxels were clamped. Without it nothing differs from the
 /// resampling alone, in values or log.
+///
+/// With `lean` the undistorted project is saved and named as always, but neither statistics
+/// text (distorted, undistorted) is logged and no AMR slice images are saved: a host that
+/// undistorts a series a block of volumes at a time has no use for them per block.
 bool undistortEPI(Image& epi, const Image& shiftMap, const AcquisitionParameters& parameters,
-                  std::string* error = nullptr, bool intensityModulation = false);
+                  std::string* error = nullptr, bool intensityModulation = false,
+                  bool lean = false);
 
 /// Copies volume `sourceVolume` of `source` into volume `targetVolume` of `target`. False when
 /// the two differ in X, Y or Z or either volume does not exist.

@@ -94,9 +94,10 @@ bool sameGrid(const Image& a, const Image& b) {
 }
 
 /// Picks the EPI once per call; false (call failed) when none could be obtained.
-bool pickEpi(Run& run) {
+bool pickEpi(Run& run, bool logStatistics = true) {
     if (run.epiObtained) return true;
-    run.epiObtained = loadFMRInto("Please select the EPI file", run.epi, run.epiRecord);
+    run.epiObtained =
+        loadFMRInto("Please select the EPI file", run.epi, run.epiRecord, logStatistics);
     if (!run.epiObtained || !run.epi.isValid()) {
         run.epiObtained = false;
         run.call.fail("Stopped undistortion procedure: no data or status is not ok.");
@@ -331,11 +332,12 @@ void undistortWithKeptMap(Run& run) {
         failWith(run, "Stopped undistortion procedure: no pixel shift map was kept.");
         return;
     }
-    if (!pickEpi(run)) return;
+    const bool lean = host::getIntParameter(parameter::kLeanUndistortion) == 1;
+    if (!pickEpi(run, !lean)) return;
     std::string error;
     host::showBusyCursor();
     const bool done = undistortEPI(run.epi, *kept, run.settings.acquisition, &error,
-                                   run.settings.intensityModulation);
+                                   run.settings.intensityModulation, lean);
     host::stopBusyCursor();
     if (!done) run.call.fail(error.empty() ? "Undistortion procedure did not succeed." : error);
 }

@@ -10,8 +10,12 @@
 // `--generator susceptibility` makes the case from the susceptibility model's head instead
 // (cli/phantom_susceptibility.h), kept in a folder of its own.
 //
+// `--python SCRIPT` (bench/python_pipeline.py) also runs the plain Python pipeline end to end on
+// the same files in the same run (Debian's python3-nibabel, -scipy and -skimage), and gives how
+// many times faster ondrift is.
+//
 //     ondrift_e2e_bench [--folder DIR] [--volumes N] [--output-type nii|nii.gz] [--runs N]
-//                       [--generator analytic|susceptibility]
+//                       [--generator analytic|susceptibility] [--python SCRIPT]
 #include <sys/resource.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -95,6 +99,17 @@ Child runChild(const std::vector<std::string>& argv) {
     return c;
 }
 
+/// An interpreter that has the Python pipeline's packages: the Debian ones serve the system's
+/// interpreter, which another one on the PATH may shadow. Empty when there is none.
+std::string pythonWithPackages() {
+    for (const char* candidate : {"/usr/bin/python3", "/usr/local/bin/python3"}) {
+        const std::string probe =
+            std::string(candidate) + " -c 'import nibabel, scipy, skimage' >/dev/null 2>&1";
+        if (std::system(probe.c_str()) == 0) return candidate;
+    }
+    return {};
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -103,9 +118,12 @@ int main(int argc, char** argv) {
     int runs = 1;
     std::string outputType = "nii.gz";
     Generator generator = Generator::Analytic;
+    std::string pythonScript;
     for (int i = 1; i + 1 < argc; i += 2) {
         const std::string flag = argv[i];
-        if (flag == "--folder")
+        if (flag == "--python")
+            pythonScript = argv[i + 1];
+        else if (flag == "--folder")
             folder = argv[i + 1];
         else if (flag == "--volumes")
             volumes = std::atoi(argv[i + 1]);
@@ -195,6 +213,25 @@ int main(int argc, char** argv) {
             "  peak resident memory of the command:                %6.2f GB "
             "(%.2f times the %.2f GB series; %.2f GB with what the fork inherited)\n",
             peakGb, peakGb / seriesGb, seriesGb, c.peakGb);
+        if (!pythonScript.empty()) {
+            const std::string python = pythonWithPackages();
+            if (python.empty()) {
+                std::printf("  Python pipeline: skipped (nibabel, scipy or skimage missing)\n");
+            } else {
+                const fs::path corrected = folder / "python-corrected.nii.gz";
+                const Child py = runChild(
+                    {python, pythonScript, "--correct", input.string(), corrected.string()});
+                fs::remove(corrected);
+                if (py.status != 0) {
+                    std::printf("  Python pipeline failed (exit %d)\n", py.status);
+                } else {
+                    std::printf(
+                        "  Python pipeline, end to end: %6.2f s (processor %.2f s, peak %.2f GB); "
+                        "ondrift is %.2f times faster\n",
+                        py.seconds, py.cpu, py.peakGb, py.seconds / c.seconds);
+                }
+            }
+        }
         floorBest = std::min(floorBest, floorSeconds);
         endBest = std::min(endBest, c.seconds);
     }

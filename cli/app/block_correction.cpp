@@ -3,13 +3,12 @@
 // keeps its shift map in the plug-in; then each block is read, undistorted by the plug-in with
 // that very map and written on. Every volume is undistorted on its own, so the corrected values
 // are those of a run on the whole series.
-#include <malloc.h>
-
 #include <algorithm>
 #include <future>
 #include <optional>
 #include <span>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "binding/host_parameters.h"
@@ -30,8 +29,6 @@ namespace fs = std::filesystem;
 using nlohmann::json;
 
 namespace {
-
-constexpr int kMmapThreshold = 1 << 20;
 
 std::uint64_t memoryLimit(double mebibytes) {
     return mebibytes > 0 ? static_cast<std::uint64_t>(mebibytes * 1048576.0)
@@ -130,58 +127,74 @@ void SeriesCorrection::correctInBlocks() {
     auto& p = standin::session().parameters;
     p.setString(parameter::kProcedure, parameter::procedure::kUndistort);
     p.setInt(parameter::kKeepPixelShiftMap, 2);
+    // The plug-in's statistics of a block and its slice images would be thrown away: the
+    // figures of the whole series are summed here.
+    p.setInt(parameter::kLeanUndistortion, 1);
 
-    // Blocks come and go on three threads: with the allocator's own threshold every freed block
-    // would raise it, and later blocks would be carved from heaps that never shrink.
-    mallopt(M_MMAP_THRESHOLD, kMmapThreshold);
+    // Blocks go round three documents a block long: one read into, one undistorted, one
+    // written from (the plug-in saves into the document it undistorts). The shorter last block
+    // has its own. All are made before any thread uses them.
+    const int blocks = (volumes + blockVolumes_ - 1) / blockVolumes_;
+    const int wholeBlocks = volumes / blockVolumes_;
+    std::vector<standin::FmrDocument*> ring;
+    for (int i = 0; i < std::min(3, wholeBlocks); ++i) {
+        ring.push_back(&ws.fmr(addSeriesBlock(g, epi_->document, blockVolumes_)));
+    }
+    standin::FmrDocument* lastDocument =
+        wholeBlocks < blocks ? &ws.fmr(addSeriesBlock(g, epi_->document, volumes % blockVolumes_))
+                             : nullptr;
+    const auto documentOf = [&](int block) {
+        return block < wholeBlocks ? ring[static_cast<std::size_t>(block) % ring.size()]
+                                   : lastDocument;
+    };
+    const auto indexOf = [&ws](const standin::FmrDocument* document) {
+        for (int i = ws.size() - 1; i >= 0; --i) {
+            if (ws.findFmr(i) == document) return i;
+        }
+        return -1;
+    };
+
     NiftiVolumeReader reader(epiPath_, ReadOptions{o_.nanToZero});
     // The corrected series replaces the stand-in's export under the same name.
     NiftiSeriesWriter writer((out_.staging() / corrected_.filename()).string(), g, volumes);
     StreamedValueStatistics statistics;
     PluginStatisticsText undistorted;
     VolumeMeanSum mean(n);
-    // Without a pass of its own, the figures of the distorted series are summed here.
+    // Without a pass of its own, the figures of the distorted series are summed here: the
+    // statistics text a volume at a time while it is fresh from the reading, the mean volume a
+    // block at a time.
     std::optional<SeriesBefore> before;
     if (!settings_.autoSign) before.emplace(n);
-    const auto readBlock = [&reader, &before, n](int count) {
-        std::vector<float> values(static_cast<std::size_t>(count) * n);
-        reader.read(values);
-        if (before) {
-            before->mean.add(values);
-            before->distorted.add(values);
+    const auto readBlock = [&reader, &before](standin::FmrDocument* document) {
+        for (int t = 0; t < document->volumes(); ++t) {
+            const std::span<float> volume = document->floatVolume(t);
+            reader.read(volume);
+            if (before) before->distorted.add(volume);
         }
-        return values;
+        if (before) before->mean.add(std::as_const(*document).floatValues());
     };
-    const auto writeBlock = [&](std::vector<float> values) {
-        writer.write(values);
-        statistics.add(values);
-        undistorted.add(values);
-        mean.add(values);
+    // The figures of the corrected block are summed while its members are compressed.
+    const auto writeBlock = [&](std::span<const float> values) {
+        writer.write(values, [&] {
+            addToBoth(values, statistics, undistorted);
+            mean.add(values);
+        });
     };
     // Reading the next block and writing the last one go on while the plug-in undistorts:
-    // one block ahead and one behind, each on a thread of its own and in order. The futures are
-    // made after what they use, so they are waited for before it goes.
-    std::future<std::vector<float>> nextRead =
-        std::async(std::launch::async, readBlock, std::min(blockVolumes_, volumes));
+    // one block ahead and one behind, each on a thread of its own and in order. A document is
+    // read into only once its block three back is written. The futures are made after what
+    // they use, so they are waited for before it goes.
+    std::future<void> nextRead = std::async(std::launch::async, readBlock, documentOf(0));
     std::future<void> lastWrite;
-    int documents[2] = {-1, -1};  // a whole block, and the shorter last one
     const std::string label = "Correcting " + corrected_.filename().string();
-    for (int first = 0; first < volumes; first += blockVolumes_) {
+    for (int block = 0; block < blocks; ++block) {
+        const int first = block * blockVolumes_;
         const int count = std::min(blockVolumes_, volumes - first);
-        const std::vector<float> read = nextRead.get();
-        const int next = first + count;
-        if (next < volumes) {
-            nextRead =
-                std::async(std::launch::async, readBlock, std::min(blockVolumes_, volumes - next));
+        nextRead.get();
+        if (block + 1 < blocks) {
+            nextRead = std::async(std::launch::async, readBlock, documentOf(block + 1));
         }
-        int& document = documents[count == blockVolumes_ ? 0 : 1];
-        if (document < 0) document = addSeriesBlock(g, epi_->document, count);
-        standin::FmrDocument& block = ws.fmr(document);
-        for (int t = 0; t < count; ++t) {
-            const auto volume =
-                std::span<const float>(read).subspan(static_cast<std::size_t>(t) * n, n);
-            std::copy(volume.begin(), volume.end(), block.floatVolume(t).begin());
-        }
+        const int document = indexOf(documentOf(block));
         undistortBlock(document);
         const standin::SaveRecord& saved = ws.saves().back();
         const std::span<const float> values = ws.savedFloatValues(saved);
@@ -192,9 +205,8 @@ void SeriesCorrection::correctInBlocks() {
                                   std::to_string(first + 1) + " to " +
                                   std::to_string(first + count));
         }
-        std::vector<float> corrected(values.begin(), values.end());
         if (lastWrite.valid()) lastWrite.get();
-        lastWrite = std::async(std::launch::async, writeBlock, std::move(corrected));
+        lastWrite = std::async(std::launch::async, writeBlock, values);
         reporter_.progress(label, static_cast<std::size_t>(first + count),
                            static_cast<std::size_t>(volumes));
     }
@@ -208,9 +220,9 @@ void SeriesCorrection::correctInBlocks() {
     seriesStatistics_["undistorted data"] = undistorted.text("undistorted data");
     seriesStatistics_["blockVolumes"] = blockVolumes_;
     seriesStatistics_["note"] =
-        "The plug-in undistorted the series in blocks of volumes and logged each block's "
-        "statistics; these texts of the whole series are the command's, summed in the "
-        "plug-in's order (the undistorted values as saved in single precision).";
+        "The plug-in undistorted the series in blocks of volumes, without statistics texts "
+        "of its own per block; these texts of the whole series are the command's, summed in "
+        "the plug-in's order (the undistorted values as saved in single precision).";
     blockSeconds_ = reporter_.elapsed() - start;
 }
 

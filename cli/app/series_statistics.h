@@ -13,6 +13,8 @@
 
 namespace ondrift::cli {
 
+class PluginStatisticsText;
+
 /// What valueStatistics gives of the whole series: its fixed stretches of values, each summed
 /// in order, then the stretches summed in order.
 class StreamedValueStatistics {
@@ -28,6 +30,7 @@ private:
         std::size_t finite = 0;
     };
     static void fold(Partial& all, const Partial& part);
+    friend void addToBoth(std::span<const float>, StreamedValueStatistics&, PluginStatisticsText&);
     Partial all_, current_;
     std::size_t inCurrent_ = 0;
     std::size_t count_ = 0;
@@ -41,9 +44,15 @@ public:
     std::string text(const char* label) const;
 
 private:
+    friend void addToBoth(std::span<const float>, StreamedValueStatistics&, PluginStatisticsText&);
     double minimum_ = 0, maximum_ = 0, sum_ = 0;
     std::size_t count_ = 0;
 };
+
+/// Adds the values to both, as their own add() would, in one pass: each sum keeps its order,
+/// but the two are summed side by side rather than one after the other.
+void addToBoth(std::span<const float> values, StreamedValueStatistics& statistics,
+               PluginStatisticsText& text);
 
 /// The mean volume of a series as meanOfVolumes makes it: each voxel's sum in double over the
 /// volumes in order.

@@ -12,7 +12,8 @@ namespace ondrift::cli {
 
 namespace {
 
-// The block read ahead, the host document, the plug-in's doubles and the block being written.
+// Three host documents a block long (read into, undistorted, written from) in float, the
+// plug-in's doubles of the block undistorted, and room for the compressed members in flight.
 constexpr std::uint64_t kBytesPerBlockVoxel = 24;
 // Beyond this a larger block no longer makes the run faster: the per-call costs are spread
 // thin already.

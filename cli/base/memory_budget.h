@@ -16,10 +16,10 @@ std::uint64_t physicalMemoryBytes();
 std::uint64_t defaultMemoryLimitBytes();
 
 /// Volumes per block of a series of `volumes` volumes of `voxelsPerVolume` voxels under
-/// `limitBytes`, at least 1. A block takes about 24 bytes a voxel (read ahead, in the host
-/// document, in the plug-in's doubles, being written); it gets a quarter of the limit, the rest
-/// being left to the field map's work, and never more than blocks that read, undistort and write
-/// fast already need.
+/// `limitBytes`, at least 1. A block takes about 24 bytes a voxel (read ahead, undistorted and
+/// being written in host documents, and in the plug-in's doubles); it gets a quarter of the limit,
+/// the rest being left to the field map's work, and never more than blocks that read, undistort and
+/// write fast already need.
 int blockVolumes(std::uint64_t limitBytes, std::size_t voxelsPerVolume, int volumes);
 
 /// The peak resident memory of this program so far, in bytes.

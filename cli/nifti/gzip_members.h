@@ -12,6 +12,7 @@
 #include <cstdint>
 #include <cstdio>
 #include <functional>
+#include <memory>
 #include <span>
 #include <string>
 
@@ -39,6 +40,34 @@ using GzipProgress = std::function<void(std::uint64_t done)>;
 /// the compressor cannot be made or a write fails; the caller removes the partial file.
 void writeGzipMembers(std::FILE* file, std::uint64_t total, const GzipSource& source,
                       const GzipSettings& settings = {}, const GzipProgress& progress = {});
+
+/// Writes stretches of a stream as gzip members, one call after the other, with compressing
+/// threads and buffers that last from one call to the next: a stream written a block at a
+/// time pays for them once.
+class GzipMemberWriter {
+public:
+    /// Throws std::runtime_error when the compressors cannot be made.
+    GzipMemberWriter(std::FILE* file, const GzipSettings& settings = {});
+    ~GzipMemberWriter();
+    GzipMemberWriter(const GzipMemberWriter&) = delete;
+    GzipMemberWriter& operator=(const GzipMemberWriter&) = delete;
+
+    /// Compresses `bytes` (members of settings.memberBytes, the last one shorter) and writes
+    /// them in order. `meanwhile` runs on the calling thread while the members are compressed;
+    /// `bytes` must not change until the call returns. Throws std::runtime_error when a
+    /// compression or a write fails, or what `meanwhile` throws.
+    void write(std::span<const unsigned char> bytes, const std::function<void()>& meanwhile = {});
+    /// As above, the `total` bytes given by `source` a member at a time.
+    void write(std::uint64_t total, const GzipSource& source, const GzipProgress& progress = {});
+
+private:
+    struct Shared;
+    void stop();
+    void run(std::uint64_t total, const unsigned char* bytes, const GzipSource* source,
+             const std::function<void()>& meanwhile, const GzipProgress& progress);
+    std::FILE* file_;
+    std::unique_ptr<Shared> shared_;
+};
 
 /// The uncompressed stream of a whole gzip file in memory, member by member, into `out`, which
 /// must be exactly as long as the stream. Returns an empty text on success, else what is wrong

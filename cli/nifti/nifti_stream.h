@@ -4,9 +4,13 @@
 #define ONDRIFT_CLI_NIFTI_STREAM_H
 
 #include <cstdio>
+#include <functional>
+#include <memory>
 #include <span>
 #include <string>
+#include <vector>
 
+#include "cli/nifti/gzip_stream.h"
 #include "cli/nifti/nifti_file.h"
 
 extern "C" {
@@ -35,9 +39,15 @@ public:
     void read(std::span<float> out);
 
 private:
+    std::size_t readBytes(std::span<unsigned char> out);
+
     NiftiImage header_;
     ReadOptions options_;
+    /// Gzip files go through the fast inflater; plain files (and any not gzip after all) through
+    /// the NIfTI library's reader.
+    std::unique_ptr<GzipStreamReader> gzip_;
     znzFile file_ = nullptr;
+    std::vector<unsigned char> raw_;  ///< one volume as stored
     int next_ = 0;
     std::size_t nonFinite_ = 0;
 };
@@ -54,22 +64,22 @@ public:
     NiftiSeriesWriter(const NiftiSeriesWriter&) = delete;
     NiftiSeriesWriter& operator=(const NiftiSeriesWriter&) = delete;
 
-    /// Appends whole volumes. Throws ProcessingError when more than `nt` are given or a write
-    /// fails.
-    void write(std::span<const float> volumes);
+    /// Appends whole volumes; `meanwhile` runs on the calling thread while they are
+    /// compressed. Throws ProcessingError when more than `nt` are given or a write fails.
+    void write(std::span<const float> volumes, const std::function<void()>& meanwhile = {});
     /// Flushes the file to the disk once all `nt` volumes are written. Throws ProcessingError.
     void finish();
 
 private:
-    void put(std::span<const unsigned char> bytes);
+    void put(std::span<const unsigned char> bytes, const std::function<void()>& meanwhile = {});
 
     std::string path_;
     std::size_t voxelsPerVolume_ = 0;
     int nt_ = 0;
     int written_ = 0;
     bool gz_ = false;
-    GzipSettings gzip_;
     std::FILE* file_ = nullptr;
+    std::unique_ptr<GzipMemberWriter> gzip_;
 };
 
 }  // namespace ondrift::cli

@@ -2,6 +2,7 @@
 // with, and "Undistort" on further volumes with that map must give exactly the chain's values.
 // Without a kept map the call must fail rather than leave the volumes as they were.
 #include <cmath>
+#include <filesystem>
 #include <string>
 #include <vector>
 
@@ -74,9 +75,19 @@ TEST_F(KeptShiftMap, FurtherVolumesGetTheChainsValuesAndNoMapIsAFailure) {
         const int block = ws().addFmr(
             (dir / "bold.fmr").string(), kX, kY, kZ, count, kFmrFloat32,
             std::vector<double>(series.begin() + from * n, series.begin() + (from + count) * n));
+        // The last block lean: the same values, without the statistics texts and slice images.
+        const bool lean = from > 0;
+        params().setInt("LeanUndistortion", lean ? 1 : 0);
+        std::filesystem::remove(dir / "bold_undistort.amr");
+        session().log.clear();
         answer(block);
         run("Start");
         ASSERT_EQ(errorNr(), 0) << errorMsg();
+        int statistics = 0;
+        for (const std::string& entry : log()) statistics += entry.rfind("Values of", 0) == 0;
+        EXPECT_EQ(statistics, lean ? 0 : 3);  // the EPI picked, distorted, undistorted
+        EXPECT_EQ(std::filesystem::exists(dir / "bold_undistort.amr"), !lean);
+        EXPECT_EQ(params().getString("NameUndistortedFile"), "bold_undistort.fmr");
         const std::vector<double> values = undistorted();
         ASSERT_EQ(values.size(), static_cast<std::size_t>(count) * n);
         blocks.insert(blocks.end(), values.begin(), values.end());

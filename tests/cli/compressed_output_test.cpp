@@ -12,6 +12,7 @@
 
 #include "cli/base/errors.h"
 #include "cli/nifti/gzip_members.h"
+#include "cli/nifti/gzip_stream.h"
 #include "cli/nifti/nifti_file.h"
 #include "cli_test_support.h"
 
@@ -115,6 +116,74 @@ TEST(GzipMembers, ReadingTakesForeignFilesAndReportsDamage) {
     EXPECT_NE(inflateGzipMembers(flipped, back), "");
     const Bytes text = {'n', 'o', 't', ' ', 'g', 'z', 'i', 'p'};
     EXPECT_EQ(inflateGzipMembers(text, back), "not a valid gzip stream");
+}
+
+TEST(GzipMembers, AStreamWrittenAndReadInStretchesIsTheWholeStream) {
+    ScratchFolder scratch("gzip-stream");
+    const Bytes stream = sampleStream(400003);
+    // Our members in stretches of several calls, each compressed while the caller works...
+    const std::string path = scratch / "s.gz";
+    std::FILE* f = std::fopen(path.c_str(), "wb");
+    {
+        GzipSettings s;
+        s.threads = 3;
+        s.memberBytes = 40000;
+        GzipMemberWriter writer(f, s);
+        int calls = 0;
+        int writes = 0;
+        for (std::size_t first = 0, n = 7; first < 250000; first += n, n = n * 13 + 5, ++writes) {
+            const std::size_t count = std::min(n, std::size_t{250000} - first);
+            writer.write({stream.data() + first, count}, [&calls] { ++calls; });
+        }
+        EXPECT_EQ(calls, writes);
+        EXPECT_GT(writes, 4);
+    }
+    // ...then one zlib member longer than the reader's buffer, and padding.
+    std::fclose(f);
+    gzFile z = gzopen(path.c_str(), "ab6");
+    gzwrite(z, stream.data() + 250000, static_cast<unsigned>(stream.size() - 250000));
+    gzclose(z);
+    f = std::fopen(path.c_str(), "ab");
+    std::fwrite("\0\0\0\0", 1, 4, f);
+    std::fclose(f);
+    EXPECT_EQ(readWithZlib(path, stream.size()), stream);
+
+    GzipStreamReader reader(path, 40000);
+    ASSERT_TRUE(reader.valid());
+    Bytes back(stream.size() + 10);
+    std::size_t done = 0;
+    for (std::size_t n = 1; done < back.size(); n = n * 3 + 1) {
+        const std::size_t want = std::min(n, back.size() - done);
+        const std::size_t got = reader.read({back.data() + done, want});
+        done += got;
+        if (got < want) break;
+    }
+    EXPECT_EQ(done, stream.size());
+    back.resize(done);
+    EXPECT_EQ(back, stream);
+
+    // A file cut inside either kind of member is refused, not read short; text is no gzip.
+    const Bytes file = [&] {
+        Bytes b(1 << 20);
+        std::FILE* in = std::fopen(path.c_str(), "rb");
+        b.resize(std::fread(b.data(), 1, b.size(), in));
+        std::fclose(in);
+        return b;
+    }();
+    for (const std::size_t keep : {std::size_t{1000}, file.size() - 100}) {
+        const std::string cut = scratch / "cut.gz";
+        std::FILE* out = std::fopen(cut.c_str(), "wb");
+        std::fwrite(file.data(), 1, keep, out);
+        std::fclose(out);
+        GzipStreamReader r(cut, 40000);
+        Bytes all(stream.size());
+        EXPECT_THROW(r.read(all), std::runtime_error) << keep;
+    }
+    const std::string text = scratch / "text.gz";
+    std::FILE* t = std::fopen(text.c_str(), "wb");
+    std::fputs("not gzip", t);
+    std::fclose(t);
+    EXPECT_FALSE(GzipStreamReader(text).valid());
 }
 
 TEST(CompressedNifti, ValuesAndTypesSurviveMembersThatSplitTheHeaderAndValues) {
