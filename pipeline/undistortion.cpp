@@ -79,22 +79,22 @@ bool undistortEPI(Image& epi, const Image& shiftMap, const AcquisitionParameters
         w.setNrOfVolumes(1);
         w.setData(std::vector<double>(w.voxelsPerVolume(), 0.0));
     }
+    // Volume t undistorted into `own`, which is then copied back over it.
+    const auto undistortInto = [&](Image& own, int t) {
+        undistortVolume(volumeValues(std::as_const(epi), t), allValues(own), shift, d, direction);
+        applyStretch(allValues(own), stretch);
+    };
     if (workers == 1) {
         if (!lean) logText(epi.statisticsText("distorted data"));
         for (int t = 0; t < volumes; ++t) {
-            undistortVolume(volumeValues(std::as_const(epi), t), allValues(work[0]), shift, d,
-                            direction);
-            applyStretch(allValues(work[0]), stretch);
+            undistortInto(work[0], t);
             copyVolume(work[0], epi, 0, t);
         }
     } else if (lean) {
         forEachVolumeRange(volumes, workers, [&](unsigned worker, int first, int end) {
-            Image& own = work[worker];
             for (int t = first; t < end; ++t) {
-                undistortVolume(volumeValues(std::as_const(epi), t), allValues(own), shift, d,
-                                direction);
-                applyStretch(allValues(own), stretch);
-                copyVolume(own, epi, 0, t);
+                undistortInto(work[worker], t);
+                copyVolume(work[worker], epi, 0, t);
             }
         });
     } else {
@@ -107,9 +107,7 @@ bool undistortEPI(Image& epi, const Image& shiftMap, const AcquisitionParameters
             forEachVolumeRange(volumes, workers, [&](unsigned worker, int first, int end) {
                 Image& own = work[worker];
                 for (int t = first; t < end; ++t) {
-                    undistortVolume(volumeValues(std::as_const(epi), t), allValues(own), shift, d,
-                                    direction);
-                    applyStretch(allValues(own), stretch);
+                    undistortInto(own, t);
                     distorted.waitUntilRead(t);
                     copyVolume(own, epi, 0, t);
                 }
