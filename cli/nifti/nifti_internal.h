@@ -38,8 +38,10 @@ struct NiftiImageDeleter {
 };
 using NiftiImagePtr = std::unique_ptr<nifti_image, NiftiImageDeleter>;
 
-/// The header of an image of `nt` volumes on `geometry`, its type still to be set.
-NiftiImagePtr seriesHeader(const std::string& path, const NiftiGeometry& geometry, int nt);
+/// The header of an image of `nt` volumes on `geometry`, stored as `type` (float types with no
+/// scaling), as every series the command writes is.
+NiftiImagePtr seriesHeader(const std::string& path, const NiftiGeometry& geometry, int nt,
+                           const StoredType& type);
 
 struct NiftiGeometry::Header {
     explicit Header(nifti_image* image) : nim(image) {}

@@ -117,17 +117,7 @@ NiftiSeriesWriter::NiftiSeriesWriter(const std::string& path, const NiftiGeometr
         throw ProcessingError(path + ": internal error: no series to write");
     }
     // The header as writeNifti makes it for float32 values.
-    NiftiImagePtr nim = seriesHeader(path, geometry, nt);
-    nim->datatype = NIFTI_TYPE_FLOAT32;
-    nifti_datatype_sizes(nim->datatype, &nim->nbyper, &nim->swapsize);
-    nim->scl_slope = 1.0f;
-    nim->scl_inter = 0.0f;
-    nim->cal_min = nim->cal_max = 0.0f;
-    nim->intent_code = NIFTI_INTENT_NONE;
-    nim->byteorder = nifti_short_order();
-    nim->nifti_type = NIFTI_FTYPE_NIFTI1_1;
-    std::snprintf(nim->descrip, sizeof nim->descrip, "ondrift");
-    nim->data = nullptr;
+    NiftiImagePtr nim = seriesHeader(path, geometry, nt, StoredType{});
     nifti_1_header header = nifti_convert_nim2nhdr(nim.get());
     header.vox_offset = static_cast<float>(kSingleFileOffset);
     unsigned char head[kSingleFileOffset] = {};

@@ -122,7 +122,8 @@ Storer storerFor(int datatype) {
 
 }  // namespace
 
-NiftiImagePtr seriesHeader(const std::string& path, const NiftiGeometry& geometry, int nt) {
+NiftiImagePtr seriesHeader(const std::string& path, const NiftiGeometry& geometry, int nt,
+                           const StoredType& type) {
     NiftiImagePtr nim(nifti_copy_nim_info(geometry.header()->nim));
     if (!nim) throw ProcessingError(path + ": out of memory");
     nim->dim[0] = nt > 1 ? 4 : 3;
@@ -131,6 +132,18 @@ NiftiImagePtr seriesHeader(const std::string& path, const NiftiGeometry& geometr
     if (nifti_update_dims_from_array(nim.get()) != 0) {
         throw ProcessingError(path + ": internal error: invalid output dimensions");
     }
+    nim->datatype = type.datatype;
+    nifti_datatype_sizes(type.datatype, &nim->nbyper, &nim->swapsize);
+    const bool floating =
+        type.datatype == NIFTI_TYPE_FLOAT32 || type.datatype == NIFTI_TYPE_FLOAT64;
+    nim->scl_slope = floating ? 1.0f : static_cast<float>(type.slope);
+    nim->scl_inter = floating ? 0.0f : static_cast<float>(type.inter);
+    nim->cal_min = nim->cal_max = 0.0f;
+    nim->intent_code = NIFTI_INTENT_NONE;
+    nim->byteorder = nifti_short_order();
+    nim->nifti_type = NIFTI_FTYPE_NIFTI1_1;
+    std::snprintf(nim->descrip, sizeof nim->descrip, "ondrift");
+    nim->data = nullptr;
     return nim;
 }
 
@@ -146,19 +159,9 @@ void writeNifti(const std::string& path, const NiftiGeometry& geometry, int nt,
     if (store == nullptr || !(type.slope != 0.0)) {
         throw ProcessingError(path + ": internal error: unsupported stored type");
     }
-    NiftiImagePtr nim = seriesHeader(path, geometry, nt);
-    nim->datatype = type.datatype;
-    nifti_datatype_sizes(type.datatype, &nim->nbyper, &nim->swapsize);
+    NiftiImagePtr nim = seriesHeader(path, geometry, nt, type);
     const bool floating =
         type.datatype == NIFTI_TYPE_FLOAT32 || type.datatype == NIFTI_TYPE_FLOAT64;
-    nim->scl_slope = floating ? 1.0f : static_cast<float>(type.slope);
-    nim->scl_inter = floating ? 0.0f : static_cast<float>(type.inter);
-    nim->cal_min = nim->cal_max = 0.0f;
-    nim->intent_code = NIFTI_INTENT_NONE;
-    nim->byteorder = nifti_short_order();
-    nim->nifti_type = NIFTI_FTYPE_NIFTI1_1;
-    std::snprintf(nim->descrip, sizeof nim->descrip, "ondrift");
-    nim->data = nullptr;
     if (nifti_set_filenames(nim.get(), path.c_str(), 0, 1) != 0) {
         throw ProcessingError(path + ": cannot form the output file name");
     }
