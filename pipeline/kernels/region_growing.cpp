@@ -277,6 +277,15 @@ int growUnwrapped(Dims d, std::span<const double> wrapped, std::span<const unsig
         }
         if (borders) enqueue(v);
     }
+    // Along a thick axis a calm-looking step may hide whole cycles (the field changes more
+    // between slices than the sampling can tell), so a voxel reached only that way waits until
+    // the growth within its slice reaches it, and follows a neighbour across slices only when
+    // nothing within its slice is placed once every other voxel has been.
+    const bool everyAxis = (joinedAxes & kEveryAxis) == kEveryAxis;
+    const auto joined = [&](int e) { return (joinedAxes & (1u << (e / 2))) != 0; };
+    std::vector<unsigned char> waits;  // 1: taken and set aside; 2: may follow any axis
+    std::vector<std::uint32_t> setAside;
+    if (!everyAxis) waits.assign(n, 0);
     const auto grow = [&] {
         while (queued != 0) {
             auto& bucket = buckets[static_cast<std::size_t>(top)];
@@ -287,23 +296,54 @@ int growUnwrapped(Dims d, std::span<const double> wrapped, std::span<const unsig
             const std::size_t v = bucket.back();
             bucket.pop_back();
             --queued;
+            if ((meta[v] & kPlaced) != 0) continue;  // queued again from within its slice
             // One look at each neighbour: a placed one may be the one to follow, an unseen one
             // is queued (after the choice, as it is never placed yet).
             std::size_t from = v;
             int best = -1;
             const unsigned links = (meta[v] >> 8) & 63u;
+            if (!everyAxis && waits[v] != 2) {
+                bool within = false;
+                for (int e = 0; e < 6; ++e) {
+                    if ((links & (1u << e)) == 0 || !joined(e)) continue;
+                    const auto w =
+                        static_cast<std::size_t>(static_cast<std::ptrdiff_t>(v) + g.offset[e]);
+                    within = within || (meta[w] & kPlaced) != 0;
+                }
+                if (!within) {
+                    waits[v] = 1;
+                    setAside.push_back(static_cast<std::uint32_t>(v));
+                    continue;
+                }
+            }
             for (int e = 0; e < 6; ++e) {
                 if ((links & (1u << e)) == 0) continue;
                 const auto w =
                     static_cast<std::size_t>(static_cast<std::ptrdiff_t>(v) + g.offset[e]);
                 const unsigned m = meta[w];
                 if ((m & kPlaced) != 0) {
-                    if (static_cast<int>(m & 0xFFu) > best) {
+                    if (static_cast<int>(m & 0xFFu) > best &&
+                        (everyAxis || joined(e) || waits[v] == 2)) {
                         best = static_cast<int>(m & 0xFFu);
                         from = w;
                     }
                 } else if ((m & kQueued) == 0) {
                     enqueue(w);
+                } else if (!everyAxis && waits[w] == 1 && joined(e)) {
+                    waits[w] = 0;
+                    enqueue(w);
+                }
+            }
+            if (from == v) {  // only across slices after all
+                for (int e = 0; e < 6; ++e) {
+                    if ((links & (1u << e)) == 0) continue;
+                    const auto w =
+                        static_cast<std::size_t>(static_cast<std::ptrdiff_t>(v) + g.offset[e]);
+                    const unsigned m = meta[w];
+                    if ((m & kPlaced) != 0 && static_cast<int>(m & 0xFFu) > best) {
+                        best = static_cast<int>(m & 0xFFu);
+                        from = w;
+                    }
                 }
             }
             component[v] = component[from];
@@ -314,7 +354,21 @@ int growUnwrapped(Dims d, std::span<const double> wrapped, std::span<const unsig
         }
         top = -1;
     };
-    grow();
+    // Grows until nothing is queued, then lets the voxels set aside follow across slices.
+    const auto growAll = [&] {
+        grow();
+        while (!setAside.empty()) {
+            std::vector<std::uint32_t> late;
+            late.swap(setAside);
+            for (const std::uint32_t v : late)
+                if ((meta[v] & kPlaced) == 0 && waits[v] == 1) {
+                    waits[v] = 2;
+                    enqueue(v);
+                }
+            grow();
+        }
+    };
+    growAll();
 
     // Parts of the mask without a core start from their most reliable voxel not yet reached
     // (a stable counting sort, best first, so the result is deterministic).
@@ -339,7 +393,7 @@ int growUnwrapped(Dims d, std::span<const double> wrapped, std::span<const unsig
                 static_cast<std::size_t>(static_cast<std::ptrdiff_t>(seed) + g.offset[e]);
             if ((meta[w] & (kQueued | kPlaced)) == 0) enqueue(w);
         }
-        grow();
+        growAll();
     }
     if (single != 0)
         for (const std::uint32_t v : rest)

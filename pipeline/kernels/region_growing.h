@@ -29,7 +29,9 @@ namespace ondrift {
 /// wrapped phase and mask, or null to make them here. Returns the number of parts, or -1 (touching
 /// nothing) when the extents or span lengths do not fit. `reliability`: what voxelReliability gives
 /// for the same wrapped phase and mask, or null to work it out here where it is needed.
-/// `joinedAxes`: see findConsistentCore.
+/// `joinedAxes`: see findConsistentCore. Along the other axes (thick slices) the growth does not
+/// lead: a voxel follows a placed neighbour across them only when, with nothing else left to
+/// grow, none within its own slice is placed.
 int growUnwrapped(Dims d, std::span<const double> wrapped, std::span<const unsigned char> inside,
                   std::span<std::int32_t> cycles, std::span<std::int32_t> component,
                   const unsigned char* rough = nullptr, const std::uint16_t* reliability = nullptr,
