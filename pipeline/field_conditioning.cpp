@@ -22,6 +22,7 @@
 #include "pipeline/kernels/parallel_ranges.h"
 #include "pipeline/kernels/pi15.h"
 #include "pipeline/kernels/quadratic_smoothing.h"
+#include "pipeline/kernels/residual_restoration.h"
 #include "pipeline/step_errors.h"
 
 namespace ondrift {
@@ -82,6 +83,15 @@ constexpr double kNoSignalPhaseNoise = 1.0;
 /// No scanner's phase is cleaner than this SD (rad) at the head's median magnitude; it keeps the
 /// noise model finite on noise-free data.
 constexpr double kPhaseNoiseFloor = 1e-3;
+/// The smooth field leaves twice the noise's variance in its residual: it takes the broad field,
+/// and what is sharper than its smoothness (at the edge of the head, beside air) is given back
+/// from the residual where the measurement shows it.
+constexpr double kSmoothFieldNoiseShare = 2.0;
+/// The residual is read within a Gaussian of this SD (mm), the finest field-map voxels: only
+/// structure at the voxel scale is given back.
+constexpr double kRestorationWindowMm = 1.5;
+/// ... and only by what its local mean exceeds its own noise SD by (a soft threshold).
+constexpr double kRestorationShrink = 1.0;
 
 /// The voxel sizes in mm; 1 mm along an axis whose size is not positive (a grid without them).
 Spacing voxelSizes(const Image& image) {
@@ -174,20 +184,24 @@ void estimateField(Image& unwrapped, const Image& magnitude,
     logText(formatMessage("Level of the phase where it is measured best (cycles): %lf", level));
     std::vector<double> measured(values.begin(), values.end());
     FieldEstimate found;
-    if (!estimateSmoothField(d, h, measured, weight, values, found)) {
+    if (!estimateSmoothField(d, h, measured, weight, values, found, kSmoothFieldNoiseShare)) {
         logText("No voxel holds a usable phase: the unwrapped phase is kept.");
         return;
     }
+    const long long restored =
+        restoreResidual(d, h, measured, weight, values, kRestorationWindowMm, kRestorationShrink);
     logText(formatMessage(
         "Field estimate:\n\tPhase noise at the median magnitude (rad): %lf (%s; from the "
         "background %lf, from the phase's differences %lf)\n\tVoxels "
         "measured: %lld\n\tRoughness weight: %g\n\tMisfit over noise (median): %lf\n\tGrids: "
-        "%d\n\tIterations on the finest grid: %d",
+        "%d\n\tIterations on the finest grid: %d\n\tVoxels given back structure from the "
+        "residual: %lld",
         median > 0 ? scale / median * kTwoPi15 : 0.0,
         fromBackground && (inHead <= 0 || background / kTwoPi15 <= inHead) ? "the background"
                                                                            : "the phase",
         median > 0 ? background / median : 0.0, median > 0 ? inHead / median * kTwoPi15 : 0.0,
-        found.measured, found.lambda, found.discrepancy, found.levels, found.finestIterations));
+        found.measured, found.lambda, found.discrepancy, found.levels, found.finestIterations,
+        std::max(restored, 0LL)));
     logText(unwrapped.statisticsText("conditioned unwrapped phase data"));
 }
 

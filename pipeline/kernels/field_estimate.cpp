@@ -204,6 +204,7 @@ struct Hierarchy {
     std::vector<Level> levels;
     std::vector<Transfers> transfers;
     std::vector<double> scratchA, scratchB;  ///< the transfers' intermediate grids
+    double noiseShare = 1;                   ///< see estimateSmoothField
 };
 
 Transfers transfersBetween(const Level& fine, const Level& coarse,
@@ -407,7 +408,8 @@ double leverage(Hierarchy& H, std::size_t l, double lambda, int probes) {
 double criterion(Hierarchy& H, std::size_t l, double lambda, std::vector<double>& scratch) {
     const bool coarsest = l + 1 == H.levels.size();
     const double kept = 1 - leverage(H, l, lambda, coarsest ? kCoarseProbes : 1);
-    return std::log(std::max(discrepancy(H.levels[l], scratch), 1e-300)) - std::log(kept);
+    return std::log(std::max(discrepancy(H.levels[l], scratch), 1e-300)) -
+           std::log(kept * H.noiseShare);
 }
 
 void prepareLevel(Level& L) {
@@ -498,12 +500,15 @@ double noiseScaleFromData(Dims d, const Spacing& h, std::span<const double> g,
 }
 
 bool estimateSmoothField(Dims d, const Spacing& h, std::span<const double> g,
-                         std::span<const double> w, std::span<double> f, FieldEstimate& result) {
+                         std::span<const double> w, std::span<double> f, FieldEstimate& result,
+                         double noiseShare) {
     const std::size_t n = d.voxels();
     if (n == 0 || g.size() != n || w.size() != n || f.size() != n) return false;
     for (const double s : h)
         if (!(s > 0) || !std::isfinite(s)) return false;
+    if (!(noiseShare > 0) || !std::isfinite(noiseShare)) return false;
     Hierarchy H;
+    H.noiseShare = noiseShare;
     // Reserved so that `top` stays valid as the coarser grids are added; each halves an extent.
     H.levels.reserve(64);
     H.levels.resize(1);

@@ -45,8 +45,11 @@ struct FieldEstimate {
 /// finest spacing, each taking the coarser one's solution and λ as its start), with conjugate
 /// gradients preconditioned by the diagonal, and refines λ on each grid. False, touching
 /// nothing, when the lengths do not fit, a spacing is not positive or no w is positive.
+/// `noiseShare` scales the misfit the criterion asks for: above 1 the field is smoother than
+/// the noise alone calls for and leaves the sharper structure to its residual.
 bool estimateSmoothField(Dims d, const Spacing& h, std::span<const double> g,
-                         std::span<const double> w, std::span<double> f, FieldEstimate& result);
+                         std::span<const double> w, std::span<double> f, FieldEstimate& result,
+                         double noiseShare = 1);
 
 }  // namespace ondrift
 
