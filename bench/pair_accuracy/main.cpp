@@ -146,6 +146,7 @@ int main(int argc, char** argv) {
     int volumes = 3;
     pairs::EstimationOptions eo;
     bool diagnose = false;
+    std::string dump;
     double boldNoise = 0;
     ForwardModel boldModel = ForwardModel::Exact;
     for (int i = 1; i < argc; ++i) {
@@ -187,6 +188,8 @@ int main(int argc, char** argv) {
                 std::fprintf(stderr, "unknown forward model %s\n", argv[i]);
                 return 2;
             }
+        } else if (a == "--dump" && i + 1 < argc) {
+            dump = argv[++i];
         } else if (a == "--diagnose") {
             diagnose = true;
         } else {
@@ -258,6 +261,19 @@ int main(int argc, char** argv) {
                     e.converged ? "" : " (not converged)");
         std::fflush(stdout);
         if (diagnose) diagnoseEstimate(images, eo, e, bold);
+        if (!dump.empty()) {
+            std::FILE* out = std::fopen((dump + v.name + ".raw").c_str(), "wb");
+            if (out) {
+                const std::vector<unsigned char> t = tissueMask(bold);
+                std::vector<float> m(t.begin(), t.end());
+                for (const float* s :
+                     {bold.fieldHz.data(), e.fieldHz.data(), a.mean.data(), b.mean.data(),
+                      static_cast<const float*>(m.data()), bold.truth.data()}) {
+                    std::fwrite(s, sizeof(float), n, out);
+                }
+                std::fclose(out);
+            }
+        }
     }
     return 0;
 }
