@@ -35,9 +35,11 @@ struct EstimationOptions {
     std::vector<double> levelsMm{16.0, 8.0, 4.0};
     int maxIterations = 30;  ///< Levenberg-Marquardt steps per level
     /// Converged: the largest step's shift below `stepToleranceVoxels`, or the objective
-    /// lowered by less than this share in a step.
+    /// lowered by less than `flatObjective` (a share) in a step whose RMS shift over the field of
+    /// view is below `settledVoxels`.
     double stepToleranceVoxels = 0.01;
     double flatObjective = 1e-3;
+    double settledVoxels = 0.02;
     int maxConjugateGradients = 60;
     /// Residuals weigh less where either image is compressed to below this share of its length
     /// (linearly, to nothing at a fold), and nothing where an image position leaves the field
