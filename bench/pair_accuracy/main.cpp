@@ -9,9 +9,11 @@
 //     ondrift_pair_accuracy [--generator analytic|susceptibility] [--only NAME] [--volumes N]
 //                           [--diagnose] [--weight W] [--bending-share S] [--bending-mm MM]
 //                           [--levels MM,MM,…] [--iterations N] [--cg N] [--flat F]
-//                           [--compressed C]
+//                           [--settled VOXELS] [--compressed C] [--dump PREFIX]
 //
-// The options after --diagnose set the estimate's options (EstimationOptions) for trials.
+// The options after --diagnose set the estimate's options (EstimationOptions) for trials;
+// --dump writes per variant PREFIX<variant>.raw: the true field, the estimate, the two averaged
+// images, the tissue mask and the true series, each one volume of float32.
 #include <algorithm>
 #include <chrono>
 #include <cmath>
@@ -170,6 +172,8 @@ int main(int argc, char** argv) {
             eo.maxIterations = std::atoi(argv[++i]);
         } else if (a == "--cg" && i + 1 < argc) {
             eo.maxConjugateGradients = std::atoi(argv[++i]);
+        } else if (a == "--settled" && i + 1 < argc) {
+            eo.settledVoxels = std::atof(argv[++i]);
         } else if (a == "--flat" && i + 1 < argc) {
             eo.flatObjective = std::atof(argv[++i]);
         } else if (a == "--levels" && i + 1 < argc) {
