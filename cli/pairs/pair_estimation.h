@@ -76,7 +76,8 @@ struct PairEstimate {
 };
 
 /// The images' shares of the work are checked (sizes, finite values, positive κ); a problem
-/// there, a field that does not settle or values that are not finite end with `problem` set.
+/// there, a field that does not settle, values that are not finite, or a field that leaves the
+/// pair agreeing no better than as given end with `problem` set.
 PairEstimate estimateField(const PairImages& images, const EstimationOptions& options = {});
 
 /// The agreement of two images inside `mask` (one byte per voxel).
