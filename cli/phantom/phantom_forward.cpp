@@ -2,6 +2,8 @@
 
 #include <algorithm>
 #include <cmath>
+#include <utility>
+#include <vector>
 
 #include "cli/bids/bids_sidecar.h"
 
@@ -80,6 +82,7 @@ void makeSeries(Phantom& p, const HeadModel& model, const Affine& epiAffine) {
     const int last = ed[static_cast<std::size_t>(axis)] - 1;
     // The slope of the shift (voxels per voxel) from the analytic field over a tenth of a voxel.
     constexpr double kStep = 0.1;
+    std::vector<std::pair<double, double>> others;  ///< beside a fold: position, pile-up factor
     for (int z = 0, i = 0; z < ed[2]; ++z) {
         for (int y = 0; y < ed[1]; ++y) {
             for (int x = 0; x < ed[0]; ++x, ++i) {
@@ -113,7 +116,7 @@ void makeSeries(Phantom& p, const HeadModel& model, const Affine& epiAffine) {
                 }
                 // Beside a fold several positions land in this voxel, and a scanner shows the
                 // sum of their signals; the bisection found one, the others are added here.
-                std::vector<std::pair<double, double>> others;
+                others.clear();
                 if (o.forwardModel == ForwardModel::PileUp) {
                     const double target = own;
                     auto mapped = [&](double position) {
