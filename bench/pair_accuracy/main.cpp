@@ -9,9 +9,11 @@
 //     ondrift_pair_accuracy [--generator analytic|susceptibility] [--only NAME] [--volumes N]
 //                           [--diagnose] [--weight W] [--bending-share S] [--bending-mm MM]
 //                           [--levels MM,MM,…] [--iterations N] [--cg N] [--flat F]
-//                           [--compressed C]
+//                           [--settled VOXELS] [--compressed C] [--dump PREFIX]
 //
-// The options after --diagnose set the estimate's options (EstimationOptions) for trials.
+// The options after --diagnose set the estimate's options (EstimationOptions) for trials;
+// --dump writes per variant PREFIX<variant>.raw: the true field, the estimate, the two averaged
+// images, the tissue mask and the true series, each one volume of float32.
 #include <algorithm>
 #include <chrono>
 #include <cmath>
@@ -146,6 +148,7 @@ int main(int argc, char** argv) {
     int volumes = 3;
     pairs::EstimationOptions eo;
     bool diagnose = false;
+    std::string dump;
     double boldNoise = 0;
     ForwardModel boldModel = ForwardModel::Exact;
     for (int i = 1; i < argc; ++i) {
@@ -169,6 +172,8 @@ int main(int argc, char** argv) {
             eo.maxIterations = std::atoi(argv[++i]);
         } else if (a == "--cg" && i + 1 < argc) {
             eo.maxConjugateGradients = std::atoi(argv[++i]);
+        } else if (a == "--settled" && i + 1 < argc) {
+            eo.settledVoxels = std::atof(argv[++i]);
         } else if (a == "--flat" && i + 1 < argc) {
             eo.flatObjective = std::atof(argv[++i]);
         } else if (a == "--levels" && i + 1 < argc) {
@@ -187,6 +192,8 @@ int main(int argc, char** argv) {
                 std::fprintf(stderr, "unknown forward model %s\n", argv[i]);
                 return 2;
             }
+        } else if (a == "--dump" && i + 1 < argc) {
+            dump = argv[++i];
         } else if (a == "--diagnose") {
             diagnose = true;
         } else {
@@ -258,6 +265,19 @@ int main(int argc, char** argv) {
                     e.converged ? "" : " (not converged)");
         std::fflush(stdout);
         if (diagnose) diagnoseEstimate(images, eo, e, bold);
+        if (!dump.empty()) {
+            std::FILE* out = std::fopen((dump + v.name + ".raw").c_str(), "wb");
+            if (out) {
+                const std::vector<unsigned char> t = tissueMask(bold);
+                std::vector<float> m(t.begin(), t.end());
+                for (const float* s :
+                     {bold.fieldHz.data(), e.fieldHz.data(), a.mean.data(), b.mean.data(),
+                      static_cast<const float*>(m.data()), bold.truth.data()}) {
+                    std::fwrite(s, sizeof(float), n, out);
+                }
+                std::fclose(out);
+            }
+        }
     }
     return 0;
 }

@@ -122,8 +122,14 @@ LevelReport refine(LevelPair& pair, std::vector<double>& field, const Estimation
             if (std::isfinite(e) && e < energy) {
                 accepted = true;
                 mu = std::max(mu / 3, 1e-7);
-                double largest = 0;
-                for (double s : step) largest = std::max(largest, std::fabs(s));
+                double largest = 0, squares = 0, weights = 0;
+                for (std::size_t i = 0; i < n; ++i) {
+                    const double w = pair.weight.empty() ? 1.0 : pair.weight[i];
+                    largest = std::max(largest, std::fabs(step[i]));
+                    squares += w * step[i] * step[i];
+                    weights += w;
+                }
+                const double typical = std::sqrt(squares / std::max(weights, 1e-300));
                 const double decrease = (energy - e) / std::max(energy, 1e-300);
                 field.swap(trial);
                 // The weights follow the field for the first steps only: held after them, the
@@ -131,7 +137,10 @@ LevelReport refine(LevelPair& pair, std::vector<double>& field, const Estimation
                 if (it < kReweightedSteps) reweight(pair, field, o.compressedBelow);
                 linearise(pair, field, lin);
                 energy = lin.misfit + 0.5 * lambda * roughness(pair.grid, r, field);
-                if (largest * kappa < o.stepToleranceVoxels || decrease < o.flatObjective) {
+                // A flat objective alone is no sign of a minimum: on a shallow valley the field
+                // can drift by a hertz a step for many steps while each lowers it little.
+                if (largest * kappa < o.stepToleranceVoxels ||
+                    (decrease < o.flatObjective && typical * kappa < o.settledVoxels)) {
                     report.converged = true;
                 }
             } else {
@@ -267,6 +276,15 @@ PairEstimate estimateField(const PairImages& images, const EstimationOptions& o)
     }
     result.before = agreement(images.plus, images.minus, head);
     result.after = agreement(result.plusCorrected, result.minusCorrected, head);
+    if (result.problem.empty() &&
+        !(result.after.relativeDifference < result.before.relativeDifference)) {
+        char text[200];
+        std::snprintf(text, sizeof text,
+                      "the field estimate leaves the pair disagreeing: relative RMS difference "
+                      "%.3f after correction, %.3f before",
+                      result.after.relativeDifference, result.before.relativeDifference);
+        result.problem = text;
+    }
     return result;
 }
 

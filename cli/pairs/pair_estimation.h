@@ -35,9 +35,11 @@ struct EstimationOptions {
     std::vector<double> levelsMm{16.0, 8.0, 4.0};
     int maxIterations = 30;  ///< Levenberg-Marquardt steps per level
     /// Converged: the largest step's shift below `stepToleranceVoxels`, or the objective
-    /// lowered by less than this share in a step.
+    /// lowered by less than `flatObjective` (a share) in a step whose RMS shift over the field of
+    /// view is below `settledVoxels`.
     double stepToleranceVoxels = 0.01;
     double flatObjective = 1e-3;
+    double settledVoxels = 0.02;
     int maxConjugateGradients = 60;
     /// Residuals weigh less where either image is compressed to below this share of its length
     /// (linearly, to nothing at a fold), and nothing where an image position leaves the field
@@ -74,7 +76,8 @@ struct PairEstimate {
 };
 
 /// The images' shares of the work are checked (sizes, finite values, positive κ); a problem
-/// there, a field that does not settle or values that are not finite end with `problem` set.
+/// there, a field that does not settle, values that are not finite, or a field that leaves the
+/// pair agreeing no better than as given end with `problem` set.
 PairEstimate estimateField(const PairImages& images, const EstimationOptions& options = {});
 
 /// The agreement of two images inside `mask` (one byte per voxel).

@@ -32,7 +32,8 @@ enum class FieldShape { Realistic, Simple };
 /// clamped), as data made from a gridded truth are.
 /// PileUp: the analytic signal at p times the Jacobian |dp/dq| = 1 / |1 + sign·ds/dp|, so the
 /// signal of a line is conserved: bright where the image compresses, dark where it stretches.
-/// Beside a fold the factor grows without bound; it is capped at `kMaxPileUp`.
+/// Beside a fold the factor grows without bound; it is capped at `kMaxPileUp`. Where the field
+/// folds the line, every position that lands in the voxel adds its signal so, as on a scanner.
 enum class ForwardModel { Exact, Sampled, PileUp };
 
 inline constexpr double kMaxPileUp = 5.0;

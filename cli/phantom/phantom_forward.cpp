@@ -2,6 +2,8 @@
 
 #include <algorithm>
 #include <cmath>
+#include <utility>
+#include <vector>
 
 #include "cli/bids/bids_sidecar.h"
 
@@ -80,6 +82,7 @@ void makeSeries(Phantom& p, const HeadModel& model, const Affine& epiAffine) {
     const int last = ed[static_cast<std::size_t>(axis)] - 1;
     // The slope of the shift (voxels per voxel) from the analytic field over a tenth of a voxel.
     constexpr double kStep = 0.1;
+    std::vector<std::pair<double, double>> others;  ///< beside a fold: position, pile-up factor
     for (int z = 0, i = 0; z < ed[2]; ++z) {
         for (int y = 0; y < ed[1]; ++y) {
             for (int x = 0; x < ed[0]; ++x, ++i) {
@@ -111,12 +114,48 @@ void makeSeries(Phantom& p, const HeadModel& model, const Affine& epiAffine) {
                         (shiftAt(solved[u] + kStep) - shiftAt(solved[u] - kStep)) / (2 * kStep);
                     factor = std::min(kMaxPileUp, 1.0 / std::fabs(1.0 + sign * slope));
                 }
+                // Beside a fold several positions land in this voxel, and a scanner shows the
+                // sum of their signals; the bisection found one, the others are added here.
+                others.clear();
+                if (o.forwardModel == ForwardModel::PileUp) {
+                    const double target = own;
+                    auto mapped = [&](double position) {
+                        q[axis] = position;
+                        const World v = toWorld(epiAffine, q[0], q[1], q[2]);
+                        return position + sign * model.field(v.x, v.y, v.z) / bandwidth - target;
+                    };
+                    constexpr double kScan = 0.5;
+                    double lo = target - maxShift - 1, glo = mapped(lo);
+                    for (; lo < target + maxShift + 1; lo += kScan) {
+                        const double hi = lo + kScan, ghi = mapped(hi);
+                        if ((glo < 0) != (ghi < 0) && std::fabs(lo + 0.5 * kScan - solved[u]) > 1) {
+                            double a = lo, b = hi, ga = glo;
+                            for (int it = 0; it < 30; ++it) {
+                                const double mid = 0.5 * (a + b), gm = mapped(mid);
+                                ((gm < 0) == (ga < 0) ? a : b) = mid;
+                                if (a == mid) ga = gm;
+                            }
+                            const double root = 0.5 * (a + b);
+                            const double slope =
+                                (mapped(root + kStep) - mapped(root - kStep)) / (2 * kStep);
+                            others.emplace_back(root, std::min(kMaxPileUp, 1.0 / std::fabs(slope)));
+                        }
+                        glo = ghi;
+                    }
+                }
                 q[axis] = solved[u];
                 const World v = toWorld(epiAffine, q[0], q[1], q[2]);
                 for (int t = 0; t < o.volumes; ++t) {
-                    const double value = model.signal(v.x, v.y, v.z, t);
-                    p.distorted[static_cast<std::size_t>(t) * m + u] = static_cast<float>(
-                        o.forwardModel == ForwardModel::PileUp ? value * factor : value);
+                    double value = model.signal(v.x, v.y, v.z, t);
+                    if (o.forwardModel == ForwardModel::PileUp) {
+                        value *= factor;
+                        for (const auto& [root, weight] : others) {
+                            q[axis] = root;
+                            const World r = toWorld(epiAffine, q[0], q[1], q[2]);
+                            value += weight * model.signal(r.x, r.y, r.z, t);
+                        }
+                    }
+                    p.distorted[static_cast<std::size_t>(t) * m + u] = static_cast<float>(value);
                 }
             }
         }

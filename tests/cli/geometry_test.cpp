@@ -169,7 +169,7 @@ TEST(Phantom, PileUpConservesTheSignalOfEachLineAndSamplingOnlyInterpolates) {
         EXPECT_GT(apart, 1e-4) << pe;
         EXPECT_LT(apart, 0.02) << pe;
     }
-    // Where nothing shifts, every model gives the truth; beside a fold the pile-up is capped.
+    // Where nothing shifts, every model gives the truth.
     PhantomOptions flat;
     flat.dims = {32, 32, 8};
     flat.fieldShape = FieldShape::Simple;
@@ -192,8 +192,8 @@ TEST(Phantom, PileUpConservesTheSignalOfEachLineAndSamplingOnlyInterpolates) {
         if (plain.distorted[i] > 100)
             brightest = std::max(brightest, double(piled.distorted[i] / plain.distorted[i]));
     }
+    // Beside the fold several positions land in one voxel and their signals add up there.
     EXPECT_GT(brightest, 1.5);
-    EXPECT_LE(brightest, kMaxPileUp + 1e-4);
 }
 
 TEST(Phantom, SeriesNoiseTouchesOnlyTheDistortedSeriesWithTheSpreadAsked) {
