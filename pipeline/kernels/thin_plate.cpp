@@ -79,42 +79,58 @@ Weights weightsOf(const Spacing& h, double scale) {
     return c;
 }
 
-constexpr int kPairAxes[3][2] = {{0, 1}, {0, 2}, {1, 2}};
+/// Which of the stencils through a voxel at coordinate `at` of an axis of extent n lie in the
+/// grid: the second differences centred below, at and above it, and the mixed differences
+/// anchored one below and at it.
+struct Reach {
+    bool below, at, above, pairBelow, pairAt;
+};
 
-/// (B x) at voxel q with coordinates `at`, each stencil taken only where it lies in the grid.
-double roughnessAt(Dims d, const Weights& c, const double* x, std::size_t q,
-                   const std::array<int, 3>& at) {
+Reach reachOf(int at, int n) {
+    return {at >= 2, at >= 1 && at <= n - 2, at <= n - 3, at >= 1, at <= n - 2};
+}
+
+/// The second differences along an axis of stride t through xq, as (B x) takes them at a voxel
+/// that reaches them `r`: xq is the upper end, the middle and the lower end of the differences
+/// centred below, at and above it.
+inline double axisPart(const double* xq, std::ptrdiff_t t, const Reach& r) {
+    double part = 0;
+    if (r.below) part += xq[-2 * t] - 2 * xq[-t] + xq[0];
+    if (r.at) part -= 2 * (xq[-t] - 2 * xq[0] + xq[t]);
+    if (r.above) part += xq[0] - 2 * xq[t] + xq[2 * t];
+    return part;
+}
+
+/// The mixed differences of axes a and b (strides sa, sb) anchored at xq and at its lower
+/// neighbours along a, b and both, as far as they lie in the grid.
+inline double pairPart(const double* xq, std::ptrdiff_t sa, std::ptrdiff_t sb, const Reach& ra,
+                       const Reach& rb) {
+    const auto mixed = [&](const double* base) {
+        return base[0] - base[sa] - base[sb] + base[sa + sb];
+    };
+    double part = 0;
+    if (ra.pairBelow && rb.pairBelow) part += mixed(xq - sa - sb);
+    if (ra.pairBelow && rb.pairAt) part -= mixed(xq - sa);
+    if (ra.pairAt && rb.pairBelow) part -= mixed(xq - sb);
+    if (ra.pairAt && rb.pairAt) part += mixed(xq);
+    return part;
+}
+
+/// (B x) at voxel q whose coordinates reach the stencils `r`, each stencil taken only where it
+/// lies in the grid (near the faces). The terms are summed in one fixed order whatever the
+/// voxel, so that a grid gives the same field on any number of threads.
+inline double roughnessAt(const Weights& c, const std::array<bool, 3>& axisUsed,
+                          const std::array<bool, 3>& pairUsed,
+                          const std::array<std::ptrdiff_t, 3>& s, const double* x, std::size_t q,
+                          const std::array<Reach, 3>& r) {
+    const double* xq = x + q;
     double sum = 0;
-    for (int a = 0; a < 3; ++a) {
-        const int n = axisExtent(d, a);
-        if (n < 3) continue;
-        const std::ptrdiff_t s = axisStride(d, a);
-        const double* xq = x + q;
-        // q is the upper end, the middle and the lower end of the differences centred below,
-        // at and above it.
-        double part = 0;
-        if (at[a] - 1 >= 1) part += xq[-2 * s] - 2 * xq[-s] + xq[0];
-        if (at[a] >= 1 && at[a] <= n - 2) part -= 2 * (xq[-s] - 2 * xq[0] + xq[s]);
-        if (at[a] + 1 <= n - 2) part += xq[0] - 2 * xq[s] + xq[2 * s];
-        sum += c.axis[a] * part;
-    }
-    for (int p = 0; p < 3; ++p) {
-        const int a = kPairAxes[p][0], b = kPairAxes[p][1];
-        const int na = axisExtent(d, a), nb = axisExtent(d, b);
-        if (na < 2 || nb < 2) continue;
-        const std::ptrdiff_t sa = axisStride(d, a), sb = axisStride(d, b);
-        double part = 0;
-        // The mixed differences anchored at q and at its lower neighbours along a, b and both.
-        for (int oa = -1; oa <= 0; ++oa)
-            for (int ob = -1; ob <= 0; ++ob) {
-                const int ia = at[a] + oa, ib = at[b] + ob;
-                if (ia < 0 || ia > na - 2 || ib < 0 || ib > nb - 2) continue;
-                const double* base = x + q + oa * sa + ob * sb;
-                const double mixed = base[0] - base[sa] - base[sb] + base[sa + sb];
-                part += (oa == ob ? 1.0 : -1.0) * mixed;
-            }
-        sum += c.pair[p] * part;
-    }
+    if (axisUsed[0]) sum += c.axis[0] * axisPart(xq, s[0], r[0]);
+    if (axisUsed[1]) sum += c.axis[1] * axisPart(xq, s[1], r[1]);
+    if (axisUsed[2]) sum += c.axis[2] * axisPart(xq, s[2], r[2]);
+    if (pairUsed[0]) sum += c.pair[0] * pairPart(xq, s[0], s[1], r[0], r[1]);
+    if (pairUsed[1]) sum += c.pair[1] * pairPart(xq, s[0], s[2], r[0], r[2]);
+    if (pairUsed[2]) sum += c.pair[2] * pairPart(xq, s[1], s[2], r[1], r[2]);
     return sum;
 }
 
@@ -128,18 +144,30 @@ double roughnessAt(Dims d, const Weights& c, const double* x, std::size_t q,
 void addThinPlate(Dims d, const Spacing& h, const double* x, double* out, double scale) {
     const Weights c = weightsOf(h, scale);
     const std::ptrdiff_t sx = 1, sy = d.x, sz = static_cast<std::ptrdiff_t>(d.x) * d.y;
+    const std::array<std::ptrdiff_t, 3> strides{sx, sy, sz};
+    const std::array<bool, 3> axisUsed{d.x >= 3, d.y >= 3, d.z >= 3};
+    const std::array<bool, 3> pairUsed{d.x >= 2 && d.y >= 2, d.x >= 2 && d.z >= 2,
+                                       d.y >= 2 && d.z >= 2};
     const bool interior = d.x >= 5 && d.y >= 5 && d.z >= 5;
     const double centre =
         6 * (c.axis[0] + c.axis[1] + c.axis[2]) + 4 * (c.pair[0] + c.pair[1] + c.pair[2]);
+    // The reach along x of every column, found once rather than for every row.
+    std::vector<Reach> columns(static_cast<std::size_t>(d.x));
+    for (int i = 0; i < d.x; ++i) columns[static_cast<std::size_t>(i)] = reachOf(i, d.x);
     forSlabs(d, [&](int kFirst, int kEnd) {
         for (int k = kFirst; k < kEnd; ++k)
             for (int j = 0; j < d.y; ++j) {
                 const std::size_t row = d.index(0, j, k);
                 const bool inner = interior && j >= 2 && j <= d.y - 3 && k >= 2 && k <= d.z - 3;
                 const int from = inner ? 2 : d.x, to = inner ? d.x - 2 : d.x;
-                for (int i = 0; i < std::min(from, d.x); ++i)
+                std::array<Reach, 3> reach{Reach{}, reachOf(j, d.y), reachOf(k, d.z)};
+                const auto edge = [&](int i) {
+                    reach[0] = columns[static_cast<std::size_t>(i)];
                     out[row + static_cast<std::size_t>(i)] +=
-                        roughnessAt(d, c, x, row + static_cast<std::size_t>(i), {i, j, k});
+                        roughnessAt(c, axisUsed, pairUsed, strides, x,
+                                    row + static_cast<std::size_t>(i), reach);
+                };
+                for (int i = 0; i < std::min(from, d.x); ++i) edge(i);
                 for (int i = from; i < to; ++i) {
                     const double* q = x + row + static_cast<std::size_t>(i);
                     const double axes =
@@ -155,9 +183,7 @@ void addThinPlate(Dims d, const Spacing& h, const double* x, double* out, double
                     out[row + static_cast<std::size_t>(i)] +=
                         centre * q[0] + axes + c.pair[0] * xy + c.pair[1] * xz + c.pair[2] * yz;
                 }
-                for (int i = std::max(to, from); i < d.x; ++i)
-                    out[row + static_cast<std::size_t>(i)] +=
-                        roughnessAt(d, c, x, row + static_cast<std::size_t>(i), {i, j, k});
+                for (int i = std::max(to, from); i < d.x; ++i) edge(i);
             }
     });
 }
