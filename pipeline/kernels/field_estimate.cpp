@@ -411,8 +411,8 @@ double criterion(Hierarchy& H, std::size_t l, double lambda, std::vector<double>
 }
 
 void prepareLevel(Level& L) {
-    L.roughDiagonal.assign(L.d.voxels(), 0.0);
-    addThinPlateDiagonal(L.d, L.h, L.roughDiagonal.data());
+    L.roughDiagonal.resize(L.d.voxels());
+    thinPlateDiagonal(L.d, L.h, L.roughDiagonal.data());
     L.f.resize(L.d.voxels(), 0.0);
 }
 

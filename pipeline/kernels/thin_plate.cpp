@@ -19,6 +19,17 @@ void forSlabs(Dims d, Slabs&& slabs) {
              });
 }
 
+/// Which of the stencils through a voxel at coordinate `at` of an axis of extent n lie in the
+/// grid: the second differences centred below, at and above it, and the mixed differences
+/// anchored one below and at it.
+struct Reach {
+    bool below, at, above, pairBelow, pairAt;
+};
+
+Reach reachOf(int at, int n) {
+    return {at >= 2, at >= 1 && at <= n - 2, at <= n - 3, at >= 1, at <= n - 2};
+}
+
 }  // namespace
 
 int axisExtent(Dims d, int axis) { return axis == 0 ? d.x : (axis == 1 ? d.y : d.z); }
@@ -27,37 +38,63 @@ std::ptrdiff_t axisStride(Dims d, int axis) {
     return axis == 0 ? 1 : (axis == 1 ? d.x : static_cast<std::ptrdiff_t>(d.x) * d.y);
 }
 
-/// Adds the diagonal of B (the roughness operator below) to `out`: for every stencil of a second
-/// difference in mm, its squared weights times the stencil's share of the integral.
-void addThinPlateDiagonal(Dims d, const Spacing& h, double* out) {
+/// Writes the diagonal of B (the roughness operator below) into `out`: for every stencil of a
+/// second difference in mm, its squared weights times the stencil's share of the integral. A
+/// voxel's value depends only on which stencils reach it, so each kind of row is summed once (in
+/// the order of the stencils' positions, axes first, then the pairs of axes) and copied.
+void thinPlateDiagonal(Dims d, const Spacing& h, double* out) {
     const double volume = h[0] * h[1] * h[2];
-    for (int a = 0; a < 3; ++a) {
-        if (axisExtent(d, a) < 3) continue;
-        const std::ptrdiff_t s = axisStride(d, a);
-        const double c = volume / std::pow(h[a], 4);
-        std::array<int, 3> lo{0, 0, 0}, hi{d.x, d.y, d.z};
-        lo[a] = 1;
-        hi[a] -= 1;
-        forBox(d, lo, hi, [&](std::size_t q) {
-            out[q - s] += c;
-            out[q] += 4 * c;
-            out[q + s] += c;
-        });
+    std::array<double, 3> axis{}, pair{};
+    for (int a = 0; a < 3; ++a) axis[a] = volume / std::pow(h[a], 4);
+    constexpr int kPairAxes[3][2] = {{0, 1}, {0, 2}, {1, 2}};
+    for (int p = 0; p < 3; ++p) {
+        const int a = kPairAxes[p][0], b = kPairAxes[p][1];
+        pair[p] = 2 * volume / (h[a] * h[a] * h[b] * h[b]);
     }
-    for (int a = 0; a < 3; ++a)
-        for (int b = a + 1; b < 3; ++b) {
-            if (axisExtent(d, a) < 2 || axisExtent(d, b) < 2) continue;
-            const std::ptrdiff_t sa = axisStride(d, a), sb = axisStride(d, b);
-            const double c = 2 * volume / (h[a] * h[a] * h[b] * h[b]);
-            std::array<int, 3> lo{0, 0, 0}, hi{d.x, d.y, d.z};
-            hi[a] -= 1;
-            hi[b] -= 1;
-            forBox(d, lo, hi, [&](std::size_t q) {
-                out[q] += c;
-                out[q + sa] += c;
-                out[q + sb] += c;
-                out[q + sa + sb] += c;
+    const std::array<bool, 3> axisUsed{d.x >= 3, d.y >= 3, d.z >= 3};
+    const std::array<bool, 3> pairUsed{d.x >= 2 && d.y >= 2, d.x >= 2 && d.z >= 2,
+                                       d.y >= 2 && d.z >= 2};
+    const auto same = [](const Reach& u, const Reach& v) {
+        return u.below == v.below && u.at == v.at && u.above == v.above &&
+               u.pairBelow == v.pairBelow && u.pairAt == v.pairAt;
+    };
+    struct Kind {
+        Reach y, z;
+        const double* row;
+    };
+    std::vector<Kind> kinds;
+    const auto width = static_cast<std::size_t>(d.x);
+    for (int k = 0; k < d.z; ++k)
+        for (int j = 0; j < d.y; ++j) {
+            std::array<Reach, 3> r{Reach{}, reachOf(j, d.y), reachOf(k, d.z)};
+            double* row = out + d.index(0, j, k);
+            const auto known = std::find_if(kinds.begin(), kinds.end(), [&](const Kind& kind) {
+                return same(kind.y, r[1]) && same(kind.z, r[2]);
             });
+            if (known != kinds.end()) {
+                std::copy(known->row, known->row + width, row);
+                continue;
+            }
+            for (int i = 0; i < d.x; ++i) {
+                r[0] = reachOf(i, d.x);
+                double sum = 0;
+                for (int a = 0; a < 3; ++a) {
+                    if (!axisUsed[a]) continue;
+                    if (r[a].below) sum += axis[a];
+                    if (r[a].at) sum += 4 * axis[a];
+                    if (r[a].above) sum += axis[a];
+                }
+                for (int p = 0; p < 3; ++p) {
+                    if (!pairUsed[p]) continue;
+                    const Reach &ra = r[kPairAxes[p][0]], &rb = r[kPairAxes[p][1]];
+                    if (ra.pairBelow && rb.pairBelow) sum += pair[p];
+                    if (ra.pairAt && rb.pairBelow) sum += pair[p];
+                    if (ra.pairBelow && rb.pairAt) sum += pair[p];
+                    if (ra.pairAt && rb.pairAt) sum += pair[p];
+                }
+                row[i] = sum;
+            }
+            kinds.push_back({r[1], r[2], row});
         }
 }
 
@@ -77,17 +114,6 @@ Weights weightsOf(const Spacing& h, double scale) {
     c.pair[1] = 2 * scale * volume / (h[0] * h[0] * h[2] * h[2]);
     c.pair[2] = 2 * scale * volume / (h[1] * h[1] * h[2] * h[2]);
     return c;
-}
-
-/// Which of the stencils through a voxel at coordinate `at` of an axis of extent n lie in the
-/// grid: the second differences centred below, at and above it, and the mixed differences
-/// anchored one below and at it.
-struct Reach {
-    bool below, at, above, pairBelow, pairAt;
-};
-
-Reach reachOf(int at, int n) {
-    return {at >= 2, at >= 1 && at <= n - 2, at <= n - 3, at >= 1, at <= n - 2};
 }
 
 /// The second differences along an axis of stride t through xq, as (B x) takes them at a voxel

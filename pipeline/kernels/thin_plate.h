@@ -33,8 +33,8 @@ inline void forBox(Dims d, const std::array<int, 3>& lo, const std::array<int, 3
 /// out += scale · B x.
 void addThinPlate(Dims d, const Spacing& h, const double* x, double* out, double scale);
 
-/// Adds the diagonal of B to `out`.
-void addThinPlateDiagonal(Dims d, const Spacing& h, double* out);
+/// Writes the diagonal of B into `out`.
+void thinPlateDiagonal(Dims d, const Spacing& h, double* out);
 
 }  // namespace ondrift
 
