@@ -6,6 +6,7 @@
 #include <cmath>
 #include <cstddef>
 #include <cstdint>
+#include <optional>
 #include <utility>
 #include <vector>
 
@@ -57,12 +58,13 @@ std::ptrdiff_t stride(Dims d, int axis) { return axisStride(d, axis); }
 
 /// out = (W + λ B) x.
 void applySystem(const Level& L, double lambda, const double* x, double* out) {
-    shareOut(
-        static_cast<long long>(L.d.voxels()), 1, [&](unsigned, long long first, long long end) {
-            for (auto v = static_cast<std::size_t>(first); v < static_cast<std::size_t>(end); ++v)
-                out[v] = L.w[v] * x[v];
-        });
-    addThinPlate(L.d, L.h, x, out, lambda);
+    weightedThinPlate(L.d, L.h, L.w.data(), x, out, lambda);
+}
+
+/// `v` with n values, allocated once for all the solves on a grid (what it held is kept).
+std::vector<double>& sized(std::vector<double>& v, std::size_t n) {
+    if (v.size() != n) v.resize(n);
+    return v;
 }
 
 /// Median of w (f − g)² over the measured voxels, over the median of χ²₁.
@@ -199,10 +201,18 @@ struct Transfers {
     std::array<AxisTransfer, 3> prolong, restrict;
 };
 
+/// The work areas of one grid, kept across the V-cycles, solves and λ trials on it: the
+/// V-cycle's residual; the right-hand side and correction the finer grid's V-cycle gives it; a
+/// solve's right-hand side; conjugate gradients' vectors; a leverage probe and its response.
+struct Work {
+    std::vector<double> residual, rhs, correction, b, r, z, p, q, previous, probe, response;
+};
+
 /// The grids from the finest (0) to the coarsest, and the transfers between neighbours.
 struct Hierarchy {
     std::vector<Level> levels;
     std::vector<Transfers> transfers;
+    std::vector<Work> work;                  ///< one per grid
     std::vector<double> scratchA, scratchB;  ///< the transfers' intermediate grids
 };
 
@@ -279,13 +289,14 @@ void vcycle(Hierarchy& H, std::size_t l, double lambda, const std::vector<double
         solveWith(H, l, lambda, b, x, kLevelIterations, kTolerance);
         return;
     }
-    std::vector<double> r(n);
+    std::vector<double>& r = sized(H.work[l].residual, n);
     const auto sweeps = [&] { jacobi(L, lambda, b.data(), x, r, kSweeps); };
     sweeps();
     applySystem(L, lambda, x.data(), r.data());
     for (std::size_t v = 0; v < n; ++v) r[v] = b[v] - r[v];
     Level& C = H.levels[l + 1];
-    std::vector<double> rc(C.d.voxels()), ec;
+    std::vector<double>& rc = sized(H.work[l + 1].rhs, C.d.voxels());
+    std::vector<double>& ec = H.work[l + 1].correction;
     restrictTo(H, l, r.data(), rc.data());
     vcycle(H, l + 1, lambda, rc, ec);
     prolongFrom(H, l, ec.data(), r.data());
@@ -303,7 +314,12 @@ int solveWith(Hierarchy& H, std::size_t l, double lambda, const std::vector<doub
     const Level& L = H.levels[l];
     const std::size_t n = L.d.voxels();
     const bool coarsest = l + 1 == H.levels.size();
-    std::vector<double> r(n), z(n), p(n), q(n), previous(n);
+    Work& work = H.work[l];
+    std::vector<double>& r = sized(work.r, n);
+    std::vector<double>& z = sized(work.z, n);
+    std::vector<double>& p = sized(work.p, n);
+    std::vector<double>& q = sized(work.q, n);
+    std::vector<double>& previous = sized(work.previous, n);
     const auto precondition = [&] {
         if (!coarsest) {
             vcycle(H, l, lambda, r, z);
@@ -345,7 +361,7 @@ int solveWith(Hierarchy& H, std::size_t l, double lambda, const std::vector<doub
 /// Solves for the f grid l holds, from that f; returns the iterations.
 int solve(Hierarchy& H, std::size_t l, double lambda, int maxIterations) {
     Level& L = H.levels[l];
-    std::vector<double> b(L.d.voxels());
+    std::vector<double>& b = sized(H.work[l].b, L.d.voxels());
     for (std::size_t v = 0; v < b.size(); ++v) b[v] = L.w[v] * L.g[v];
     return solveWith(H, l, lambda, b, L.f, maxIterations, kTolerance);
 }
@@ -357,7 +373,10 @@ int solve(Hierarchy& H, std::size_t l, double lambda, int maxIterations) {
 void correct(Hierarchy& H, std::size_t l, double lambda) {
     Level& L = H.levels[l];
     const std::size_t n = L.d.voxels();
-    std::vector<double> b(n), r(n), rc(H.levels[l + 1].d.voxels()), ec;
+    std::vector<double>& b = sized(H.work[l].b, n);
+    std::vector<double>& r = sized(H.work[l].residual, n);
+    std::vector<double>& rc = sized(H.work[l + 1].rhs, H.levels[l + 1].d.voxels());
+    std::vector<double>& ec = H.work[l + 1].correction;
     applySystem(L, lambda, L.f.data(), r.data());
     shareOut(static_cast<long long>(n), 1, [&](unsigned, long long first, long long end) {
         for (auto v = static_cast<std::size_t>(first); v < static_cast<std::size_t>(end); ++v) {
@@ -380,7 +399,9 @@ void correct(Hierarchy& H, std::size_t l, double lambda) {
 double leverage(Hierarchy& H, std::size_t l, double lambda, int probes) {
     const Level& L = H.levels[l];
     const std::size_t n = L.d.voxels();
-    std::vector<double> z(n), b(n), y(n);
+    std::vector<double>& z = sized(H.work[l].probe, n);
+    std::vector<double>& b = sized(H.work[l].b, n);
+    std::vector<double>& y = sized(H.work[l].response, n);
     std::uint32_t state = 12345u;
     double trace = 0;
     long long measured = 0;
@@ -503,6 +524,10 @@ bool estimateSmoothField(Dims d, const Spacing& h, std::span<const double> g,
     if (n == 0 || g.size() != n || w.size() != n || f.size() != n) return false;
     for (const double s : h)
         if (!(s > 0) || !std::isfinite(s)) return false;
+    // The passes on the finest grid are short: threads kept for all of them rather than started
+    // for each, unless the caller keeps some already.
+    std::optional<KernelThreads> kept;
+    if (KernelThreads::current() == nullptr && !RangesOnThisThread::active()) kept.emplace();
     Hierarchy H;
     // Reserved so that `top` stays valid as the coarser grids are added; each halves an extent.
     H.levels.reserve(64);
@@ -513,6 +538,7 @@ bool estimateSmoothField(Dims d, const Spacing& h, std::span<const double> g,
     top.w.assign(w.begin(), w.end());
     top.g.assign(g.begin(), g.end());
     std::vector<double> positive;
+    positive.reserve(n);
     for (std::size_t v = 0; v < n; ++v) {
         if (!(top.w[v] > 0) || !std::isfinite(top.w[v]) || !std::isfinite(g[v])) {
             top.w[v] = 0;
@@ -531,6 +557,7 @@ bool estimateSmoothField(Dims d, const Spacing& h, std::span<const double> g,
         H.levels.push_back(std::move(coarse));
     }
     for (Level& L : H.levels) prepareLevel(L);
+    H.work.resize(H.levels.size());
     // The scale where a voxel's own misfit and the roughness of a field bent over one voxel of
     // the finest spacing weigh alike; the search spans decades around it.
     const auto mid = positive.begin() + static_cast<std::ptrdiff_t>(positive.size() / 2);

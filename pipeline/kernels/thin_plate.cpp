@@ -167,7 +167,11 @@ inline double roughnessAt(const Weights& c, const std::array<bool, 3>& axisUsed,
 /// 25-point stencil, applied in a single pass that reads x once (the operator is bound by memory,
 /// and a pass per difference would read and write the grid a dozen times); within two voxels of
 /// a face each stencil that leaves the grid is dropped, voxel by voxel.
-void addThinPlate(Dims d, const Spacing& h, const double* x, double* out, double scale) {
+namespace {
+
+/// out = base + scale · B x, where base is w ∘ x with `w`, else what out held.
+void applyThinPlate(Dims d, const Spacing& h, const double* w, const double* x, double* out,
+                    double scale) {
     const Weights c = weightsOf(h, scale);
     const std::ptrdiff_t sx = 1, sy = d.x, sz = static_cast<std::ptrdiff_t>(d.x) * d.y;
     const std::array<std::ptrdiff_t, 3> strides{sx, sy, sz};
@@ -187,11 +191,15 @@ void addThinPlate(Dims d, const Spacing& h, const double* x, double* out, double
                 const bool inner = interior && j >= 2 && j <= d.y - 3 && k >= 2 && k <= d.z - 3;
                 const int from = inner ? 2 : d.x, to = inner ? d.x - 2 : d.x;
                 std::array<Reach, 3> reach{Reach{}, reachOf(j, d.y), reachOf(k, d.z)};
+                // The base is added first, as it was when out held it.
+                const auto put = [&](std::size_t v, double value) {
+                    out[v] = (w != nullptr ? w[v] * x[v] : out[v]) + value;
+                };
                 const auto edge = [&](int i) {
                     reach[0] = columns[static_cast<std::size_t>(i)];
-                    out[row + static_cast<std::size_t>(i)] +=
+                    put(row + static_cast<std::size_t>(i),
                         roughnessAt(c, axisUsed, pairUsed, strides, x,
-                                    row + static_cast<std::size_t>(i), reach);
+                                    row + static_cast<std::size_t>(i), reach));
                 };
                 for (int i = 0; i < std::min(from, d.x); ++i) edge(i);
                 for (int i = from; i < to; ++i) {
@@ -206,12 +214,23 @@ void addThinPlate(Dims d, const Spacing& h, const double* x, double* out, double
                                       q[sx - sz] + q[-sx + sz] + q[sx + sz];
                     const double yz = -2 * (q[-sy] + q[sy] + q[-sz] + q[sz]) + q[-sy - sz] +
                                       q[sy - sz] + q[-sy + sz] + q[sy + sz];
-                    out[row + static_cast<std::size_t>(i)] +=
-                        centre * q[0] + axes + c.pair[0] * xy + c.pair[1] * xz + c.pair[2] * yz;
+                    put(row + static_cast<std::size_t>(i),
+                        centre * q[0] + axes + c.pair[0] * xy + c.pair[1] * xz + c.pair[2] * yz);
                 }
                 for (int i = std::max(to, from); i < d.x; ++i) edge(i);
             }
     });
+}
+
+}  // namespace
+
+void addThinPlate(Dims d, const Spacing& h, const double* x, double* out, double scale) {
+    applyThinPlate(d, h, nullptr, x, out, scale);
+}
+
+void weightedThinPlate(Dims d, const Spacing& h, const double* w, const double* x, double* out,
+                       double scale) {
+    applyThinPlate(d, h, w, x, out, scale);
 }
 
 }  // namespace ondrift

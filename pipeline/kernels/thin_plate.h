@@ -33,6 +33,10 @@ inline void forBox(Dims d, const std::array<int, 3>& lo, const std::array<int, 3
 /// out += scale · B x.
 void addThinPlate(Dims d, const Spacing& h, const double* x, double* out, double scale);
 
+/// out = w ∘ x + scale · B x in one pass, as the same sum made in two.
+void weightedThinPlate(Dims d, const Spacing& h, const double* w, const double* x, double* out,
+                       double scale);
+
 /// Writes the diagonal of B into `out`.
 void thinPlateDiagonal(Dims d, const Spacing& h, double* out);
 
