@@ -160,6 +160,31 @@ inline double roughnessAt(const Weights& c, const std::array<bool, 3>& axisUsed,
     return sum;
 }
 
+/// The one 25-point stencil of B away from the faces, over the voxels [from, to) of a row
+/// (x, out and w start at the row), added to w ∘ x with `Weighted`, else to what out held.
+template <bool Weighted>
+void innerRow(const double* __restrict x, double* __restrict out, const double* __restrict w,
+              std::ptrdiff_t sy, std::ptrdiff_t sz, const Weights c, double centre, int from,
+              int to) {
+    constexpr std::ptrdiff_t sx = 1;
+    const double ax = c.axis[0], ay = c.axis[1], az = c.axis[2];
+    const double pxy = c.pair[0], pxz = c.pair[1], pyz = c.pair[2];
+    for (int i = from; i < to; ++i) {
+        const double* q = x + i;
+        const double axes = ax * (q[-2 * sx] - 4 * q[-sx] - 4 * q[sx] + q[2 * sx]) +
+                            ay * (q[-2 * sy] - 4 * q[-sy] - 4 * q[sy] + q[2 * sy]) +
+                            az * (q[-2 * sz] - 4 * q[-sz] - 4 * q[sz] + q[2 * sz]);
+        const double xy = -2 * (q[-sx] + q[sx] + q[-sy] + q[sy]) + q[-sx - sy] + q[sx - sy] +
+                          q[-sx + sy] + q[sx + sy];
+        const double xz = -2 * (q[-sx] + q[sx] + q[-sz] + q[sz]) + q[-sx - sz] + q[sx - sz] +
+                          q[-sx + sz] + q[sx + sz];
+        const double yz = -2 * (q[-sy] + q[sy] + q[-sz] + q[sz]) + q[-sy - sz] + q[sy - sz] +
+                          q[-sy + sz] + q[sy + sz];
+        const double value = centre * q[0] + axes + pxy * xy + pxz * xz + pyz * yz;
+        out[i] = (Weighted ? w[i] * q[0] : out[i]) + value;
+    }
+}
+
 }  // namespace
 
 /// out += scale · B x, B = Σ Dᵀ D over the second differences in mm (each weighted by its share
@@ -202,21 +227,10 @@ void applyThinPlate(Dims d, const Spacing& h, const double* w, const double* x, 
                                     row + static_cast<std::size_t>(i), reach));
                 };
                 for (int i = 0; i < std::min(from, d.x); ++i) edge(i);
-                for (int i = from; i < to; ++i) {
-                    const double* q = x + row + static_cast<std::size_t>(i);
-                    const double axes =
-                        c.axis[0] * (q[-2 * sx] - 4 * q[-sx] - 4 * q[sx] + q[2 * sx]) +
-                        c.axis[1] * (q[-2 * sy] - 4 * q[-sy] - 4 * q[sy] + q[2 * sy]) +
-                        c.axis[2] * (q[-2 * sz] - 4 * q[-sz] - 4 * q[sz] + q[2 * sz]);
-                    const double xy = -2 * (q[-sx] + q[sx] + q[-sy] + q[sy]) + q[-sx - sy] +
-                                      q[sx - sy] + q[-sx + sy] + q[sx + sy];
-                    const double xz = -2 * (q[-sx] + q[sx] + q[-sz] + q[sz]) + q[-sx - sz] +
-                                      q[sx - sz] + q[-sx + sz] + q[sx + sz];
-                    const double yz = -2 * (q[-sy] + q[sy] + q[-sz] + q[sz]) + q[-sy - sz] +
-                                      q[sy - sz] + q[-sy + sz] + q[sy + sz];
-                    put(row + static_cast<std::size_t>(i),
-                        centre * q[0] + axes + c.pair[0] * xy + c.pair[1] * xz + c.pair[2] * yz);
-                }
+                if (w != nullptr)
+                    innerRow<true>(x + row, out + row, w + row, sy, sz, c, centre, from, to);
+                else
+                    innerRow<false>(x + row, out + row, nullptr, sy, sz, c, centre, from, to);
                 for (int i = std::max(to, from); i < d.x; ++i) edge(i);
             }
     });
