@@ -3,6 +3,7 @@
 #include "pipeline/kernels/thin_plate.h"
 
 #include <algorithm>
+#include <bit>
 #include <cmath>
 #include <cstddef>
 #include <cstdint>
@@ -67,15 +68,49 @@ std::vector<double>& sized(std::vector<double>& v, std::size_t n) {
     return v;
 }
 
+/// The value std::nth_element would place at the middle of `values` (it reorders them). Large
+/// lists of values that are all at least +0 and none NaN (their bit patterns then order as the
+/// values do) are first narrowed to the one bucket of the patterns' top bits that holds the
+/// middle: a count and a copy instead of the partitions of the whole list.
+double middleValue(std::vector<double>& values) {
+    const std::size_t k = values.size() / 2;
+    constexpr std::size_t kWorthCounting = std::size_t{1} << 16;
+    constexpr int kShift = 48;
+    if (values.size() >= kWorthCounting) {
+        std::vector<std::size_t> count(std::size_t{1} << (64 - kShift), 0);
+        bool ordered = true;
+        for (const double v : values) {
+            const auto bits = std::bit_cast<std::uint64_t>(v);
+            if ((bits >> 63) != 0 || std::isnan(v)) {
+                ordered = false;
+                break;
+            }
+            ++count[bits >> kShift];
+        }
+        if (ordered) {
+            std::size_t bucket = 0, below = 0;
+            while (below + count[bucket] <= k) below += count[bucket++];
+            std::size_t kept = 0;
+            for (const double v : values)
+                if ((std::bit_cast<std::uint64_t>(v) >> kShift) == bucket) values[kept++] = v;
+            const auto at = values.begin() + static_cast<std::ptrdiff_t>(k - below);
+            std::nth_element(values.begin(), at,
+                             values.begin() + static_cast<std::ptrdiff_t>(kept));
+            return *at;
+        }
+    }
+    const auto mid = values.begin() + static_cast<std::ptrdiff_t>(k);
+    std::nth_element(values.begin(), mid, values.end());
+    return *mid;
+}
+
 /// Median of w (f − g)² over the measured voxels, over the median of χ²₁.
 double discrepancy(const Level& L, std::vector<double>& scratch) {
     scratch.clear();
     for (std::size_t v = 0; v < L.w.size(); ++v)
         if (L.w[v] > 0) scratch.push_back(L.w[v] * (L.f[v] - L.g[v]) * (L.f[v] - L.g[v]));
     if (scratch.empty()) return 1;
-    const auto mid = scratch.begin() + static_cast<std::ptrdiff_t>(scratch.size() / 2);
-    std::nth_element(scratch.begin(), mid, scratch.end());
-    return *mid / kChiSquare1Median;
+    return middleValue(scratch) / kChiSquare1Median;
 }
 
 /// The next coarser grid: halved along the axes of the finest spacing that still have at least
@@ -486,6 +521,8 @@ double noiseScaleFromData(Dims d, const Spacing& h, std::span<const double> g,
     if (!(finest > 0)) return 0;
     const auto usable = [&](std::size_t v) { return inside[v] != 0 && magnitude[v] > 0; };
     std::vector<double> ratios;
+    // At most one difference per voxel and axis: reserved once, never moved as it grows.
+    ratios.reserve(3 * n);
     double scale = 0;
     for (int pass = 0; pass < 2; ++pass) {
         // Second pass: only where the model's SD at the darkest voxel is still Gaussian.
@@ -510,9 +547,7 @@ double noiseScaleFromData(Dims d, const Spacing& h, std::span<const double> g,
             });
         }
         if (ratios.size() < 64) return pass == 0 ? 0 : scale;
-        const auto mid = ratios.begin() + static_cast<std::ptrdiff_t>(ratios.size() / 2);
-        std::nth_element(ratios.begin(), mid, ratios.end());
-        scale = std::sqrt(*mid / kChiSquare1Median);
+        scale = std::sqrt(middleValue(ratios) / kChiSquare1Median);
         if (!(reliableSD > 0)) break;
     }
     return scale;
@@ -560,10 +595,9 @@ bool estimateSmoothField(Dims d, const Spacing& h, std::span<const double> g,
     H.work.resize(H.levels.size());
     // The scale where a voxel's own misfit and the roughness of a field bent over one voxel of
     // the finest spacing weigh alike; the search spans decades around it.
-    const auto mid = positive.begin() + static_cast<std::ptrdiff_t>(positive.size() / 2);
-    std::nth_element(positive.begin(), mid, positive.end());
+    const double median = middleValue(positive);
     const double finest = std::min({h[0], h[1], h[2]});
-    const double guess = *mid * std::pow(finest, 4) / (h[0] * h[1] * h[2]) / 16;
+    const double guess = median * std::pow(finest, 4) / (h[0] * h[1] * h[2]) / 16;
     std::vector<double> scratch;
     double slope = 1;
     double lambda = searchLambda(H, guess, slope, scratch);
