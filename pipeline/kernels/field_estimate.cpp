@@ -51,7 +51,10 @@ constexpr double kJacobiDamping = 0.6;
 struct Level {
     Dims d;
     Spacing h{};
-    std::vector<double> w, g, f, roughDiagonal;
+    std::vector<double> w, g;
+    std::vector<double> own;    ///< the solution's storage on the coarser grids
+    std::span<double> f;        ///< the solution: the caller's field on the finest grid
+    ThinPlateDiagonal rough{};  ///< the roughness's diagonal, by kind of row
 };
 
 int extent(Dims d, int axis) { return axisExtent(d, axis); }
@@ -295,20 +298,34 @@ void prolongFrom(Hierarchy& H, std::size_t l, const double* coarse, double* fine
 }
 
 int solveWith(Hierarchy& H, std::size_t l, double lambda, const std::vector<double>& b,
-              std::vector<double>& x, int maxIterations, double tolerance);
+              std::span<double> x, int maxIterations, double tolerance);
 
-/// `sweeps` damped Jacobi sweeps on (W + λB) x = b; r is scratch of the grid's size.
-void jacobi(const Level& L, double lambda, const double* b, std::vector<double>& x,
+/// Calls visit(v, diagonal) for every voxel v of the rows [first, end) of grid L with the
+/// diagonal of W + λB there.
+template <class Visit>
+void forDiagonal(const Level& L, double lambda, long long first, long long end, Visit visit) {
+    const auto width = static_cast<std::size_t>(L.d.x);
+    for (auto row = static_cast<std::size_t>(first); row < static_cast<std::size_t>(end); ++row) {
+        const double* rough = L.rough.row(row);
+        const std::size_t base = row * width;
+        for (std::size_t i = 0; i < width; ++i) visit(base + i, L.w[base + i] + lambda * rough[i]);
+    }
+}
+
+/// `sweeps` damped Jacobi sweeps on (W + λB) x = b, b[v] given by rhs(v); r is scratch of the
+/// grid's size.
+template <class Rhs>
+void jacobi(const Level& L, double lambda, const Rhs& rhs, std::span<double> x,
             std::vector<double>& r, int sweeps) {
-    const std::size_t n = L.d.voxels();
+    const long long rows = static_cast<long long>(L.d.y) * L.d.z;
     for (int s = 0; s < sweeps; ++s) {
         applySystem(L, lambda, x.data(), r.data());
-        shareOut(static_cast<long long>(n), 1, [&](unsigned, long long first, long long end) {
-            for (auto v = static_cast<std::size_t>(first); v < static_cast<std::size_t>(end); ++v) {
-                const double diagonal = L.w[v] + lambda * L.roughDiagonal[v];
-                if (diagonal > 0) x[v] += kJacobiDamping * (b[v] - r[v]) / diagonal;
-            }
-        });
+        shareOut(rows, static_cast<std::size_t>(L.d.x),
+                 [&](unsigned, long long first, long long end) {
+                     forDiagonal(L, lambda, first, end, [&](std::size_t v, double diagonal) {
+                         if (diagonal > 0) x[v] += kJacobiDamping * (rhs(v) - r[v]) / diagonal;
+                     });
+                 });
     }
 }
 
@@ -316,22 +333,25 @@ void jacobi(const Level& L, double lambda, const double* b, std::vector<double>&
 /// the correction from the next coarser grid (trilinear transfer both ways); the coarsest is
 /// solved by conjugate gradients.
 void vcycle(Hierarchy& H, std::size_t l, double lambda, const std::vector<double>& b,
-            std::vector<double>& x) {
+            std::span<double> x) {
     Level& L = H.levels[l];
     const std::size_t n = L.d.voxels();
-    x.assign(n, 0.0);
+    std::fill(x.begin(), x.end(), 0.0);
     if (l + 1 == H.levels.size()) {
         solveWith(H, l, lambda, b, x, kLevelIterations, kTolerance);
         return;
     }
     std::vector<double>& r = sized(H.work[l].residual, n);
-    const auto sweeps = [&] { jacobi(L, lambda, b.data(), x, r, kSweeps); };
+    const auto sweeps = [&] {
+        jacobi(
+            L, lambda, [&](std::size_t v) { return b[v]; }, x, r, kSweeps);
+    };
     sweeps();
     applySystem(L, lambda, x.data(), r.data());
     for (std::size_t v = 0; v < n; ++v) r[v] = b[v] - r[v];
     Level& C = H.levels[l + 1];
     std::vector<double>& rc = sized(H.work[l + 1].rhs, C.d.voxels());
-    std::vector<double>& ec = H.work[l + 1].correction;
+    std::vector<double>& ec = sized(H.work[l + 1].correction, C.d.voxels());
     restrictTo(H, l, r.data(), rc.data());
     vcycle(H, l + 1, lambda, rc, ec);
     prolongFrom(H, l, ec.data(), r.data());
@@ -345,7 +365,7 @@ void vcycle(Hierarchy& H, std::size_t l, double lambda, const std::vector<double
 /// Flexible conjugate gradients on (W + λB) x = b on grid l, preconditioned by a V-cycle (the
 /// diagonal on the coarsest grid); returns the iterations.
 int solveWith(Hierarchy& H, std::size_t l, double lambda, const std::vector<double>& b,
-              std::vector<double>& x, int maxIterations, double tolerance) {
+              std::span<double> x, int maxIterations, double tolerance) {
     const Level& L = H.levels[l];
     const std::size_t n = L.d.voxels();
     const bool coarsest = l + 1 == H.levels.size();
@@ -360,10 +380,9 @@ int solveWith(Hierarchy& H, std::size_t l, double lambda, const std::vector<doub
             vcycle(H, l, lambda, r, z);
             return;
         }
-        for (std::size_t v = 0; v < n; ++v) {
-            const double diagonal = L.w[v] + lambda * L.roughDiagonal[v];
-            z[v] = diagonal > 0 ? r[v] / diagonal : 0;
-        }
+        forDiagonal(
+            L, lambda, 0, static_cast<long long>(L.d.y) * L.d.z,
+            [&](std::size_t v, double diagonal) { z[v] = diagonal > 0 ? r[v] / diagonal : 0; });
     };
     applySystem(L, lambda, x.data(), q.data());
     for (std::size_t v = 0; v < n; ++v) r[v] = b[v] - q[v];
@@ -408,16 +427,16 @@ int solve(Hierarchy& H, std::size_t l, double lambda, int maxIterations) {
 void correct(Hierarchy& H, std::size_t l, double lambda) {
     Level& L = H.levels[l];
     const std::size_t n = L.d.voxels();
-    std::vector<double>& b = sized(H.work[l].b, n);
     std::vector<double>& r = sized(H.work[l].residual, n);
     std::vector<double>& rc = sized(H.work[l + 1].rhs, H.levels[l + 1].d.voxels());
-    std::vector<double>& ec = H.work[l + 1].correction;
+    std::vector<double>& ec = sized(H.work[l + 1].correction, H.levels[l + 1].d.voxels());
+    // The right-hand side w g is made where it is read rather than kept: on the finest grid a
+    // grid more of memory costs more to map than to multiply.
+    const auto b = [&](std::size_t v) { return L.w[v] * L.g[v]; };
     applySystem(L, lambda, L.f.data(), r.data());
     shareOut(static_cast<long long>(n), 1, [&](unsigned, long long first, long long end) {
-        for (auto v = static_cast<std::size_t>(first); v < static_cast<std::size_t>(end); ++v) {
-            b[v] = L.w[v] * L.g[v];
-            r[v] = b[v] - r[v];
-        }
+        for (auto v = static_cast<std::size_t>(first); v < static_cast<std::size_t>(end); ++v)
+            r[v] = b(v) - r[v];
     });
     restrictTo(H, l, r.data(), rc.data());
     vcycle(H, l + 1, lambda, rc, ec);
@@ -426,7 +445,7 @@ void correct(Hierarchy& H, std::size_t l, double lambda) {
         for (auto v = static_cast<std::size_t>(first); v < static_cast<std::size_t>(end); ++v)
             L.f[v] += r[v];
     });
-    jacobi(L, lambda, b.data(), L.f, r, kSweeps);
+    jacobi(L, lambda, b, L.f, r, kSweeps);
 }
 
 /// The mean leverage tr(H) / n of the measured voxels, H = W^½ (W + λB)⁻¹ W^½, estimated with
@@ -467,9 +486,11 @@ double criterion(Hierarchy& H, std::size_t l, double lambda, std::vector<double>
 }
 
 void prepareLevel(Level& L) {
-    L.roughDiagonal.resize(L.d.voxels());
-    thinPlateDiagonal(L.d, L.h, L.roughDiagonal.data());
-    L.f.resize(L.d.voxels(), 0.0);
+    thinPlateDiagonal(L.d, L.h, L.rough);
+    if (L.f.empty()) {
+        L.own.assign(L.d.voxels(), 0.0);
+        L.f = L.own;
+    }
 }
 
 /// On the coarsest grid: λ bisected in its logarithm until the bracket is narrow; returns it and
@@ -479,7 +500,7 @@ double searchLambda(Hierarchy& H, double guess, double& slope, std::vector<doubl
     Level& L = H.levels[l];
     double lowLog = std::log(guess) - kSearchDecades * std::log(10.0);
     double highLog = std::log(guess) + kSearchDecades * std::log(10.0);
-    L.f = L.g;
+    std::copy(L.g.begin(), L.g.end(), L.f.begin());
     solve(H, l, std::exp(highLog), kCoarseIterations);
     double highValue = criterion(H, l, std::exp(highLog), scratch);
     if (highValue <= 0) {
@@ -572,18 +593,22 @@ bool estimateSmoothField(Dims d, const Spacing& h, std::span<const double> g,
     top.h = h;
     top.w.assign(w.begin(), w.end());
     top.g.assign(g.begin(), g.end());
-    std::vector<double> positive;
-    positive.reserve(n);
+    // The solution is made in the caller's field (written by the search or the prolongation
+    // before it is read); what it held was copied above.
+    top.f = f;
+    // The measured voxels' weights for their median; later each discrepancy's list.
+    std::vector<double> scratch;
+    scratch.reserve(n);
     for (std::size_t v = 0; v < n; ++v) {
         if (!(top.w[v] > 0) || !std::isfinite(top.w[v]) || !std::isfinite(g[v])) {
             top.w[v] = 0;
             top.g[v] = 0;
         } else {
-            positive.push_back(top.w[v]);
+            scratch.push_back(top.w[v]);
         }
     }
-    if (positive.empty()) return false;
-    result.measured = static_cast<long long>(positive.size());
+    if (scratch.empty()) return false;
+    result.measured = static_cast<long long>(scratch.size());
     while (H.levels.back().d.voxels() > kSearchGridVoxels) {
         Level coarse;
         std::array<bool, 3> halved{};
@@ -595,10 +620,9 @@ bool estimateSmoothField(Dims d, const Spacing& h, std::span<const double> g,
     H.work.resize(H.levels.size());
     // The scale where a voxel's own misfit and the roughness of a field bent over one voxel of
     // the finest spacing weigh alike; the search spans decades around it.
-    const double median = middleValue(positive);
+    const double median = middleValue(scratch);
     const double finest = std::min({h[0], h[1], h[2]});
     const double guess = median * std::pow(finest, 4) / (h[0] * h[1] * h[2]) / 16;
-    std::vector<double> scratch;
     double slope = 1;
     double lambda = searchLambda(H, guess, slope, scratch);
     for (std::size_t l = H.levels.size() - 1; l-- > 0;) {
@@ -629,7 +653,6 @@ bool estimateSmoothField(Dims d, const Spacing& h, std::span<const double> g,
     result.lambda = lambda;
     result.discrepancy = discrepancy(top, scratch);
     result.levels = static_cast<int>(H.levels.size());
-    std::copy(top.f.begin(), top.f.end(), f.begin());
     return true;
 }
 

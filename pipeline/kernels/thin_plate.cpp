@@ -38,11 +38,10 @@ std::ptrdiff_t axisStride(Dims d, int axis) {
     return axis == 0 ? 1 : (axis == 1 ? d.x : static_cast<std::ptrdiff_t>(d.x) * d.y);
 }
 
-/// Writes the diagonal of B (the roughness operator below) into `out`: for every stencil of a
-/// second difference in mm, its squared weights times the stencil's share of the integral. A
-/// voxel's value depends only on which stencils reach it, so each kind of row is summed once (in
-/// the order of the stencils' positions, axes first, then the pairs of axes) and copied.
-void thinPlateDiagonal(Dims d, const Spacing& h, double* out) {
+/// The diagonal of B (the roughness operator below): for every stencil of a second difference in
+/// mm, its squared weights times the stencil's share of the integral, summed in the order of
+/// the stencils' positions, axes first, then the pairs of axes. Each kind of row is summed once.
+void thinPlateDiagonal(Dims d, const Spacing& h, ThinPlateDiagonal& out) {
     const double volume = h[0] * h[1] * h[2];
     std::array<double, 3> axis{}, pair{};
     for (int a = 0; a < 3; ++a) axis[a] = volume / std::pow(h[a], 4);
@@ -58,23 +57,22 @@ void thinPlateDiagonal(Dims d, const Spacing& h, double* out) {
         return u.below == v.below && u.at == v.at && u.above == v.above &&
                u.pairBelow == v.pairBelow && u.pairAt == v.pairAt;
     };
-    struct Kind {
-        Reach y, z;
-        const double* row;
-    };
-    std::vector<Kind> kinds;
-    const auto width = static_cast<std::size_t>(d.x);
+    std::vector<std::array<Reach, 2>> found;  // the y and z reach of every kind
+    out.width = static_cast<std::size_t>(d.x);
+    out.rows.clear();
+    out.kinds.assign(static_cast<std::size_t>(d.y) * static_cast<std::size_t>(d.z), 0);
     for (int k = 0; k < d.z; ++k)
         for (int j = 0; j < d.y; ++j) {
             std::array<Reach, 3> r{Reach{}, reachOf(j, d.y), reachOf(k, d.z)};
-            double* row = out + d.index(0, j, k);
-            const auto known = std::find_if(kinds.begin(), kinds.end(), [&](const Kind& kind) {
-                return same(kind.y, r[1]) && same(kind.z, r[2]);
+            std::uint32_t& kind =
+                out.kinds[static_cast<std::size_t>(j) +
+                          static_cast<std::size_t>(d.y) * static_cast<std::size_t>(k)];
+            const auto known = std::find_if(found.begin(), found.end(), [&](const auto& yz) {
+                return same(yz[0], r[1]) && same(yz[1], r[2]);
             });
-            if (known != kinds.end()) {
-                std::copy(known->row, known->row + width, row);
-                continue;
-            }
+            kind = static_cast<std::uint32_t>(known - found.begin());
+            if (known != found.end()) continue;
+            found.push_back({r[1], r[2]});
             for (int i = 0; i < d.x; ++i) {
                 r[0] = reachOf(i, d.x);
                 double sum = 0;
@@ -92,9 +90,8 @@ void thinPlateDiagonal(Dims d, const Spacing& h, double* out) {
                     if (ra.pairBelow && rb.pairAt) sum += pair[p];
                     if (ra.pairAt && rb.pairAt) sum += pair[p];
                 }
-                row[i] = sum;
+                out.rows.push_back(sum);
             }
-            kinds.push_back({r[1], r[2], row});
         }
 }
 

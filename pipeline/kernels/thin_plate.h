@@ -6,6 +6,7 @@
 
 #include <array>
 #include <cstddef>
+#include <cstdint>
 #include <vector>
 
 #include "pipeline/kernels/dims.h"
@@ -37,8 +38,18 @@ void addThinPlate(Dims d, const Spacing& h, const double* x, double* out, double
 void weightedThinPlate(Dims d, const Spacing& h, const double* w, const double* x, double* out,
                        double scale);
 
-/// Writes the diagonal of B into `out`.
-void thinPlateDiagonal(Dims d, const Spacing& h, double* out);
+/// The diagonal of B. A voxel's value depends only on how near it is to the faces, so it is
+/// kept as the few kinds of row it has and the kind of every row.
+struct ThinPlateDiagonal {
+    std::vector<double> rows;          ///< one row of d.x values per kind
+    std::vector<std::uint32_t> kinds;  ///< the kind of row j + d.y · k
+    std::size_t width = 0;             ///< d.x
+    /// The values along row j + d.y · k.
+    const double* row(std::size_t index) const { return rows.data() + kinds[index] * width; }
+};
+
+/// The diagonal of B on grid d.
+void thinPlateDiagonal(Dims d, const Spacing& h, ThinPlateDiagonal& out);
 
 }  // namespace ondrift
 
