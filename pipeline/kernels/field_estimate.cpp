@@ -7,6 +7,7 @@
 #include <cmath>
 #include <cstddef>
 #include <cstdint>
+#include <functional>
 #include <optional>
 #include <utility>
 #include <vector>
@@ -51,9 +52,11 @@ constexpr double kJacobiDamping = 0.6;
 struct Level {
     Dims d;
     Spacing h{};
-    std::vector<double> w, g;
-    std::vector<double> own;    ///< the solution's storage on the coarser grids
-    std::span<double> f;        ///< the solution: the caller's field on the finest grid
+    std::span<const double> w, g;  ///< the weights and the measurement
+    std::span<double> f;           ///< the solution: the caller's field on the finest grid
+    /// The storage of w, g and f on the coarser grids (and of w and g on the finest when the
+    /// caller's hold values that weigh nothing).
+    std::vector<double> ownW, ownG, own;
     ThinPlateDiagonal rough{};  ///< the roughness's diagonal, by kind of row
 };
 
@@ -131,19 +134,22 @@ bool coarsen(const Level& fine, Level& coarse, std::array<bool, 3>& halved) {
     }
     coarse.d = Dims{n[0], n[1], n[2]};
     const std::size_t cn = coarse.d.voxels();
-    coarse.w.assign(cn, 0.0);
-    coarse.g.assign(cn, 0.0);
+    std::vector<double>& w = coarse.ownW;
+    std::vector<double>& g = coarse.ownG;
+    w.assign(cn, 0.0);
+    g.assign(cn, 0.0);
     for (int k = 0; k < fine.d.z; ++k)
         for (int j = 0; j < fine.d.y; ++j)
             for (int i = 0; i < fine.d.x; ++i) {
                 const std::size_t v = fine.d.index(i, j, k);
                 const std::size_t c = coarse.d.index(halved[0] ? i / 2 : i, halved[1] ? j / 2 : j,
                                                      halved[2] ? k / 2 : k);
-                coarse.w[c] += fine.w[v];
-                coarse.g[c] += fine.w[v] * fine.g[v];
+                w[c] += fine.w[v];
+                g[c] += fine.w[v] * fine.g[v];
             }
-    for (std::size_t c = 0; c < cn; ++c)
-        coarse.g[c] = coarse.w[c] > 0 ? coarse.g[c] / coarse.w[c] : 0;
+    for (std::size_t c = 0; c < cn; ++c) g[c] = w[c] > 0 ? g[c] / w[c] : 0;
+    coarse.w = w;
+    coarse.g = g;
     return true;
 }
 
@@ -500,7 +506,7 @@ double searchLambda(Hierarchy& H, double guess, double& slope, std::vector<doubl
     Level& L = H.levels[l];
     double lowLog = std::log(guess) - kSearchDecades * std::log(10.0);
     double highLog = std::log(guess) + kSearchDecades * std::log(10.0);
-    std::copy(L.g.begin(), L.g.end(), L.f.begin());
+    for (std::size_t v = 0; v < L.f.size(); ++v) L.f[v] = L.w[v] > 0 ? L.g[v] : 0;
     solve(H, l, std::exp(highLog), kCoarseIterations);
     double highValue = criterion(H, l, std::exp(highLog), scratch);
     if (highValue <= 0) {
@@ -591,22 +597,42 @@ bool estimateSmoothField(Dims d, const Spacing& h, std::span<const double> g,
     Level& top = H.levels[0];
     top.d = d;
     top.h = h;
-    top.w.assign(w.begin(), w.end());
-    top.g.assign(g.begin(), g.end());
+    // The caller's w and g serve as they are (mapping a copy of each costs as much as a pass of
+    // the solver on this grid) unless the solution is written over them, or a voxel must be
+    // left out that they do not already weigh 0 (a negative or non-finite weight, a measurement
+    // that is not finite). Where w is 0, w g is then 0 as in a copy that sets both to 0.
+    const auto measured = [&](std::size_t v) {
+        return w[v] > 0 && std::isfinite(w[v]) && std::isfinite(g[v]);
+    };
+    const auto overlaps = [&](std::span<const double> in) {
+        const std::less<const double*> before;
+        return before(in.data(), f.data() + n) && before(f.data(), in.data() + n);
+    };
+    bool asGiven = !overlaps(w) && !overlaps(g);
+    for (std::size_t v = 0; v < n && asGiven; ++v)
+        asGiven = measured(v) || (w[v] == 0 && std::isfinite(g[v]));
+    if (asGiven) {
+        top.w = w;
+        top.g = g;
+    } else {
+        top.ownW.assign(n, 0.0);
+        top.ownG.assign(n, 0.0);
+        for (std::size_t v = 0; v < n; ++v)
+            if (measured(v)) {
+                top.ownW[v] = w[v];
+                top.ownG[v] = g[v];
+            }
+        top.w = top.ownW;
+        top.g = top.ownG;
+    }
     // The solution is made in the caller's field (written by the search or the prolongation
-    // before it is read); what it held was copied above.
+    // before it is read).
     top.f = f;
     // The measured voxels' weights for their median; later each discrepancy's list.
     std::vector<double> scratch;
     scratch.reserve(n);
-    for (std::size_t v = 0; v < n; ++v) {
-        if (!(top.w[v] > 0) || !std::isfinite(top.w[v]) || !std::isfinite(g[v])) {
-            top.w[v] = 0;
-            top.g[v] = 0;
-        } else {
-            scratch.push_back(top.w[v]);
-        }
-    }
+    for (std::size_t v = 0; v < n; ++v)
+        if (top.w[v] > 0) scratch.push_back(top.w[v]);
     if (scratch.empty()) return false;
     result.measured = static_cast<long long>(scratch.size());
     while (H.levels.back().d.voxels() > kSearchGridVoxels) {

@@ -44,7 +44,8 @@ struct FieldEstimate {
 /// `d` with voxel sizes `h` (mm). It solves coarse to fine (grids halved along the axes of the
 /// finest spacing, each taking the coarser one's solution and λ as its start), with conjugate
 /// gradients preconditioned by the diagonal, and refines λ on each grid. False, touching
-/// nothing, when the lengths do not fit, a spacing is not positive or no w is positive.
+/// nothing, when the lengths do not fit, a spacing is not positive or no w is positive. `f` may
+/// be the memory of `g`.
 bool estimateSmoothField(Dims d, const Spacing& h, std::span<const double> g,
                          std::span<const double> w, std::span<double> f, FieldEstimate& result);
 
