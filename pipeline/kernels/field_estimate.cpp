@@ -8,6 +8,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <functional>
+#include <memory>
 #include <optional>
 #include <utility>
 #include <vector>
@@ -78,7 +79,7 @@ std::vector<double>& sized(std::vector<double>& v, std::size_t n) {
 /// lists of values that are all at least +0 and none NaN (their bit patterns then order as the
 /// values do) are first narrowed to the one bucket of the patterns' top bits that holds the
 /// middle: a count and a copy instead of the partitions of the whole list.
-double middleValue(std::vector<double>& values) {
+double middleValue(std::span<double> values) {
     const std::size_t k = values.size() / 2;
     constexpr std::size_t kWorthCounting = std::size_t{1} << 16;
     constexpr int kShift = 48;
@@ -546,35 +547,63 @@ double noiseScaleFromData(Dims d, const Spacing& h, std::span<const double> g,
     for (int a = 0; a < 3; ++a)
         if (extent(d, a) > kDifferenceOrder && (finest == 0 || h[a] < finest)) finest = h[a];
     if (!(finest > 0)) return 0;
-    const auto usable = [&](std::size_t v) { return inside[v] != 0 && magnitude[v] > 0; };
-    std::vector<double> ratios;
-    // At most one difference per voxel and axis: reserved once, never moved as it grows.
-    ratios.reserve(3 * n);
+    // The boxes of differences along the axes of the finest spacing.
+    std::vector<std::pair<int, std::array<int, 3>>> boxes;
+    std::size_t most = 0;
+    for (int a = 0; a < 3; ++a) {
+        if (extent(d, a) <= kDifferenceOrder || h[a] > kFinestSpacingRatio * finest) continue;
+        std::array<int, 3> hi{d.x, d.y, d.z};
+        hi[a] -= kDifferenceOrder;
+        boxes.push_back({a, hi});
+        most += static_cast<std::size_t>(hi[0]) * static_cast<std::size_t>(hi[1]) *
+                static_cast<std::size_t>(hi[2]);
+    }
+    // At most one difference per voxel of each box. Slabs of slices on every core write theirs
+    // from where their slices' voxels start, then close the gaps in order: the list is the
+    // plain loop's, and only the memory it fills is ever mapped.
+    const auto ratios = std::make_unique_for_overwrite<double[]>(most);
     double scale = 0;
     for (int pass = 0; pass < 2; ++pass) {
         // Second pass: only where the model's SD at the darkest voxel is still Gaussian.
         const double darkest = pass == 0 ? 0 : scale / reliableSD;
-        ratios.clear();
-        for (int a = 0; a < 3; ++a) {
-            if (extent(d, a) <= kDifferenceOrder || h[a] > kFinestSpacingRatio * finest) continue;
+        std::size_t count = 0;
+        for (const auto& [a, hi] : boxes) {
             const std::ptrdiff_t s = stride(d, a);
-            std::array<int, 3> lo{0, 0, 0}, hi{d.x, d.y, d.z};
-            hi[a] -= kDifferenceOrder;
-            if (hi[a] <= 0) continue;
-            forBox(d, lo, hi, [&](std::size_t q) {
-                double diff = 0, variance = 0;
-                for (int t = 0; t <= kDifferenceOrder; ++t) {
-                    const std::size_t v = q + static_cast<std::size_t>(t * s);
-                    if (!usable(v) || magnitude[v] <= darkest) return;
-                    diff += kDifferenceTaps[t] * g[v];
-                    variance +=
-                        kDifferenceTaps[t] * kDifferenceTaps[t] / (magnitude[v] * magnitude[v]);
-                }
-                if (std::isfinite(diff)) ratios.push_back(diff * diff / variance);
+            const std::size_t slice =
+                static_cast<std::size_t>(hi[0]) * static_cast<std::size_t>(hi[1]);
+            const unsigned workers = rangeWorkers(hi[2], slice);
+            std::vector<std::pair<long long, std::size_t>> written(workers, {0, 0});
+            double* const base = ratios.get() + count;
+            forEachRange(hi[2], workers, [&](unsigned worker, long long first, long long end) {
+                // Locals, so that the writes below are not taken to change what they read.
+                double* __restrict out = base + static_cast<std::size_t>(first) * slice;
+                const double* __restrict field = g.data();
+                const double* __restrict m = magnitude.data();
+                const unsigned char* __restrict in = inside.data();
+                const double dark = darkest;
+                const std::ptrdiff_t step = s;
+                std::size_t made = 0;
+                forBox(d, {0, 0, static_cast<int>(first)}, {hi[0], hi[1], static_cast<int>(end)},
+                       [&](std::size_t q) {
+                           double diff = 0, variance = 0;
+                           for (int t = 0; t <= kDifferenceOrder; ++t) {
+                               const std::size_t v = q + static_cast<std::size_t>(t * step);
+                               if (in[v] == 0 || !(m[v] > 0) || m[v] <= dark) return;
+                               diff += kDifferenceTaps[t] * field[v];
+                               variance += kDifferenceTaps[t] * kDifferenceTaps[t] / (m[v] * m[v]);
+                           }
+                           if (std::isfinite(diff)) out[made++] = diff * diff / variance;
+                       });
+                written[worker] = {first, made};
             });
+            for (const auto& [first, made] : written) {
+                const double* from = base + static_cast<std::size_t>(first) * slice;
+                std::copy(from, from + made, ratios.get() + count);
+                count += made;
+            }
         }
-        if (ratios.size() < 64) return pass == 0 ? 0 : scale;
-        scale = std::sqrt(middleValue(ratios) / kChiSquare1Median);
+        if (count < 64) return pass == 0 ? 0 : scale;
+        scale = std::sqrt(middleValue({ratios.get(), count}) / kChiSquare1Median);
         if (!(reliableSD > 0)) break;
     }
     return scale;
