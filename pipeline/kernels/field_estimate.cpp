@@ -140,14 +140,17 @@ bool coarsen(const Level& fine, Level& coarse, std::array<bool, 3>& halved) {
     w.assign(cn, 0.0);
     g.assign(cn, 0.0);
     for (int k = 0; k < fine.d.z; ++k)
-        for (int j = 0; j < fine.d.y; ++j)
+        for (int j = 0; j < fine.d.y; ++j) {
+            const std::size_t row = fine.d.index(0, j, k);
+            const std::size_t into =
+                coarse.d.index(0, halved[1] ? j / 2 : j, halved[2] ? k / 2 : k);
             for (int i = 0; i < fine.d.x; ++i) {
-                const std::size_t v = fine.d.index(i, j, k);
-                const std::size_t c = coarse.d.index(halved[0] ? i / 2 : i, halved[1] ? j / 2 : j,
-                                                     halved[2] ? k / 2 : k);
+                const std::size_t v = row + static_cast<std::size_t>(i);
+                const std::size_t c = into + static_cast<std::size_t>(halved[0] ? i / 2 : i);
                 w[c] += fine.w[v];
                 g[c] += fine.w[v] * fine.g[v];
             }
+        }
     for (std::size_t c = 0; c < cn; ++c) g[c] = w[c] > 0 ? g[c] / w[c] : 0;
     coarse.w = w;
     coarse.g = g;
@@ -329,8 +332,11 @@ void jacobi(const Level& L, double lambda, const Rhs& rhs, std::span<double> x,
         applySystem(L, lambda, x.data(), r.data());
         shareOut(rows, static_cast<std::size_t>(L.d.x),
                  [&](unsigned, long long first, long long end) {
+                     // Every voxel is written, with its own value where its diagonal is not
+                     // positive: a loop without a branch, which runs in vector registers.
                      forDiagonal(L, lambda, first, end, [&](std::size_t v, double diagonal) {
-                         if (diagonal > 0) x[v] += kJacobiDamping * (rhs(v) - r[v]) / diagonal;
+                         const double moved = x[v] + kJacobiDamping * (rhs(v) - r[v]) / diagonal;
+                         x[v] = diagonal > 0 ? moved : x[v];
                      });
                  });
     }
