@@ -154,7 +154,7 @@ AxisTransfer axisTransfer(int fineExtent, int coarseExtent, bool halved, bool tr
 
 /// y = the transfer of x along `axis`; x on grid `in`, y on `in` with that axis's extent made
 /// the transfer's output extent.
-void transferAlong(Dims in, int axis, const AxisTransfer& t, const double* x, double* y) {
+void transferAlong(Dims in, int axis, const AxisTransfer& t, const double* x, double* y, bool add) {
     const int outExtent = static_cast<int>(t.start.size()) - 1;
     Dims out = in;
     (axis == 0 ? out.x : (axis == 1 ? out.y : out.z)) = outExtent;
@@ -173,7 +173,7 @@ void transferAlong(Dims in, int axis, const AxisTransfer& t, const double* x, do
                                       e < t.start[static_cast<std::size_t>(i) + 1]; ++e)
                                      sum += t.weight[static_cast<std::size_t>(e)] *
                                             row[t.index[static_cast<std::size_t>(e)]];
-                                 o[i] = sum;
+                                 o[i] = add ? o[i] + sum : sum;
                              }
                              continue;
                          }
@@ -228,9 +228,10 @@ Transfers transfersBetween(const Level& fine, const Level& coarse,
     return t;
 }
 
-/// y (on grid `to`) = the transfer of x (on grid `from`), axis by axis in `order`.
+/// y (on grid `to`) = the transfer of x (on grid `from`), axis by axis in `order`; with `add`
+/// (when x goes last) y += it, as the same sums added in a pass of their own.
 void transfer(Hierarchy& H, Dims from, const std::array<AxisTransfer, 3>& t,
-              const std::array<int, 3>& order, const double* x, double* y) {
+              const std::array<int, 3>& order, const double* x, double* y, bool add) {
     Dims d = from;
     const double* in = x;
     std::vector<double>* buffers[2] = {&H.scratchA, &H.scratchB};
@@ -245,7 +246,7 @@ void transfer(Hierarchy& H, Dims from, const std::array<AxisTransfer, 3>& t,
             buffers[step]->resize(next.voxels());
             out = buffers[step]->data();
         }
-        transferAlong(d, axis, along, in, out);
+        transferAlong(d, axis, along, in, out, add && step == 2);
         in = out;
         d = next;
     }
@@ -254,10 +255,11 @@ void transfer(Hierarchy& H, Dims from, const std::array<AxisTransfer, 3>& t,
 /// Coarse from fine by the adjoint of trilinear interpolation (shrinking x first), and fine
 /// from coarse by trilinear interpolation (growing z first): each step works on the smaller grid.
 void restrictTo(Hierarchy& H, std::size_t l, const double* fine, double* coarse) {
-    transfer(H, H.levels[l].d, H.transfers[l].restrict, {0, 1, 2}, fine, coarse);
+    transfer(H, H.levels[l].d, H.transfers[l].restrict, {0, 1, 2}, fine, coarse, false);
 }
-void prolongFrom(Hierarchy& H, std::size_t l, const double* coarse, double* fine) {
-    transfer(H, H.levels[l + 1].d, H.transfers[l].prolong, {2, 1, 0}, coarse, fine);
+void prolongFrom(Hierarchy& H, std::size_t l, const double* coarse, double* fine,
+                 bool add = false) {
+    transfer(H, H.levels[l + 1].d, H.transfers[l].prolong, {2, 1, 0}, coarse, fine, add);
 }
 
 int solveWith(Hierarchy& H, std::size_t l, double lambda, const std::vector<double>& b,
@@ -320,11 +322,7 @@ void vcycle(Hierarchy& H, std::size_t l, double lambda, const std::vector<double
     std::vector<double>& ec = sized(H.work[l + 1].correction, C.d.voxels());
     restrictTo(H, l, r.data(), rc.data());
     vcycle(H, l + 1, lambda, rc, ec);
-    prolongFrom(H, l, ec.data(), r.data());
-    shareOut(static_cast<long long>(n), 1, [&](unsigned, long long first, long long end) {
-        for (auto v = static_cast<std::size_t>(first); v < static_cast<std::size_t>(end); ++v)
-            x[v] += r[v];
-    });
+    prolongFrom(H, l, ec.data(), x.data(), true);
     sweeps();
 }
 
@@ -399,18 +397,10 @@ void correct(Hierarchy& H, std::size_t l, double lambda) {
     // The right-hand side w g is made where it is read rather than kept: on the finest grid a
     // grid more of memory costs more to map than to multiply.
     const auto b = [&](std::size_t v) { return L.w[v] * L.g[v]; };
-    applySystem(L, lambda, L.f.data(), r.data());
-    shareOut(static_cast<long long>(n), 1, [&](unsigned, long long first, long long end) {
-        for (auto v = static_cast<std::size_t>(first); v < static_cast<std::size_t>(end); ++v)
-            r[v] = b(v) - r[v];
-    });
+    thinPlateResidual(L.d, L.h, L.w.data(), L.g.data(), L.f.data(), r.data(), lambda);
     restrictTo(H, l, r.data(), rc.data());
     vcycle(H, l + 1, lambda, rc, ec);
-    prolongFrom(H, l, ec.data(), r.data());
-    shareOut(static_cast<long long>(n), 1, [&](unsigned, long long first, long long end) {
-        for (auto v = static_cast<std::size_t>(first); v < static_cast<std::size_t>(end); ++v)
-            L.f[v] += r[v];
-    });
+    prolongFrom(H, l, ec.data(), L.f.data(), true);
     jacobi(L, lambda, b, L.f, r, kSweeps);
 }
 
@@ -546,12 +536,13 @@ bool estimateSmoothField(Dims d, const Spacing& h, std::span<const double> g,
     // before it is read).
     top.f = f;
     // The measured voxels' weights for their median; later each discrepancy's list.
-    std::vector<double> scratch;
-    scratch.reserve(n);
+    // The weights' list goes where the finest grid's residual will be, mapped once for both.
+    std::vector<double> topList;
+    topList.reserve(n);
     for (std::size_t v = 0; v < n; ++v)
-        if (top.w[v] > 0) scratch.push_back(top.w[v]);
-    if (scratch.empty()) return false;
-    result.measured = static_cast<long long>(scratch.size());
+        if (top.w[v] > 0) topList.push_back(top.w[v]);
+    if (topList.empty()) return false;
+    result.measured = static_cast<long long>(topList.size());
     while (H.levels.back().d.voxels() > kSearchGridVoxels) {
         Level coarse;
         std::array<bool, 3> halved{};
@@ -561,11 +552,13 @@ bool estimateSmoothField(Dims d, const Spacing& h, std::span<const double> g,
     }
     for (Level& L : H.levels) prepareLevel(L);
     H.work.resize(H.levels.size());
+    const double median = middleValue(topList);
+    H.work[0].residual = std::move(topList);
     // The scale where a voxel's own misfit and the roughness of a field bent over one voxel of
     // the finest spacing weigh alike; the search spans decades around it.
-    const double median = middleValue(scratch);
     const double finest = std::min({h[0], h[1], h[2]});
     const double guess = median * std::pow(finest, 4) / (h[0] * h[1] * h[2]) / 16;
+    std::vector<double> scratch;
     double slope = 1;
     double lambda = searchLambda(H, guess, slope, scratch);
     for (std::size_t l = H.levels.size() - 1; l-- > 0;) {
@@ -594,7 +587,7 @@ bool estimateSmoothField(Dims d, const Spacing& h, std::span<const double> g,
     }
     if (H.levels.size() == 1) result.finestIterations = kCoarseIterations;
     result.lambda = lambda;
-    result.discrepancy = discrepancy(top, scratch);
+    result.discrepancy = discrepancy(top, H.work[0].residual);
     result.levels = static_cast<int>(H.levels.size());
     return true;
 }

@@ -157,12 +157,26 @@ inline double roughnessAt(const Weights& c, const std::array<bool, 3>& axisUsed,
     return sum;
 }
 
+/// What a pass of B x makes of out[v] and the stencil's value there.
+enum class Put {
+    add,       ///< out + value
+    weighted,  ///< w x + value
+    residual,  ///< w g − (w x + value)
+};
+
+template <Put mode>
+inline double put(double out, double w, double g, double x, double value) {
+    if constexpr (mode == Put::add) return out + value;
+    if constexpr (mode == Put::weighted) return w * x + value;
+    return w * g - (w * x + value);
+}
+
 /// The one 25-point stencil of B away from the faces, over the voxels [from, to) of a row
-/// (x, out and w start at the row), added to w ∘ x with `Weighted`, else to what out held.
-template <bool Weighted>
+/// (x, out, w and g start at the row).
+template <Put mode>
 void innerRow(const double* __restrict x, double* __restrict out, const double* __restrict w,
-              std::ptrdiff_t sy, std::ptrdiff_t sz, const Weights c, double centre, int from,
-              int to) {
+              const double* __restrict g, std::ptrdiff_t sy, std::ptrdiff_t sz, const Weights c,
+              double centre, int from, int to) {
     constexpr std::ptrdiff_t sx = 1;
     const double ax = c.axis[0], ay = c.axis[1], az = c.axis[2];
     const double pxy = c.pair[0], pxz = c.pair[1], pyz = c.pair[2];
@@ -178,22 +192,24 @@ void innerRow(const double* __restrict x, double* __restrict out, const double* 
         const double yz = -2 * (q[-sy] + q[sy] + q[-sz] + q[sz]) + q[-sy - sz] + q[sy - sz] +
                           q[-sy + sz] + q[sy + sz];
         const double value = centre * q[0] + axes + pxy * xy + pxz * xz + pyz * yz;
-        out[i] = (Weighted ? w[i] * q[0] : out[i]) + value;
+        out[i] = put<mode>(out[i], mode == Put::add ? 0 : w[i], mode == Put::residual ? g[i] : 0,
+                           q[0], value);
     }
 }
 
 }  // namespace
 
-/// out += scale · B x, B = Σ Dᵀ D over the second differences in mm (each weighted by its share
-/// of the integral: voxel volume over the spacings' product). Away from the grid's faces B is one
-/// 25-point stencil, applied in a single pass that reads x once (the operator is bound by memory,
-/// and a pass per difference would read and write the grid a dozen times); within two voxels of
-/// a face each stencil that leaves the grid is dropped, voxel by voxel.
 namespace {
 
-/// out = base + scale · B x, where base is w ∘ x with `w`, else what out held.
-void applyThinPlate(Dims d, const Spacing& h, const double* w, const double* x, double* out,
-                    double scale) {
+/// out += scale · B x, B = Σ Dᵀ D over the second differences in mm (each weighted by its share
+/// of the integral: voxel volume over the spacings' product), or the system or its residual
+/// made from it in the same pass (`mode`). Away from the grid's faces B is one 25-point
+/// stencil, applied in a single pass that reads x once (the operator is bound by memory, and a
+/// pass per difference would read and write the grid a dozen times); within two voxels of a
+/// face each stencil that leaves the grid is dropped, voxel by voxel.
+template <Put mode>
+void applyThinPlate(Dims d, const Spacing& h, const double* w, const double* g, const double* x,
+                    double* out, double scale) {
     const Weights c = weightsOf(h, scale);
     const std::ptrdiff_t sx = 1, sy = d.x, sz = static_cast<std::ptrdiff_t>(d.x) * d.y;
     const std::array<std::ptrdiff_t, 3> strides{sx, sy, sz};
@@ -213,21 +229,17 @@ void applyThinPlate(Dims d, const Spacing& h, const double* w, const double* x, 
                 const bool inner = interior && j >= 2 && j <= d.y - 3 && k >= 2 && k <= d.z - 3;
                 const int from = inner ? 2 : d.x, to = inner ? d.x - 2 : d.x;
                 std::array<Reach, 3> reach{Reach{}, reachOf(j, d.y), reachOf(k, d.z)};
-                // The base is added first, as it was when out held it.
-                const auto put = [&](std::size_t v, double value) {
-                    out[v] = (w != nullptr ? w[v] * x[v] : out[v]) + value;
-                };
                 const auto edge = [&](int i) {
+                    const std::size_t v = row + static_cast<std::size_t>(i);
                     reach[0] = columns[static_cast<std::size_t>(i)];
-                    put(row + static_cast<std::size_t>(i),
-                        roughnessAt(c, axisUsed, pairUsed, strides, x,
-                                    row + static_cast<std::size_t>(i), reach));
+                    out[v] = put<mode>(out[v], mode == Put::add ? 0 : w[v],
+                                       mode == Put::residual ? g[v] : 0, x[v],
+                                       roughnessAt(c, axisUsed, pairUsed, strides, x, v, reach));
                 };
                 for (int i = 0; i < std::min(from, d.x); ++i) edge(i);
-                if (w != nullptr)
-                    innerRow<true>(x + row, out + row, w + row, sy, sz, c, centre, from, to);
-                else
-                    innerRow<false>(x + row, out + row, nullptr, sy, sz, c, centre, from, to);
+                innerRow<mode>(x + row, out + row, mode == Put::add ? nullptr : w + row,
+                               mode == Put::residual ? g + row : nullptr, sy, sz, c, centre, from,
+                               to);
                 for (int i = std::max(to, from); i < d.x; ++i) edge(i);
             }
     });
@@ -236,12 +248,17 @@ void applyThinPlate(Dims d, const Spacing& h, const double* w, const double* x, 
 }  // namespace
 
 void addThinPlate(Dims d, const Spacing& h, const double* x, double* out, double scale) {
-    applyThinPlate(d, h, nullptr, x, out, scale);
+    applyThinPlate<Put::add>(d, h, nullptr, nullptr, x, out, scale);
 }
 
 void weightedThinPlate(Dims d, const Spacing& h, const double* w, const double* x, double* out,
                        double scale) {
-    applyThinPlate(d, h, w, x, out, scale);
+    applyThinPlate<Put::weighted>(d, h, w, nullptr, x, out, scale);
+}
+
+void thinPlateResidual(Dims d, const Spacing& h, const double* w, const double* g, const double* x,
+                       double* out, double scale) {
+    applyThinPlate<Put::residual>(d, h, w, g, x, out, scale);
 }
 
 }  // namespace ondrift

@@ -38,6 +38,10 @@ void addThinPlate(Dims d, const Spacing& h, const double* x, double* out, double
 void weightedThinPlate(Dims d, const Spacing& h, const double* w, const double* x, double* out,
                        double scale);
 
+/// out = w ∘ g − (w ∘ x + scale · B x), the residual of that system, in one pass.
+void thinPlateResidual(Dims d, const Spacing& h, const double* w, const double* g, const double* x,
+                       double* out, double scale);
+
 /// The diagonal of B. A voxel's value depends only on how near it is to the faces, so it is
 /// kept as the few kinds of row it has and the kind of every row.
 struct ThinPlateDiagonal {

@@ -176,7 +176,7 @@ TEST(FieldEstimate, TheSameFieldWrittenOverItsMeasurementOrWithVoxelsThatWeighNo
 // The roughness operator against its definition: every second difference in mm formed
 // explicitly, and Σ Dᵀ D x gathered from them, on grids with and without an interior (the
 // one-pass stencil inside, the dropped stencils at the faces) and with axes too short for
-// some differences; with it the system W + B in one pass and the diagonal of B.
+// some differences; with it the system W + B and its residual in one pass, and the diagonal.
 TEST(FieldEstimate, RoughnessOperatorIsTheSumOfSquaredSecondDifferences) {
     for (const Dims d : {Dims{9, 7, 6}, Dims{6, 5, 5}, Dims{4, 6, 2}, Dims{7, 1, 3}}) {
         const Spacing h{1.9, 2.3, 4.5};
@@ -221,11 +221,14 @@ TEST(FieldEstimate, RoughnessOperatorIsTheSumOfSquaredSecondDifferences) {
         ondrift::addThinPlate(d, h, x.data(), got.data(), 3.0);
         std::vector<double> system(n, 0.0);
         ondrift::weightedThinPlate(d, h, w.data(), x.data(), system.data(), 3.0);
+        std::vector<double> residual(n, 0.0);
+        ondrift::thinPlateResidual(d, h, w.data(), x.data(), x.data(), residual.data(), 3.0);
         ondrift::ThinPlateDiagonal rough;
         ondrift::thinPlateDiagonal(d, h, rough);
         for (std::size_t v = 0; v < n; ++v) {
             ASSERT_NEAR(got[v], 0.25 + 3.0 * expected[v], 1e-9) << d.x << "x" << d.y << "x" << d.z;
             ASSERT_NEAR(system[v], w[v] * x[v] + 3.0 * expected[v], 1e-9);
+            ASSERT_NEAR(residual[v], -3.0 * expected[v], 1e-9);
             ASSERT_NEAR(
                 rough.row(v / static_cast<std::size_t>(d.x))[v % static_cast<std::size_t>(d.x)],
                 diagonal[v], 1e-9);
