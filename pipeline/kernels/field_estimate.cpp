@@ -160,35 +160,36 @@ void transferAlong(Dims in, int axis, const AxisTransfer& t, const double* x, do
     (axis == 0 ? out.x : (axis == 1 ? out.y : out.z)) = outExtent;
     const std::size_t rowIn = static_cast<std::size_t>(in.x);
     const std::size_t rowOut = static_cast<std::size_t>(out.x);
-    shareOut(out.z, rowOut * static_cast<std::size_t>(out.y),
-             [&](unsigned, long long first, long long end) {
-                 for (auto k = static_cast<int>(first); k < end; ++k)
-                     for (int j = 0; j < out.y; ++j) {
-                         double* o = y + out.index(0, j, k);
-                         if (axis == 0) {
-                             const double* row = x + in.index(0, j, k);
-                             for (int i = 0; i < outExtent; ++i) {
-                                 double sum = 0;
-                                 for (int e = t.start[static_cast<std::size_t>(i)];
-                                      e < t.start[static_cast<std::size_t>(i) + 1]; ++e)
-                                     sum += t.weight[static_cast<std::size_t>(e)] *
-                                            row[t.index[static_cast<std::size_t>(e)]];
-                                 o[i] = add ? o[i] + sum : sum;
+    const std::size_t slice = rowOut * static_cast<std::size_t>(out.y);
+    forEachRange(out.z, keptRangeWorkers(out.z, slice),
+                 [&](unsigned, long long first, long long end) {
+                     for (auto k = static_cast<int>(first); k < end; ++k)
+                         for (int j = 0; j < out.y; ++j) {
+                             double* o = y + out.index(0, j, k);
+                             if (axis == 0) {
+                                 const double* row = x + in.index(0, j, k);
+                                 for (int i = 0; i < outExtent; ++i) {
+                                     double sum = 0;
+                                     for (int e = t.start[static_cast<std::size_t>(i)];
+                                          e < t.start[static_cast<std::size_t>(i) + 1]; ++e)
+                                         sum += t.weight[static_cast<std::size_t>(e)] *
+                                                row[t.index[static_cast<std::size_t>(e)]];
+                                     o[i] = add ? o[i] + sum : sum;
+                                 }
+                                 continue;
                              }
-                             continue;
+                             const int at = axis == 1 ? j : k;
+                             std::fill(o, o + rowOut, 0.0);
+                             for (int e = t.start[static_cast<std::size_t>(at)];
+                                  e < t.start[static_cast<std::size_t>(at) + 1]; ++e) {
+                                 const int from = t.index[static_cast<std::size_t>(e)];
+                                 const double* row =
+                                     x + (axis == 1 ? in.index(0, from, k) : in.index(0, j, from));
+                                 const double w = t.weight[static_cast<std::size_t>(e)];
+                                 for (std::size_t i = 0; i < rowIn; ++i) o[i] += w * row[i];
+                             }
                          }
-                         const int at = axis == 1 ? j : k;
-                         std::fill(o, o + rowOut, 0.0);
-                         for (int e = t.start[static_cast<std::size_t>(at)];
-                              e < t.start[static_cast<std::size_t>(at) + 1]; ++e) {
-                             const int from = t.index[static_cast<std::size_t>(e)];
-                             const double* row =
-                                 x + (axis == 1 ? in.index(0, from, k) : in.index(0, j, from));
-                             const double w = t.weight[static_cast<std::size_t>(e)];
-                             for (std::size_t i = 0; i < rowIn; ++i) o[i] += w * row[i];
-                         }
-                     }
-             });
+                 });
 }
 
 double dot(const std::vector<double>& a, const std::vector<double>& b) {
@@ -285,15 +286,16 @@ void jacobi(const Level& L, double lambda, const Rhs& rhs, std::span<double> x,
     const long long rows = static_cast<long long>(L.d.y) * L.d.z;
     for (int s = 0; s < sweeps; ++s) {
         applySystem(L, lambda, x.data(), r.data());
-        shareOut(rows, static_cast<std::size_t>(L.d.x),
-                 [&](unsigned, long long first, long long end) {
-                     // Every voxel is written, with its own value where its diagonal is not
-                     // positive: a loop without a branch, which runs in vector registers.
-                     forDiagonal(L, lambda, first, end, [&](std::size_t v, double diagonal) {
-                         const double moved = x[v] + kJacobiDamping * (rhs(v) - r[v]) / diagonal;
-                         x[v] = diagonal > 0 ? moved : x[v];
-                     });
-                 });
+        const auto width = static_cast<std::size_t>(L.d.x);
+        forEachRange(
+            rows, keptRangeWorkers(rows, width), [&](unsigned, long long first, long long end) {
+                // Every voxel is written, with its own value where its diagonal is not
+                // positive: a loop without a branch, which runs in vector registers.
+                forDiagonal(L, lambda, first, end, [&](std::size_t v, double diagonal) {
+                    const double moved = x[v] + kJacobiDamping * (rhs(v) - r[v]) / diagonal;
+                    x[v] = diagonal > 0 ? moved : x[v];
+                });
+            });
     }
 }
 

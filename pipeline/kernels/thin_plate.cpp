@@ -13,10 +13,10 @@ namespace {
 /// rows from what the pass before wrote.
 template <class Slabs>
 void forSlabs(Dims d, Slabs&& slabs) {
-    shareOut(d.z, static_cast<std::size_t>(d.x) * static_cast<std::size_t>(d.y),
-             [&](unsigned, long long first, long long end) {
-                 slabs(static_cast<int>(first), static_cast<int>(end));
-             });
+    const std::size_t slice = static_cast<std::size_t>(d.x) * static_cast<std::size_t>(d.y);
+    forEachRange(d.z, keptRangeWorkers(d.z, slice), [&](unsigned, long long first, long long end) {
+        slabs(static_cast<int>(first), static_cast<int>(end));
+    });
 }
 
 /// Which of the stencils through a voxel at coordinate `at` of an axis of extent n lie in the
