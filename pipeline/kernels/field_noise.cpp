@@ -118,7 +118,9 @@ double noiseScaleFromData(Dims d, const Spacing& h, std::span<const double> g,
             });
             for (const auto& [first, made] : written) {
                 const double* from = base + static_cast<std::size_t>(first) * slice;
-                std::copy(from, from + made, ratios.get() + count);
+                // Down the list, never onto itself: a copy forward is safe.
+                if (from != ratios.get() + count)
+                    std::copy(from, from + made, ratios.get() + count);
                 count += made;
             }
         }
