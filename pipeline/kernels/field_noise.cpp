@@ -6,6 +6,7 @@
 #include <cmath>
 #include <cstddef>
 #include <cstdint>
+#include <limits>
 #include <memory>
 #include <utility>
 #include <vector>
@@ -83,6 +84,8 @@ double noiseScaleFromData(Dims d, const Spacing& h, std::span<const double> g,
     // plain loop's, and only the memory it fills is ever mapped.
     const auto ratios = std::make_unique_for_overwrite<double[]>(most);
     double scale = 0;
+    // The darkest voxel any counted difference reads.
+    double dimmest = std::numeric_limits<double>::infinity();
     for (int pass = 0; pass < 2; ++pass) {
         // Second pass: only where the model's SD at the darkest voxel is still Gaussian.
         const double darkest = pass == 0 ? 0 : scale / reliableSD;
@@ -93,6 +96,7 @@ double noiseScaleFromData(Dims d, const Spacing& h, std::span<const double> g,
                 static_cast<std::size_t>(hi[0]) * static_cast<std::size_t>(hi[1]);
             const unsigned workers = rangeWorkers(hi[2], slice);
             std::vector<std::pair<long long, std::size_t>> written(workers, {0, 0});
+            std::vector<double> dimmestOf(workers, dimmest);
             double* const base = ratios.get() + count;
             forEachRange(hi[2], workers, [&](unsigned worker, long long first, long long end) {
                 // Locals, so that the writes below are not taken to change what they read.
@@ -103,19 +107,25 @@ double noiseScaleFromData(Dims d, const Spacing& h, std::span<const double> g,
                 const double dark = darkest;
                 const std::ptrdiff_t step = s;
                 std::size_t made = 0;
+                double lowest = dimmestOf[worker];
                 forBox(d, {0, 0, static_cast<int>(first)}, {hi[0], hi[1], static_cast<int>(end)},
                        [&](std::size_t q) {
-                           double diff = 0, variance = 0;
+                           double diff = 0, variance = 0, low = m[q];
                            for (int t = 0; t <= kDifferenceOrder; ++t) {
                                const std::size_t v = q + static_cast<std::size_t>(t * step);
                                if (in[v] == 0 || !(m[v] > 0) || m[v] <= dark) return;
                                diff += kDifferenceTaps[t] * field[v];
                                variance += kDifferenceTaps[t] * kDifferenceTaps[t] / (m[v] * m[v]);
+                               low = std::min(low, m[v]);
                            }
-                           if (std::isfinite(diff)) out[made++] = diff * diff / variance;
+                           if (!std::isfinite(diff)) return;
+                           out[made++] = diff * diff / variance;
+                           lowest = std::min(lowest, low);
                        });
                 written[worker] = {first, made};
+                dimmestOf[worker] = lowest;
             });
+            for (const double low : dimmestOf) dimmest = std::min(dimmest, low);
             for (const auto& [first, made] : written) {
                 const double* from = base + static_cast<std::size_t>(first) * slice;
                 // Down the list, never onto itself: a copy forward is safe.
@@ -126,7 +136,8 @@ double noiseScaleFromData(Dims d, const Spacing& h, std::span<const double> g,
         }
         if (count < 64) return pass == 0 ? 0 : scale;
         scale = std::sqrt(middleValue({ratios.get(), count}) / kChiSquare1Median);
-        if (!(reliableSD > 0)) break;
+        // A second pass that would leave no difference out would find the same scale.
+        if (!(reliableSD > 0) || scale / reliableSD < dimmest) break;
     }
     return scale;
 }
