@@ -69,14 +69,21 @@ void transferAlong(Dims in, int axis, const AxisTransfer& t, const double* x, do
                                  continue;
                              }
                              const int at = axis == 1 ? j : k;
-                             std::fill(o, o + rowOut, 0.0);
-                             for (int e = t.start[static_cast<std::size_t>(at)];
-                                  e < t.start[static_cast<std::size_t>(at) + 1]; ++e) {
+                             const int e0 = t.start[static_cast<std::size_t>(at)];
+                             const int e1 = t.start[static_cast<std::size_t>(at) + 1];
+                             if (e0 == e1) std::fill(o, o + rowOut, 0.0);
+                             for (int e = e0; e < e1; ++e) {
                                  const int from = t.index[static_cast<std::size_t>(e)];
                                  const double* row =
                                      x + (axis == 1 ? in.index(0, from, k) : in.index(0, j, from));
                                  const double w = t.weight[static_cast<std::size_t>(e)];
-                                 for (std::size_t i = 0; i < rowIn; ++i) o[i] += w * row[i];
+                                 // The first term is added to 0 as the sum starts there, without a
+                                 // pass that writes the zeros first.
+                                 if (e == e0)
+                                     for (std::size_t i = 0; i < rowIn; ++i)
+                                         o[i] = 0.0 + w * row[i];
+                                 else
+                                     for (std::size_t i = 0; i < rowIn; ++i) o[i] += w * row[i];
                              }
                          }
                  });
