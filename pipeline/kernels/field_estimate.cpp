@@ -1,11 +1,14 @@
 #include "pipeline/kernels/field_estimate.h"
 
+#include "pipeline/kernels/grid_transfer.h"
 #include "pipeline/kernels/thin_plate.h"
 
 #include <algorithm>
 #include <cmath>
 #include <cstddef>
 #include <cstdint>
+#include <functional>
+#include <optional>
 #include <utility>
 #include <vector>
 
@@ -15,14 +18,10 @@ namespace ondrift {
 
 namespace {
 
-/// The median of χ² with one degree of freedom: the median of a squared standard normal.
-constexpr double kChiSquare1Median = 0.454936423119572;
 /// A grid this small solves in microseconds: λ is searched over its whole range there.
 constexpr std::size_t kSearchGridVoxels = 4096;
 /// Grids up to this size refine λ (a secant step each); larger ones keep it.
 constexpr std::size_t kTuningGridVoxels = 40000;
-/// Axes within this factor of the finest spacing count as the finest (halved together).
-constexpr double kFinestSpacingRatio = 1.5;
 /// λ is searched over this many decades on either side of its scale guess.
 constexpr double kSearchDecades = 8.0;
 /// The coarsest search stops when its bracket spans less than this factor.
@@ -37,10 +36,6 @@ constexpr int kLevelIterations = 5;
 /// Random probes of the leverage on the coarsest grid (one on the finer ones), and its cap.
 constexpr int kCoarseProbes = 2;
 constexpr double kMostLeverage = 0.9;
-/// The noise is read from fourth differences along the finest axes: they cancel the field's
-/// cubic structure, which second differences keep (a scanner's field curves at the voxel scale).
-constexpr int kDifferenceOrder = 4;
-constexpr double kDifferenceTaps[kDifferenceOrder + 1] = {1, -4, 6, -4, 1};
 /// Damped Jacobi sweeps before and after each coarse correction, and their damping.
 constexpr int kSweeps = 2;
 constexpr double kJacobiDamping = 0.6;
@@ -49,20 +44,25 @@ constexpr double kJacobiDamping = 0.6;
 struct Level {
     Dims d;
     Spacing h{};
-    std::vector<double> w, g, f, roughDiagonal;
+    std::span<const double> w, g;  ///< the weights and the measurement
+    std::span<double> f;           ///< the solution: the caller's field on the finest grid
+    /// The storage of w, g and f on the coarser grids (and of w and g on the finest when the
+    /// caller's hold values that weigh nothing).
+    std::vector<double> ownW, ownG, own;
+    ThinPlateDiagonal rough{};  ///< the roughness's diagonal, by kind of row
 };
 
 int extent(Dims d, int axis) { return axisExtent(d, axis); }
-std::ptrdiff_t stride(Dims d, int axis) { return axisStride(d, axis); }
 
 /// out = (W + λ B) x.
 void applySystem(const Level& L, double lambda, const double* x, double* out) {
-    shareOut(
-        static_cast<long long>(L.d.voxels()), 1, [&](unsigned, long long first, long long end) {
-            for (auto v = static_cast<std::size_t>(first); v < static_cast<std::size_t>(end); ++v)
-                out[v] = L.w[v] * x[v];
-        });
-    addThinPlate(L.d, L.h, x, out, lambda);
+    weightedThinPlate(L.d, L.h, L.w.data(), x, out, lambda);
+}
+
+/// `v` with n values, allocated once for all the solves on a grid (what it held is kept).
+std::vector<double>& sized(std::vector<double>& v, std::size_t n) {
+    if (v.size() != n) v.resize(n);
+    return v;
 }
 
 /// Median of w (f − g)² over the measured voxels, over the median of χ²₁.
@@ -71,9 +71,7 @@ double discrepancy(const Level& L, std::vector<double>& scratch) {
     for (std::size_t v = 0; v < L.w.size(); ++v)
         if (L.w[v] > 0) scratch.push_back(L.w[v] * (L.f[v] - L.g[v]) * (L.f[v] - L.g[v]));
     if (scratch.empty()) return 1;
-    const auto mid = scratch.begin() + static_cast<std::ptrdiff_t>(scratch.size() / 2);
-    std::nth_element(scratch.begin(), mid, scratch.end());
-    return *mid / kChiSquare1Median;
+    return middleValue(scratch) / kChiSquare1Median;
 }
 
 /// The next coarser grid: halved along the axes of the finest spacing that still have at least
@@ -91,101 +89,26 @@ bool coarsen(const Level& fine, Level& coarse, std::array<bool, 3>& halved) {
     }
     coarse.d = Dims{n[0], n[1], n[2]};
     const std::size_t cn = coarse.d.voxels();
-    coarse.w.assign(cn, 0.0);
-    coarse.g.assign(cn, 0.0);
+    std::vector<double>& w = coarse.ownW;
+    std::vector<double>& g = coarse.ownG;
+    w.assign(cn, 0.0);
+    g.assign(cn, 0.0);
     for (int k = 0; k < fine.d.z; ++k)
-        for (int j = 0; j < fine.d.y; ++j)
+        for (int j = 0; j < fine.d.y; ++j) {
+            const std::size_t row = fine.d.index(0, j, k);
+            const std::size_t into =
+                coarse.d.index(0, halved[1] ? j / 2 : j, halved[2] ? k / 2 : k);
             for (int i = 0; i < fine.d.x; ++i) {
-                const std::size_t v = fine.d.index(i, j, k);
-                const std::size_t c = coarse.d.index(halved[0] ? i / 2 : i, halved[1] ? j / 2 : j,
-                                                     halved[2] ? k / 2 : k);
-                coarse.w[c] += fine.w[v];
-                coarse.g[c] += fine.w[v] * fine.g[v];
+                const std::size_t v = row + static_cast<std::size_t>(i);
+                const std::size_t c = into + static_cast<std::size_t>(halved[0] ? i / 2 : i);
+                w[c] += fine.w[v];
+                g[c] += fine.w[v] * fine.g[v];
             }
-    for (std::size_t c = 0; c < cn; ++c)
-        coarse.g[c] = coarse.w[c] > 0 ? coarse.g[c] / coarse.w[c] : 0;
+        }
+    for (std::size_t c = 0; c < cn; ++c) g[c] = w[c] > 0 ? g[c] / w[c] : 0;
+    coarse.w = w;
+    coarse.g = g;
     return true;
-}
-
-/// One axis of a transfer between grids: output index o is the sum of weight · input[index]
-/// over its entries [start[o], start[o + 1]). Transfers run axis by axis, each output voxel
-/// gathering its own sum, so that slabs of slices can run on every core with the same result.
-struct AxisTransfer {
-    std::vector<int> start, index;
-    std::vector<double> weight;
-};
-
-/// Trilinear interpolation of a fine axis from a coarse one whose cells are pairs of it (the
-/// identity when the axis was not halved), or with `transpose` its adjoint, the restriction.
-AxisTransfer axisTransfer(int fineExtent, int coarseExtent, bool halved, bool transpose) {
-    std::vector<std::vector<std::pair<int, double>>> rows(
-        static_cast<std::size_t>(transpose ? coarseExtent : fineExtent));
-    for (int i = 0; i < fineExtent; ++i) {
-        if (!halved) {
-            rows[static_cast<std::size_t>(i)].push_back({i, 1.0});
-            continue;
-        }
-        const double u = std::clamp((i - 0.5) / 2, 0.0, static_cast<double>(coarseExtent - 1));
-        const int low = static_cast<int>(u);
-        const int high = std::min(low + 1, coarseExtent - 1);
-        const double t = u - low;
-        if (transpose) {
-            rows[static_cast<std::size_t>(low)].push_back({i, 1 - t});
-            rows[static_cast<std::size_t>(high)].push_back({i, t});
-        } else {
-            rows[static_cast<std::size_t>(i)].push_back({low, 1 - t});
-            rows[static_cast<std::size_t>(i)].push_back({high, t});
-        }
-    }
-    AxisTransfer out;
-    out.start.push_back(0);
-    for (const auto& row : rows) {
-        for (const auto& [index, weight] : row) {
-            out.index.push_back(index);
-            out.weight.push_back(weight);
-        }
-        out.start.push_back(static_cast<int>(out.index.size()));
-    }
-    return out;
-}
-
-/// y = the transfer of x along `axis`; x on grid `in`, y on `in` with that axis's extent made
-/// the transfer's output extent.
-void transferAlong(Dims in, int axis, const AxisTransfer& t, const double* x, double* y) {
-    const int outExtent = static_cast<int>(t.start.size()) - 1;
-    Dims out = in;
-    (axis == 0 ? out.x : (axis == 1 ? out.y : out.z)) = outExtent;
-    const std::size_t rowIn = static_cast<std::size_t>(in.x);
-    const std::size_t rowOut = static_cast<std::size_t>(out.x);
-    shareOut(out.z, rowOut * static_cast<std::size_t>(out.y),
-             [&](unsigned, long long first, long long end) {
-                 for (auto k = static_cast<int>(first); k < end; ++k)
-                     for (int j = 0; j < out.y; ++j) {
-                         double* o = y + out.index(0, j, k);
-                         if (axis == 0) {
-                             const double* row = x + in.index(0, j, k);
-                             for (int i = 0; i < outExtent; ++i) {
-                                 double sum = 0;
-                                 for (int e = t.start[static_cast<std::size_t>(i)];
-                                      e < t.start[static_cast<std::size_t>(i) + 1]; ++e)
-                                     sum += t.weight[static_cast<std::size_t>(e)] *
-                                            row[t.index[static_cast<std::size_t>(e)]];
-                                 o[i] = sum;
-                             }
-                             continue;
-                         }
-                         const int at = axis == 1 ? j : k;
-                         std::fill(o, o + rowOut, 0.0);
-                         for (int e = t.start[static_cast<std::size_t>(at)];
-                              e < t.start[static_cast<std::size_t>(at) + 1]; ++e) {
-                             const int from = t.index[static_cast<std::size_t>(e)];
-                             const double* row =
-                                 x + (axis == 1 ? in.index(0, from, k) : in.index(0, j, from));
-                             const double w = t.weight[static_cast<std::size_t>(e)];
-                             for (std::size_t i = 0; i < rowIn; ++i) o[i] += w * row[i];
-                         }
-                     }
-             });
 }
 
 double dot(const std::vector<double>& a, const std::vector<double>& b) {
@@ -199,10 +122,18 @@ struct Transfers {
     std::array<AxisTransfer, 3> prolong, restrict;
 };
 
+/// The work areas of one grid, kept across the V-cycles, solves and λ trials on it: the
+/// V-cycle's residual; the right-hand side and correction the finer grid's V-cycle gives it; a
+/// solve's right-hand side; conjugate gradients' vectors; a leverage probe and its response.
+struct Work {
+    std::vector<double> residual, rhs, correction, b, r, z, p, q, previous, probe, response;
+};
+
 /// The grids from the finest (0) to the coarsest, and the transfers between neighbours.
 struct Hierarchy {
     std::vector<Level> levels;
     std::vector<Transfers> transfers;
+    std::vector<Work> work;                  ///< one per grid
     std::vector<double> scratchA, scratchB;  ///< the transfers' intermediate grids
     double noiseShare = 1;                   ///< see estimateSmoothField
 };
@@ -218,9 +149,10 @@ Transfers transfersBetween(const Level& fine, const Level& coarse,
     return t;
 }
 
-/// y (on grid `to`) = the transfer of x (on grid `from`), axis by axis in `order`.
+/// y (on grid `to`) = the transfer of x (on grid `from`), axis by axis in `order`; with `add`
+/// (when x goes last) y += it, as the same sums added in a pass of their own.
 void transfer(Hierarchy& H, Dims from, const std::array<AxisTransfer, 3>& t,
-              const std::array<int, 3>& order, const double* x, double* y) {
+              const std::array<int, 3>& order, const double* x, double* y, bool add) {
     Dims d = from;
     const double* in = x;
     std::vector<double>* buffers[2] = {&H.scratchA, &H.scratchB};
@@ -235,7 +167,7 @@ void transfer(Hierarchy& H, Dims from, const std::array<AxisTransfer, 3>& t,
             buffers[step]->resize(next.voxels());
             out = buffers[step]->data();
         }
-        transferAlong(d, axis, along, in, out);
+        transferAlong(d, axis, along, in, out, add && step == 2);
         in = out;
         d = next;
     }
@@ -244,27 +176,46 @@ void transfer(Hierarchy& H, Dims from, const std::array<AxisTransfer, 3>& t,
 /// Coarse from fine by the adjoint of trilinear interpolation (shrinking x first), and fine
 /// from coarse by trilinear interpolation (growing z first): each step works on the smaller grid.
 void restrictTo(Hierarchy& H, std::size_t l, const double* fine, double* coarse) {
-    transfer(H, H.levels[l].d, H.transfers[l].restrict, {0, 1, 2}, fine, coarse);
+    transfer(H, H.levels[l].d, H.transfers[l].restrict, {0, 1, 2}, fine, coarse, false);
 }
-void prolongFrom(Hierarchy& H, std::size_t l, const double* coarse, double* fine) {
-    transfer(H, H.levels[l + 1].d, H.transfers[l].prolong, {2, 1, 0}, coarse, fine);
+void prolongFrom(Hierarchy& H, std::size_t l, const double* coarse, double* fine,
+                 bool add = false) {
+    transfer(H, H.levels[l + 1].d, H.transfers[l].prolong, {2, 1, 0}, coarse, fine, add);
 }
 
 int solveWith(Hierarchy& H, std::size_t l, double lambda, const std::vector<double>& b,
-              std::vector<double>& x, int maxIterations, double tolerance);
+              std::span<double> x, int maxIterations, double tolerance);
 
-/// `sweeps` damped Jacobi sweeps on (W + λB) x = b; r is scratch of the grid's size.
-void jacobi(const Level& L, double lambda, const double* b, std::vector<double>& x,
+/// Calls visit(v, diagonal) for every voxel v of the rows [first, end) of grid L with the
+/// diagonal of W + λB there.
+template <class Visit>
+void forDiagonal(const Level& L, double lambda, long long first, long long end, Visit visit) {
+    const auto width = static_cast<std::size_t>(L.d.x);
+    for (auto row = static_cast<std::size_t>(first); row < static_cast<std::size_t>(end); ++row) {
+        const double* rough = L.rough.row(row);
+        const std::size_t base = row * width;
+        for (std::size_t i = 0; i < width; ++i) visit(base + i, L.w[base + i] + lambda * rough[i]);
+    }
+}
+
+/// `sweeps` damped Jacobi sweeps on (W + λB) x = b, b[v] given by rhs(v); r is scratch of the
+/// grid's size.
+template <class Rhs>
+void jacobi(const Level& L, double lambda, const Rhs& rhs, std::span<double> x,
             std::vector<double>& r, int sweeps) {
-    const std::size_t n = L.d.voxels();
+    const long long rows = static_cast<long long>(L.d.y) * L.d.z;
     for (int s = 0; s < sweeps; ++s) {
         applySystem(L, lambda, x.data(), r.data());
-        shareOut(static_cast<long long>(n), 1, [&](unsigned, long long first, long long end) {
-            for (auto v = static_cast<std::size_t>(first); v < static_cast<std::size_t>(end); ++v) {
-                const double diagonal = L.w[v] + lambda * L.roughDiagonal[v];
-                if (diagonal > 0) x[v] += kJacobiDamping * (b[v] - r[v]) / diagonal;
-            }
-        });
+        const auto width = static_cast<std::size_t>(L.d.x);
+        forEachRange(
+            rows, keptRangeWorkers(rows, width), [&](unsigned, long long first, long long end) {
+                // Every voxel is written, with its own value where its diagonal is not
+                // positive: a loop without a branch, which runs in vector registers.
+                forDiagonal(L, lambda, first, end, [&](std::size_t v, double diagonal) {
+                    const double moved = x[v] + kJacobiDamping * (rhs(v) - r[v]) / diagonal;
+                    x[v] = diagonal > 0 ? moved : x[v];
+                });
+            });
     }
 }
 
@@ -272,48 +223,52 @@ void jacobi(const Level& L, double lambda, const double* b, std::vector<double>&
 /// the correction from the next coarser grid (trilinear transfer both ways); the coarsest is
 /// solved by conjugate gradients.
 void vcycle(Hierarchy& H, std::size_t l, double lambda, const std::vector<double>& b,
-            std::vector<double>& x) {
+            std::span<double> x) {
     Level& L = H.levels[l];
     const std::size_t n = L.d.voxels();
-    x.assign(n, 0.0);
+    std::fill(x.begin(), x.end(), 0.0);
     if (l + 1 == H.levels.size()) {
         solveWith(H, l, lambda, b, x, kLevelIterations, kTolerance);
         return;
     }
-    std::vector<double> r(n);
-    const auto sweeps = [&] { jacobi(L, lambda, b.data(), x, r, kSweeps); };
+    std::vector<double>& r = sized(H.work[l].residual, n);
+    const auto sweeps = [&] {
+        jacobi(
+            L, lambda, [&](std::size_t v) { return b[v]; }, x, r, kSweeps);
+    };
     sweeps();
     applySystem(L, lambda, x.data(), r.data());
     for (std::size_t v = 0; v < n; ++v) r[v] = b[v] - r[v];
     Level& C = H.levels[l + 1];
-    std::vector<double> rc(C.d.voxels()), ec;
+    std::vector<double>& rc = sized(H.work[l + 1].rhs, C.d.voxels());
+    std::vector<double>& ec = sized(H.work[l + 1].correction, C.d.voxels());
     restrictTo(H, l, r.data(), rc.data());
     vcycle(H, l + 1, lambda, rc, ec);
-    prolongFrom(H, l, ec.data(), r.data());
-    shareOut(static_cast<long long>(n), 1, [&](unsigned, long long first, long long end) {
-        for (auto v = static_cast<std::size_t>(first); v < static_cast<std::size_t>(end); ++v)
-            x[v] += r[v];
-    });
+    prolongFrom(H, l, ec.data(), x.data(), true);
     sweeps();
 }
 
 /// Flexible conjugate gradients on (W + λB) x = b on grid l, preconditioned by a V-cycle (the
 /// diagonal on the coarsest grid); returns the iterations.
 int solveWith(Hierarchy& H, std::size_t l, double lambda, const std::vector<double>& b,
-              std::vector<double>& x, int maxIterations, double tolerance) {
+              std::span<double> x, int maxIterations, double tolerance) {
     const Level& L = H.levels[l];
     const std::size_t n = L.d.voxels();
     const bool coarsest = l + 1 == H.levels.size();
-    std::vector<double> r(n), z(n), p(n), q(n), previous(n);
+    Work& work = H.work[l];
+    std::vector<double>& r = sized(work.r, n);
+    std::vector<double>& z = sized(work.z, n);
+    std::vector<double>& p = sized(work.p, n);
+    std::vector<double>& q = sized(work.q, n);
+    std::vector<double>& previous = sized(work.previous, n);
     const auto precondition = [&] {
         if (!coarsest) {
             vcycle(H, l, lambda, r, z);
             return;
         }
-        for (std::size_t v = 0; v < n; ++v) {
-            const double diagonal = L.w[v] + lambda * L.roughDiagonal[v];
-            z[v] = diagonal > 0 ? r[v] / diagonal : 0;
-        }
+        forDiagonal(
+            L, lambda, 0, static_cast<long long>(L.d.y) * L.d.z,
+            [&](std::size_t v, double diagonal) { z[v] = diagonal > 0 ? r[v] / diagonal : 0; });
     };
     applySystem(L, lambda, x.data(), q.data());
     for (std::size_t v = 0; v < n; ++v) r[v] = b[v] - q[v];
@@ -346,7 +301,7 @@ int solveWith(Hierarchy& H, std::size_t l, double lambda, const std::vector<doub
 /// Solves for the f grid l holds, from that f; returns the iterations.
 int solve(Hierarchy& H, std::size_t l, double lambda, int maxIterations) {
     Level& L = H.levels[l];
-    std::vector<double> b(L.d.voxels());
+    std::vector<double>& b = sized(H.work[l].b, L.d.voxels());
     for (std::size_t v = 0; v < b.size(); ++v) b[v] = L.w[v] * L.g[v];
     return solveWith(H, l, lambda, b, L.f, maxIterations, kTolerance);
 }
@@ -358,22 +313,17 @@ int solve(Hierarchy& H, std::size_t l, double lambda, int maxIterations) {
 void correct(Hierarchy& H, std::size_t l, double lambda) {
     Level& L = H.levels[l];
     const std::size_t n = L.d.voxels();
-    std::vector<double> b(n), r(n), rc(H.levels[l + 1].d.voxels()), ec;
-    applySystem(L, lambda, L.f.data(), r.data());
-    shareOut(static_cast<long long>(n), 1, [&](unsigned, long long first, long long end) {
-        for (auto v = static_cast<std::size_t>(first); v < static_cast<std::size_t>(end); ++v) {
-            b[v] = L.w[v] * L.g[v];
-            r[v] = b[v] - r[v];
-        }
-    });
+    std::vector<double>& r = sized(H.work[l].residual, n);
+    std::vector<double>& rc = sized(H.work[l + 1].rhs, H.levels[l + 1].d.voxels());
+    std::vector<double>& ec = sized(H.work[l + 1].correction, H.levels[l + 1].d.voxels());
+    // The right-hand side w g is made where it is read rather than kept: on the finest grid a
+    // grid more of memory costs more to map than to multiply.
+    const auto b = [&](std::size_t v) { return L.w[v] * L.g[v]; };
+    thinPlateResidual(L.d, L.h, L.w.data(), L.g.data(), L.f.data(), r.data(), lambda);
     restrictTo(H, l, r.data(), rc.data());
     vcycle(H, l + 1, lambda, rc, ec);
-    prolongFrom(H, l, ec.data(), r.data());
-    shareOut(static_cast<long long>(n), 1, [&](unsigned, long long first, long long end) {
-        for (auto v = static_cast<std::size_t>(first); v < static_cast<std::size_t>(end); ++v)
-            L.f[v] += r[v];
-    });
-    jacobi(L, lambda, b.data(), L.f, r, kSweeps);
+    prolongFrom(H, l, ec.data(), L.f.data(), true);
+    jacobi(L, lambda, b, L.f, r, kSweeps);
 }
 
 /// The mean leverage tr(H) / n of the measured voxels, H = W^½ (W + λB)⁻¹ W^½, estimated with
@@ -381,7 +331,9 @@ void correct(Hierarchy& H, std::size_t l, double lambda) {
 double leverage(Hierarchy& H, std::size_t l, double lambda, int probes) {
     const Level& L = H.levels[l];
     const std::size_t n = L.d.voxels();
-    std::vector<double> z(n), b(n), y(n);
+    std::vector<double>& z = sized(H.work[l].probe, n);
+    std::vector<double>& b = sized(H.work[l].b, n);
+    std::vector<double>& y = sized(H.work[l].response, n);
     std::uint32_t state = 12345u;
     double trace = 0;
     long long measured = 0;
@@ -413,9 +365,11 @@ double criterion(Hierarchy& H, std::size_t l, double lambda, std::vector<double>
 }
 
 void prepareLevel(Level& L) {
-    L.roughDiagonal.assign(L.d.voxels(), 0.0);
-    addThinPlateDiagonal(L.d, L.h, L.roughDiagonal.data());
-    L.f.resize(L.d.voxels(), 0.0);
+    thinPlateDiagonal(L.d, L.h, L.rough);
+    if (L.f.empty()) {
+        L.own.assign(L.d.voxels(), 0.0);
+        L.f = L.own;
+    }
 }
 
 /// On the coarsest grid: λ bisected in its logarithm until the bracket is narrow; returns it and
@@ -425,7 +379,7 @@ double searchLambda(Hierarchy& H, double guess, double& slope, std::vector<doubl
     Level& L = H.levels[l];
     double lowLog = std::log(guess) - kSearchDecades * std::log(10.0);
     double highLog = std::log(guess) + kSearchDecades * std::log(10.0);
-    L.f = L.g;
+    for (std::size_t v = 0; v < L.f.size(); ++v) L.f[v] = L.w[v] > 0 ? L.g[v] : 0;
     solve(H, l, std::exp(highLog), kCoarseIterations);
     double highValue = criterion(H, l, std::exp(highLog), scratch);
     if (highValue <= 0) {
@@ -456,49 +410,6 @@ double searchLambda(Hierarchy& H, double guess, double& slope, std::vector<doubl
 
 }  // namespace
 
-double noiseScaleFromData(Dims d, const Spacing& h, std::span<const double> g,
-                          std::span<const double> magnitude, std::span<const unsigned char> inside,
-                          double reliableSD) {
-    const std::size_t n = d.voxels();
-    if (g.size() != n || magnitude.size() != n || inside.size() != n) return 0;
-    double finest = 0;
-    for (int a = 0; a < 3; ++a)
-        if (extent(d, a) > kDifferenceOrder && (finest == 0 || h[a] < finest)) finest = h[a];
-    if (!(finest > 0)) return 0;
-    const auto usable = [&](std::size_t v) { return inside[v] != 0 && magnitude[v] > 0; };
-    std::vector<double> ratios;
-    double scale = 0;
-    for (int pass = 0; pass < 2; ++pass) {
-        // Second pass: only where the model's SD at the darkest voxel is still Gaussian.
-        const double darkest = pass == 0 ? 0 : scale / reliableSD;
-        ratios.clear();
-        for (int a = 0; a < 3; ++a) {
-            if (extent(d, a) <= kDifferenceOrder || h[a] > kFinestSpacingRatio * finest) continue;
-            const std::ptrdiff_t s = stride(d, a);
-            std::array<int, 3> lo{0, 0, 0}, hi{d.x, d.y, d.z};
-            hi[a] -= kDifferenceOrder;
-            if (hi[a] <= 0) continue;
-            forBox(d, lo, hi, [&](std::size_t q) {
-                double diff = 0, variance = 0;
-                for (int t = 0; t <= kDifferenceOrder; ++t) {
-                    const std::size_t v = q + static_cast<std::size_t>(t * s);
-                    if (!usable(v) || magnitude[v] <= darkest) return;
-                    diff += kDifferenceTaps[t] * g[v];
-                    variance +=
-                        kDifferenceTaps[t] * kDifferenceTaps[t] / (magnitude[v] * magnitude[v]);
-                }
-                if (std::isfinite(diff)) ratios.push_back(diff * diff / variance);
-            });
-        }
-        if (ratios.size() < 64) return pass == 0 ? 0 : scale;
-        const auto mid = ratios.begin() + static_cast<std::ptrdiff_t>(ratios.size() / 2);
-        std::nth_element(ratios.begin(), mid, ratios.end());
-        scale = std::sqrt(*mid / kChiSquare1Median);
-        if (!(reliableSD > 0)) break;
-    }
-    return scale;
-}
-
 bool estimateSmoothField(Dims d, const Spacing& h, std::span<const double> g,
                          std::span<const double> w, std::span<double> f, FieldEstimate& result,
                          double noiseShare) {
@@ -507,6 +418,10 @@ bool estimateSmoothField(Dims d, const Spacing& h, std::span<const double> g,
     for (const double s : h)
         if (!(s > 0) || !std::isfinite(s)) return false;
     if (!(noiseShare > 0) || !std::isfinite(noiseShare)) return false;
+    // The passes on the finest grid are short: threads kept for all of them rather than started
+    // for each, unless the caller keeps some already.
+    std::optional<KernelThreads> kept;
+    if (KernelThreads::current() == nullptr && !RangesOnThisThread::active()) kept.emplace();
     Hierarchy H;
     H.noiseShare = noiseShare;
     // Reserved so that `top` stays valid as the coarser grids are added; each halves an extent.
@@ -515,19 +430,45 @@ bool estimateSmoothField(Dims d, const Spacing& h, std::span<const double> g,
     Level& top = H.levels[0];
     top.d = d;
     top.h = h;
-    top.w.assign(w.begin(), w.end());
-    top.g.assign(g.begin(), g.end());
-    std::vector<double> positive;
-    for (std::size_t v = 0; v < n; ++v) {
-        if (!(top.w[v] > 0) || !std::isfinite(top.w[v]) || !std::isfinite(g[v])) {
-            top.w[v] = 0;
-            top.g[v] = 0;
-        } else {
-            positive.push_back(top.w[v]);
-        }
+    // The caller's w and g serve as they are (mapping a copy of each costs as much as a pass of
+    // the solver on this grid) unless the solution is written over them, or a voxel must be
+    // left out that they do not already weigh 0 (a negative or non-finite weight, a measurement
+    // that is not finite). Where w is 0, w g is then 0 as in a copy that sets both to 0.
+    const auto measured = [&](std::size_t v) {
+        return w[v] > 0 && std::isfinite(w[v]) && std::isfinite(g[v]);
+    };
+    const auto overlaps = [&](std::span<const double> in) {
+        const std::less<const double*> before;
+        return before(in.data(), f.data() + n) && before(f.data(), in.data() + n);
+    };
+    bool asGiven = !overlaps(w) && !overlaps(g);
+    for (std::size_t v = 0; v < n && asGiven; ++v)
+        asGiven = measured(v) || (w[v] == 0 && std::isfinite(g[v]));
+    if (asGiven) {
+        top.w = w;
+        top.g = g;
+    } else {
+        top.ownW.assign(n, 0.0);
+        top.ownG.assign(n, 0.0);
+        for (std::size_t v = 0; v < n; ++v)
+            if (measured(v)) {
+                top.ownW[v] = w[v];
+                top.ownG[v] = g[v];
+            }
+        top.w = top.ownW;
+        top.g = top.ownG;
     }
-    if (positive.empty()) return false;
-    result.measured = static_cast<long long>(positive.size());
+    // The solution is made in the caller's field (written by the search or the prolongation
+    // before it is read).
+    top.f = f;
+    // The measured voxels' weights for their median; later each discrepancy's list.
+    // The weights' list goes where the finest grid's residual will be, mapped once for both.
+    std::vector<double> topList;
+    topList.reserve(n);
+    for (std::size_t v = 0; v < n; ++v)
+        if (top.w[v] > 0) topList.push_back(top.w[v]);
+    if (topList.empty()) return false;
+    result.measured = static_cast<long long>(topList.size());
     while (H.levels.back().d.voxels() > kSearchGridVoxels) {
         Level coarse;
         std::array<bool, 3> halved{};
@@ -536,12 +477,13 @@ bool estimateSmoothField(Dims d, const Spacing& h, std::span<const double> g,
         H.levels.push_back(std::move(coarse));
     }
     for (Level& L : H.levels) prepareLevel(L);
+    H.work.resize(H.levels.size());
+    const double median = middleValue(topList);
+    H.work[0].residual = std::move(topList);
     // The scale where a voxel's own misfit and the roughness of a field bent over one voxel of
     // the finest spacing weigh alike; the search spans decades around it.
-    const auto mid = positive.begin() + static_cast<std::ptrdiff_t>(positive.size() / 2);
-    std::nth_element(positive.begin(), mid, positive.end());
     const double finest = std::min({h[0], h[1], h[2]});
-    const double guess = *mid * std::pow(finest, 4) / (h[0] * h[1] * h[2]) / 16;
+    const double guess = median * std::pow(finest, 4) / (h[0] * h[1] * h[2]) / 16;
     std::vector<double> scratch;
     double slope = 1;
     double lambda = searchLambda(H, guess, slope, scratch);
@@ -571,9 +513,8 @@ bool estimateSmoothField(Dims d, const Spacing& h, std::span<const double> g,
     }
     if (H.levels.size() == 1) result.finestIterations = kCoarseIterations;
     result.lambda = lambda;
-    result.discrepancy = discrepancy(top, scratch);
+    result.discrepancy = discrepancy(top, H.work[0].residual);
     result.levels = static_cast<int>(H.levels.size());
-    std::copy(top.f.begin(), top.f.end(), f.begin());
     return true;
 }
 

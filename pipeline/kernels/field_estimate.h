@@ -15,21 +15,10 @@
 #include <span>
 
 #include "pipeline/kernels/dims.h"
+#include "pipeline/kernels/field_noise.h"
 #include "pipeline/kernels/thin_plate.h"
 
 namespace ondrift {
-
-/// The noise scale s of a measurement g whose noise SD is s / magnitude in every voxel, from the
-/// measurement itself: the fourth differences of g along the axes of the finest spacing (where
-/// the field's own structure adds least; they cancel its cubic part), over five voxels all
-/// inside `inside` with a magnitude above 0, each divided by the SD the model gives it; s² is the
-/// median of their squares over the median of χ² with one degree of freedom. Then once more over
-/// the voxels whose noise SD came out below `reliableSD` (in g's units), where the noise of g is
-/// still Gaussian rather than a phase spread over the whole circle. 0 when fewer than 64
-/// differences exist or the lengths do not fit.
-double noiseScaleFromData(Dims d, const Spacing& h, std::span<const double> g,
-                          std::span<const double> magnitude, std::span<const unsigned char> inside,
-                          double reliableSD);
 
 /// What estimateSmoothField found.
 struct FieldEstimate {
@@ -44,9 +33,9 @@ struct FieldEstimate {
 /// `d` with voxel sizes `h` (mm). It solves coarse to fine (grids halved along the axes of the
 /// finest spacing, each taking the coarser one's solution and λ as its start), with conjugate
 /// gradients preconditioned by the diagonal, and refines λ on each grid. False, touching
-/// nothing, when the lengths do not fit, a spacing is not positive or no w is positive.
-/// `noiseShare` scales the misfit the criterion asks for: above 1 the field is smoother than
-/// the noise alone calls for and leaves the sharper structure to its residual.
+/// nothing, when the lengths do not fit, a spacing is not positive or no w is positive. `f` may
+/// be the memory of `g`. `noiseShare` scales the misfit the criterion asks for: above 1 the field
+/// is smoother than the noise alone calls for and leaves the sharper structure to its residual.
 bool estimateSmoothField(Dims d, const Spacing& h, std::span<const double> g,
                          std::span<const double> w, std::span<double> f, FieldEstimate& result,
                          double noiseShare = 1);

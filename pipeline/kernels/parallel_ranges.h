@@ -96,6 +96,16 @@ inline unsigned rangeWorkers(long long items, std::size_t voxelsPerItem) {
     return static_cast<unsigned>(std::clamp<long long>(workerThreads(), 1, std::min(items, most)));
 }
 
+/// As rangeWorkers, for work made while threads are kept on this thread (a KernelThreads
+/// lives): waking them costs microseconds rather than a thread's start, so smaller work pays.
+inline unsigned keptRangeWorkers(long long items, std::size_t voxelsPerItem) {
+    constexpr std::size_t kWorthWaking = std::size_t{1} << 15;
+    const std::size_t voxels = static_cast<std::size_t>(items) * voxelsPerItem;
+    if (KernelThreads::current() == nullptr || items <= 1 || voxels < kWorthWaking)
+        return rangeWorkers(items, voxelsPerItem);
+    return static_cast<unsigned>(std::clamp<long long>(workerThreads(), 1, items));
+}
+
 /// Calls work(worker, first, end) for consecutive ranges [first, end) of `items`, one range per
 /// worker, on `workers` threads (the calling thread takes the first range). What a range throws
 /// (an allocation that fails) reaches the caller once every thread has ended, as from a plain

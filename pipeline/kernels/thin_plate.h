@@ -6,6 +6,7 @@
 
 #include <array>
 #include <cstddef>
+#include <cstdint>
 #include <vector>
 
 #include "pipeline/kernels/dims.h"
@@ -33,8 +34,26 @@ inline void forBox(Dims d, const std::array<int, 3>& lo, const std::array<int, 3
 /// out += scale · B x.
 void addThinPlate(Dims d, const Spacing& h, const double* x, double* out, double scale);
 
-/// Adds the diagonal of B to `out`.
-void addThinPlateDiagonal(Dims d, const Spacing& h, double* out);
+/// out = w ∘ x + scale · B x in one pass, as the same sum made in two.
+void weightedThinPlate(Dims d, const Spacing& h, const double* w, const double* x, double* out,
+                       double scale);
+
+/// out = w ∘ g − (w ∘ x + scale · B x), the residual of that system, in one pass.
+void thinPlateResidual(Dims d, const Spacing& h, const double* w, const double* g, const double* x,
+                       double* out, double scale);
+
+/// The diagonal of B. A voxel's value depends only on how near it is to the faces, so it is
+/// kept as the few kinds of row it has and the kind of every row.
+struct ThinPlateDiagonal {
+    std::vector<double> rows;          ///< one row of d.x values per kind
+    std::vector<std::uint32_t> kinds;  ///< the kind of row j + d.y · k
+    std::size_t width = 0;             ///< d.x
+    /// The values along row j + d.y · k.
+    const double* row(std::size_t index) const { return rows.data() + kinds[index] * width; }
+};
+
+/// The diagonal of B on grid d.
+void thinPlateDiagonal(Dims d, const Spacing& h, ThinPlateDiagonal& out);
 
 }  // namespace ondrift
 

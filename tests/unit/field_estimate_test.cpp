@@ -1,6 +1,7 @@
 #include <gtest/gtest.h>
 
 #include <cmath>
+#include <limits>
 #include <random>
 #include <vector>
 
@@ -144,17 +145,46 @@ TEST(FieldEstimate, NoiseScaleComesFromTheMeasurement) {
     EXPECT_FALSE(estimateSmoothField(s.d, {2, 0, 3}, s.measured, s.weight, f, found));
 }
 
+TEST(FieldEstimate, TheSameFieldWrittenOverItsMeasurementOrWithVoxelsThatWeighNothing) {
+    // The estimate reads the caller's measurement as it solves: written over it, it must not
+    // read its own work; and voxels left out by a weight that is negative or not finite, or by
+    // a measurement that is not finite, must weigh exactly as those of weight 0.
+    const Scene s = makeScene({40, 40, 16}, {2, 2, 3}, 6000, 6);
+    std::vector<double> expected(s.truth.size());
+    FieldEstimate a, b, c;
+    ASSERT_TRUE(estimateSmoothField(s.d, s.h, s.measured, s.weight, expected, a));
+    std::vector<double> inPlace = s.measured;
+    ASSERT_TRUE(estimateSmoothField(s.d, s.h, inPlace, s.weight, inPlace, b));
+    EXPECT_EQ(inPlace, expected);
+    std::vector<double> measured = s.measured, weight = s.weight, f(s.truth.size());
+    int left = 0;
+    for (std::size_t v = 0; v < weight.size(); ++v) {
+        if (weight[v] > 0) continue;
+        const double odd[3] = {-1.0, std::nan(""), std::numeric_limits<double>::infinity()};
+        if (left % 2 == 0)
+            weight[v] = odd[left % 3];
+        else
+            measured[v] = std::nan("");
+        ++left;
+    }
+    ASSERT_TRUE(estimateSmoothField(s.d, s.h, measured, weight, f, c));
+    EXPECT_EQ(f, expected);
+    EXPECT_EQ(c.lambda, a.lambda);
+    EXPECT_EQ(c.measured, a.measured);
+}
+
 // The roughness operator against its definition: every second difference in mm formed
 // explicitly, and Σ Dᵀ D x gathered from them, on grids with and without an interior (the
 // one-pass stencil inside, the dropped stencils at the faces) and with axes too short for
-// some differences.
+// some differences; with it the system W + B and its residual in one pass, and the diagonal.
 TEST(FieldEstimate, RoughnessOperatorIsTheSumOfSquaredSecondDifferences) {
     for (const Dims d : {Dims{9, 7, 6}, Dims{6, 5, 5}, Dims{4, 6, 2}, Dims{7, 1, 3}}) {
         const Spacing h{1.9, 2.3, 4.5};
         const std::size_t n = d.voxels();
         std::mt19937 random(5);
         std::uniform_real_distribution<double> uniform(-1, 1);
-        std::vector<double> x(n), expected(n, 0.0), got(n, 0.25);
+        std::vector<double> x(n), expected(n, 0.0), got(n, 0.25), diagonal(n, 0.0), w(n);
+        for (double& v : w) v = uniform(random) + 1;
         for (double& v : x) v = uniform(random);
         const int extent[3] = {d.x, d.y, d.z};
         const std::ptrdiff_t stride[3] = {1, d.x, static_cast<std::ptrdiff_t>(d.x) * d.y};
@@ -166,9 +196,12 @@ TEST(FieldEstimate, RoughnessOperatorIsTheSumOfSquaredSecondDifferences) {
             for (std::size_t t = 0; t < taps.size(); ++t)
                 value += taps[t] *
                          x[static_cast<std::size_t>(static_cast<std::ptrdiff_t>(at) + offsets[t])];
-            for (std::size_t t = 0; t < taps.size(); ++t)
-                expected[static_cast<std::size_t>(static_cast<std::ptrdiff_t>(at) + offsets[t])] +=
-                    weight * taps[t] * value;
+            for (std::size_t t = 0; t < taps.size(); ++t) {
+                const auto q =
+                    static_cast<std::size_t>(static_cast<std::ptrdiff_t>(at) + offsets[t]);
+                expected[q] += weight * taps[t] * value;
+                diagonal[q] += weight * taps[t] * taps[t];
+            }
         };
         for (int k = 0; k < d.z; ++k)
             for (int j = 0; j < d.y; ++j)
@@ -186,7 +219,19 @@ TEST(FieldEstimate, RoughnessOperatorIsTheSumOfSquaredSecondDifferences) {
                                     {1, -1, -1, 1}, 2 * volume / (h[a] * h[a] * h[b] * h[b]));
                 }
         ondrift::addThinPlate(d, h, x.data(), got.data(), 3.0);
-        for (std::size_t v = 0; v < n; ++v)
+        std::vector<double> system(n, 0.0);
+        ondrift::weightedThinPlate(d, h, w.data(), x.data(), system.data(), 3.0);
+        std::vector<double> residual(n, 0.0);
+        ondrift::thinPlateResidual(d, h, w.data(), x.data(), x.data(), residual.data(), 3.0);
+        ondrift::ThinPlateDiagonal rough;
+        ondrift::thinPlateDiagonal(d, h, rough);
+        for (std::size_t v = 0; v < n; ++v) {
             ASSERT_NEAR(got[v], 0.25 + 3.0 * expected[v], 1e-9) << d.x << "x" << d.y << "x" << d.z;
+            ASSERT_NEAR(system[v], w[v] * x[v] + 3.0 * expected[v], 1e-9);
+            ASSERT_NEAR(residual[v], -3.0 * expected[v], 1e-9);
+            ASSERT_NEAR(
+                rough.row(v / static_cast<std::size_t>(d.x))[v % static_cast<std::size_t>(d.x)],
+                diagonal[v], 1e-9);
+        }
     }
 }
