@@ -83,15 +83,6 @@ constexpr double kNoSignalPhaseNoise = 1.0;
 /// No scanner's phase is cleaner than this SD (rad) at the head's median magnitude; it keeps the
 /// noise model finite on noise-free data.
 constexpr double kPhaseNoiseFloor = 1e-3;
-/// The smooth field leaves twice the noise's variance in its residual: it takes the broad field,
-/// and what is sharper than its smoothness (at the edge of the head, beside air) is given back
-/// from the residual where the measurement shows it.
-constexpr double kSmoothFieldNoiseShare = 2.0;
-/// The residual is read within a Gaussian of this SD (mm), the finest field-map voxels: only
-/// structure at the voxel scale is given back.
-constexpr double kRestorationWindowMm = 1.5;
-/// ... and only by what its local mean exceeds its own noise SD by (a soft threshold).
-constexpr double kRestorationShrink = 1.0;
 
 /// The voxel sizes in mm; 1 mm along an axis whose size is not positive (a grid without them).
 Spacing voxelSizes(const Image& image) {

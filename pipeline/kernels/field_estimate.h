@@ -36,6 +36,11 @@ struct FieldEstimate {
 /// nothing, when the lengths do not fit, a spacing is not positive or no w is positive. `f` may
 /// be the memory of `g`. `noiseShare` scales the misfit the criterion asks for: above 1 the field
 /// is smoother than the noise alone calls for and leaves the sharper structure to its residual.
+/// The share the field map's estimate asks for: twice the noise's variance left in the residual,
+/// so that the smooth field takes the broad field and what is sharper than its smoothness (at
+/// the edge of the head, beside air) is given back from the residual (residual_restoration.h).
+inline constexpr double kSmoothFieldNoiseShare = 2.0;
+
 bool estimateSmoothField(Dims d, const Spacing& h, std::span<const double> g,
                          std::span<const double> w, std::span<double> f, FieldEstimate& result,
                          double noiseShare = 1);

@@ -9,6 +9,12 @@
 
 namespace ondrift {
 
+/// The residual is read within a Gaussian of this SD (mm), the finest field-map voxels: only
+/// structure at the voxel scale is given back.
+inline constexpr double kRestorationWindowMm = 1.5;
+/// ... and only by what its local mean exceeds its own noise SD by (a soft threshold).
+inline constexpr double kRestorationShrink = 1.0;
+
 /// Adds to the smooth field `f` the local mean of its residual g − f, weighted by the inverse
 /// noise variances `w` within a Gaussian window of SD `windowMm` (millimetres along each axis
 /// of the voxel sizes `h`), shrunk towards 0 by `shrink` times that mean's own noise SD (a soft
