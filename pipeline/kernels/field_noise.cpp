@@ -90,7 +90,10 @@ double noiseScaleFromData(Dims d, const Spacing& h, std::span<const double> g,
         // Second pass: only where the model's SD at the darkest voxel is still Gaussian.
         const double darkest = pass == 0 ? 0 : scale / reliableSD;
         std::size_t count = 0;
-        for (const auto& [a, hi] : boxes) {
+        for (const auto& box : boxes) {
+            // Named, not bound: a lambda may not capture a structured binding (clang 14).
+            const int a = box.first;
+            const auto& hi = box.second;
             const std::ptrdiff_t s = axisStride(d, a);
             const std::size_t slice =
                 static_cast<std::size_t>(hi[0]) * static_cast<std::size_t>(hi[1]);
