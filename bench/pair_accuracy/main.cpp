@@ -20,6 +20,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <map>
 #include <string>
 #include <vector>
 
@@ -151,6 +152,15 @@ int main(int argc, char** argv) {
     std::string dump;
     double boldNoise = 0;
     ForwardModel boldModel = ForwardModel::Exact;
+    // The numeric options: each sets one figure of the estimate or of the functional series.
+    const std::map<std::string, int*> wholeOptions{{"--volumes", &volumes},
+                                                   {"--iterations", &eo.maxIterations},
+                                                   {"--cg", &eo.maxConjugateGradients}};
+    const std::map<std::string, double*> realOptions{
+        {"--weight", &eo.roughnessWeight},     {"--bending-share", &eo.bendingShare},
+        {"--bending-mm", &eo.bendingLengthMm}, {"--settled", &eo.settledVoxels},
+        {"--flat", &eo.flatObjective},         {"--compressed", &eo.compressedBelow},
+        {"--bold-noise", &boldNoise}};
     for (int i = 1; i < argc; ++i) {
         const std::string a = argv[i];
         if (a == "--generator" && i + 1 < argc) {
@@ -160,22 +170,10 @@ int main(int argc, char** argv) {
             }
         } else if (a == "--only" && i + 1 < argc) {
             only = argv[++i];
-        } else if (a == "--volumes" && i + 1 < argc) {
-            volumes = std::atoi(argv[++i]);
-        } else if (a == "--weight" && i + 1 < argc) {
-            eo.roughnessWeight = std::atof(argv[++i]);
-        } else if (a == "--bending-share" && i + 1 < argc) {
-            eo.bendingShare = std::atof(argv[++i]);
-        } else if (a == "--bending-mm" && i + 1 < argc) {
-            eo.bendingLengthMm = std::atof(argv[++i]);
-        } else if (a == "--iterations" && i + 1 < argc) {
-            eo.maxIterations = std::atoi(argv[++i]);
-        } else if (a == "--cg" && i + 1 < argc) {
-            eo.maxConjugateGradients = std::atoi(argv[++i]);
-        } else if (a == "--settled" && i + 1 < argc) {
-            eo.settledVoxels = std::atof(argv[++i]);
-        } else if (a == "--flat" && i + 1 < argc) {
-            eo.flatObjective = std::atof(argv[++i]);
+        } else if (const auto n = wholeOptions.find(a); n != wholeOptions.end() && i + 1 < argc) {
+            *n->second = std::atoi(argv[++i]);
+        } else if (const auto r = realOptions.find(a); r != realOptions.end() && i + 1 < argc) {
+            *r->second = std::atof(argv[++i]);
         } else if (a == "--levels" && i + 1 < argc) {
             eo.levelsMm.clear();
             for (const char* t = argv[++i]; *t;) {
@@ -183,10 +181,6 @@ int main(int argc, char** argv) {
                 eo.levelsMm.push_back(std::strtod(t, &end));
                 t = *end == ',' ? end + 1 : end;
             }
-        } else if (a == "--compressed" && i + 1 < argc) {
-            eo.compressedBelow = std::atof(argv[++i]);
-        } else if (a == "--bold-noise" && i + 1 < argc) {
-            boldNoise = std::atof(argv[++i]);
         } else if (a == "--bold-model" && i + 1 < argc) {
             if (!forwardModelFromName(argv[++i], boldModel)) {
                 std::fprintf(stderr, "unknown forward model %s\n", argv[i]);
@@ -199,7 +193,11 @@ int main(int argc, char** argv) {
         } else {
             std::fprintf(stderr,
                          "usage: ondrift_pair_accuracy [--generator analytic|susceptibility] "
-                         "[--only NAME] [--volumes N]\n");
+                         "[--only NAME] [--volumes N] [--weight W] [--bending-share S] "
+                         "[--bending-mm MM] [--iterations N] [--cg N] [--settled VOXELS] "
+                         "[--flat SHARE] [--levels MM,MM,...] [--compressed SHARE] "
+                         "[--bold-noise SD] [--bold-model exact|sampled|pile-up] [--dump DIR] "
+                         "[--diagnose]\n");
             return 2;
         }
     }
